@@ -1,0 +1,174 @@
+/*
+ * Gridvane: two-dimensional tables of 32-bit float samples, kept in a
+ * process-wide registry of integer handles, sampled with bilinear
+ * interpolation, and moved between memory and the ASCII and binary channel
+ * file formats.
+ *
+ * The library keeps process-wide state and no locks: call it from one thread
+ * at a time. Messages go to the host tools library's Libprintf; failures also
+ * show in the result (-1, -1.0f or NULL) and, for file operations, in errno.
+ */
+#ifndef GRIDVANE_H
+#define GRIDVANE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "gridvane_export.h"
+
+#define GRIDVANE_VERSION_MAJOR 1
+#define GRIDVANE_VERSION_MINOR 0
+#define GRIDVANE_VERSION_PATCH 0
+#define GRIDVANE_VERSION_STRING "1.0.0"
+
+/* Type codes: the table kinds and the file-type codes share one space. */
+#define CHAN_BIN 0x200   /* binary channel file, 512 */
+#define CHAN_ASCII 0x300 /* ASCII channel file, 768; also every ArrayAlloc table */
+
+/* flags bit: each row carries its frame value after its countU data values. */
+#define ARRAY_FRAME 0x1
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The record of one registered table. The registry owns it; do not free it. */
+typedef struct ArrayNode {
+    int32_t id;            /* handle, never 0 */
+    int32_t type;          /* CHAN_BIN, CHAN_ASCII, or a family without samples */
+    uint32_t flags;        /* ARRAY_FRAME or 0 */
+    float countU;          /* data columns (frame slot not counted) */
+    float countV;          /* rows */
+    float **rows;          /* countV pointers to rows of floats */
+    struct ArrayNode *prev; /* circular list in registration order */
+    struct ArrayNode *next;
+} ArrayNode;
+
+/* ---- Registry ---------------------------------------------------------- */
+
+/* Registers a zero-filled table of rowCount rows by columnCount columns, type
+ * CHAN_ASCII. Returns its handle, or -1. Messages: "ArrayAllocate: rows and
+ * columns must be > 1" (a count below 1), "ArrayAllocate: can't allocate
+ * space", "Can't allocate array node", "Can't allocate Tail->next node".
+ * Sets no errno. */
+GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount);
+
+/* Releases a table and its storage. Returns 0, or -1 for an unknown handle or
+ * a table without samples (which stays registered). No message, no errno. */
+GRIDVANE_API int32_t ArrayFree(int32_t id);
+
+/* Returns the table's record, or NULL for an unknown handle. No message. */
+GRIDVANE_API ArrayNode *ArrayGetPointer(int32_t id);
+
+/* Returns the table's type code, or -1 for an unknown handle. No message. */
+GRIDVANE_API int32_t ArrayType(int32_t id);
+
+/* Return countU / countV as stored, or -1.0f for an unknown handle. */
+GRIDVANE_API float ArrayCountU(int32_t id);
+GRIDVANE_API float ArrayCountV(int32_t id);
+
+/* Returns the row index, or NULL: silently for an unknown handle, with the
+ * message "ArrayGetArray undefined for MED or SPLINE types" for a table
+ * without samples. */
+GRIDVANE_API float **ArrayGetArray(int32_t id);
+
+/* ---- Samples ----------------------------------------------------------- */
+
+/* Bilinear sample at column u, row v, both clamped into the table. Returns
+ * 0.0f for an unknown handle, -1.0f for a table without samples (another
+ * type, or a zero count), a quiet NaN when u or v is NaN. No message. */
+GRIDVANE_API float ArrayGetValue(int32_t id, float u, float v);
+
+/* The cell at column u, row v after clamping. Returns -1.0f for an unknown
+ * handle or a table without samples. No message. */
+GRIDVANE_API float ArrayGetIValue(int32_t id, int32_t u, int32_t v);
+
+/* Stores value at column u, row v after clamping and returns value. Returns
+ * -1.0f for an unknown handle; for a table of another type stores nothing,
+ * prints "illegal to write into MED or SPLINE type arrays" and returns value;
+ * for a table with a zero count stores nothing and returns value silently. */
+GRIDVANE_API float ArrayPutIValue(int32_t id, int32_t u, int32_t v, float value);
+
+/* ---- Frames ------------------------------------------------------------ */
+
+/* The frame number of a row of an ARRAY_FRAME table, truncated toward zero.
+ * Returns -1 for an unknown handle, a table without frames, a row outside
+ * the table, or a frame value that is NaN or outside the int32 range. */
+GRIDVANE_API int32_t ArrayGetFrame(int32_t id, int32_t row);
+
+/* The fractional row coordinate at which frame falls, interpolated between
+ * the neighbouring rows' frames. Returns 0.0f for an unknown handle and -1.0f
+ * for a table without frames or a frame before the first or after the last. */
+GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame);
+
+/* ---- ASCII channel format ---------------------------------------------- */
+
+/* Reads an ASCII channel file, plain or table form, to its end. Returns a
+ * row index of *countV rows of *countU floats each (in table form the last
+ * slot of each row holds the frame number and is counted in *countU); the
+ * caller owns it and may release it with free (each row, then the index).
+ * Returns NULL with "Gridvane (ChanReadAscii): EOF reached" when no data
+ * line is found, or "Gridvane (ChanReadAscii): can't allocate space". Null
+ * arguments: NULL with errno EINVAL and no message. */
+GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *countV);
+
+/* Writes the plain ASCII form: every value as "\t%.15g" (C locale), one line
+ * per row. Returns 0, or -1 with errno (EIO when the stream gave none) when a
+ * write or the final flush fails, or with EINVAL for a NULL stream, or NULL
+ * rows with counts above 0. No message. */
+GRIDVANE_API int32_t ChanWriteAscii(FILE *stream, float **rows, int32_t countU, int32_t countV);
+
+/* ---- Binary channel format --------------------------------------------- */
+
+/* Reads a binary channel file of either byte order. Returns the row index
+ * (as ChanReadAscii), or NULL: "Gridvane (ChanReadBin): invalid magic number"
+ * with EIO; a short read with EIO and no message; "Gridvane (ChanReadBin):
+ * can't allocate space" with ENOMEM (also for negative counts); NULL
+ * arguments with EINVAL and no message. */
+GRIDVANE_API float **ChanReadBin(FILE *stream, int32_t *countU, int32_t *countV);
+
+/* Writes the 64-byte little-endian header and the samples. Returns 0, or -1:
+ * EINVAL (nothing written) for a count outside 0..32767, a NULL stream or
+ * NULL rows; the stream's errno (EIO when it gave none) when a write or the
+ * flush fails. No message. */
+GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, int32_t countV);
+
+/* ---- Streams ----------------------------------------------------------- */
+
+/* Reads a table from stream (type CHAN_BIN or CHAN_ASCII) and registers it;
+ * a table-form ASCII file gives an ARRAY_FRAME table. Any other type reads
+ * nothing and registers a table of that type without samples. Returns the
+ * new record, or NULL with the reader's message and errno, or with
+ * "Gridvane (ArrayRead):  Can't allocate array node" / "... Tail->next node"
+ * and ENOMEM. A NULL stream: NULL with EINVAL. */
+GRIDVANE_API ArrayNode *ArrayRead(FILE *stream, int32_t type);
+
+/* Writes record's countU x countV samples in the format type names (0 or
+ * CHAN_ASCII: ASCII; CHAN_BIN: binary); frame numbers are not written.
+ * Returns the writer's result, or -1 for another type (nothing written, no
+ * message) or a NULL stream or record (EINVAL). */
+GRIDVANE_API int32_t ArrayWrite(FILE *stream, ArrayNode *record, int32_t type);
+
+/* ---- Files ------------------------------------------------------------- */
+
+/* Loads a file by name and returns the new handle, or -1 with errno set.
+ * The format comes from GetHalvicFileType, else from the first significant
+ * byte. A name beginning with "stdin" reads standard input. Messages carry
+ * the prefix "Gridvane (ArrayLoad): ". A NULL or empty name: EINVAL and no
+ * message. */
+GRIDVANE_API int32_t ArrayLoad(const char *name);
+
+/* Saves a table by name, in the format GetHalvicFileType gives for the name
+ * (fallbackType when it does not know it: 0 or CHAN_ASCII for ASCII,
+ * CHAN_BIN for binary). A name beginning with "stdout" writes standard
+ * output. A regular file is replaced only after a complete write. Returns 0,
+ * or -1 with errno: EINVAL for a bad name or type, ENOMEM for an unknown
+ * handle (the file is not touched), the system's errno for open, write and
+ * close failures. */
+GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackType);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,129 @@
+// The exported registry, sampling and frame functions: argument checks and
+// sentinels here, the work in the registry namespace.
+#include "gridvane.h"
+
+#include "host/heap.hpp"
+#include "host/tools.hpp"
+#include "messages.hpp"
+#include "registry.hpp"
+#include "sampling.hpp"
+
+using namespace gridvane;
+using registry::Table;
+
+extern "C" {
+
+GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
+{
+    if (rowCount < 1 || columnCount < 1) {
+        Libprintf(registry::msg::bad_counts);
+        return -1;
+    }
+    float **rows = heap::make_rows(rowCount, columnCount, true);
+    if (rows == nullptr) {
+        Libprintf(registry::msg::no_space);
+        return -1;
+    }
+    const bool was_empty = registry::empty();
+    Table *table = registry::enroll();
+    if (table == nullptr) {
+        heap::free_rows(rows, rowCount);
+        Libprintf(was_empty ? registry::msg::no_first_node : registry::msg::no_next_node);
+        return -1;
+    }
+    table->node.type = CHAN_ASCII;
+    table->node.rows = rows;
+    table->node.countU = static_cast<float>(columnCount);
+    table->node.countV = static_cast<float>(rowCount);
+    table->row_count = rowCount;
+    table->row_width = columnCount;
+    return table->node.id;
+}
+
+GRIDVANE_API int32_t ArrayFree(int32_t id)
+{
+    Table *table = registry::find(id);
+    if (table == nullptr || !table->has_sample_type())
+        return -1;
+    registry::discard(table);
+    return 0;
+}
+
+GRIDVANE_API ArrayNode *ArrayGetPointer(int32_t id)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? nullptr : &table->node;
+}
+
+GRIDVANE_API int32_t ArrayType(int32_t id)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? -1 : table->node.type;
+}
+
+GRIDVANE_API float ArrayCountU(int32_t id)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? -1.0f : table->node.countU;
+}
+
+GRIDVANE_API float ArrayCountV(int32_t id)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? -1.0f : table->node.countV;
+}
+
+GRIDVANE_API float **ArrayGetArray(int32_t id)
+{
+    Table *table = registry::find(id);
+    if (table == nullptr)
+        return nullptr;
+    if (!table->has_sample_type()) {
+        Libprintf(registry::msg::no_array_for_type);
+        return nullptr;
+    }
+    return table->node.rows;
+}
+
+GRIDVANE_API float ArrayGetValue(int32_t id, float u, float v)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? 0.0f : registry::sample(*table, u, v);
+}
+
+GRIDVANE_API float ArrayGetIValue(int32_t id, int32_t u, int32_t v)
+{
+    Table *table = registry::find(id);
+    if (table == nullptr || !table->has_sample_type())
+        return -1.0f;
+    const float *target = registry::cell(*table, u, v);
+    return target == nullptr ? -1.0f : *target;
+}
+
+GRIDVANE_API float ArrayPutIValue(int32_t id, int32_t u, int32_t v, float value)
+{
+    Table *table = registry::find(id);
+    if (table == nullptr)
+        return -1.0f;
+    if (!table->has_sample_type()) {
+        Libprintf(registry::msg::no_write_for_type);
+        return value;
+    }
+    if (float *target = registry::cell(*table, u, v))
+        *target = value;
+    return value;
+}
+
+GRIDVANE_API int32_t ArrayGetFrame(int32_t id, int32_t row)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? -1 : registry::frame_of_row(*table, row);
+}
+
+GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? 0.0f : registry::row_of_frame(*table, frame);
+}
+
+} // extern "C"

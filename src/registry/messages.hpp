@@ -1,0 +1,13 @@
+// Messages of the registry and cell operations, exactly as hosts see them.
+#pragma once
+
+namespace gridvane::registry::msg {
+
+inline constexpr char bad_counts[] = "ArrayAllocate: rows and columns must be > 1\n";
+inline constexpr char no_space[] = "ArrayAllocate: can't allocate space\n";
+inline constexpr char no_first_node[] = "Can't allocate array node\n";
+inline constexpr char no_next_node[] = "Can't allocate Tail->next node\n";
+inline constexpr char no_array_for_type[] = "ArrayGetArray undefined for MED or SPLINE types\n";
+inline constexpr char no_write_for_type[] = "illegal to write into MED or SPLINE type arrays\n";
+
+} // namespace gridvane::registry::msg

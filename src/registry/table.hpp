@@ -1,0 +1,35 @@
+// The registry's record of one table: the ArrayNode callers see, followed by
+// the true size of the storage behind it. countU and countV are floats and
+// cannot describe every count exactly (above 2^24 they round), so every index
+// the library computes is also bounded by the counts kept here.
+#pragma once
+
+#include "gridvane.h"
+
+#include <cstdint>
+
+namespace gridvane::registry {
+
+struct Table {
+    ArrayNode node; // must stay first: callers hold &node
+    std::int64_t row_count = 0; // rows allocated
+    std::int64_t row_width = 0; // floats allocated per row, frame slot included
+
+    static Table *of(ArrayNode *node) { return reinterpret_cast<Table *>(node); }
+
+    bool has_frame() const { return (node.flags & ARRAY_FRAME) != 0; }
+    bool has_sample_type() const { return node.type == CHAN_BIN || node.type == CHAN_ASCII; }
+    std::int64_t data_width() const { return has_frame() ? row_width - 1 : row_width; }
+};
+
+// A float count as an integer, truncated toward zero; NaN and negatives give 0.
+inline std::int64_t whole_count(float count)
+{
+    if (!(count >= 1.0f))
+        return 0;
+    if (count >= 2147483648.0f)
+        return 2147483648LL;
+    return static_cast<std::int64_t>(count);
+}
+
+} // namespace gridvane::registry

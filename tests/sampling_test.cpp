@@ -1,0 +1,150 @@
+#include "support.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+
+using gvtest::messages_of;
+using gvtest::register_rows;
+
+namespace {
+
+class Sampling : public gvtest::RegistryTest {};
+
+// The sampling formula written out plainly in float32, as the reference.
+float reference(const std::vector<std::vector<float>> &a, float u, float v)
+{
+    const float max_v = static_cast<float>(static_cast<double>(a.size()) - 1.0);
+    const float max_u = static_cast<float>(static_cast<double>(a[0].size()) - 1.0);
+    v = v > max_v ? max_v : v;
+    v = v < 0 ? 0 : v;
+    u = u > max_u ? max_u : u;
+    u = u < 0 ? 0 : u;
+    const int iu = static_cast<int>(u), iv = static_cast<int>(v);
+    const float fu = u - static_cast<float>(iu), fv = v - static_cast<float>(iv);
+    if (fu == 0 && fv == 0)
+        return a[iv][iu];
+    if (fu == 0)
+        return (1 - fv) * a[iv][iu] + fv * a[iv + 1][iu];
+    if (fv == 0)
+        return (1 - fu) * a[iv][iu] + fu * a[iv][iu + 1];
+    float left = (1 - fv) * a[iv][iu] + fv * a[iv + 1][iu];
+    float right = (1 - fv) * a[iv][iu + 1] + fv * a[iv + 1][iu + 1];
+    return (1 - fu) * left + fu * right;
+}
+
+TEST_F(Sampling, KnownValues)
+{
+    const int32_t square = register_rows({{0, 1}, {2, 3}})->id;
+    const int32_t three_wide = register_rows({{1, 2, 3}, {4, 5, 6}})->id;
+    const struct {
+        int32_t id;
+        float u, v, expected;
+    } cases[] = {
+        {square, 0.5f, 0.5f, 1.5f},  {square, 1.0f, 0.0f, 1.0f},      {square, 0.0f, 0.25f, 0.5f},
+        {square, 9.0f, 9.0f, 3.0f},  {square, -1.0f, 0.5f, 1.0f},     {three_wide, 7.3f, -2.0f, 3.0f},
+        {square, INFINITY, -INFINITY, 1.0f},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ArrayGetValue(c.id, c.u, c.v), c.expected) << c.u << "," << c.v;
+    EXPECT_EQ(ArrayGetValue(three_wide, 7.3f, -2.0f), ArrayGetValue(three_wide, 2.0f, 0.0f));
+}
+
+TEST_F(Sampling, SingleCellTableAnswersEverywhere)
+{
+    const int32_t id = register_rows({{4.25f}})->id;
+    for (float u : {-1e30f, -1.0f, 0.0f, 0.3f, 1.0f, 1e30f, INFINITY})
+        for (float v : {-1e30f, 0.0f, 0.7f, 5.0f, -INFINITY})
+            EXPECT_EQ(ArrayGetValue(id, u, v), 4.25f) << u << "," << v;
+}
+
+TEST_F(Sampling, NanCoordinateGivesNanAndReadsNothing)
+{
+    const int32_t id = register_rows({{0, 1}, {2, 3}})->id;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_TRUE(std::isnan(ArrayGetValue(id, nan, 0.0f)));
+    EXPECT_TRUE(std::isnan(ArrayGetValue(id, 0.0f, nan)));
+    EXPECT_TRUE(std::isnan(ArrayGetValue(id, nan, nan)));
+}
+
+TEST_F(Sampling, TablesWithoutSamples)
+{
+    // A zero count, as a binary file can declare: nothing to read or write.
+    for (auto rows : {std::vector<std::vector<float>>{}, std::vector<std::vector<float>>{{}, {}}}) {
+        const int32_t id = register_rows(rows, CHAN_BIN)->id;
+        const std::string said = messages_of([&] {
+            EXPECT_EQ(ArrayGetValue(id, 0, 0), -1.0f);
+            EXPECT_EQ(ArrayGetIValue(id, 0, 0), -1.0f);
+            EXPECT_EQ(ArrayPutIValue(id, 0, 0, 2.0f), 2.0f);
+        });
+        EXPECT_EQ(said, "");
+    }
+}
+
+TEST_F(Sampling, IntegerAccessClampsIntoTable)
+{
+    const int32_t id = ArrayAlloc(4, 3);
+    float **a = ArrayGetArray(id);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 3; ++c)
+            a[r][c] = static_cast<float>(10 * r + c);
+    const struct {
+        int32_t u, v;
+        float expected;
+    } cases[] = {{-5, 99, 30}, {1, 2, 21}, {99, -5, 2}, {INT32_MIN, INT32_MAX, 30}, {INT32_MAX, INT32_MIN, 2}};
+    for (const auto &c : cases)
+        EXPECT_EQ(ArrayGetIValue(id, c.u, c.v), c.expected) << c.u << "," << c.v;
+
+    const int32_t square = ArrayAlloc(2, 2);
+    EXPECT_EQ(ArrayPutIValue(square, 10, 10, 2.5f), 2.5f);
+    EXPECT_EQ(ArrayGetArray(square)[1][1], 2.5f);
+    EXPECT_EQ(ArrayPutIValue(square, -3, 0, -7.0f), -7.0f);
+    EXPECT_EQ(ArrayGetIValue(square, 0, 0), -7.0f);
+}
+
+TEST_F(Sampling, MatchesFloat32FormulaBitForBit)
+{
+    std::mt19937 rng(20261207);
+    std::uniform_int_distribution<int> size(1, 9);
+    std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
+    for (int round = 0; round < 200; ++round) {
+        gridvane::registry::discard_all();
+        std::vector<std::vector<float>> a(static_cast<size_t>(size(rng)),
+                                          std::vector<float>(static_cast<size_t>(size(rng))));
+        for (auto &row : a)
+            for (auto &x : row)
+                x = value(rng);
+        const int32_t id = register_rows(a)->id;
+        const float rows = static_cast<float>(a.size()), cols = static_cast<float>(a[0].size());
+        std::uniform_real_distribution<float> coordinate(-2.0f, cols + 2.0f), row_coordinate(-2.0f, rows + 2.0f);
+        for (int k = 0; k < 500; ++k) {
+            float u = coordinate(rng), v = row_coordinate(rng);
+            switch (k % 5) {
+            case 1: u = std::floor(u); break;                                 // exact integer
+            case 2: v = std::nextafter(std::ceil(v), -INFINITY); break;       // just below one
+            case 3: u = std::nextafter(cols - 1.0f, 0.0f); v = rows - 1.0f; break;
+            default: break;
+            }
+            const float got = ArrayGetValue(id, u, v), want = reference(a, u, v);
+            ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want))
+                << "u=" << u << " v=" << v << " table " << a.size() << "x" << a[0].size();
+        }
+    }
+}
+
+TEST_F(Sampling, LookupCostDoesNotDependOnTableCount)
+{
+    // With 100,000 registered tables, the first and the last still answer,
+    // alternately, so the cursor cannot hide a walk of the list.
+    const int32_t first = register_rows({{1, 2}})->id;
+    for (int i = 0; i < 100000; ++i)
+        ArrayAlloc(1, 1);
+    const int32_t last = register_rows({{3, 5}})->id;
+    float sum = 0;
+    for (int i = 0; i < 200000; ++i)
+        sum += ArrayGetValue(i % 2 ? first : last, 0.5f, 0.0f);
+    EXPECT_EQ(sum, 100000 * 1.5f + 100000 * 4.0f);
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+// Shared test helpers: a fixture that leaves the registry empty, message
+// capture, and tables built through the core's internals.
+#pragma once
+
+#include "gridvane.h"
+#include "host/heap.hpp"
+#include "registry/registry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace gvtest {
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override { gridvane::registry::discard_all(); }
+    void TearDown() override
+    {
+        gridvane::heap::fail_nth_allocation(0);
+        gridvane::registry::discard_all();
+    }
+};
+
+// Runs fn and returns what it wrote to standard error (messages reach the
+// stand-in tools library's Libprintf, which writes there).
+template <typename Fn>
+std::string messages_of(Fn &&fn)
+{
+    ::testing::internal::CaptureStderr();
+    fn();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// Registers a table with the given rows (all of one width) through the
+// core, the way the stream reader does; frame rows keep their frame last.
+inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int32_t type = CHAN_ASCII,
+                                bool frame = false)
+{
+    const auto width = rows.empty() ? 0 : static_cast<int64_t>(rows[0].size());
+    float **storage = gridvane::heap::make_rows(static_cast<int64_t>(rows.size()), width, true);
+    for (size_t r = 0; r < rows.size(); ++r)
+        std::memcpy(storage[r], rows[r].data(), rows[r].size() * sizeof(float));
+    auto table = gridvane::registry::enroll();
+    table->node.type = type;
+    table->node.rows = storage;
+    table->row_count = static_cast<int64_t>(rows.size());
+    table->row_width = width;
+    table->node.countV = static_cast<float>(rows.size());
+    table->node.countU = static_cast<float>(frame ? width - 1 : width);
+    table->node.flags = frame ? ARRAY_FRAME : 0;
+    return &table->node;
+}
+
+// Checks the list invariants: circular both ways, Head/Tail ends, unique
+// ascending handles as registered, and returns the handles in order.
+inline std::vector<int32_t> walk_registry()
+{
+    std::vector<int32_t> ids;
+    ArrayNode *head = gridvane::registry::head();
+    ArrayNode *tail = gridvane::registry::tail();
+    EXPECT_EQ(head == nullptr, tail == nullptr);
+    if (head == nullptr)
+        return ids;
+    EXPECT_EQ(head->prev, tail);
+    EXPECT_EQ(tail->next, head);
+    ArrayNode *node = head;
+    do {
+        EXPECT_EQ(node->next->prev, node);
+        ids.push_back(node->id);
+        node = node->next;
+    } while (node != head && ids.size() < 10'000'000);
+    std::vector<int32_t> backwards;
+    node = tail;
+    do {
+        backwards.insert(backwards.begin(), node->id);
+        node = node->prev;
+    } while (node != tail && backwards.size() < 10'000'000);
+    EXPECT_EQ(ids, backwards);
+    return ids;
+}
+
+} // namespace gvtest
