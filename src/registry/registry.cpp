@@ -48,6 +48,11 @@ Table *find(std::int32_t id)
     return found;
 }
 
+Table *peek(std::int32_t id)
+{
+    return state().index.find(id);
+}
+
 bool empty()
 {
     return state().head == nullptr;

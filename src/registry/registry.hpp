@@ -14,6 +14,9 @@ namespace gridvane::registry {
 // after a failed lookup), as a walk of the list from Head would.
 Table *find(std::int32_t id);
 
+// The table with this handle, or null, leaving Current where it is.
+Table *peek(std::int32_t id);
+
 bool empty();
 
 // Links a new record after Tail with the next handle, flags 0 and no

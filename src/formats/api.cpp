@@ -1,0 +1,59 @@
+// The exported channel format functions: pointer checks, then the readers
+// and writers.
+#include "gridvane.h"
+
+#include "formats.hpp"
+
+#include <cerrno>
+
+using namespace gridvane;
+
+namespace {
+
+template <typename Result>
+Result refuse(Result result)
+{
+    errno = EINVAL;
+    return result;
+}
+
+bool rows_missing(float **rows, int32_t count_u, int32_t count_v)
+{
+    return rows == nullptr && count_u > 0 && count_v > 0;
+}
+
+} // namespace
+
+extern "C" {
+
+GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *countV)
+{
+    if (stream == nullptr || countU == nullptr || countV == nullptr)
+        return refuse<float **>(nullptr);
+    return formats::read_ascii(stream, *countU, *countV);
+}
+
+GRIDVANE_API int32_t ChanWriteAscii(FILE *stream, float **rows, int32_t countU, int32_t countV)
+{
+    if (stream == nullptr || rows_missing(rows, countU, countV))
+        return refuse(-1);
+    return formats::write_ascii(stream, rows, countU, countV);
+}
+
+GRIDVANE_API float **ChanReadBin(FILE *stream, int32_t *countU, int32_t *countV)
+{
+    if (stream == nullptr || countU == nullptr || countV == nullptr)
+        return refuse<float **>(nullptr);
+    return formats::read_binary(stream, *countU, *countV);
+}
+
+GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, int32_t countV)
+{
+    // The header's 16-bit counts could not describe a larger table.
+    if (stream == nullptr || rows_missing(rows, countU, countV) || countU < 0 ||
+        countU > formats::binary_count_max || countV < 0 || countV > formats::binary_count_max)
+        return refuse(-1);
+    return formats::write_binary(stream, rows, countU, countV);
+}
+
+} // extern "C"

@@ -1,0 +1,261 @@
+// The ASCII channel format. The reader takes its stream in large blocks and
+// finds lines in memory; every line, however long, is handed whole to the
+// host's Parse, with a token array large enough for any line. Rows are
+// gathered in one pass and the row index is the list that gathered them.
+#include "formats.hpp"
+#include "messages.hpp"
+#include "number_text.hpp"
+#include "stream_output.hpp"
+
+#include "host/growable.hpp"
+#include "host/heap.hpp"
+#include "host/tools.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <functional>
+
+namespace gridvane::formats {
+
+bool chan_has_frame = false;
+
+namespace {
+
+enum class Next { line, end, no_memory, read_error };
+
+// Lines of a stream, each NUL-terminated in place without its newline.
+class LineSource {
+public:
+    explicit LineSource(std::FILE *stream) : stream_(stream) {}
+
+    Next next(char *&line, std::size_t &length)
+    {
+        for (;;) {
+            char *start = buffer_.data() + begin_;
+            if (void *newline = std::memchr(buffer_.data() + scanned_, '\n', end_ - scanned_)) {
+                auto *nl = static_cast<char *>(newline);
+                *nl = '\0';
+                line = start;
+                length = static_cast<std::size_t>(nl - start);
+                begin_ = scanned_ = static_cast<std::size_t>(nl - buffer_.data()) + 1;
+                return Next::line;
+            }
+            scanned_ = end_;
+            if (at_end_) {
+                if (begin_ == end_)
+                    return read_error_ ? Next::read_error : Next::end;
+                buffer_[end_] = '\0'; // a last line without newline
+                line = start;
+                length = end_ - begin_;
+                begin_ = scanned_ = end_;
+                return Next::line;
+            }
+            const Next refilled = refill();
+            if (refilled != Next::line)
+                return refilled;
+        }
+    }
+
+private:
+    static constexpr std::size_t block = 1 << 20;
+
+    Next refill()
+    {
+        if (begin_ != 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            scanned_ -= begin_;
+            begin_ = 0;
+        }
+        // Always keep one byte spare for the terminator of a last line.
+        if (!buffer_.reserve(end_ + block + 1))
+            return Next::no_memory;
+        const std::size_t wanted = buffer_.capacity() - end_ - 1;
+        const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
+        end_ += got;
+        if (got < wanted) {
+            at_end_ = true;
+            read_error_ = std::ferror(stream_) != 0;
+        }
+        return Next::line;
+    }
+
+    std::FILE *stream_;
+    Growable<char> buffer_;
+    std::size_t begin_ = 0, end_ = 0, scanned_ = 0;
+    bool at_end_ = false, read_error_ = false;
+};
+
+enum class Form { undecided, header, before_data, table, plain };
+
+class AsciiReader {
+public:
+    explicit AsciiReader(std::FILE *stream) : lines_(stream) {}
+
+    ~AsciiReader()
+    {
+        for (std::size_t i = 0; i < rows_.size(); ++i)
+            heap::release(rows_[i]);
+    }
+
+    float **read(std::int32_t &count_u, std::int32_t &count_v)
+    {
+        char *line;
+        std::size_t length;
+        for (;;) {
+            const Next next = lines_.next(line, length);
+            if (next == Next::end)
+                break;
+            if (next == Next::no_memory)
+                return fail_no_memory();
+            if (next == Next::read_error)
+                return fail_read_error();
+            if (!take(line, length))
+                return fail_no_memory();
+        }
+        if (form_ != Form::table && form_ != Form::plain) {
+            Libprintf(msg::ascii_eof);
+            return nullptr;
+        }
+        count_u = static_cast<std::int32_t>(width_);
+        count_v = static_cast<std::int32_t>(rows_.size());
+        return rows_.release_trimmed();
+    }
+
+private:
+    // One line in the state it finds the reader in; false when memory ran out.
+    bool take(char *line, std::size_t length)
+    {
+        if (form_ == Form::header) {
+            // Header lines are looked at only for the rule that ends them.
+            if (line[0] == '-')
+                form_ = Form::before_data;
+            return true;
+        }
+        if (line[0] == '#')
+            return true;
+        const std::size_t count = split(line, length);
+        if (count == SIZE_MAX)
+            return false;
+        if (count == 0)
+            return true;
+
+        switch (form_) {
+        case Form::undecided:
+            if (std::strcmp(tokens_[0], "|") == 0) {
+                chan_has_frame = true;
+                form_ = Form::header;
+                return true;
+            }
+            form_ = Form::plain;
+            width_ = count;
+            break;
+        case Form::before_data:
+            if (std::strcmp(tokens_[0], "|") == 0)
+                return true;
+            // Values plus the frame slot; a lone frame number still gets
+            // its slot.
+            form_ = Form::table;
+            width_ = count > 2 ? count - 1 : 1;
+            break;
+        default:
+            break;
+        }
+        return add_row(count, line, line + length);
+    }
+
+    // Cuts the comment and splits the rest; SIZE_MAX when memory ran out.
+    std::size_t split(char *line, std::size_t length)
+    {
+        if (auto *hash = static_cast<char *>(std::memchr(line, '#', length))) {
+            *hash = '\0';
+            length = static_cast<std::size_t>(hash - line);
+        }
+        // n characters hold at most (n + 1) / 2 tokens.
+        std::size_t room = (length + 1) / 2 + 1;
+        if (room > INT_MAX)
+            room = INT_MAX;
+        if (!tokens_.reserve(room))
+            return SIZE_MAX;
+        const int count = Parse(line, tokens_.data(), static_cast<int>(room));
+        return count < 0 ? 0 : static_cast<std::size_t>(count);
+    }
+
+    bool add_row(std::size_t count, const char *line, const char *line_end)
+    {
+        if (rows_.size() >= INT32_MAX)
+            return false;
+        auto row = heap::allocate_n<float>(width_);
+        if (row == nullptr)
+            return false;
+        if (!rows_.push(row)) {
+            heap::release(row);
+            return false;
+        }
+        auto value = [&](std::size_t i) {
+            // Tokens normally lie in the line, which ends in a NUL; a host's
+            // Parse may put them elsewhere.
+            const char *token = tokens_[i];
+            const std::less<const char *> before;
+            const char *limit = !before(token, line) && before(token, line_end) ? line_end : token + std::strlen(token);
+            return static_cast<float>(token_value(token, limit));
+        };
+        if (form_ == Form::table) {
+            const std::size_t values = width_ - 1;
+            for (std::size_t i = 0; i < values; ++i)
+                row[i] = i + 2 < count ? value(i + 2) : 0.0f;
+            row[values] = value(0);
+        } else {
+            for (std::size_t i = 0; i < width_; ++i)
+                row[i] = i < count ? value(i) : 0.0f;
+        }
+        return true;
+    }
+
+    float **fail_no_memory()
+    {
+        Libprintf(msg::ascii_no_space);
+        return nullptr;
+    }
+
+    float **fail_read_error()
+    {
+        if (errno == 0)
+            errno = EIO;
+        return nullptr;
+    }
+
+    LineSource lines_;
+    Growable<char *> tokens_;
+    Growable<float *> rows_;
+    Form form_ = Form::undecided;
+    std::size_t width_ = 0;
+};
+
+} // namespace
+
+float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v)
+{
+    AsciiReader reader(stream);
+    return reader.read(count_u, count_v);
+}
+
+int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+{
+    StreamOutput out(stream);
+    for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
+        const float *row = count_u > 0 ? rows[r] : nullptr;
+        for (std::int32_t c = 0; c < count_u; ++c) {
+            char *p = out.room(g15_max_chars + 1);
+            *p++ = '\t';
+            out.commit(format_g15(p, static_cast<double>(row[c])));
+        }
+        char *p = out.room(1);
+        *p++ = '\n';
+        out.commit(p);
+    }
+    return out.finish();
+}
+
+} // namespace gridvane::formats

@@ -1,0 +1,24 @@
+// The ASCII and binary channel formats on open streams and bare row storage.
+// Readers hand back a row index of separately allocated rows (free-able with
+// the standard free) or null; they never return a partial table.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace gridvane::formats {
+
+// Set by the ASCII reader when it meets the table form; the stream reader
+// clears it before each read and looks at it afterwards.
+extern bool chan_has_frame;
+
+float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v);
+int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+
+float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v);
+int write_binary(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+
+// The largest count the binary header's signed 16-bit fields can hold.
+inline constexpr std::int32_t binary_count_max = 32767;
+
+} // namespace gridvane::formats

@@ -1,0 +1,220 @@
+// Loading and saving: streams and file names joined to the formats and the
+// registry.
+#include "gridvane.h"
+
+#include "formats/formats.hpp"
+#include "host/heap.hpp"
+#include "host/tools.hpp"
+#include "messages.hpp"
+#include "platform.hpp"
+#include "registry/registry.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+using namespace gridvane;
+using registry::Table;
+
+namespace {
+
+bool is_channel_code(int32_t code)
+{
+    return code == 0 || code == CHAN_BIN || code == CHAN_ASCII;
+}
+
+// A record's float count as the writers take it: truncated toward zero, and
+// never beyond the storage a registered table really has.
+int32_t write_count(float count, int64_t stored)
+{
+    int64_t whole;
+    if (!(count == count))
+        whole = 0;
+    else if (count >= 2147483648.0f)
+        whole = INT32_MAX;
+    else if (count <= -2147483648.0f)
+        whole = INT32_MIN;
+    else
+        whole = static_cast<int64_t>(count);
+    return static_cast<int32_t>(whole > stored ? stored : whole);
+}
+
+int write_table(std::FILE *stream, const ArrayNode &node, int32_t code)
+{
+    int64_t rows = INT32_MAX, width = INT32_MAX;
+    if (Table *table = registry::peek(node.id); table != nullptr && &table->node == &node) {
+        rows = table->row_count;
+        width = table->data_width();
+    }
+    const int32_t count_u = write_count(node.countU, width);
+    const int32_t count_v = write_count(node.countV, rows);
+    if (code == CHAN_BIN)
+        return ChanWriteBin(stream, node.rows, count_u, count_v);
+    return ChanWriteAscii(stream, node.rows, count_u, count_v);
+}
+
+int fail(int error, int result = -1)
+{
+    errno = error;
+    return result;
+}
+
+// The first significant byte decides: 'c' (the binary magic) at the very
+// start, or a digit, sign, point or '|' after white space and '#' comments.
+// Only the deciding byte is pushed back.
+int32_t decide_by_content(std::FILE *stream)
+{
+    int c = std::getc(stream);
+    if (c == 'c') {
+        std::ungetc(c, stream);
+        return CHAN_BIN;
+    }
+    for (;;) {
+        if (c == EOF) {
+            Libprintf(io::msg::load_premature_eof);
+            return fail(EIO);
+        }
+        if (c == '#') {
+            do
+                c = std::getc(stream);
+            while (c != '\n' && c != EOF);
+            if (c != EOF)
+                c = std::getc(stream);
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\n') {
+            c = std::getc(stream);
+            continue;
+        }
+        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '|') {
+            std::ungetc(c, stream);
+            return CHAN_ASCII;
+        }
+        Libprintf(io::msg::load_invalid_format);
+        return fail(EIO);
+    }
+}
+
+int32_t load(std::FILE *stream, int32_t code)
+{
+    if (code == 0)
+        code = decide_by_content(stream);
+    if (code == -1)
+        return -1;
+    ArrayNode *node = ArrayRead(stream, code);
+    return node == nullptr ? -1 : node->id;
+}
+
+} // namespace
+
+extern "C" {
+
+GRIDVANE_API ArrayNode *ArrayRead(FILE *stream, int32_t type)
+{
+    if (stream == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int32_t count_u = 0, count_v = 0;
+    float **rows = nullptr;
+    if (type == CHAN_BIN || type == CHAN_ASCII) {
+        formats::chan_has_frame = false;
+        rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v)
+                                : formats::read_ascii(stream, count_u, count_v);
+        if (rows == nullptr)
+            return nullptr;
+    }
+    const bool was_empty = registry::empty();
+    Table *table = registry::enroll();
+    if (table == nullptr) {
+        heap::free_rows(rows, count_v);
+        Libprintf(was_empty ? io::msg::read_no_first_node : io::msg::read_no_next_node);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    ArrayNode &node = table->node;
+    node.type = type;
+    node.rows = rows;
+    if (rows != nullptr) {
+        table->row_count = count_v;
+        table->row_width = count_u;
+        node.countV = static_cast<float>(count_v);
+        node.countU = static_cast<float>(count_u);
+        if (formats::chan_has_frame) {
+            node.countU = static_cast<float>(count_u - 1);
+            node.flags |= ARRAY_FRAME;
+        }
+    } else {
+        node.countU = node.countV = 0.0f;
+    }
+    return &node;
+}
+
+GRIDVANE_API int32_t ArrayWrite(FILE *stream, ArrayNode *record, int32_t type)
+{
+    if (stream == nullptr || record == nullptr)
+        return fail(EINVAL);
+    if (type != 0 && type != CHAN_ASCII && type != CHAN_BIN)
+        return -1;
+    return write_table(stream, *record, type);
+}
+
+GRIDVANE_API int32_t ArrayLoad(const char *name)
+{
+    if (name == nullptr || name[0] == '\0')
+        return fail(EINVAL);
+    int32_t code = GetHalvicFileType(name);
+    if (code == -1)
+        code = 0;
+    if (!is_channel_code(code)) {
+        Libprintf(io::msg::load_bad_suffix, name);
+        return fail(EINVAL);
+    }
+    if (std::strncmp(name, "stdin", 5) == 0) {
+        io::BinaryMode binary(stdin);
+        return load(stdin, code);
+    }
+    std::FILE *stream = std::fopen(name, "rb");
+    if (stream == nullptr) {
+        const int error = errno;
+        Libprintf(io::msg::load_cant_open, name, std::strerror(error));
+        return fail(error);
+    }
+    const int32_t id = load(stream, code);
+    io::close_keeping_errno(stream);
+    return id;
+}
+
+GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackType)
+{
+    if (name == nullptr || name[0] == '\0') {
+        Libprintf(name == nullptr ? io::msg::save_null_pointer : io::msg::save_null_name);
+        return fail(EINVAL);
+    }
+    int32_t code = GetHalvicFileType(name);
+    if (code == -1)
+        code = fallbackType;
+    if (!is_channel_code(code)) {
+        Libprintf(io::msg::save_bad_suffix, name);
+        return fail(EINVAL);
+    }
+    // Looked up before the file is touched: an unknown handle never creates
+    // or empties it.
+    Table *table = registry::find(id);
+    if (table == nullptr)
+        return fail(ENOMEM);
+
+    if (std::strncmp(name, "stdout", 6) == 0) {
+        io::BinaryMode binary(stdout);
+        return write_table(stdout, table->node, code);
+    }
+    io::SaveTarget target;
+    if (!target.open(name)) {
+        const int error = errno;
+        Libprintf(io::msg::save_cant_open, name, std::strerror(error));
+        return fail(error);
+    }
+    const bool written = write_table(target.stream(), table->node, code) == 0;
+    return target.finish(written) ? 0 : -1;
+}
+
+} // extern "C"

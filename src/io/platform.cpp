@@ -1,0 +1,221 @@
+#include "platform.hpp"
+
+#include "host/heap.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace gridvane::io {
+
+void close_keeping_errno(std::FILE *stream)
+{
+    const int saved = errno;
+    std::fclose(stream);
+    errno = saved;
+}
+
+#if defined(_WIN32)
+
+BinaryMode::BinaryMode(std::FILE *stream) : stream_(stream)
+{
+    std::fflush(stream_);
+    previous_ = _setmode(_fileno(stream_), _O_BINARY);
+}
+
+BinaryMode::~BinaryMode()
+{
+    const int saved = errno;
+    std::fflush(stream_);
+    if (previous_ != -1)
+        _setmode(_fileno(stream_), previous_);
+    errno = saved;
+}
+
+namespace {
+
+// Whether name is a regular file we may write, or does not exist yet: only
+// those are replaced through a temporary file. Keeps the mode for the copy.
+bool replaceable(const char *name, int &mode)
+{
+    struct _stat64 st;
+    if (_stat64(name, &st) != 0) {
+        mode = _S_IREAD | _S_IWRITE;
+        return errno == ENOENT;
+    }
+    mode = st.st_mode & (_S_IREAD | _S_IWRITE);
+    return (st.st_mode & _S_IFMT) == _S_IFREG && (st.st_mode & _S_IWRITE) != 0 && st.st_nlink <= 1;
+}
+
+std::FILE *create_temporary(char *pattern, int mode)
+{
+    if (_mktemp_s(pattern, std::strlen(pattern) + 1) != 0)
+        return nullptr;
+    int fd = -1;
+    if (_sopen_s(&fd, pattern, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _SH_DENYNO, mode) != 0)
+        return nullptr;
+    std::FILE *stream = _fdopen(fd, "wb");
+    if (stream == nullptr) {
+        _close(fd);
+        _unlink(pattern);
+    }
+    return stream;
+}
+
+bool put_in_place(const char *temporary, const char *name)
+{
+    if (MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING) != 0)
+        return true;
+    const DWORD error = GetLastError();
+    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO;
+    return false;
+}
+
+} // namespace
+
+#else
+
+BinaryMode::BinaryMode(std::FILE *stream) : stream_(stream), previous_(0) {}
+BinaryMode::~BinaryMode() = default;
+
+namespace {
+
+bool replaceable(const char *name, struct stat &st, bool &exists)
+{
+    exists = ::lstat(name, &st) == 0;
+    if (!exists)
+        return errno == ENOENT;
+    // Links are written through, and a file we could not open for writing
+    // is left for the open to refuse.
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(name, W_OK) == 0;
+}
+
+std::FILE *create_temporary(char *pattern, const struct stat &st, bool exists)
+{
+    const int fd = ::mkstemp(pattern);
+    if (fd < 0)
+        return nullptr;
+    if (exists) {
+        (void)!::fchown(fd, st.st_uid, st.st_gid); // only root can; others keep their own
+        ::fchmod(fd, st.st_mode & 07777);
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    std::FILE *stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) {
+        ::close(fd);
+        ::unlink(pattern);
+    }
+    return stream;
+}
+
+bool put_in_place(const char *temporary, const char *name)
+{
+    return std::rename(temporary, name) == 0;
+}
+
+} // namespace
+
+#endif
+
+SaveTarget::~SaveTarget()
+{
+    if (stream_ != nullptr)
+        finish(false);
+    discard_temporary();
+}
+
+bool SaveTarget::open(const char *name)
+{
+    name_ = name;
+#if defined(_WIN32)
+    int mode = 0;
+    const bool replace = replaceable(name, mode);
+#else
+    struct stat st{};
+    bool exists = false;
+    const bool replace = replaceable(name, st, exists);
+#endif
+    if (replace) {
+        static constexpr char suffix[] = ".XXXXXX";
+        const std::size_t length = std::strlen(name);
+        temporary_ = static_cast<char *>(heap::allocate(length + sizeof suffix));
+        if (temporary_ != nullptr) {
+            std::memcpy(temporary_, name, length);
+            std::memcpy(temporary_ + length, suffix, sizeof suffix);
+#if defined(_WIN32)
+            stream_ = create_temporary(temporary_, mode);
+#else
+            stream_ = create_temporary(temporary_, st, exists);
+#endif
+            if (stream_ != nullptr)
+                return true;
+            heap::release(temporary_);
+            temporary_ = nullptr;
+        }
+    }
+    // No temporary file: write in place, as a plain open would.
+    stream_ = std::fopen(name, "wb");
+    return stream_ != nullptr;
+}
+
+bool SaveTarget::finish(bool written)
+{
+    if (stream_ == nullptr)
+        return false;
+    const int writer_errno = errno;
+    const bool closed = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+    if (!written) {
+        discard_temporary();
+        errno = writer_errno;
+        return false;
+    }
+    if (!closed) {
+        const int close_errno = errno != 0 ? errno : EIO;
+        discard_temporary();
+        errno = close_errno;
+        return false;
+    }
+    if (temporary_ == nullptr) {
+        errno = writer_errno;
+        return true;
+    }
+    if (!put_in_place(temporary_, name_)) {
+        const int rename_errno = errno;
+        discard_temporary();
+        errno = rename_errno;
+        return false;
+    }
+    heap::release(temporary_);
+    temporary_ = nullptr;
+    errno = writer_errno;
+    return true;
+}
+
+void SaveTarget::discard_temporary()
+{
+    if (temporary_ == nullptr)
+        return;
+    const int saved = errno;
+    std::remove(temporary_);
+    errno = saved;
+    heap::release(temporary_);
+    temporary_ = nullptr;
+}
+
+} // namespace gridvane::io
