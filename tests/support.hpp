@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -81,6 +83,67 @@ inline std::vector<int32_t> walk_registry()
     } while (node != tail && backwards.size() < 10'000'000);
     EXPECT_EQ(ids, backwards);
     return ids;
+}
+
+} // namespace gvtest
+
+namespace gvtest {
+
+// A read/write stream holding text, positioned at its start.
+inline FILE *stream_of(const std::string &bytes)
+{
+    FILE *f = std::tmpfile();
+    if (f != nullptr) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::rewind(f);
+    }
+    return f;
+}
+
+// Everything a stream holds, from its start.
+inline std::string contents_of(FILE *f)
+{
+    std::fflush(f);
+    std::rewind(f);
+    std::string out;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        out.append(buffer, n);
+    return out;
+}
+
+using Rows = std::vector<std::vector<float>>;
+
+// The rows behind a row index; releases the index and rows with free.
+inline Rows take_rows(float **rows, int32_t count_u, int32_t count_v)
+{
+    Rows out;
+    for (int32_t r = 0; r < count_v; ++r) {
+        out.emplace_back(rows[r], rows[r] + count_u);
+        std::free(rows[r]);
+    }
+    std::free(rows);
+    return out;
+}
+
+// Row pointers into a Rows, as the writers take them.
+inline std::vector<float *> pointers(Rows &rows)
+{
+    std::vector<float *> out;
+    for (auto &row : rows)
+        out.push_back(row.data());
+    return out;
+}
+
+inline bool same_bits(const Rows &a, const Rows &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t r = 0; r < a.size(); ++r)
+        if (a[r].size() != b[r].size() || std::memcmp(a[r].data(), b[r].data(), a[r].size() * sizeof(float)) != 0)
+            return false;
+    return true;
 }
 
 } // namespace gvtest

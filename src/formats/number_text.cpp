@@ -89,12 +89,14 @@ double atof_c(const char *text)
         magnitude = std::numeric_limits<double>::infinity();
     } else if (starts_with_ignoring_case(p, "nan")) {
         magnitude = std::numeric_limits<double>::quiet_NaN();
-    } else if (is_digit(*p, false) || *p == '.') {
+    } else if (*p == '-' || *p == '+') {
+        return 0.0; // a second sign: no number, and no sign applied
+    } else {
         const auto result = std::from_chars(p, limit, magnitude, std::chars_format::general);
         if (result.ec == std::errc::result_out_of_range)
             magnitude = overflows(p, false) ? HUGE_VAL : 0.0;
         else if (result.ec != std::errc{})
-            magnitude = 0.0;
+            return 0.0; // no number at all: the sign is not applied either
     }
     return negative ? -magnitude : magnitude;
 }

@@ -1,0 +1,392 @@
+#include "support.hpp"
+
+#include "formats/formats.hpp"
+
+#include <cerrno>
+#include <bit>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#if !defined(_WIN32)
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
+namespace fs = std::filesystem;
+using gvtest::contents_of;
+using gvtest::messages_of;
+using gvtest::Rows;
+using gvtest::stream_of;
+
+namespace {
+
+class Files : public gvtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        RegistryTest::SetUp();
+        dir_ = fs::temp_directory_path() /
+               ("gridvane-io-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override
+    {
+        fs::remove_all(dir_);
+        RegistryTest::TearDown();
+    }
+
+    std::string path(const std::string &name) const { return (dir_ / name).string(); }
+
+    std::string write_file(const std::string &name, const std::string &bytes) const
+    {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+        return path(name);
+    }
+
+    static std::string read_file(const std::string &p)
+    {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    // The names in the folder, to see that no temporary file was left.
+    std::vector<std::string> listing() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(dir_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(Files, ArrayReadRegistersWhatTheReaderGives)
+{
+    const struct {
+        const char *name;
+        std::string bytes;
+        int32_t type;
+        float count_u, count_v;
+        uint32_t flags;
+    } cases[] = {
+        {"plain", "1 2\n3 4\n", CHAN_ASCII, 2, 2, 0},
+        {"table form", "| a b\n---\n1 | 0.5 0.7\n2 | 0.6 0.8\n", CHAN_ASCII, 2, 2, ARRAY_FRAME},
+        {"plain after table form", "5 6 7\n", CHAN_ASCII, 3, 1, 0},
+        {"other family", "1 2\n", 0, 0, 0, 0},
+        {"other family", "1 2\n", 7, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        FILE *f = stream_of(c.bytes);
+        ArrayNode *node = ArrayRead(f, c.type);
+        ASSERT_NE(node, nullptr) << c.name;
+        EXPECT_EQ(node, gridvane::registry::current());
+        EXPECT_EQ(node->type, c.type);
+        EXPECT_EQ(node->countU, c.count_u) << c.name;
+        EXPECT_EQ(node->countV, c.count_v) << c.name;
+        EXPECT_EQ(node->flags, c.flags) << c.name;
+        if (c.type != CHAN_ASCII) {
+            EXPECT_EQ(node->rows, nullptr);
+            EXPECT_EQ(std::ftell(f), 0L) << "nothing is read";
+            EXPECT_EQ(ArrayFree(node->id), -1);
+        }
+        std::fclose(f);
+    }
+    EXPECT_EQ(ArrayGetFrame(2, 1), 2);
+    EXPECT_EQ(ArrayGetValue(2, 1.0f, 0.0f), 0.7f);
+}
+
+TEST_F(Files, ArrayReadFailureRegistersNothing)
+{
+    ArrayAlloc(1, 1);
+    FILE *f = stream_of("1 2\n");
+    errno = 0;
+    EXPECT_EQ(messages_of([&] { EXPECT_EQ(ArrayRead(f, CHAN_BIN), nullptr); }),
+              "Gridvane (ChanReadBin): invalid magic number\n");
+    EXPECT_EQ(errno, EIO);
+    std::fclose(f);
+    EXPECT_EQ(gvtest::walk_registry(), std::vector<int32_t>{1});
+    errno = 0;
+    EXPECT_EQ(ArrayRead(nullptr, CHAN_ASCII), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(Files, ArrayWriteChoosesFormatByArgument)
+{
+    FILE *in = stream_of("| a\n-\n10 | 1.5\n20 | 2.5\n");
+    ArrayNode *node = ArrayRead(in, CHAN_ASCII);
+    std::fclose(in);
+    const struct {
+        int32_t type, result;
+        std::string text;
+    } cases[] = {
+        {0, 0, "\t1.5\n\t2.5\n"},
+        {CHAN_ASCII, 0, "\t1.5\n\t2.5\n"},
+        {CHAN_BIN, 0, std::string("chan\0\0\0\0\1\0\2\0", 12) + std::string(52, '\0') + std::string("\0\0\xC0\x3F\0\0\x20\x40", 8)},
+        {1, -1, ""},
+    };
+    for (const auto &c : cases) {
+        FILE *out = std::tmpfile();
+        EXPECT_EQ(ArrayWrite(out, node, c.type), c.result) << c.type;
+        EXPECT_EQ(contents_of(out), c.text) << c.type;
+        std::fclose(out);
+    }
+    EXPECT_EQ(ArrayWrite(nullptr, node, 0), -1);
+    FILE *out = std::tmpfile();
+    EXPECT_EQ(ArrayWrite(out, nullptr, 0), -1);
+    std::fclose(out);
+}
+
+TEST_F(Files, LoadDecidesFormatByContent)
+{
+    std::string binary;
+    {
+        Rows rows = {{1, 2}, {3, 4}};
+        auto ptrs = gvtest::pointers(rows);
+        FILE *f = std::tmpfile();
+        ChanWriteBin(f, ptrs.data(), 2, 2);
+        binary = contents_of(f);
+        std::fclose(f);
+    }
+    constexpr char invalid[] = "Gridvane (ArrayLoad): invalid file format\n";
+    constexpr char premature[] = "Gridvane (ArrayLoad):  Premature EOF reached\n";
+    const struct {
+        const char *name;
+        std::string bytes;
+        int32_t type;
+        const char *said;
+    } cases[] = {
+        {"comment, tab, space", "# made by hand\n\t 1 2\n3 4\n", CHAN_ASCII, ""},
+        {"table form", "| a\n-\n1 | 2\n", CHAN_ASCII, ""},
+        {"signs and points", "-1 .5\n", CHAN_ASCII, ""},
+        {"binary", binary, CHAN_BIN, ""},
+        {"carriage return first", "\r\n1 2\n", -1, invalid},
+        {"letter", "x 1\n", -1, invalid},
+        {"c after white space", " chan", -1, invalid},
+        {"empty", "", -1, premature},
+        {"white space only", " \n\t", -1, premature},
+        {"comment without newline", "# 1 2", -1, premature},
+        {"comment then nothing", "# 1 2\n", -1, premature},
+    };
+    for (const auto &c : cases) {
+        gridvane::registry::discard_all();
+        const std::string file = write_file("input", c.bytes);
+        errno = 0;
+        int32_t id = 0;
+        EXPECT_EQ(messages_of([&] { id = ArrayLoad(file.c_str()); }), c.said) << c.name;
+        if (c.type == -1) {
+            EXPECT_EQ(id, -1) << c.name;
+            EXPECT_EQ(errno, EIO) << c.name;
+            EXPECT_EQ(gridvane::registry::head(), nullptr);
+        } else {
+            EXPECT_EQ(id, 1) << c.name;
+            EXPECT_EQ(ArrayType(id), c.type) << c.name;
+            if (c.type == CHAN_BIN) {
+                EXPECT_EQ(ArrayGetValue(id, 1, 1), 4.0f) << "the magic's first byte is not lost";
+            }
+        }
+    }
+}
+
+TEST_F(Files, LoadRefusals)
+{
+    errno = 0;
+    EXPECT_EQ(messages_of([] { EXPECT_EQ(ArrayLoad(nullptr), -1); }), "");
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(messages_of([] { EXPECT_EQ(ArrayLoad(""), -1); }), "");
+    EXPECT_EQ(errno, EINVAL);
+
+    const std::string missing = path("missing.chan");
+    errno = 0;
+    const std::string said = messages_of([&] { EXPECT_EQ(ArrayLoad(missing.c_str()), -1); });
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(said, "Gridvane (ArrayLoad): Can't open " + missing + ": " + std::strerror(ENOENT) + "\n");
+
+    // A name the lookup calls ASCII is read as ASCII whatever it holds.
+    const std::string wrong = write_file("wrong.chan", "# x\n");
+    EXPECT_EQ(messages_of([&] { EXPECT_EQ(ArrayLoad(wrong.c_str()), -1); }), "Gridvane (ChanReadAscii): EOF reached\n");
+}
+
+TEST_F(Files, SaveChoosesFormatByNameThenFallback)
+{
+    const int32_t id = ArrayAlloc(1, 2);
+    ArrayPutIValue(id, 1, 0, 0.25f);
+    const std::string ascii = "\t0\t0.25\n";
+    const struct {
+        const char *name;
+        int32_t fallback, result;
+        bool binary;
+        const char *said;
+    } cases[] = {
+        {"a.out", CHAN_BIN, 0, true, ""},   {"b.out", 0, 0, false, ""},       {"c.out", CHAN_ASCII, 0, false, ""},
+        {"d.chan", CHAN_BIN, 0, false, ""}, {"e.chb", CHAN_ASCII, 0, true, ""}, {"f.out", 7, -1, false, "bad"},
+    };
+    for (const auto &c : cases) {
+        const std::string file = path(c.name);
+        errno = 0;
+        std::string said = messages_of([&] { EXPECT_EQ(ArraySave(id, file.c_str(), c.fallback), c.result) << c.name; });
+        if (c.result != 0) {
+            EXPECT_EQ(said, "Gridvane (ArraySave):  Bad suffix on " + file + "\n");
+            EXPECT_EQ(errno, EINVAL);
+            EXPECT_FALSE(fs::exists(file));
+            continue;
+        }
+        EXPECT_EQ(said, "");
+        const std::string bytes = read_file(file);
+        if (c.binary)
+            EXPECT_EQ(bytes.substr(0, 4), "chan") << c.name;
+        else
+            EXPECT_EQ(bytes, ascii) << c.name;
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"a.out", "b.out", "c.out", "d.chan", "e.chb"}));
+}
+
+TEST_F(Files, SaveRefusals)
+{
+    const int32_t id = ArrayAlloc(1, 1);
+    errno = 0;
+    EXPECT_EQ(messages_of([&] { EXPECT_EQ(ArraySave(id, nullptr, 0), -1); }),
+              "Gridvane (ArraySave):  null file name pointer\n");
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(messages_of([&] { EXPECT_EQ(ArraySave(id, "", 0), -1); }), "Gridvane (ArraySave):  null file name\n");
+
+    // An unknown handle never creates or empties the file.
+    const std::string kept = write_file("kept.txt", "old contents");
+    const std::string fresh = path("fresh.txt");
+    for (const std::string &file : {kept, fresh}) {
+        errno = 0;
+        EXPECT_EQ(messages_of([&] { EXPECT_EQ(ArraySave(id + 1, file.c_str(), 0), -1); }), "");
+        EXPECT_EQ(errno, ENOMEM);
+    }
+    EXPECT_EQ(read_file(kept), "old contents");
+    EXPECT_FALSE(fs::exists(fresh));
+
+    const std::string nowhere = path("no/such/dir.txt");
+    errno = 0;
+    const std::string said = messages_of([&] { EXPECT_EQ(ArraySave(id, nowhere.c_str(), 0), -1); });
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(said, "Gridvane (ArraySave): Can't open " + nowhere + ": " + std::strerror(ENOENT) + "\n");
+}
+
+TEST_F(Files, ResavingKeepsBytes)
+{
+    Rows rows = {{1.5f, -2}, {std::nanf("7"), 1e-40f}};
+    auto ptrs = gvtest::pointers(rows);
+    FILE *f = std::tmpfile();
+    ChanWriteBin(f, ptrs.data(), 2, 2);
+    const std::string binary = contents_of(f);
+    std::fclose(f);
+    const std::string in = write_file("in.chb", binary);
+    const int32_t id = ArrayLoad(in.c_str());
+    ASSERT_EQ(ArraySave(id, path("out.chb").c_str(), 0), 0);
+    EXPECT_EQ(read_file(path("out.chb")), binary);
+
+    const std::string text = write_file("in.txt", "# header\n1   2.50\n3 4e0\n");
+    const int32_t text_id = ArrayLoad(text.c_str());
+    ASSERT_EQ(ArraySave(text_id, path("out.txt").c_str(), 0), 0);
+    EXPECT_EQ(read_file(path("out.txt")), "\t1\t2.5\n\t3\t4\n");
+}
+
+TEST_F(Files, FailedLoadLeavesRegistryAsItWas)
+{
+    ArrayAlloc(2, 2);
+    const std::string text = write_file("t.txt", "| a\n-\n1 | 2 3\n2 | 4 5\n3 | 6 7\n");
+    const auto before = gvtest::walk_registry();
+    const int64_t live = gridvane::heap::live_blocks();
+    int failures = 0;
+    for (uint64_t n = 1;; ++n) {
+        gridvane::heap::fail_nth_allocation(n);
+        int32_t id = 0;
+        const std::string said = messages_of([&] { id = ArrayLoad(text.c_str()); });
+        gridvane::heap::fail_nth_allocation(0);
+        if (id != -1) {
+            EXPECT_EQ(id, 2);
+            break;
+        }
+        ++failures;
+        EXPECT_TRUE(said == "Gridvane (ChanReadAscii): can't allocate space\n" ||
+                    said == "Gridvane (ArrayRead):  Can't allocate Tail->next node\n")
+            << n << ": " << said;
+        EXPECT_EQ(gvtest::walk_registry(), before);
+        EXPECT_EQ(gridvane::heap::live_blocks(), live);
+        EXPECT_EQ(gridvane::registry::last_id(), 1);
+    }
+    EXPECT_GE(failures, 5);
+}
+
+#if !defined(_WIN32)
+TEST_F(Files, FailedSaveLeavesOldFile)
+{
+    const int32_t id = ArrayAlloc(2000, 200);
+    const std::string target = write_file("target.txt", "precious\n");
+    ::chmod(target.c_str(), 0640);
+
+    // The file-size limit makes the write fail part way.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit low = old;
+    low.rlim_cur = 100000;
+    ::setrlimit(RLIMIT_FSIZE, &low);
+    errno = 0;
+    const int32_t rc = ArraySave(id, target.c_str(), 0);
+    const int error = errno;
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_DFL);
+
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(read_file(target), "precious\n");
+    EXPECT_EQ(listing(), std::vector<std::string>{"target.txt"}) << "no temporary file is left";
+
+    // A successful save keeps the old permission bits.
+    ASSERT_EQ(ArraySave(id, target.c_str(), 0), 0);
+    struct stat st{};
+    ::stat(target.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(listing(), std::vector<std::string>{"target.txt"});
+
+    // Devices are written in place.
+    EXPECT_EQ(ArraySave(id, "/dev/null", CHAN_BIN), 0);
+    errno = 0;
+    EXPECT_EQ(ArraySave(id, "/dev/full", CHAN_BIN), -1);
+    EXPECT_EQ(errno, ENOSPC);
+}
+#endif
+
+// Runs the stdio filter with files on both standard streams.
+int filter(const std::string &load, const std::string &save, int type, const std::string &in, const std::string &out)
+{
+    const std::string command = std::string("\"") + GRIDVANE_STDIO_FILTER + "\" " + load + " " + save + " " +
+                                std::to_string(type) + " < \"" + in + "\" > \"" + out + "\"";
+    return std::system(command.c_str());
+}
+
+TEST_F(Files, StandardStreamsThroughAChildProcess)
+{
+    // Samples whose bytes include 0x0A, 0x0D and 0x1A, which a text-mode
+    // stream would alter.
+    Rows rows = {{std::bit_cast<float>(0x0A0D1A0Au), std::bit_cast<float>(0x1A0A0D0Du)}, {1, 2}};
+    auto ptrs = gvtest::pointers(rows);
+    FILE *f = std::tmpfile();
+    ChanWriteBin(f, ptrs.data(), 2, 2);
+    const std::string binary = contents_of(f);
+    std::fclose(f);
+    const std::string in = write_file("in.bin", binary);
+
+    ASSERT_EQ(filter("stdin", "stdout", CHAN_BIN, in, path("out.bin")), 0);
+    EXPECT_EQ(read_file(path("out.bin")), binary);
+    ASSERT_EQ(filter("stdin-anything", "stdout.more", CHAN_ASCII, in, path("out.txt")), 0);
+    EXPECT_EQ(read_file(path("out.txt")).substr(0, 1), "\t");
+    const std::string text = write_file("in.txt", "1 2\n3 4\n");
+    ASSERT_EQ(filter("stdin", "stdout", 0, text, path("again.txt")), 0);
+    EXPECT_EQ(read_file(path("again.txt")), "\t1\t2\n\t3\t4\n");
+}
+
+} // namespace
