@@ -45,7 +45,8 @@ inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int
     const auto width = rows.empty() ? 0 : static_cast<int64_t>(rows[0].size());
     float **storage = gridvane::heap::make_rows(static_cast<int64_t>(rows.size()), width, true);
     for (size_t r = 0; r < rows.size(); ++r)
-        std::memcpy(storage[r], rows[r].data(), rows[r].size() * sizeof(float));
+        if (!rows[r].empty())
+            std::memcpy(storage[r], rows[r].data(), rows[r].size() * sizeof(float));
     auto table = gridvane::registry::enroll();
     table->node.type = type;
     table->node.rows = storage;

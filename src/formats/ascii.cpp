@@ -33,7 +33,8 @@ public:
     {
         for (;;) {
             char *start = buffer_.data() + begin_;
-            if (void *newline = std::memchr(buffer_.data() + scanned_, '\n', end_ - scanned_)) {
+            void *newline = end_ > scanned_ ? std::memchr(buffer_.data() + scanned_, '\n', end_ - scanned_) : nullptr;
+            if (newline != nullptr) {
                 auto *nl = static_cast<char *>(newline);
                 *nl = '\0';
                 line = start;
@@ -62,12 +63,11 @@ private:
 
     Next refill()
     {
-        if (begin_ != 0) {
+        if (begin_ != 0 && end_ > begin_)
             std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-            end_ -= begin_;
-            scanned_ -= begin_;
-            begin_ = 0;
-        }
+        end_ -= begin_;
+        scanned_ -= begin_;
+        begin_ = 0;
         // Always keep one byte spare for the terminator of a last line.
         if (!buffer_.reserve(end_ + block + 1))
             return Next::no_memory;

@@ -1,0 +1,244 @@
+// Gridvane's hot paths beside the bare standard-library work they are made
+// of: run with --benchmark_filter to pick rows. Reference rows are marked
+// "bare_": the limit set by number conversion or memory bandwidth.
+#include "workloads.hpp"
+
+#include "formats/number_text.hpp"
+#include "gridvane.h"
+#include "registry/registry.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Files {
+    std::string ascii, binary;
+    std::uint64_t ascii_bytes = 0, binary_bytes = 0;
+    std::vector<std::vector<float>> ascii_table, binary_table;
+};
+
+// 1,000,000 x 8 in text, 8,000 x 1,000 in binary (the binary header holds
+// at most 32,767 rows), made once per run.
+const Files &files()
+{
+    static Files f = [] {
+        Files out;
+        const fs::path dir = fs::temp_directory_path() / "gridvane-bench";
+        fs::create_directories(dir);
+        out.ascii = (dir / "table.txt").string();
+        out.binary = (dir / "table.chb").string();
+        out.ascii_table = gvbench::make_table(1'000'000, 8, 1);
+        out.binary_table = gvbench::make_table(8'000, 1'000, 2);
+        out.ascii_bytes = gvbench::write_table_file(out.ascii, out.ascii_table, false);
+        out.binary_bytes = gvbench::write_table_file(out.binary, out.binary_table, true);
+        return out;
+    }();
+    return f;
+}
+
+std::string slurp(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    std::string out;
+    char buffer[1 << 16];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        out.append(buffer, n);
+    std::fclose(f);
+    return out;
+}
+
+void load(benchmark::State &state, const std::string &path, std::uint64_t bytes)
+{
+    for (auto _ : state) {
+        const int32_t id = ArrayLoad(path.c_str());
+        if (id < 0)
+            state.SkipWithError("load failed");
+        ArrayFree(id);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void save(benchmark::State &state, const std::string &source, std::uint64_t bytes, const std::string &target)
+{
+    const int32_t id = ArrayLoad(source.c_str());
+    for (auto _ : state)
+        if (ArraySave(id, target.c_str(), 0) != 0)
+            state.SkipWithError("save failed");
+    ArrayFree(id);
+    std::remove(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void ascii_load(benchmark::State &state) { load(state, files().ascii, files().ascii_bytes); }
+void binary_load(benchmark::State &state) { load(state, files().binary, files().binary_bytes); }
+void ascii_save(benchmark::State &state) { save(state, files().ascii, files().ascii_bytes, files().ascii + ".out.txt"); }
+void binary_save(benchmark::State &state)
+{
+    save(state, files().binary, files().binary_bytes, files().binary + ".out.chb");
+}
+
+// The conversion alone: every token of the text through from_chars<double>,
+// no line handling, no storage.
+void bare_from_chars(benchmark::State &state)
+{
+    const std::string text = slurp(files().ascii);
+    for (auto _ : state) {
+        double sum = 0;
+        const char *p = text.data(), *end = p + text.size();
+        while (p < end) {
+            while (p < end && (*p == '\t' || *p == '\n'))
+                ++p;
+            double v;
+            const auto r = std::from_chars(p, end, v);
+            sum += v;
+            p = r.ptr == p ? p + 1 : r.ptr;
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// to_chars into one buffer, written with one fwrite.
+void bare_to_chars_fwrite(benchmark::State &state)
+{
+    const auto &table = files().ascii_table;
+    const std::string target = files().ascii + ".bare.txt";
+    std::string buffer(files().ascii_bytes + 64, '\0');
+    for (auto _ : state) {
+        char *p = buffer.data();
+        for (const auto &row : table) {
+            for (float x : row) {
+                *p++ = '\t';
+                p = std::to_chars(p, p + 32, static_cast<double>(x), std::chars_format::general, 15).ptr;
+            }
+            *p++ = '\n';
+        }
+        FILE *f = std::fopen(target.c_str(), "wb");
+        std::fwrite(buffer.data(), 1, static_cast<size_t>(p - buffer.data()), f);
+        std::fclose(f);
+    }
+    std::remove(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().ascii_bytes));
+}
+
+// fprintf per value, the classic way.
+void bare_fprintf(benchmark::State &state)
+{
+    const auto &table = files().ascii_table;
+    const std::string target = files().ascii + ".fprintf.txt";
+    for (auto _ : state) {
+        FILE *f = std::fopen(target.c_str(), "wb");
+        for (const auto &row : table) {
+            for (float x : row)
+                std::fprintf(f, "\t%.15g", static_cast<double>(x));
+            std::fputc('\n', f);
+        }
+        std::fclose(f);
+    }
+    std::remove(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().ascii_bytes));
+}
+
+// One fread of the whole binary payload into one block.
+void bare_fread(benchmark::State &state)
+{
+    std::vector<char> block(files().binary_bytes);
+    for (auto _ : state) {
+        FILE *f = std::fopen(files().binary.c_str(), "rb");
+        benchmark::DoNotOptimize(std::fread(block.data(), 1, block.size(), f));
+        std::fclose(f);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().binary_bytes));
+}
+
+// ---- Sampling ----------------------------------------------------------
+
+struct Points {
+    std::vector<float> u, v;
+};
+
+const Points &points()
+{
+    static Points p = [] {
+        Points out;
+        gvbench::Generator g(3);
+        for (int i = 0; i < 1 << 16; ++i) {
+            out.u.push_back(g.uniform(0.0f, 999.0f));
+            out.v.push_back(g.uniform(0.0f, 999.0f));
+        }
+        return out;
+    }();
+    return p;
+}
+
+void sample(benchmark::State &state)
+{
+    gridvane::registry::discard_all();
+    const auto others = state.range(0);
+    const int32_t grid = ArrayAlloc(1000, 1000);
+    float **rows = ArrayGetArray(grid);
+    gvbench::Generator g(4);
+    for (int r = 0; r < 1000; ++r)
+        for (int c = 0; c < 1000; ++c)
+            rows[r][c] = g.uniform(-1.0f, 1.0f);
+    for (int64_t i = 0; i < others; ++i)
+        ArrayAlloc(1, 1);
+    const int32_t other = others > 0 ? ArrayAlloc(1, 1) : grid;
+    const Points &p = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        // Every 64th call asks for another table, so the cursor cannot hide
+        // the cost of finding the grid among the others.
+        benchmark::DoNotOptimize(ArrayGetValue((i & 63) == 63 ? other : grid, p.u[i], p.v[i]));
+        i = (i + 1) & 0xFFFF;
+    }
+    state.SetItemsProcessed(state.iterations());
+    gridvane::registry::discard_all();
+}
+
+// The formula inlined over the same grid, with no lookup and no clamping.
+void bare_bilinear(benchmark::State &state)
+{
+    std::vector<std::vector<float>> grid(1000, std::vector<float>(1000));
+    gvbench::Generator g(4);
+    for (auto &row : grid)
+        for (auto &x : row)
+            x = g.uniform(-1.0f, 1.0f);
+    const Points &p = points();
+    size_t i = 0;
+    for (auto _ : state) {
+        const float u = p.u[i], v = p.v[i];
+        const int iu = static_cast<int>(u), iv = static_cast<int>(v);
+        const float fu = u - static_cast<float>(iu), fv = v - static_cast<float>(iv);
+        const float left = (1 - fv) * grid[iv][iu] + fv * grid[iv + 1][iu];
+        const float right = (1 - fv) * grid[iv][iu + 1] + fv * grid[iv + 1][iu + 1];
+        benchmark::DoNotOptimize((1 - fu) * left + fu * right);
+        i = (i + 1) & 0xFFFF;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+} // namespace
+
+BENCHMARK(ascii_load)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(bare_from_chars)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(ascii_save)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(bare_to_chars_fwrite)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(bare_fprintf)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(binary_load)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(bare_fread)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(binary_save)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(sample)->Arg(0)->Arg(100000);
+BENCHMARK(bare_bilinear);
+
+BENCHMARK_MAIN();
