@@ -3,7 +3,11 @@
 # machine may lack. Does nothing when everything is there.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales)
+# --windows: also the MinGW-w64 cross compilers and Wine, for the DLL build.
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest)
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -449,3 +449,40 @@ TEST(Writers, ReportFailedWrites)
 }
 
 } // namespace
+
+namespace {
+
+// Fixed texts both ways, so every platform's build gives the same bytes and
+// values whatever its C library does.
+TEST(NumberText, SameTextOnEveryPlatform)
+{
+    const struct {
+        uint32_t bits;
+        const char *text;
+    } written[] = {
+        {0x00000000, "0"}, {0x80000000, "-0"}, {0x3F800000, "1"}, {0x501502F9, "10000000000"},
+        {0x5A0E1BCA, "1.00000002725642e+16"}, {0x7F7FFFFF, "3.40282346638529e+38"}, {0x00000001, "1.40129846432482e-45"},
+        {0x3DCCCCCD, "0.100000001490116"}, {0x38D1B717, "9.99999974737875e-05"}, {0x7F800000, "inf"},
+        {0xFF800000, "-inf"}, {0x7FC00000, "nan"}, {0xFFC00000, "-nan"},
+    };
+    char text[64];
+    for (const auto &c : written) {
+        *gridvane::formats::format_g15(text, static_cast<double>(std::bit_cast<float>(c.bits))) = '\0';
+        EXPECT_STREQ(text, c.text) << std::hex << c.bits;
+    }
+    const struct {
+        const char *token;
+        uint32_t bits;
+    } read[] = {
+        {"inf", 0x7F800000},        {"-INFINITY", 0xFF800000}, {"nan", 0x7FC00000},  {"-nan", 0xFFC00000},
+        {"0x1.8p3", 0x41400000},    {"0X10", 0x41800000},      {"1e-50", 0x00000000}, {"-1e-50", 0x80000000},
+        {"1e39", 0x7F800000},       {"+2.5", 0x40200000},      {"7.5kg", 0x40F00000}, {"x", 0x00000000},
+        {"1e+010", 0x501502F9},
+    };
+    for (const auto &c : read) {
+        const float value = static_cast<float>(gridvane::formats::atof_c(c.token));
+        EXPECT_EQ(std::bit_cast<uint32_t>(value), c.bits) << c.token;
+    }
+}
+
+} // namespace

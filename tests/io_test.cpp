@@ -363,8 +363,14 @@ TEST_F(Files, FailedSaveLeavesOldFile)
 // Runs the stdio filter with files on both standard streams.
 int filter(const std::string &load, const std::string &save, int type, const std::string &in, const std::string &out)
 {
-    const std::string command = std::string("\"") + GRIDVANE_STDIO_FILTER + "\" " + load + " " + save + " " +
-                                std::to_string(type) + " < \"" + in + "\" > \"" + out + "\"";
+    // Tests run in the folder that holds the filter.
+#if defined(_WIN32)
+    const std::string program = ".\\stdio_filter.exe";
+#else
+    const std::string program = "./stdio_filter";
+#endif
+    const std::string command =
+        program + " " + load + " " + save + " " + std::to_string(type) + " < \"" + in + "\" > \"" + out + "\"";
     return std::system(command.c_str());
 }
 
