@@ -11,6 +11,7 @@
 #include "host/heap.hpp"
 #include "host/tools.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -28,6 +29,18 @@ enum class Next { line, end, no_memory, read_error };
 class LineSource {
 public:
     explicit LineSource(std::FILE *stream) : stream_(stream) {}
+
+    // Bytes already taken from the stream that belong before its rest.
+    bool put_back(std::string_view bytes)
+    {
+        if (bytes.empty())
+            return true;
+        if (!buffer_.reserve(bytes.size() + 1))
+            return false;
+        std::memcpy(buffer_.data(), bytes.data(), bytes.size());
+        end_ = bytes.size();
+        return true;
+    }
 
     Next next(char *&line, std::size_t &length)
     {
@@ -59,7 +72,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t block = 1 << 20;
+    // Reads start small and grow to large blocks as the input proves large.
+    static constexpr std::size_t largest_block = 1 << 20;
 
     Next refill()
     {
@@ -69,8 +83,9 @@ private:
         scanned_ -= begin_;
         begin_ = 0;
         // Always keep one byte spare for the terminator of a last line.
-        if (!buffer_.reserve(end_ + block + 1))
+        if (!buffer_.reserve(end_ + block_ + 1))
             return Next::no_memory;
+        block_ = std::min(block_ * 2, largest_block);
         const std::size_t wanted = buffer_.capacity() - end_ - 1;
         const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
         end_ += got;
@@ -83,6 +98,7 @@ private:
 
     std::FILE *stream_;
     Growable<char> buffer_;
+    std::size_t block_ = 1 << 16;
     std::size_t begin_ = 0, end_ = 0, scanned_ = 0;
     bool at_end_ = false, read_error_ = false;
 };
@@ -92,6 +108,8 @@ enum class Form { undecided, header, before_data, table, plain };
 class AsciiReader {
 public:
     explicit AsciiReader(std::FILE *stream) : lines_(stream) {}
+
+    bool put_back(std::string_view bytes) { return lines_.put_back(bytes); }
 
     ~AsciiReader()
     {
@@ -235,9 +253,13 @@ private:
 
 } // namespace
 
-float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v)
+float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken)
 {
     AsciiReader reader(stream);
+    if (!reader.put_back(taken)) {
+        Libprintf(msg::ascii_no_space);
+        return nullptr;
+    }
     return reader.read(count_u, count_v);
 }
 

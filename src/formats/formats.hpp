@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace gridvane::formats {
 
@@ -12,7 +13,8 @@ namespace gridvane::formats {
 // clears it before each read and looks at it afterwards.
 extern bool chan_has_frame;
 
-float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v);
+// taken: bytes a caller already read from the stream, read first.
+float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken = {});
 int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
 float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v);

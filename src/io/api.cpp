@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 using namespace gridvane;
 using registry::Table;
@@ -58,20 +59,40 @@ int fail(int error, int result = -1)
     return result;
 }
 
-// The first significant byte decides: 'c' (the binary magic) at the very
-// start, or a digit, sign, point or '|' after white space and '#' comments.
-// Only the deciding byte is pushed back.
-int32_t decide_by_content(std::FILE *stream)
+// What deciding by content found: the format, and any bytes it took from
+// the stream beyond the one it could push back.
+struct Decision {
+    int32_t code = -1;
+    char taken[3] = {};
+    std::size_t taken_size = 0;
+};
+
+bool spells(const char *word, const char *lower)
 {
+    for (int i = 0; i < 3; ++i)
+        if ((word[i] | 0x20) != lower[i])
+            return false;
+    return true;
+}
+
+// The first significant byte decides: 'c' (the binary magic) at the very
+// start, or a digit, sign, point or '|' after white space and '#' comments;
+// only the deciding byte is pushed back. Our writer spells an infinite or
+// undefined first sample "inf" or "nan", so those words decide for ASCII too.
+Decision decide_by_content(std::FILE *stream)
+{
+    Decision d;
     int c = std::getc(stream);
     if (c == 'c') {
         std::ungetc(c, stream);
-        return CHAN_BIN;
+        d.code = CHAN_BIN;
+        return d;
     }
     for (;;) {
         if (c == EOF) {
             Libprintf(io::msg::load_premature_eof);
-            return fail(EIO);
+            errno = EIO;
+            return d;
         }
         if (c == '#') {
             do
@@ -87,39 +108,36 @@ int32_t decide_by_content(std::FILE *stream)
         }
         if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '|') {
             std::ungetc(c, stream);
-            return CHAN_ASCII;
+            d.code = CHAN_ASCII;
+            return d;
+        }
+        if ((c | 0x20) == 'i' || (c | 0x20) == 'n') {
+            d.taken[0] = static_cast<char>(c);
+            d.taken_size = 1;
+            for (int i = 1; i < 3 && (c = std::getc(stream)) != EOF; ++i)
+                d.taken[d.taken_size++] = static_cast<char>(c);
+            if (d.taken_size == 3 && (spells(d.taken, "inf") || spells(d.taken, "nan"))) {
+                d.code = CHAN_ASCII;
+                return d;
+            }
         }
         Libprintf(io::msg::load_invalid_format);
-        return fail(EIO);
+        errno = EIO;
+        d.code = -1;
+        return d;
     }
 }
 
-int32_t load(std::FILE *stream, int32_t code)
+// Reads a table with the reader the type names and registers it; other
+// types read nothing and register a table without samples.
+ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view taken = {})
 {
-    if (code == 0)
-        code = decide_by_content(stream);
-    if (code == -1)
-        return -1;
-    ArrayNode *node = ArrayRead(stream, code);
-    return node == nullptr ? -1 : node->id;
-}
-
-} // namespace
-
-extern "C" {
-
-GRIDVANE_API ArrayNode *ArrayRead(FILE *stream, int32_t type)
-{
-    if (stream == nullptr) {
-        errno = EINVAL;
-        return nullptr;
-    }
     int32_t count_u = 0, count_v = 0;
     float **rows = nullptr;
     if (type == CHAN_BIN || type == CHAN_ASCII) {
         formats::chan_has_frame = false;
         rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v)
-                                : formats::read_ascii(stream, count_u, count_v);
+                                : formats::read_ascii(stream, count_u, count_v, taken);
         if (rows == nullptr)
             return nullptr;
     }
@@ -147,6 +165,31 @@ GRIDVANE_API ArrayNode *ArrayRead(FILE *stream, int32_t type)
         node.countU = node.countV = 0.0f;
     }
     return &node;
+}
+
+int32_t load(std::FILE *stream, int32_t code)
+{
+    Decision d;
+    d.code = code;
+    if (code == 0)
+        d = decide_by_content(stream);
+    if (d.code == -1)
+        return -1;
+    ArrayNode *node = read_and_register(stream, d.code, std::string_view(d.taken, d.taken_size));
+    return node == nullptr ? -1 : node->id;
+}
+
+} // namespace
+
+extern "C" {
+
+GRIDVANE_API ArrayNode *ArrayRead(FILE *stream, int32_t type)
+{
+    if (stream == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return read_and_register(stream, type);
 }
 
 GRIDVANE_API int32_t ArrayWrite(FILE *stream, ArrayNode *record, int32_t type)

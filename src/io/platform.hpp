@@ -17,8 +17,8 @@ public:
     BinaryMode &operator=(const BinaryMode &) = delete;
 
 private:
-    std::FILE *stream_;
-    int previous_;
+    [[maybe_unused]] std::FILE *stream_; // unused where streams have no text mode
+    [[maybe_unused]] int previous_;
 };
 
 // The stream a save writes to. A regular file (or a name not yet taken) is

@@ -1,0 +1,79 @@
+// Shared pieces of the fuzz harnesses: memory streams over the input, and
+// the round-trip property every harness checks: what reads successfully
+// writes back and reads again to the same table.
+#pragma once
+
+#include "gridvane.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace gvfuzz {
+
+// A read stream over the bytes (an empty input still gives a stream).
+inline FILE *input_stream(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return std::tmpfile();
+    return fmemopen(const_cast<uint8_t *>(data), size, "rb");
+}
+
+[[noreturn]] inline void property_failed(const char *what)
+{
+    std::fprintf(stderr, "property failed: %s\n", what);
+    std::abort();
+}
+
+// Bit-identical, or for text (which keeps no NaN payload) both NaN with the
+// same sign.
+inline bool same_value(float a, float b, bool text)
+{
+    if (text && std::isnan(a) && std::isnan(b))
+        return std::signbit(a) == std::signbit(b);
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+inline bool same_table(float *const *a, float *const *b, int32_t count_u, int32_t count_v, bool text)
+{
+    for (int32_t r = 0; r < count_v; ++r)
+        for (int32_t c = 0; c < count_u; ++c)
+            if (!same_value(a[r][c], b[r][c], text))
+                return false;
+    return true;
+}
+
+inline void free_rows(float **rows, int32_t count_v)
+{
+    for (int32_t r = 0; r < count_v; ++r)
+        std::free(rows[r]);
+    std::free(rows);
+}
+
+// Writes rows in one format to memory and reads them back with the same
+// format's reader; aborts unless the table comes back the same.
+inline void check_round_trip(float **rows, int32_t count_u, int32_t count_v, bool binary)
+{
+    char *buffer = nullptr;
+    size_t length = 0;
+    FILE *out = open_memstream(&buffer, &length);
+    const int32_t written = binary ? ChanWriteBin(out, rows, count_u, count_v) : ChanWriteAscii(out, rows, count_u, count_v);
+    std::fclose(out);
+    if (written != 0)
+        property_failed("writing a table that was read");
+    FILE *in = input_stream(reinterpret_cast<const uint8_t *>(buffer), length);
+    int32_t u = -1, v = -1;
+    float **again = binary ? ChanReadBin(in, &u, &v) : ChanReadAscii(in, &u, &v);
+    std::fclose(in);
+    std::free(buffer);
+    if (again == nullptr || u != count_u || v != count_v)
+        property_failed("reading back a written table");
+    if (!same_table(rows, again, count_u, count_v, !binary))
+        property_failed("samples changed in a round trip");
+    free_rows(again, v);
+}
+
+} // namespace gvfuzz
