@@ -4,10 +4,15 @@
 set -euo pipefail
 
 # --windows: also the MinGW-w64 cross compilers and Wine, for the DLL build.
+# --fuzz: also clang and its libFuzzer and sanitizer runtimes.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest)
-if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine)
-fi
+for arg in "$@"; do
+  case "$arg" in
+    --windows) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

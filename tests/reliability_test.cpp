@@ -1,0 +1,155 @@
+// Bad input files kept as regressions, and allocation failure injected at
+// every step of a load and a read.
+#include "support.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <string>
+
+using gvtest::messages_of;
+
+namespace {
+
+class BadInput : public gvtest::RegistryTest {};
+
+std::string bad_file(const char *name)
+{
+    return std::string(GRIDVANE_TEST_DATA) + "/bad/" + name;
+}
+
+constexpr char eof[] = "Gridvane (ChanReadAscii): EOF reached\n";
+constexpr char bin_no_space[] = "Gridvane (ChanReadBin): can't allocate space\n";
+
+TEST_F(BadInput, EachFileGivesItsDocumentedOutcome)
+{
+    const struct {
+        const char *file;
+        int32_t columns, rows; // -1: the load fails
+        int error;             // checked on failure; 0: left as it was
+        const char *said;
+    } cases[] = {
+        {"counts_max.chb", -1, -1, EIO, ""},
+        {"counts_max_big.chb", -1, -1, EIO, ""},
+        {"counts_negative_rows.chb", -1, -1, ENOMEM, bin_no_space},
+        {"counts_negative_cols.chb", -1, -1, ENOMEM, bin_no_space},
+        {"counts_negative_cols_no_rows.chb", -1, -1, ENOMEM, bin_no_space},
+        {"header_only.chb", -1, -1, EIO, ""},
+        {"header_cut.chb", -1, -1, EIO, ""},
+        {"magic_wrong.chb", -1, -1, EIO, "Gridvane (ChanReadBin): invalid magic number\n"},
+        {"text_named_binary.chb", -1, -1, EIO, "Gridvane (ChanReadBin): invalid magic number\n"},
+        {"long_line.dat", 1, 2, 0, ""},
+        {"million_tokens.dat", 1000000, 1, 0, ""},
+        {"million_spaces.dat", 1, 1, 0, ""},
+        {"nul_inside.dat", 2, 2, 0, ""},
+        {"only_comments.chan", -1, -1, 0, eof},
+        {"only_comments.dat", -1, -1, EIO, "Gridvane (ArrayLoad):  Premature EOF reached\n"},
+        {"table_no_rule.chan", -1, -1, 0, eof},
+        {"table_rule_no_data.chan", -1, -1, 0, eof},
+        {"huge_header.chan", -1, -1, 0, eof},
+        {"lone_frame.chan", 0, 2, 0, ""},
+        {"cr_first.dat", -1, -1, EIO, "Gridvane (ArrayLoad): invalid file format\n"},
+        {"letter_first.dat", -1, -1, EIO, "Gridvane (ArrayLoad): invalid file format\n"},
+        {"empty.dat", -1, -1, EIO, "Gridvane (ArrayLoad):  Premature EOF reached\n"},
+        {"extreme_numbers.dat", 6, 1, 0, ""},
+        {"ragged.dat", 3, 3, 0, ""},
+    };
+    for (const auto &c : cases) {
+        gridvane::registry::discard_all();
+        const std::string path = bad_file(c.file);
+        errno = 0;
+        int32_t id = 0;
+        const std::string said = messages_of([&] { id = ArrayLoad(path.c_str()); });
+        const int error = errno;
+        EXPECT_EQ(said, c.said) << c.file;
+        if (c.columns < 0) {
+            EXPECT_EQ(id, -1) << c.file;
+            EXPECT_EQ(error, c.error) << c.file;
+            EXPECT_EQ(gridvane::registry::head(), nullptr) << c.file;
+            continue;
+        }
+        ASSERT_EQ(id, 1) << c.file;
+        EXPECT_EQ(ArrayCountU(id), static_cast<float>(c.columns)) << c.file;
+        EXPECT_EQ(ArrayCountV(id), static_cast<float>(c.rows)) << c.file;
+    }
+}
+
+TEST_F(BadInput, ExtremeTextValuesReadAsAtofWould)
+{
+    const int32_t id = ArrayLoad(bad_file("extreme_numbers.dat").c_str());
+    ASSERT_EQ(id, 1);
+    const float *row = ArrayGetArray(id)[0];
+    EXPECT_EQ(row[0], 0.0f);
+    EXPECT_EQ(row[1], INFINITY);
+    EXPECT_EQ(row[2], 0.0f);
+    EXPECT_EQ(row[3], -INFINITY);
+    EXPECT_TRUE(std::isnan(row[4]));
+    EXPECT_EQ(row[5], INFINITY);
+    EXPECT_EQ(ArrayGetFrame(ArrayLoad(bad_file("lone_frame.chan").c_str()), 1), 6);
+}
+
+// Fails every allocation of fn in turn, from the first until fn succeeds.
+// Each failure must leave the registry and the heap exactly as they were and
+// say one of the expected messages; returns how many were injected.
+template <typename Fn>
+int inject_every_failure(Fn &&fn, std::vector<std::string> messages, int expected_errno)
+{
+    const auto before = gvtest::walk_registry();
+    const int32_t last_id = gridvane::registry::last_id();
+    const int64_t live = gridvane::heap::live_blocks();
+    int injected = 0;
+    for (uint64_t n = 1; n < 100000; ++n) {
+        gridvane::heap::fail_nth_allocation(n);
+        bool ok = false;
+        errno = 0;
+        const std::string said = messages_of([&] { ok = fn(); });
+        const int error = errno;
+        gridvane::heap::fail_nth_allocation(0);
+        if (ok)
+            break;
+        ++injected;
+        EXPECT_NE(std::find(messages.begin(), messages.end(), said), messages.end()) << n << ": " << said;
+        if (expected_errno != 0) {
+            EXPECT_EQ(error, expected_errno) << n;
+        }
+        EXPECT_EQ(gvtest::walk_registry(), before) << n;
+        EXPECT_EQ(gridvane::registry::last_id(), last_id) << n;
+        EXPECT_EQ(gridvane::heap::live_blocks(), live) << n;
+    }
+    return injected;
+}
+
+TEST_F(BadInput, AllocationFailsAtEveryStep)
+{
+    ArrayAlloc(1, 1);
+    const std::string binary = std::string(GRIDVANE_TEST_DATA) + "/../../examples/data/terrain.chb";
+    const std::string text = std::string(GRIDVANE_TEST_DATA) + "/../../examples/data/camera.chan";
+    const std::vector<std::string> read_node = {"Gridvane (ArrayRead):  Can't allocate Tail->next node\n"};
+
+    auto load = [](const std::string &p) { return [p] { return ArrayLoad(p.c_str()) > 0; }; };
+    std::vector<std::string> bin_messages = read_node, ascii_messages = read_node;
+    bin_messages.push_back(bin_no_space);
+    ascii_messages.push_back("Gridvane (ChanReadAscii): can't allocate space\n");
+
+    int injected = inject_every_failure(load(binary), bin_messages, ENOMEM);
+    EXPECT_GE(injected, 7); // index, 5 rows, record
+    injected = inject_every_failure(load(text), ascii_messages, 0);
+    EXPECT_GE(injected, 8);
+
+    // The bare readers release everything they obtained.
+    auto bare = [&](bool is_binary) {
+        return [&, is_binary] {
+            FILE *f = std::fopen((is_binary ? binary : text).c_str(), "rb");
+            int32_t u, v;
+            float **rows = is_binary ? ChanReadBin(f, &u, &v) : ChanReadAscii(f, &u, &v);
+            std::fclose(f);
+            if (rows == nullptr)
+                return false;
+            gvtest::take_rows(rows, u, v);
+            return true;
+        };
+    };
+    EXPECT_GE(inject_every_failure(bare(true), {bin_no_space}, ENOMEM), 6);
+    EXPECT_GE(inject_every_failure(bare(false), {"Gridvane (ChanReadAscii): can't allocate space\n"}, 0), 6);
+}
+
+} // namespace
