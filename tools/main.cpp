@@ -69,9 +69,13 @@ tall narrow tables become curves, other grids heat maps, unless --curves or
 int main(int argc, char **argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
-    if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+    if (words.empty()) {
+        std::cerr << overview;
+        return cli::exit_usage;
+    }
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         std::cout << overview;
-        return words.empty() ? cli::exit_usage : 0;
+        return 0;
     }
     if (words[0] == "--version") {
         std::cout << "gridvane " << GRIDVANE_VERSION_STRING << "\n";

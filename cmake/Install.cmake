@@ -1,0 +1,27 @@
+# Installation: the libraries, the header, the tool, a CMake package
+# (find_package(gridvane) gives gridvane::gridvane) and gridvane.pc.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(GRIDVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/gridvane)
+
+install(TARGETS gridvane quarnel EXPORT gridvaneTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES include/gridvane.h include/gridvane_export.h quarnel/quarnel.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET gridvane_tool)
+  install(TARGETS gridvane_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT gridvaneTargets NAMESPACE gridvane:: DESTINATION ${GRIDVANE_CMAKE_DIR})
+configure_package_config_file(cmake/gridvaneConfig.cmake.in ${PROJECT_BINARY_DIR}/gridvaneConfig.cmake
+  INSTALL_DESTINATION ${GRIDVANE_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/gridvaneConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/gridvaneConfig.cmake ${PROJECT_BINARY_DIR}/gridvaneConfigVersion.cmake
+  DESTINATION ${GRIDVANE_CMAKE_DIR})
+
+configure_file(cmake/gridvane.pc.in ${PROJECT_BINARY_DIR}/gridvane.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/gridvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
