@@ -15,26 +15,68 @@ int Libprintf(const char *format, ...)
     return written;
 }
 
-static int is_separator(char c)
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+/* Space, tab, newline, vertical tab, form feed, carriage return. */
+static int is_separator(unsigned char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
+
+#if defined(__SSE2__)
+/* Bit i set when p[i] is a separator, for the 16 bytes at p. */
+static unsigned separator_mask(const char *p)
+{
+    const __m128i bytes = _mm_loadu_si128((const __m128i *)p);
+    /* 0x09..0x0D: shift the range to the bottom of the signed bytes and
+     * compare below. */
+    const __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8((char)(0x09 + 0x80)));
+    const __m128i control = _mm_cmplt_epi8(shifted, _mm_set1_epi8((char)(0x80 + 5)));
+    const __m128i space = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+    return (unsigned)_mm_movemask_epi8(_mm_or_si128(control, space));
+}
+#endif
 
 int Parse(char *line, char **tokens, int maxTokens)
 {
+    const size_t length = strlen(line);
     int count = 0;
-    char *p = line;
-    while (count < maxTokens) {
-        while (is_separator(*p))
-            ++p;
-        if (*p == '\0')
-            break;
-        tokens[count++] = p;
-        while (*p != '\0' && !is_separator(*p))
-            ++p;
-        if (*p == '\0')
-            break;
-        *p++ = '\0';
+    unsigned in_token = 0; /* whether the byte before the current one is part of a token */
+    size_t i = 0;
+#if defined(__SSE2__)
+    /* Sixteen bytes at a time: token starts are token bytes after a
+     * separator, token ends are separators after a token byte. */
+    for (; i + 16 <= length; i += 16) {
+        const unsigned separators = separator_mask(line + i);
+        const unsigned token_bytes = ~separators & 0xFFFFu;
+        const unsigned after_token = ((token_bytes << 1) | in_token) & 0xFFFFu;
+        const unsigned starts = token_bytes & ~after_token;
+        const unsigned ends = separators & after_token;
+        in_token = (token_bytes >> 15) & 1u;
+        for (unsigned events = starts | ends; events != 0; events &= events - 1) {
+            const unsigned k = (unsigned)__builtin_ctz(events);
+            if (ends & (1u << k)) {
+                line[i + k] = '\0';
+            } else {
+                if (count == maxTokens)
+                    return count;
+                tokens[count++] = line + i + k;
+            }
+        }
+    }
+#endif
+    for (; i < length; ++i) {
+        const int separator = is_separator((unsigned char)line[i]);
+        if (separator && in_token) {
+            line[i] = '\0';
+        } else if (!separator && !in_token) {
+            if (count == maxTokens)
+                return count;
+            tokens[count++] = line + i;
+        }
+        in_token = !separator;
     }
     return count;
 }

@@ -13,15 +13,15 @@ namespace {
 struct State {
     ArrayNode *head = nullptr;
     ArrayNode *tail = nullptr;
-    ArrayNode *current = nullptr;
     std::int32_t last_id = 0;
     HandleIndex index;
 };
 
+State the_state;
+
 State &state()
 {
-    static State s;
-    return s;
+    return the_state;
 }
 
 // The handle after last_id. Past the int32 limit the count starts again at 1
@@ -38,15 +38,19 @@ std::int32_t next_handle(const State &s)
 
 } // namespace
 
-Table *find(std::int32_t id)
+namespace detail {
+
+ArrayNode *cursor = nullptr;
+
+Table *find_beyond_cursor(std::int32_t id)
 {
     State &s = state();
-    if (s.current != nullptr && s.current->id == id)
-        return Table::of(s.current);
     Table *found = s.head == nullptr ? nullptr : s.index.find(id);
-    s.current = found == nullptr ? nullptr : &found->node;
+    cursor = found == nullptr ? nullptr : &found->node;
     return found;
 }
+
+} // namespace detail
 
 Table *peek(std::int32_t id)
 {
@@ -86,7 +90,7 @@ Table *enroll()
         s.tail = &node;
     }
     s.last_id = id;
-    s.current = &node;
+    detail::cursor = &node;
     return table;
 }
 
@@ -97,7 +101,7 @@ void discard(Table *table)
     s.index.erase(node->id);
     heap::free_rows(node->rows, table->row_count);
     if (s.head == s.tail) {
-        s.head = s.tail = s.current = nullptr;
+        s.head = s.tail = detail::cursor = nullptr;
     } else {
         node->next->prev = node->prev;
         node->prev->next = node->next;
@@ -105,7 +109,7 @@ void discard(Table *table)
             s.head = node->next;
         if (node == s.tail)
             s.tail = node->prev;
-        s.current = s.head;
+        detail::cursor = s.head;
     }
     table->~Table();
     heap::release(table);
@@ -113,7 +117,7 @@ void discard(Table *table)
 
 ArrayNode *head() { return state().head; }
 ArrayNode *tail() { return state().tail; }
-ArrayNode *current() { return state().current; }
+ArrayNode *current() { return detail::cursor; }
 std::int32_t last_id() { return state().last_id; }
 
 void discard_all()

@@ -10,9 +10,21 @@
 
 namespace gridvane::registry {
 
+namespace detail {
+extern ArrayNode *cursor; // Current
+Table *find_beyond_cursor(std::int32_t id);
+} // namespace detail
+
 // The table with this handle, or null. Leaves Current on the result (null
-// after a failed lookup), as a walk of the list from Head would.
-Table *find(std::int32_t id);
+// after a failed lookup), as a walk of the list from Head would. Asking again
+// for the table the last lookup found costs one compare.
+inline Table *find(std::int32_t id)
+{
+    ArrayNode *cursor = detail::cursor;
+    if (cursor != nullptr && cursor->id == id)
+        return Table::of(cursor);
+    return detail::find_beyond_cursor(id);
+}
 
 // The table with this handle, or null, leaving Current where it is.
 Table *peek(std::int32_t id);

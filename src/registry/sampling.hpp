@@ -29,23 +29,44 @@ inline float narrow_down(double bound)
     return f;
 }
 
-inline float sample(const Table &t, float u, float v)
+// Works out the clamp bounds for the record's current counts. Each bound is
+// the count less one, computed in double as the sampling rule says and
+// narrowed down to a float; for a float coordinate, exceeding the float
+// bound is the same as exceeding the double one.
+inline void refresh_bounds(Table &t)
 {
-    if (!t.has_sample_type())
-        return -1.0f;
-    const double last_v = last_coordinate(t.node.countV, t.row_count);
-    const double last_u = last_coordinate(t.node.countU, t.data_width());
-    if (!(last_v >= 0.0) || !(last_u >= 0.0))
-        return -1.0f;
-    if (std::isnan(u) || std::isnan(v))
-        return std::numeric_limits<float>::quiet_NaN();
+    SampleBounds &b = t.bounds;
+    b.count_u = t.node.countU;
+    b.count_v = t.node.countV;
+    b.type = t.node.type;
+    const double last_v = last_coordinate(b.count_v, t.row_count);
+    const double last_u = last_coordinate(b.count_u, t.data_width());
+    b.empty = !(last_v >= 0.0) || !(last_u >= 0.0) || !t.has_sample_type();
+    b.last_v = b.empty ? 0.0f : narrow_down(last_v);
+    b.last_u = b.empty ? 0.0f : narrow_down(last_u);
+}
 
-    if (static_cast<double>(v) > last_v)
-        v = narrow_down(last_v);
+inline float sample(Table &t, float u, float v)
+{
+    const SampleBounds &b = t.bounds;
+    if (b.count_u != t.node.countU || b.count_v != t.node.countV || b.type != t.node.type || b.empty) {
+        refresh_bounds(t);
+        if (t.bounds.empty)
+            return -1.0f; // another family, or a count of zero
+    }
+    // NaN fails every comparison: caught on the rare path.
+    if (!(v <= t.bounds.last_v)) {
+        if (std::isnan(v))
+            return std::numeric_limits<float>::quiet_NaN();
+        v = t.bounds.last_v;
+    }
     if (v < 0.0f)
         v = 0.0f;
-    if (static_cast<double>(u) > last_u)
-        u = narrow_down(last_u);
+    if (!(u <= t.bounds.last_u)) {
+        if (std::isnan(u))
+            return std::numeric_limits<float>::quiet_NaN();
+        u = t.bounds.last_u;
+    }
     if (u < 0.0f)
         u = 0.0f;
 

@@ -10,10 +10,19 @@
 
 namespace gridvane::registry {
 
+// The clamp bounds sampling uses, worked out for one pair of record counts.
+struct SampleBounds {
+    float count_u = -1.0f, count_v = -1.0f; // the counts they were made for
+    std::int32_t type = 0;                  // and the type
+    float last_u = 0.0f, last_v = 0.0f;     // largest coordinates, as floats
+    bool empty = true;                      // no sample to return
+};
+
 struct Table {
     ArrayNode node; // must stay first: callers hold &node
     std::int64_t row_count = 0; // rows allocated
     std::int64_t row_width = 0; // floats allocated per row, frame slot included
+    SampleBounds bounds;        // refreshed whenever the record's counts change
 
     static Table *of(ArrayNode *node) { return reinterpret_cast<Table *>(node); }
 
