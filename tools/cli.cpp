@@ -81,28 +81,31 @@ bool Args::flag(const std::string &name) const
     return false;
 }
 
-double parse_number(const std::string &text, const std::string &what)
+namespace {
+
+template <typename T>
+T parse(const std::string &text, const std::string &what, const char *kind)
 {
-    double value = 0;
+    T value{};
     const char *begin = text.data(), *end = begin + text.size();
     if (!text.empty() && text[0] == '+')
         ++begin;
     const auto [ptr, ec] = std::from_chars(begin, end, value);
     if (ec != std::errc{} || ptr != end)
-        usage_error(what + " is not a number: '" + text + "'");
+        usage_error(what + " is not " + kind + ": '" + text + "'");
     return value;
+}
+
+} // namespace
+
+double parse_number(const std::string &text, const std::string &what)
+{
+    return parse<double>(text, what, "a number");
 }
 
 long parse_integer(const std::string &text, const std::string &what)
 {
-    long value = 0;
-    const char *begin = text.data(), *end = begin + text.size();
-    if (!text.empty() && text[0] == '+')
-        ++begin;
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (ec != std::errc{} || ptr != end)
-        usage_error(what + " is not a whole number: '" + text + "'");
-    return value;
+    return parse<long>(text, what, "a whole number");
 }
 
 std::string exact(float value)

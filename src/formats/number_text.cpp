@@ -101,4 +101,156 @@ double atof_c(const char *text)
     return negative ? -magnitude : magnitude;
 }
 
+namespace {
+
+__extension__ typedef unsigned __int128 u128; // GCC and Clang, every target we build
+
+constexpr std::uint64_t lowest_15_digits = 100'000'000'000'000;   // 10^14
+constexpr std::uint64_t beyond_15_digits = 1'000'000'000'000'000; // 10^15
+
+u128 power_of(unsigned base, int n)
+{
+    u128 p = 1;
+    while (n-- > 0)
+        p *= base;
+    return p;
+}
+
+// m * 2^e scaled by 10^(14 - k) and truncated, with what truncation dropped
+// as remainder / divisor. False when the exact value does not fit 128 bits
+// (floats below about 1e-30), which the caller leaves to the general path.
+bool scaled(std::uint64_t m, int e, int k, u128 &quotient, u128 &remainder, u128 &divisor)
+{
+    const int p = 14 - k;
+    if (p < 0) { // m * 2^e / 10^-p; here e >= 0 and m * 2^e < 2^128
+        if (e < 0 || -p > 38)
+            return false;
+        const u128 n = static_cast<u128>(m) << e;
+        divisor = power_of(10, -p);
+        quotient = n / divisor;
+        remainder = n % divisor;
+        return true;
+    }
+    if (p > 44)
+        return false;
+    // m * 5^p * 2^(p + e), exact in 128 bits for p <= 44.
+    const u128 n = static_cast<u128>(m) * power_of(5, p);
+    const int shift = p + e;
+    if (shift >= 0) {
+        if (shift > 40 || (n >> (127 - shift)) != 0)
+            return false;
+        quotient = n << shift;
+        remainder = 0;
+        divisor = 1;
+        return true;
+    }
+    if (-shift > 127)
+        return false;
+    divisor = static_cast<u128>(1) << -shift;
+    quotient = n >> -shift;
+    remainder = n & (divisor - 1);
+    return true;
+}
+
+// The 15 significant digits of a positive float m * 2^e, rounded half to
+// even as printf rounds, and the decimal exponent of the first digit.
+bool fifteen_digits(std::uint64_t m, int e, std::uint64_t &digits, int &k)
+{
+    int bits = 64 - __builtin_clzll(m);
+    k = static_cast<int>(std::floor((e + bits - 1) * 0.30102999566398120));
+    u128 q, r, d;
+    for (int tries = 0; tries < 4; ++tries) {
+        if (!scaled(m, e, k, q, r, d))
+            return false;
+        if (q < lowest_15_digits)
+            --k;
+        else if (q >= beyond_15_digits)
+            ++k;
+        else
+            break;
+    }
+    if (q < lowest_15_digits || q >= beyond_15_digits)
+        return false;
+    digits = static_cast<std::uint64_t>(q);
+    if (d > 1) {
+        const u128 twice = r * 2;
+        if (twice > d || (twice == d && (digits & 1) != 0))
+            ++digits;
+    }
+    if (digits == beyond_15_digits) {
+        digits = lowest_15_digits;
+        ++k;
+    }
+    return true;
+}
+
+char *write_exponent(char *out, int k)
+{
+    *out++ = 'e';
+    *out++ = k < 0 ? '-' : '+';
+    const int a = k < 0 ? -k : k;
+    if (a >= 100)
+        *out++ = static_cast<char>('0' + a / 100);
+    *out++ = static_cast<char>('0' + a / 10 % 10);
+    *out++ = static_cast<char>('0' + a % 10);
+    return out;
+}
+
+} // namespace
+
+char *format_g15(char *out, double value)
+{
+    const auto narrow = static_cast<float>(value);
+    if (!std::isfinite(value) || value == 0.0 || static_cast<double>(narrow) != value)
+        return std::to_chars(out, out + g15_max_chars, value, std::chars_format::general, 15).ptr;
+
+    int e2;
+    const double fraction = std::frexp(std::fabs(value), &e2); // value = fraction * 2^e2
+    const auto m = static_cast<std::uint64_t>(std::ldexp(fraction, 24));
+    std::uint64_t digits;
+    int k;
+    if (!fifteen_digits(m, e2 - 24, digits, k))
+        return std::to_chars(out, out + g15_max_chars, value, std::chars_format::general, 15).ptr;
+
+    char text[15];
+    for (int i = 14; i >= 0; --i, digits /= 10)
+        text[i] = static_cast<char>('0' + digits % 10);
+    int used = 15;
+    while (used > 1 && text[used - 1] == '0')
+        --used;
+
+    if (value < 0)
+        *out++ = '-';
+    if (k < -4 || k >= 15) {
+        *out++ = text[0];
+        if (used > 1) {
+            *out++ = '.';
+            std::memcpy(out, text + 1, static_cast<std::size_t>(used - 1));
+            out += used - 1;
+        }
+        return write_exponent(out, k);
+    }
+    if (k < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = -1; i > k; --i)
+            *out++ = '0';
+        std::memcpy(out, text, static_cast<std::size_t>(used));
+        return out + used;
+    }
+    const int whole = k + 1;
+    if (used <= whole) {
+        std::memcpy(out, text, static_cast<std::size_t>(used));
+        out += used;
+        for (int i = used; i < whole; ++i)
+            *out++ = '0';
+        return out;
+    }
+    std::memcpy(out, text, static_cast<std::size_t>(whole));
+    out += whole;
+    *out++ = '.';
+    std::memcpy(out, text + whole, static_cast<std::size_t>(used - whole));
+    return out + (used - whole);
+}
+
 } // namespace gridvane::formats

@@ -27,10 +27,9 @@ inline double token_value(const char *token, const char *limit)
 // Longest "%.15g" output ("-1.23456789012345e-308") plus room to spare.
 inline constexpr int g15_max_chars = 32;
 
-// Writes value as "%.15g" would and returns the end of the text.
-inline char *format_g15(char *out, double value)
-{
-    return std::to_chars(out, out + g15_max_chars, value, std::chars_format::general, 15).ptr;
-}
+// Writes value as "%.15g" would and returns the end of the text. Values
+// that are floats (every sample is one) take an exact integer path; the
+// rest go through std::to_chars.
+char *format_g15(char *out, double value);
 
 } // namespace gridvane::formats

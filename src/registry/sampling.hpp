@@ -46,6 +46,20 @@ inline void refresh_bounds(Table &t)
     b.last_u = b.empty ? 0.0f : narrow_down(last_u);
 }
 
+// Clamps a coordinate into [0, last]; false when it is NaN (which fails
+// every comparison, so the check costs nothing on the common path).
+inline bool clamp_coordinate(float &c, float last)
+{
+    if (!(c <= last)) {
+        if (std::isnan(c))
+            return false;
+        c = last;
+    }
+    if (c < 0.0f)
+        c = 0.0f;
+    return true;
+}
+
 inline float sample(Table &t, float u, float v)
 {
     const SampleBounds &b = t.bounds;
@@ -54,21 +68,8 @@ inline float sample(Table &t, float u, float v)
         if (t.bounds.empty)
             return -1.0f; // another family, or a count of zero
     }
-    // NaN fails every comparison: caught on the rare path.
-    if (!(v <= t.bounds.last_v)) {
-        if (std::isnan(v))
-            return std::numeric_limits<float>::quiet_NaN();
-        v = t.bounds.last_v;
-    }
-    if (v < 0.0f)
-        v = 0.0f;
-    if (!(u <= t.bounds.last_u)) {
-        if (std::isnan(u))
-            return std::numeric_limits<float>::quiet_NaN();
-        u = t.bounds.last_u;
-    }
-    if (u < 0.0f)
-        u = 0.0f;
+    if (!clamp_coordinate(v, b.last_v) || !clamp_coordinate(u, b.last_u))
+        return std::numeric_limits<float>::quiet_NaN();
 
     const auto iu = static_cast<std::int32_t>(u);
     const auto iv = static_cast<std::int32_t>(v);
