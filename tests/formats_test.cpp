@@ -486,3 +486,24 @@ TEST(NumberText, SameTextOnEveryPlatform)
 }
 
 } // namespace
+
+namespace {
+
+TEST(AsciiReader, ReadErrorIsNotEndOfInput)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "directories do not open as streams";
+#else
+    // A directory opens as a stream on Linux, and every read of it fails.
+    FILE *f = std::fopen("/", "rb");
+    ASSERT_NE(f, nullptr);
+    int32_t u = 0, v = 0;
+    errno = 0;
+    const std::string said = messages_of([&] { EXPECT_EQ(ChanReadAscii(f, &u, &v), nullptr); });
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(said, "");
+    std::fclose(f);
+#endif
+}
+
+} // namespace

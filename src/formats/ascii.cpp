@@ -237,10 +237,10 @@ private:
         return nullptr;
     }
 
+    // The stream failed part way: what was read is not the whole table.
     float **fail_read_error()
     {
-        if (errno == 0)
-            errno = EIO;
+        errno = EIO;
         return nullptr;
     }
 

@@ -1,5 +1,7 @@
 #include "number_text.hpp"
 
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -108,13 +110,18 @@ __extension__ typedef unsigned __int128 u128; // GCC and Clang, every target we 
 constexpr std::uint64_t lowest_15_digits = 100'000'000'000'000;   // 10^14
 constexpr std::uint64_t beyond_15_digits = 1'000'000'000'000'000; // 10^15
 
-u128 power_of(unsigned base, int n)
+template <unsigned Base, int Count>
+constexpr std::array<u128, Count> powers()
 {
+    std::array<u128, Count> table{};
     u128 p = 1;
-    while (n-- > 0)
-        p *= base;
-    return p;
+    for (int i = 0; i < Count; ++i, p *= Base)
+        table[static_cast<std::size_t>(i)] = p;
+    return table;
 }
+
+constexpr auto powers_of_5 = powers<5, 45>();   // 5^44 < 2^103
+constexpr auto powers_of_10 = powers<10, 39>(); // 10^38 < 2^127
 
 // m * 2^e scaled by 10^(14 - k) and truncated, with what truncation dropped
 // as remainder / divisor. False when the exact value does not fit 128 bits
@@ -126,7 +133,7 @@ bool scaled(std::uint64_t m, int e, int k, u128 &quotient, u128 &remainder, u128
         if (e < 0 || -p > 38)
             return false;
         const u128 n = static_cast<u128>(m) << e;
-        divisor = power_of(10, -p);
+        divisor = powers_of_10[static_cast<std::size_t>(-p)];
         quotient = n / divisor;
         remainder = n % divisor;
         return true;
@@ -134,7 +141,7 @@ bool scaled(std::uint64_t m, int e, int k, u128 &quotient, u128 &remainder, u128
     if (p > 44)
         return false;
     // m * 5^p * 2^(p + e), exact in 128 bits for p <= 44.
-    const u128 n = static_cast<u128>(m) * power_of(5, p);
+    const u128 n = static_cast<u128>(m) * powers_of_5[static_cast<std::size_t>(p)];
     const int shift = p + e;
     if (shift >= 0) {
         if (shift > 40 || (n >> (127 - shift)) != 0)
@@ -204,17 +211,27 @@ char *format_g15(char *out, double value)
     if (!std::isfinite(value) || value == 0.0 || static_cast<double>(narrow) != value)
         return std::to_chars(out, out + g15_max_chars, value, std::chars_format::general, 15).ptr;
 
-    int e2;
-    const double fraction = std::frexp(std::fabs(value), &e2); // value = fraction * 2^e2
-    const auto m = static_cast<std::uint64_t>(std::ldexp(fraction, 24));
+    // The float as m * 2^e with an integer m.
+    const auto bits = std::bit_cast<std::uint32_t>(narrow);
+    const auto biased = static_cast<int>((bits >> 23) & 0xFF);
+    std::uint64_t m = bits & 0x7FFFFF;
+    int e = -149; // subnormal
+    if (biased != 0) {
+        m |= 0x800000;
+        e = biased - 150;
+    }
     std::uint64_t digits;
     int k;
-    if (!fifteen_digits(m, e2 - 24, digits, k))
+    if (!fifteen_digits(m, e, digits, k))
         return std::to_chars(out, out + g15_max_chars, value, std::chars_format::general, 15).ptr;
 
-    char text[15];
-    for (int i = 14; i >= 0; --i, digits /= 10)
-        text[i] = static_cast<char>('0' + digits % 10);
+    static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                    "8081828384858687888990919293949596979899";
+    char text[16];
+    for (int i = 14; i > 0; i -= 2, digits /= 100)
+        std::memcpy(text + i - 1, pairs + 2 * (digits % 100), 2);
+    text[0] = static_cast<char>('0' + digits);
     int used = 15;
     while (used > 1 && text[used - 1] == '0')
         --used;
