@@ -81,12 +81,47 @@ void save(benchmark::State &state, const std::string &source, std::uint64_t byte
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
+// Saving to a name that does not exist yet: no old file to replace.
+void save_fresh(benchmark::State &state, const std::string &source, std::uint64_t bytes, const std::string &target)
+{
+    const int32_t id = ArrayLoad(source.c_str());
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(target.c_str());
+        state.ResumeTiming();
+        if (ArraySave(id, target.c_str(), 0) != 0)
+            state.SkipWithError("save failed");
+    }
+    ArrayFree(id);
+    std::remove(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
 void ascii_load(benchmark::State &state) { load(state, files().ascii, files().ascii_bytes); }
 void binary_load(benchmark::State &state) { load(state, files().binary, files().binary_bytes); }
 void ascii_save(benchmark::State &state) { save(state, files().ascii, files().ascii_bytes, files().ascii + ".out.txt"); }
 void binary_save(benchmark::State &state)
 {
     save(state, files().binary, files().binary_bytes, files().binary + ".out.chb");
+}
+
+void binary_save_new_file(benchmark::State &state)
+{
+    save_fresh(state, files().binary, files().binary_bytes, files().binary + ".new.chb");
+}
+
+// One fwrite of the whole payload over an existing file, as ndarray.tofile does.
+void bare_fwrite(benchmark::State &state)
+{
+    std::vector<char> block(files().binary_bytes, 1);
+    const std::string target = files().binary + ".fwrite.chb";
+    for (auto _ : state) {
+        FILE *f = std::fopen(target.c_str(), "wb");
+        benchmark::DoNotOptimize(std::fwrite(block.data(), 1, block.size(), f));
+        std::fclose(f);
+    }
+    std::remove(target.c_str());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().binary_bytes));
 }
 
 // The conversion alone: every token of the text through from_chars<double>,
@@ -240,6 +275,8 @@ BENCHMARK(bare_fprintf)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(binary_load)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(bare_fread)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(binary_save)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(binary_save_new_file)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(bare_fwrite)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(sample)->Arg(0)->Arg(100000);
 BENCHMARK(bare_bilinear);
 

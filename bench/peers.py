@@ -69,14 +69,19 @@ def median(values):
 
 
 def peak_memory(build, setup, work):
-    """Peak resident growth of a child that runs work after setup, in MB."""
+    """Peak resident growth of a child that runs work after setup, in MB.
+
+    The child reads its own high-water mark (VmHWM): ru_maxrss would start
+    from this process's size, which Linux hands down through fork and exec."""
     code = f"""
-import resource, sys, ctypes
+import re
+def hwm():
+    with open('/proc/self/status') as f:
+        return int(re.search(r'VmHWM:\\s+(\\d+)', f.read()).group(1))
 {setup}
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = hwm()
 {work}
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print((after - before) / 1024)
+print((hwm() - before) / 1024)
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env=dict(os.environ, GV_BUILD=build))
@@ -122,10 +127,18 @@ def main():
     out_np, out_gv = os.path.join(work, "np.txt"), os.path.join(work, "gv.txt")
     out_np_bin, out_gv_bin = os.path.join(work, "np.chb"), os.path.join(work, "gv.chb")
 
-    def np_save_bin():
-        with open(out_np_bin, "wb") as f:
+    def np_save_bin(path=out_np_bin):
+        with open(path, "wb") as f:
             f.write(header(BIN_ROWS, BIN_COLS))
             grid.tofile(f)
+
+    def fresh(path, save):
+        """Saves to a name that does not exist yet: no old file to replace."""
+        def run():
+            if os.path.exists(path):
+                os.remove(path)
+            save()
+        return run
 
     rows = [
         ("ASCII load 1,000,000 x 8", text_bytes, {
@@ -138,9 +151,12 @@ def main():
         ("binary load 8,000 x 1,000", bin_bytes, {
             "numpy.fromfile": lambda: np.fromfile(binary, dtype="<f4", offset=64),
             "Gridvane ArrayLoad": gv_load(binary)}),
-        ("binary save 8,000 x 1,000", bin_bytes, {
+        ("binary save 8,000 x 1,000, over an existing file", bin_bytes, {
             "ndarray.tofile": np_save_bin,
             "Gridvane ArraySave": gv_save(binary, out_gv_bin, 512)}),
+        ("binary save 8,000 x 1,000, to a new file", bin_bytes, {
+            "ndarray.tofile": fresh(out_np_bin, np_save_bin),
+            "Gridvane ArraySave": fresh(out_gv_bin, gv_save(binary, out_gv_bin, 512))}),
     ]
 
     results = []

@@ -52,19 +52,16 @@ int Parse(char *line, char **tokens, int maxTokens)
         const unsigned separators = separator_mask(line + i);
         const unsigned token_bytes = ~separators & 0xFFFFu;
         const unsigned after_token = ((token_bytes << 1) | in_token) & 0xFFFFu;
-        const unsigned starts = token_bytes & ~after_token;
-        const unsigned ends = separators & after_token;
+        unsigned starts = token_bytes & ~after_token;
+        unsigned ends = separators & after_token;
+        /* Near the token limit the byte loop below takes over, exactly. */
+        if (__builtin_popcount(starts) > maxTokens - count)
+            break;
+        for (; starts != 0; starts &= starts - 1)
+            tokens[count++] = line + i + (unsigned)__builtin_ctz(starts);
+        for (; ends != 0; ends &= ends - 1)
+            line[i + (unsigned)__builtin_ctz(ends)] = '\0';
         in_token = (token_bytes >> 15) & 1u;
-        for (unsigned events = starts | ends; events != 0; events &= events - 1) {
-            const unsigned k = (unsigned)__builtin_ctz(events);
-            if (ends & (1u << k)) {
-                line[i + k] = '\0';
-            } else {
-                if (count == maxTokens)
-                    return count;
-                tokens[count++] = line + i + k;
-            }
-        }
     }
 #endif
     for (; i < length; ++i) {

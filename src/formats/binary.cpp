@@ -19,6 +19,7 @@ namespace gridvane::formats {
 namespace {
 
 constexpr std::size_t header_size = 64;
+constexpr std::size_t staging_bytes = 1 << 20;
 constexpr unsigned char magic[4] = {'c', 'h', 'a', 'n'};
 constexpr unsigned char reversed_magic[4] = {'n', 'a', 'h', 'c'};
 
@@ -77,25 +78,53 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
     auto rows = heap::allocate_n<float *>(static_cast<std::size_t>(count_v));
     if (rows == nullptr)
         return fail(ENOMEM, msg::bin_no_space);
-    for (std::int32_t r = 0; r < count_v; ++r) {
-        rows[r] = heap::allocate_n<float>(width);
-        if (rows[r] == nullptr) {
-            heap::free_rows(rows, r);
-            return fail(ENOMEM, msg::bin_no_space);
-        }
-        if (std::fread(rows[r], sizeof(float), width, stream) != width) {
-            heap::free_rows(rows, r + 1);
-            return fail(EIO);
-        }
-        if (swap)
-            reverse_words(rows[r], width);
+    // Narrow rows are read many at a time into a staging block and copied
+    // out, so that a file costs a few large reads rather than one per row;
+    // a row of a megabyte or more is read straight into its block.
+    const std::size_t row_bytes = width * sizeof(float);
+    const std::size_t batch = row_bytes == 0 ? 1 : std::max<std::size_t>(1, staging_bytes / row_bytes);
+    char *staging = batch > 1 ? static_cast<char *>(heap::allocate(batch * row_bytes)) : nullptr;
+    if (batch > 1 && staging == nullptr) {
+        heap::release(rows);
+        return fail(ENOMEM, msg::bin_no_space);
     }
+    std::int32_t done = 0;
+    int error = 0;
+    while (done < count_v && error == 0) {
+        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(batch, static_cast<std::size_t>(count_v - done)));
+        for (std::int32_t i = 0; i < n; ++i) {
+            rows[done + i] = heap::allocate_n<float>(width);
+            if (rows[done + i] == nullptr) {
+                heap::free_rows(rows, done + i);
+                heap::release(staging);
+                return fail(ENOMEM, msg::bin_no_space);
+            }
+        }
+        if (staging == nullptr) {
+            if (std::fread(rows[done], 1, row_bytes, stream) != row_bytes)
+                error = EIO;
+        } else if (std::fread(staging, row_bytes, static_cast<std::size_t>(n), stream) != static_cast<std::size_t>(n)) {
+            error = EIO;
+        } else {
+            for (std::int32_t i = 0; i < n; ++i)
+                std::memcpy(rows[done + i], staging + static_cast<std::size_t>(i) * row_bytes, row_bytes);
+        }
+        done += n;
+    }
+    heap::release(staging);
+    if (error != 0) {
+        heap::free_rows(rows, done);
+        return fail(error);
+    }
+    if (swap)
+        for (std::int32_t r = 0; r < count_v; ++r)
+            reverse_words(rows[r], width);
     return rows;
 }
 
 int write_binary(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
-    StreamOutput out(stream);
+    StreamOutput out(stream, header_size + static_cast<std::size_t>(count_u) * static_cast<std::size_t>(count_v) * sizeof(float));
     char *p = out.room(header_size);
     std::memset(p, 0, header_size);
     std::memcpy(p, magic, 4);

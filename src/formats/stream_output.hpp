@@ -1,24 +1,45 @@
 // Buffered output for the writers: callers fill a staging block, which goes
-// to the stream in large writes. The first failed write or flush is kept and
-// reported once, with the stream's error number (EIO if it left none).
+// to the stream in large writes (a megabyte when the heap has one to spare,
+// else a small block of its own). The first failed write or flush is kept
+// and reported once, with the stream's error number (EIO if it left none).
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 namespace gridvane::formats {
 
 class StreamOutput {
 public:
-    static constexpr std::size_t capacity = 1 << 16;
+    // The most a caller may ask room for at once.
+    static constexpr std::size_t capacity = 1 << 14;
 
-    explicit StreamOutput(std::FILE *stream) : stream_(stream), saved_errno_(errno) { errno = 0; }
+    // expected: about how many bytes will be written, to size the block.
+    StreamOutput(std::FILE *stream, std::size_t expected) : stream_(stream), saved_errno_(errno)
+    {
+        const std::size_t wanted = expected < large_size ? expected : large_size;
+        if (wanted > capacity) {
+            if (auto *large = static_cast<char *>(std::malloc(wanted))) {
+                buffer_ = large;
+                size_ = wanted;
+            }
+        }
+        errno = 0;
+    }
+    ~StreamOutput()
+    {
+        if (buffer_ != small_)
+            std::free(buffer_);
+    }
+    StreamOutput(const StreamOutput &) = delete;
+    StreamOutput &operator=(const StreamOutput &) = delete;
 
     // Room for n more bytes (n <= capacity), writing out what is staged.
     char *room(std::size_t n)
     {
-        if (used_ + n > capacity)
+        if (used_ + n > size_)
             drain();
         return buffer_ + used_;
     }
@@ -56,8 +77,11 @@ private:
     int saved_errno_;
     int failure_errno_ = 0;
     bool failed_ = false;
+    static constexpr std::size_t large_size = 1 << 20;
     std::size_t used_ = 0;
-    char buffer_[capacity];
+    char small_[capacity];
+    char *buffer_ = small_;
+    std::size_t size_ = capacity;
 };
 
 } // namespace gridvane::formats
