@@ -80,18 +80,27 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
         return fail(ENOMEM, msg::bin_no_space);
     // Narrow rows are read many at a time into a staging block and copied
     // out, so that a file costs a few large reads rather than one per row;
-    // a row of a megabyte or more is read straight into its block.
+    // a row of a megabyte or more is read straight into its block. Batches
+    // start small and grow as the file proves to hold what its header says.
     const std::size_t row_bytes = width * sizeof(float);
-    const std::size_t batch = row_bytes == 0 ? 1 : std::max<std::size_t>(1, staging_bytes / row_bytes);
-    char *staging = batch > 1 ? static_cast<char *>(heap::allocate(batch * row_bytes)) : nullptr;
-    if (batch > 1 && staging == nullptr) {
-        heap::release(rows);
-        return fail(ENOMEM, msg::bin_no_space);
-    }
+    std::size_t stage_bytes = 1 << 16;
+    char *staging = nullptr;
+    std::size_t staging_size = 0;
     std::int32_t done = 0;
     int error = 0;
     while (done < count_v && error == 0) {
+        const std::size_t batch = row_bytes == 0 ? 1 : std::max<std::size_t>(1, stage_bytes / row_bytes);
         const auto n = static_cast<std::int32_t>(std::min<std::size_t>(batch, static_cast<std::size_t>(count_v - done)));
+        const bool staged = batch > 1;
+        if (staged && staging_size < static_cast<std::size_t>(n) * row_bytes) {
+            heap::release(staging);
+            staging_size = static_cast<std::size_t>(n) * row_bytes;
+            staging = static_cast<char *>(heap::allocate(staging_size));
+            if (staging == nullptr) {
+                heap::free_rows(rows, done);
+                return fail(ENOMEM, msg::bin_no_space);
+            }
+        }
         for (std::int32_t i = 0; i < n; ++i) {
             rows[done + i] = heap::allocate_n<float>(width);
             if (rows[done + i] == nullptr) {
@@ -100,7 +109,7 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
                 return fail(ENOMEM, msg::bin_no_space);
             }
         }
-        if (staging == nullptr) {
+        if (!staged) {
             if (std::fread(rows[done], 1, row_bytes, stream) != row_bytes)
                 error = EIO;
         } else if (std::fread(staging, row_bytes, static_cast<std::size_t>(n), stream) != static_cast<std::size_t>(n)) {
@@ -110,6 +119,7 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
                 std::memcpy(rows[done + i], staging + static_cast<std::size_t>(i) * row_bytes, row_bytes);
         }
         done += n;
+        stage_bytes = std::min(stage_bytes * 2, staging_bytes);
     }
     heap::release(staging);
     if (error != 0) {
