@@ -76,4 +76,21 @@ inline void check_round_trip(float **rows, int32_t count_u, int32_t count_v, boo
     free_rows(again, v);
 }
 
+// One of the bare readers on arbitrary bytes; what it reads must survive a
+// round trip through the matching writer.
+inline void check_reader(const uint8_t *data, size_t size, bool binary)
+{
+    FILE *in = input_stream(data, size);
+    int32_t count_u = 0, count_v = 0;
+    float **rows = binary ? ChanReadBin(in, &count_u, &count_v) : ChanReadAscii(in, &count_u, &count_v);
+    std::fclose(in);
+    if (rows == nullptr)
+        return;
+    // Text tables always have a sample; binary counts fit the header.
+    if (binary ? (count_u < 0 || count_v < 0 || count_u > 32767 || count_v > 32767) : (count_u < 1 || count_v < 1))
+        property_failed("counts a table cannot have");
+    check_round_trip(rows, count_u, count_v, binary);
+    free_rows(rows, count_v);
+}
+
 } // namespace gvfuzz
