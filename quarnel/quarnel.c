@@ -55,7 +55,7 @@ int Parse(char *line, char **tokens, int maxTokens)
         unsigned starts = token_bytes & ~after_token;
         unsigned ends = separators & after_token;
         /* Near the token limit the byte loop below takes over, exactly. */
-        if (__builtin_popcount(starts) > maxTokens - count)
+        if (maxTokens - count < 16 && __builtin_popcount(starts) > maxTokens - count)
             break;
         for (; starts != 0; starts &= starts - 1)
             tokens[count++] = line + i + (unsigned)__builtin_ctz(starts);
