@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <random>
 
 #if !defined(_WIN32)
@@ -297,6 +298,47 @@ TEST_F(Files, ResavingKeepsBytes)
     EXPECT_EQ(read_file(path("out.txt")), "\t1\t2.5\n\t3\t4\n");
 }
 
+TEST_F(Files, LargeBinaryFilesInBothByteOrdersAndCutShort)
+{
+    // Enough rows for several batches, in both byte orders, whole and cut.
+    Rows rows(3000, std::vector<float>(7));
+    std::mt19937 rng(8);
+    std::uniform_int_distribution<uint32_t> bits;
+    for (auto &row : rows)
+        for (auto &x : row)
+            x = std::bit_cast<float>(bits(rng));
+    auto ptrs = gvtest::pointers(rows);
+    FILE *f = std::tmpfile();
+    ASSERT_EQ(ChanWriteBin(f, ptrs.data(), 7, 3000), 0);
+    const std::string little = contents_of(f);
+    std::fclose(f);
+    std::string big = little;
+    std::reverse(big.begin(), big.begin() + 4);
+    std::reverse(big.begin() + 8, big.begin() + 10);
+    std::reverse(big.begin() + 10, big.begin() + 12);
+    for (size_t i = 64; i < big.size(); i += 4)
+        std::reverse(big.begin() + static_cast<long>(i), big.begin() + static_cast<long>(i) + 4);
+
+    for (const std::string &bytes : {little, big}) {
+        const int32_t id = ArrayLoad(write_file("t.chb", bytes).c_str());
+        ASSERT_GT(id, 0);
+        const ArrayNode *node = ArrayGetPointer(id);
+        ASSERT_EQ(node->countV, 3000.0f);
+        for (int r = 0; r < 3000; ++r)
+            ASSERT_EQ(std::memcmp(node->rows[r], rows[static_cast<size_t>(r)].data(), 28), 0) << r;
+        ArrayFree(id);
+        for (size_t cut : {size_t{100}, bytes.size() / 2, bytes.size() - 1}) {
+            errno = 0;
+            EXPECT_EQ(ArrayLoad(write_file("cut.chb", bytes.substr(0, cut)).c_str()), -1) << cut;
+            EXPECT_EQ(errno, EIO) << cut;
+        }
+    }
+    // Saved again by name, the little-endian file comes back byte for byte.
+    const int32_t id = ArrayLoad(write_file("t.chb", little).c_str());
+    ASSERT_EQ(ArraySave(id, path("again.chb").c_str(), 0), 0);
+    EXPECT_EQ(read_file(path("again.chb")), little);
+}
+
 TEST_F(Files, FailedLoadLeavesRegistryAsItWas)
 {
     ArrayAlloc(2, 2);
@@ -348,6 +390,22 @@ TEST_F(Files, FailedSaveLeavesOldFile)
     EXPECT_EQ(error, EFBIG);
     EXPECT_EQ(read_file(target), "precious\n");
     EXPECT_EQ(listing(), std::vector<std::string>{"target.txt"}) << "no temporary file is left";
+
+    // The same for the binary form, written straight from the rows.
+    const int32_t narrow = ArrayAlloc(30000, 10);
+    const std::string binary_target = write_file("target.chb", "precious\n");
+    ::setrlimit(RLIMIT_FSIZE, &low);
+    std::signal(SIGXFSZ, SIG_IGN);
+    errno = 0;
+    const int32_t binary_rc = ArraySave(narrow, binary_target.c_str(), 0);
+    const int binary_error = errno;
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(binary_rc, -1);
+    EXPECT_EQ(binary_error, EFBIG);
+    EXPECT_EQ(read_file(binary_target), "precious\n");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"target.chb", "target.txt"}));
+    fs::remove(binary_target);
 
     // A successful save keeps the old permission bits.
     ASSERT_EQ(ArraySave(id, target.c_str(), 0), 0);

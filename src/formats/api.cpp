@@ -24,6 +24,16 @@ bool rows_missing(float **rows, int32_t count_u, int32_t count_v)
 
 } // namespace
 
+int formats::write_binary_checked(std::FILE *stream, float **rows, std::int32_t count_u, std::int32_t count_v,
+                                  bool direct)
+{
+    // The header's 16-bit counts could not describe a larger table.
+    if (stream == nullptr || rows_missing(rows, count_u, count_v) || count_u < 0 || count_u > binary_count_max ||
+        count_v < 0 || count_v > binary_count_max)
+        return refuse(-1);
+    return write_binary(stream, rows, count_u, count_v, direct);
+}
+
 extern "C" {
 
 GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *countV)
@@ -49,11 +59,7 @@ GRIDVANE_API float **ChanReadBin(FILE *stream, int32_t *countU, int32_t *countV)
 
 GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, int32_t countV)
 {
-    // The header's 16-bit counts could not describe a larger table.
-    if (stream == nullptr || rows_missing(rows, countU, countV) || countU < 0 ||
-        countU > formats::binary_count_max || countV < 0 || countV > formats::binary_count_max)
-        return refuse(-1);
-    return formats::write_binary(stream, rows, countU, countV);
+    return formats::write_binary_checked(stream, rows, countU, countV, false);
 }
 
 } // extern "C"

@@ -14,6 +14,12 @@
 #include <cerrno>
 #include <cstring>
 
+#if !defined(_WIN32)
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
+
 namespace gridvane::formats {
 
 namespace {
@@ -50,9 +56,108 @@ float **fail(int error, const char *message = nullptr)
     return nullptr;
 }
 
+// Fills row blocks from the stream, a batch at a time.
+class RowReader {
+public:
+    RowReader(std::FILE *stream, std::size_t row_bytes, bool direct)
+        : stream_(stream), row_bytes_(row_bytes), fd_(direct ? descriptor_at_stream_position(stream) : -1)
+    {
+    }
+    ~RowReader() { heap::release(staging_); }
+    RowReader(const RowReader &) = delete;
+    RowReader &operator=(const RowReader &) = delete;
+
+    // How many rows to read next, for a batch of about stage_bytes.
+    std::size_t batch_rows(std::size_t stage_bytes) const
+    {
+        std::size_t n = row_bytes_ == 0 ? 1 : std::max<std::size_t>(1, stage_bytes / row_bytes_);
+        return fd_ >= 0 ? std::min(n, max_vectors) : n;
+    }
+
+    // Reads n rows into their blocks: 0, EIO for a short read, ENOMEM.
+    int read(float **rows, std::int32_t n)
+    {
+        if (row_bytes_ == 0)
+            return 0;
+        if (fd_ >= 0)
+            return read_direct(rows, n);
+        if (n == 1) // wide rows: straight into the block
+            return std::fread(rows[0], 1, row_bytes_, stream_) == row_bytes_ ? 0 : EIO;
+        const std::size_t bytes = static_cast<std::size_t>(n) * row_bytes_;
+        if (staging_size_ < bytes) {
+            heap::release(staging_);
+            staging_ = static_cast<char *>(heap::allocate(bytes));
+            staging_size_ = staging_ == nullptr ? 0 : bytes;
+            if (staging_ == nullptr)
+                return ENOMEM;
+        }
+        if (std::fread(staging_, row_bytes_, static_cast<std::size_t>(n), stream_) != static_cast<std::size_t>(n))
+            return EIO;
+        for (std::int32_t i = 0; i < n; ++i)
+            std::memcpy(rows[i], staging_ + static_cast<std::size_t>(i) * row_bytes_, row_bytes_);
+        return 0;
+    }
+
+private:
+    static constexpr std::size_t max_vectors = 1024;
+
+#if defined(_WIN32)
+    static int descriptor_at_stream_position(std::FILE *) { return -1; }
+    int read_direct(float **, std::int32_t) { return EIO; }
+#else
+    // The stream's descriptor, when reading it directly loses nothing: the
+    // descriptor stands exactly where the stream does (nothing buffered).
+    static int descriptor_at_stream_position(std::FILE *stream)
+    {
+        const int fd = ::fileno(stream);
+        if (fd < 0)
+            return -1;
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        return at >= 0 && at == ::ftello(stream) ? fd : -1;
+    }
+
+    int read_direct(float **rows, std::int32_t n)
+    {
+        iovec vectors[max_vectors];
+        std::int32_t row = 0;
+        std::size_t offset = 0; // into rows[row]
+        while (row < n) {
+            int count = 0;
+            for (std::int32_t i = row; i < n && count < static_cast<int>(max_vectors); ++i, ++count) {
+                const std::size_t skip = i == row ? offset : 0;
+                vectors[count].iov_base = reinterpret_cast<char *>(rows[i]) + skip;
+                vectors[count].iov_len = row_bytes_ - skip;
+            }
+            const ssize_t got = ::readv(fd_, vectors, count);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return EIO;
+            for (auto left = static_cast<std::size_t>(got); left > 0;) {
+                const std::size_t room = row_bytes_ - offset;
+                if (left < room) {
+                    offset += left;
+                    break;
+                }
+                left -= room;
+                offset = 0;
+                ++row;
+            }
+        }
+        return 0;
+    }
+#endif
+
+    std::FILE *stream_;
+    std::size_t row_bytes_;
+    int fd_;
+    char *staging_ = nullptr;
+    std::size_t staging_size_ = 0;
+};
+
 } // namespace
 
-float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v)
+float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, bool direct)
 {
     unsigned char header[header_size];
     if (std::fread(header, 1, 4, stream) != 4)
@@ -78,53 +183,30 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
     auto rows = heap::allocate_n<float *>(static_cast<std::size_t>(count_v));
     if (rows == nullptr)
         return fail(ENOMEM, msg::bin_no_space);
-    // Narrow rows are read many at a time into a staging block and copied
-    // out, so that a file costs a few large reads rather than one per row;
-    // a row of a megabyte or more is read straight into its block. Batches
-    // start small and grow as the file proves to hold what its header says.
-    const std::size_t row_bytes = width * sizeof(float);
+    // Rows are read in batches that start small and grow as the file proves
+    // to hold what its header says. A stream the caller left unbuffered is
+    // read straight into the row blocks; otherwise narrow rows go through a
+    // staging block, so that a file costs a few large reads, not one per row.
+    RowReader reader(stream, width * sizeof(float), direct);
     std::size_t stage_bytes = 1 << 16;
-    char *staging = nullptr;
-    std::size_t staging_size = 0;
     std::int32_t done = 0;
-    int error = 0;
-    while (done < count_v && error == 0) {
-        const std::size_t batch = row_bytes == 0 ? 1 : std::max<std::size_t>(1, stage_bytes / row_bytes);
-        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(batch, static_cast<std::size_t>(count_v - done)));
-        const bool staged = batch > 1;
-        if (staged && staging_size < static_cast<std::size_t>(n) * row_bytes) {
-            heap::release(staging);
-            staging_size = static_cast<std::size_t>(n) * row_bytes;
-            staging = static_cast<char *>(heap::allocate(staging_size));
-            if (staging == nullptr) {
-                heap::free_rows(rows, done);
-                return fail(ENOMEM, msg::bin_no_space);
-            }
-        }
+    while (done < count_v) {
+        const auto n = static_cast<std::int32_t>(
+            std::min(reader.batch_rows(stage_bytes), static_cast<std::size_t>(count_v - done)));
         for (std::int32_t i = 0; i < n; ++i) {
             rows[done + i] = heap::allocate_n<float>(width);
             if (rows[done + i] == nullptr) {
                 heap::free_rows(rows, done + i);
-                heap::release(staging);
                 return fail(ENOMEM, msg::bin_no_space);
             }
         }
-        if (!staged) {
-            if (std::fread(rows[done], 1, row_bytes, stream) != row_bytes)
-                error = EIO;
-        } else if (std::fread(staging, row_bytes, static_cast<std::size_t>(n), stream) != static_cast<std::size_t>(n)) {
-            error = EIO;
-        } else {
-            for (std::int32_t i = 0; i < n; ++i)
-                std::memcpy(rows[done + i], staging + static_cast<std::size_t>(i) * row_bytes, row_bytes);
-        }
+        const int error = reader.read(rows + done, n);
         done += n;
+        if (error != 0) {
+            heap::free_rows(rows, done);
+            return fail(error, error == ENOMEM ? msg::bin_no_space : nullptr);
+        }
         stage_bytes = std::min(stage_bytes * 2, staging_bytes);
-    }
-    heap::release(staging);
-    if (error != 0) {
-        heap::free_rows(rows, done);
-        return fail(error);
     }
     if (swap)
         for (std::int32_t r = 0; r < count_v; ++r)
@@ -132,16 +214,83 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
     return rows;
 }
 
-int write_binary(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+namespace {
+
+void fill_header(char *p, std::int32_t count_u, std::int32_t count_v)
 {
-    StreamOutput out(stream, header_size + static_cast<std::size_t>(count_u) * static_cast<std::size_t>(count_v) * sizeof(float));
-    char *p = out.room(header_size);
     std::memset(p, 0, header_size);
     std::memcpy(p, magic, 4);
     p[8] = static_cast<char>(count_u & 0xFF);
     p[9] = static_cast<char>(count_u >> 8);
     p[10] = static_cast<char>(count_v & 0xFF);
     p[11] = static_cast<char>(count_v >> 8);
+}
+
+#if !defined(_WIN32)
+// Writes the header and the rows straight from their blocks to the stream's
+// descriptor, many rows per call: 0, or -1 with errno. Only for a stream
+// whose buffer holds nothing, which is closed afterwards.
+int write_direct(int fd, const char *header, float *const *rows, std::size_t row_bytes, std::int32_t count_v)
+{
+    constexpr int max_vectors = 1024;
+    iovec vectors[max_vectors];
+    std::int32_t next_row = 0;
+    bool header_done = false;
+    while (!header_done || (row_bytes != 0 && next_row < count_v)) {
+        int count = 0;
+        if (!header_done)
+            vectors[count++] = iovec{const_cast<char *>(header), header_size};
+        for (; row_bytes != 0 && next_row < count_v && count < max_vectors; ++next_row)
+            vectors[count++] = iovec{rows[next_row], row_bytes};
+        header_done = true;
+        for (int first = 0; first < count;) {
+            const ssize_t wrote = ::writev(fd, vectors + first, count - first);
+            if (wrote < 0 && errno == EINTR)
+                continue;
+            if (wrote <= 0) {
+                if (errno == 0)
+                    errno = EIO;
+                return -1;
+            }
+            for (auto left = static_cast<std::size_t>(wrote); left > 0;) {
+                if (left < vectors[first].iov_len) {
+                    vectors[first].iov_base = static_cast<char *>(vectors[first].iov_base) + left;
+                    vectors[first].iov_len -= left;
+                    break;
+                }
+                left -= vectors[first].iov_len;
+                ++first;
+            }
+        }
+    }
+    return 0;
+}
+#endif
+
+} // namespace
+
+int write_binary(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v, bool direct)
+{
+    const std::size_t row_bytes = static_cast<std::size_t>(count_u) * sizeof(float);
+#if !defined(_WIN32)
+    if (direct && std::endian::native == std::endian::little && std::fflush(stream) == 0) {
+        if (const int fd = ::fileno(stream); fd >= 0) {
+            char header[header_size];
+            fill_header(header, count_u, count_v);
+            const int saved = errno;
+            errno = 0;
+            if (write_direct(fd, header, rows, row_bytes, count_v) != 0)
+                return -1;
+            errno = saved;
+            return 0;
+        }
+    }
+#else
+    (void)direct;
+#endif
+    StreamOutput out(stream, header_size + row_bytes * static_cast<std::size_t>(count_v));
+    char *p = out.room(header_size);
+    fill_header(p, count_u, count_v);
     out.commit(p + header_size);
 
     const bool swap = std::endian::native != std::endian::little;

@@ -17,8 +17,15 @@ extern bool chan_has_frame;
 float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken = {});
 int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
-float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v);
-int write_binary(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+// direct: the stream is unbuffered and may be read through its descriptor.
+float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, bool direct = false);
+// direct: the stream is a file of the caller's own, closed after the write;
+// the rows may go straight to its descriptor.
+int write_binary(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                 bool direct = false);
+
+// write_binary behind the checks ChanWriteBin makes (EINVAL, nothing written).
+int write_binary_checked(std::FILE *stream, float **rows, std::int32_t count_u, std::int32_t count_v, bool direct);
 
 // The largest count the binary header's signed 16-bit fields can hold.
 inline constexpr std::int32_t binary_count_max = 32767;

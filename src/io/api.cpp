@@ -39,7 +39,8 @@ int32_t write_count(float count, int64_t stored)
     return static_cast<int32_t>(whole > stored ? stored : whole);
 }
 
-int write_table(std::FILE *stream, const ArrayNode &node, int32_t code)
+// direct: the stream is a file of ArraySave's own, closed right after.
+int write_table(std::FILE *stream, const ArrayNode &node, int32_t code, bool direct = false)
 {
     int64_t rows = INT32_MAX, width = INT32_MAX;
     if (Table *table = registry::peek(node.id); table != nullptr && &table->node == &node) {
@@ -49,7 +50,7 @@ int write_table(std::FILE *stream, const ArrayNode &node, int32_t code)
     const int32_t count_u = write_count(node.countU, width);
     const int32_t count_v = write_count(node.countV, rows);
     if (code == CHAN_BIN)
-        return ChanWriteBin(stream, node.rows, count_u, count_v);
+        return formats::write_binary_checked(stream, node.rows, count_u, count_v, direct);
     return ChanWriteAscii(stream, node.rows, count_u, count_v);
 }
 
@@ -130,13 +131,13 @@ Decision decide_by_content(std::FILE *stream)
 
 // Reads a table with the reader the type names and registers it; other
 // types read nothing and register a table without samples.
-ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view taken = {})
+ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view taken = {}, bool direct = false)
 {
     int32_t count_u = 0, count_v = 0;
     float **rows = nullptr;
     if (type == CHAN_BIN || type == CHAN_ASCII) {
         formats::chan_has_frame = false;
-        rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v)
+        rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v, direct)
                                 : formats::read_ascii(stream, count_u, count_v, taken);
         if (rows == nullptr)
             return nullptr;
@@ -167,7 +168,7 @@ ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view t
     return &node;
 }
 
-int32_t load(std::FILE *stream, int32_t code)
+int32_t load(std::FILE *stream, int32_t code, bool direct = false)
 {
     Decision d;
     d.code = code;
@@ -175,7 +176,7 @@ int32_t load(std::FILE *stream, int32_t code)
         d = decide_by_content(stream);
     if (d.code == -1)
         return -1;
-    ArrayNode *node = read_and_register(stream, d.code, std::string_view(d.taken, d.taken_size));
+    ArrayNode *node = read_and_register(stream, d.code, std::string_view(d.taken, d.taken_size), direct);
     return node == nullptr ? -1 : node->id;
 }
 
@@ -222,7 +223,10 @@ GRIDVANE_API int32_t ArrayLoad(const char *name)
         Libprintf(io::msg::load_cant_open, name, std::strerror(error));
         return fail(error);
     }
-    const int32_t id = load(stream, code);
+    // A file known to be binary is read without the stream's buffer: the
+    // reader fills the row blocks straight from the file.
+    const bool direct = code == CHAN_BIN && std::setvbuf(stream, nullptr, _IONBF, 0) == 0;
+    const int32_t id = load(stream, code, direct);
     io::close_keeping_errno(stream);
     return id;
 }
@@ -256,7 +260,7 @@ GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackTyp
         Libprintf(io::msg::save_cant_open, name, std::strerror(error));
         return fail(error);
     }
-    const bool written = write_table(target.stream(), table->node, code) == 0;
+    const bool written = write_table(target.stream(), table->node, code, target.replacing()) == 0;
     return target.finish(written) ? 0 : -1;
 }
 

@@ -35,6 +35,8 @@ public:
     // could be opened.
     bool open(const char *name);
     std::FILE *stream() const { return stream_; }
+    // Whether the stream is a temporary file of our own (not the target).
+    bool replacing() const { return temporary_ != nullptr; }
     // Closes the stream and, when written is true, puts the new contents in
     // place. False with errno set when closing or renaming failed; on any
     // failure a temporary file is removed and the target is untouched.
