@@ -6,6 +6,7 @@
 #include "heap.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace gridvane {
@@ -23,11 +24,11 @@ public:
     {
         if (n <= capacity_)
             return true;
+        if (n > SIZE_MAX / sizeof(T) / 2)
+            return false;
         std::size_t grown = capacity_ == 0 ? 16 : capacity_;
         while (grown < n)
             grown *= 2;
-        if (grown / 2 > SIZE_MAX / sizeof(T))
-            return false;
         void *moved = heap::reallocate(data_, grown * sizeof(T));
         if (moved == nullptr)
             return false;
