@@ -99,7 +99,10 @@ void save_fresh(benchmark::State &state, const std::string &source, std::uint64_
 
 void ascii_load(benchmark::State &state) { load(state, files().ascii, files().ascii_bytes); }
 void binary_load(benchmark::State &state) { load(state, files().binary, files().binary_bytes); }
-void ascii_save(benchmark::State &state) { save(state, files().ascii, files().ascii_bytes, files().ascii + ".out.txt"); }
+void ascii_save(benchmark::State &state)
+{
+    save(state, files().ascii, files().ascii_bytes, files().ascii + ".out.txt");
+}
 void binary_save(benchmark::State &state)
 {
     save(state, files().binary, files().binary_bytes, files().binary + ".out.chb");

@@ -27,7 +27,8 @@ std::uint64_t write_table_file(const std::string &path, const std::vector<std::v
         throw std::runtime_error("cannot write " + path);
     const auto columns = static_cast<int32_t>(table.empty() ? 0 : table[0].size());
     const auto count = static_cast<int32_t>(table.size());
-    const int rc = binary ? ChanWriteBin(f, rows.data(), columns, count) : ChanWriteAscii(f, rows.data(), columns, count);
+    const int rc =
+        binary ? ChanWriteBin(f, rows.data(), columns, count) : ChanWriteAscii(f, rows.data(), columns, count);
     const long size = (std::fseek(f, 0, SEEK_END), std::ftell(f));
     std::fclose(f);
     if (rc != 0)

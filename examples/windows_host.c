@@ -57,12 +57,14 @@ int main(int argc, char **argv)
         fprintf(stderr, "windows_host: cannot load gridvane.dll\n");
         return 1;
     }
+    /* clang-format off */
     BIND(ArrayAlloc); BIND(ArrayFree); BIND(ArrayGetPointer); BIND(ArrayType); BIND(ArrayCountU);
     BIND(ArrayCountV); BIND(ArrayGetArray); BIND(ArrayGetValue); BIND(ArrayGetIValue); BIND(ArrayPutIValue);
     BIND(ArrayGetFrame); BIND(ArrayFrameGetV); BIND(ChanReadAscii); BIND(ChanWriteAscii); BIND(ChanReadBin);
     BIND(ChanWriteBin); BIND(ArrayRead); BIND(ArrayWrite); BIND(ArrayLoad); BIND(ArraySave);
     (void)ChanReadAscii_; (void)ChanWriteAscii_; (void)ChanReadBin_; (void)ChanWriteBin_;
     (void)ArrayRead_; (void)ArrayWrite_; (void)ArrayGetArray_;
+    /* clang-format on */
 
     int32_t scratch = ArrayAlloc_(2, 2);
     ArrayPutIValue_(scratch, 1, 1, 4.0f);

@@ -60,7 +60,8 @@ inline void check_round_trip(float **rows, int32_t count_u, int32_t count_v, boo
     char *buffer = nullptr;
     size_t length = 0;
     FILE *out = open_memstream(&buffer, &length);
-    const int32_t written = binary ? ChanWriteBin(out, rows, count_u, count_v) : ChanWriteAscii(out, rows, count_u, count_v);
+    const int32_t written =
+        binary ? ChanWriteBin(out, rows, count_u, count_v) : ChanWriteAscii(out, rows, count_u, count_v);
     std::fclose(out);
     if (written != 0)
         property_failed("writing a table that was read");

@@ -34,12 +34,12 @@ extern "C" {
 
 /* The record of one registered table. The registry owns it; do not free it. */
 typedef struct ArrayNode {
-    int32_t id;            /* handle, never 0 */
-    int32_t type;          /* CHAN_BIN, CHAN_ASCII, or a family without samples */
-    uint32_t flags;        /* ARRAY_FRAME or 0 */
-    float countU;          /* data columns (frame slot not counted) */
-    float countV;          /* rows */
-    float **rows;          /* countV pointers to rows of floats */
+    int32_t id;             /* handle, never 0 */
+    int32_t type;           /* CHAN_BIN, CHAN_ASCII, or a family without samples */
+    uint32_t flags;         /* ARRAY_FRAME or 0 */
+    float countU;           /* data columns (frame slot not counted) */
+    float countV;           /* rows */
+    float **rows;           /* countV pointers to rows of floats */
     struct ArrayNode *prev; /* circular list in registration order */
     struct ArrayNode *next;
 } ArrayNode;

@@ -16,14 +16,11 @@ int Libprintf(const char *format, ...)
 }
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#    include <emmintrin.h>
 #endif
 
 /* Space, tab, newline, vertical tab, form feed, carriage return. */
-static int is_separator(unsigned char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+static int is_separator(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 #if defined(__SSE2__)
 /* Bit i set when p[i] is a separator, for the 16 bytes at p. */
@@ -83,11 +80,7 @@ static const struct {
     const char *suffix;
     int code;
 } known_suffixes[] = {
-    {".chb", 512},
-    {".bchan", 512},
-    {".chan", 768},
-    {".cha", 768},
-    {".txt", 768},
+    {".chb", 512}, {".bchan", 512}, {".chan", 768}, {".cha", 768}, {".txt", 768},
 };
 
 static int same_ignoring_case(const char *a, const char *b)

@@ -5,13 +5,13 @@
 #define QUARNEL_H
 
 #if defined(_WIN32)
-#  if defined(QUARNEL_BUILDING)
-#    define QUARNEL_API __declspec(dllexport)
-#  else
-#    define QUARNEL_API __declspec(dllimport)
-#  endif
+#    if defined(QUARNEL_BUILDING)
+#        define QUARNEL_API __declspec(dllexport)
+#    else
+#        define QUARNEL_API __declspec(dllimport)
+#    endif
 #else
-#  define QUARNEL_API __attribute__((visibility("default")))
+#    define QUARNEL_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus

@@ -77,8 +77,8 @@ TEST(AsciiReader, PlainAndTableForms)
 
 TEST(AsciiReader, NoDataLineIsEof)
 {
-    for (const char *text : {"", "\n\n", "# only\n# comments\n", "| a b\n1 | 2\n", "| a\n----\n", "| a\n--\n| b\n\n",
-                             "   # 1 2\n"}) {
+    for (const char *text :
+         {"", "\n\n", "# only\n# comments\n", "| a b\n1 | 2\n", "| a\n----\n", "| a\n--\n| b\n\n", "   # 1 2\n"}) {
         const AsciiRead got = read_ascii_text(text);
         EXPECT_EQ(got.rows, nullptr) << text;
         EXPECT_EQ(got.said, eof_message) << text;
@@ -138,10 +138,7 @@ TEST(AsciiReader, RefusesNullArguments)
 }
 
 // The reference: the C library's own conversion in the C locale.
-float c_library_value(const char *token)
-{
-    return static_cast<float>(std::strtod(token, nullptr));
-}
+float c_library_value(const char *token) { return static_cast<float>(std::strtod(token, nullptr)); }
 
 TEST(NumberText, ReadsExactlyAsAtof)
 {
@@ -149,13 +146,57 @@ TEST(NumberText, ReadsExactlyAsAtof)
     GTEST_SKIP() << "the Windows C library's strtod is not the reference";
 #endif
     const char *tokens[] = {
-        "0", "-0", "+1", "1.", ".5", "-.5", ".", "-", "+", "++5", "+-5", "-+5", "1e", "1e+", "1e-5x", "1.5.3",
-        "0x1p3", "0X.8P1", "-0x1.8p-3", "0x", "0xg", "0x1p99999", "0x1p-99999", "0x.p1", "1e400", "-1e400",
-        "1e-400", "-1e-400", "1e99999999999999999999", "0.000000000000000000000000001e-300", "inf", "-Infinity",
-        "INFx", "nan", "-nan", "nan(123)", "NaNq", "abc", "  7", "\t-8", "4.9e-324", "2.4703282292062328e-324",
-        "1.7976931348623158e308", "1.7976931348623159e308", "3.4028235677973366e38", "3.4028236e38",
-        "1.401298464324817e-45", "7.006492321624085e-46", "0.1000000000000000055511151231257827",
-        "123456789012345678901234567890", "1_000",
+        "0",
+        "-0",
+        "+1",
+        "1.",
+        ".5",
+        "-.5",
+        ".",
+        "-",
+        "+",
+        "++5",
+        "+-5",
+        "-+5",
+        "1e",
+        "1e+",
+        "1e-5x",
+        "1.5.3",
+        "0x1p3",
+        "0X.8P1",
+        "-0x1.8p-3",
+        "0x",
+        "0xg",
+        "0x1p99999",
+        "0x1p-99999",
+        "0x.p1",
+        "1e400",
+        "-1e400",
+        "1e-400",
+        "-1e-400",
+        "1e99999999999999999999",
+        "0.000000000000000000000000001e-300",
+        "inf",
+        "-Infinity",
+        "INFx",
+        "nan",
+        "-nan",
+        "nan(123)",
+        "NaNq",
+        "abc",
+        "  7",
+        "\t-8",
+        "4.9e-324",
+        "2.4703282292062328e-324",
+        "1.7976931348623158e308",
+        "1.7976931348623159e308",
+        "3.4028235677973366e38",
+        "3.4028236e38",
+        "1.401298464324817e-45",
+        "7.006492321624085e-46",
+        "0.1000000000000000055511151231257827",
+        "123456789012345678901234567890",
+        "1_000",
     };
     for (const char *token : tokens) {
         const float want = c_library_value(token);
@@ -198,10 +239,22 @@ TEST(NumberText, WritesExactlyAsPrintf)
 #endif
     std::mt19937 rng(3);
     std::uniform_int_distribution<uint32_t> bits;
-    std::vector<float> values = {0.0f, -0.0f, 1.0f, 2.5f, 1e10f, 1e15f, 1e16f, 1e-5f, 1e-4f, 123456789.0f,
-                                 std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-                                 std::numeric_limits<float>::min(), std::numeric_limits<float>::denorm_min(),
-                                 INFINITY, -INFINITY};
+    std::vector<float> values = {0.0f,
+                                 -0.0f,
+                                 1.0f,
+                                 2.5f,
+                                 1e10f,
+                                 1e15f,
+                                 1e16f,
+                                 1e-5f,
+                                 1e-4f,
+                                 123456789.0f,
+                                 std::numeric_limits<float>::max(),
+                                 -std::numeric_limits<float>::max(),
+                                 std::numeric_limits<float>::min(),
+                                 std::numeric_limits<float>::denorm_min(),
+                                 INFINITY,
+                                 -INFINITY};
     for (int i = 0; i < 100000; ++i)
         values.push_back(std::bit_cast<float>(bits(rng)));
     char want[64], got[64];
@@ -271,9 +324,16 @@ TEST(AsciiFormat, RoundTripIsBitExact)
             if (std::isnan(x))
                 x = std::numeric_limits<float>::quiet_NaN(); // text keeps no NaN payload
         }
-    rows[0] = {0.0f, -0.0f, INFINITY, -INFINITY, std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-               std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::denorm_min(),
-               std::numeric_limits<float>::min(), -std::numeric_limits<float>::quiet_NaN()};
+    rows[0] = {0.0f,
+               -0.0f,
+               INFINITY,
+               -INFINITY,
+               std::numeric_limits<float>::max(),
+               -std::numeric_limits<float>::max(),
+               std::numeric_limits<float>::denorm_min(),
+               -std::numeric_limits<float>::denorm_min(),
+               std::numeric_limits<float>::min(),
+               -std::numeric_limits<float>::quiet_NaN()};
     rows[0].resize(40, 1.0f);
     auto ptrs = pointers(rows);
     FILE *f = std::tmpfile();
@@ -436,7 +496,8 @@ TEST(Writers, ReportFailedWrites)
         FILE *full = std::fopen("/dev/full", "wb");
         ASSERT_NE(full, nullptr);
         errno = 0;
-        const int32_t rc = binary ? ChanWriteBin(full, ptrs.data(), 100, 100) : ChanWriteAscii(full, ptrs.data(), 100, 100);
+        const int32_t rc =
+            binary ? ChanWriteBin(full, ptrs.data(), 100, 100) : ChanWriteAscii(full, ptrs.data(), 100, 100);
         EXPECT_EQ(rc, -1) << binary;
         EXPECT_EQ(errno, ENOSPC) << binary;
         std::fclose(full);
@@ -460,10 +521,19 @@ TEST(NumberText, SameTextOnEveryPlatform)
         uint32_t bits;
         const char *text;
     } written[] = {
-        {0x00000000, "0"}, {0x80000000, "-0"}, {0x3F800000, "1"}, {0x501502F9, "10000000000"},
-        {0x5A0E1BCA, "1.00000002725642e+16"}, {0x7F7FFFFF, "3.40282346638529e+38"}, {0x00000001, "1.40129846432482e-45"},
-        {0x3DCCCCCD, "0.100000001490116"}, {0x38D1B717, "9.99999974737875e-05"}, {0x7F800000, "inf"},
-        {0xFF800000, "-inf"}, {0x7FC00000, "nan"}, {0xFFC00000, "-nan"},
+        {0x00000000, "0"},
+        {0x80000000, "-0"},
+        {0x3F800000, "1"},
+        {0x501502F9, "10000000000"},
+        {0x5A0E1BCA, "1.00000002725642e+16"},
+        {0x7F7FFFFF, "3.40282346638529e+38"},
+        {0x00000001, "1.40129846432482e-45"},
+        {0x3DCCCCCD, "0.100000001490116"},
+        {0x38D1B717, "9.99999974737875e-05"},
+        {0x7F800000, "inf"},
+        {0xFF800000, "-inf"},
+        {0x7FC00000, "nan"},
+        {0xFFC00000, "-nan"},
     };
     char text[64];
     for (const auto &c : written) {
@@ -474,9 +544,9 @@ TEST(NumberText, SameTextOnEveryPlatform)
         const char *token;
         uint32_t bits;
     } read[] = {
-        {"inf", 0x7F800000},        {"-INFINITY", 0xFF800000}, {"nan", 0x7FC00000},  {"-nan", 0xFFC00000},
-        {"0x1.8p3", 0x41400000},    {"0X10", 0x41800000},      {"1e-50", 0x00000000}, {"-1e-50", 0x80000000},
-        {"1e39", 0x7F800000},       {"+2.5", 0x40200000},      {"7.5kg", 0x40F00000}, {"x", 0x00000000},
+        {"inf", 0x7F800000},     {"-INFINITY", 0xFF800000}, {"nan", 0x7FC00000},   {"-nan", 0xFFC00000},
+        {"0x1.8p3", 0x41400000}, {"0X10", 0x41800000},      {"1e-50", 0x00000000}, {"-1e-50", 0x80000000},
+        {"1e39", 0x7F800000},    {"+2.5", 0x40200000},      {"7.5kg", 0x40F00000}, {"x", 0x00000000},
         {"1e+010", 0x501502F9},
     };
     for (const auto &c : read) {

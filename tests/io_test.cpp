@@ -11,9 +11,9 @@
 #include <random>
 
 #if !defined(_WIN32)
-#include <csignal>
-#include <sys/resource.h>
-#include <sys/stat.h>
+#    include <csignal>
+#    include <sys/resource.h>
+#    include <sys/stat.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -128,7 +128,8 @@ TEST_F(Files, ArrayWriteChoosesFormatByArgument)
     } cases[] = {
         {0, 0, "\t1.5\n\t2.5\n"},
         {CHAN_ASCII, 0, "\t1.5\n\t2.5\n"},
-        {CHAN_BIN, 0, std::string("chan\0\0\0\0\1\0\2\0", 12) + std::string(52, '\0') + std::string("\0\0\xC0\x3F\0\0\x20\x40", 8)},
+        {CHAN_BIN, 0,
+         std::string("chan\0\0\0\0\1\0\2\0", 12) + std::string(52, '\0') + std::string("\0\0\xC0\x3F\0\0\x20\x40", 8)},
         {1, -1, ""},
     };
     for (const auto &c : cases) {
@@ -229,7 +230,7 @@ TEST_F(Files, SaveChoosesFormatByNameThenFallback)
         bool binary;
         const char *said;
     } cases[] = {
-        {"a.out", CHAN_BIN, 0, true, ""},   {"b.out", 0, 0, false, ""},       {"c.out", CHAN_ASCII, 0, false, ""},
+        {"a.out", CHAN_BIN, 0, true, ""},   {"b.out", 0, 0, false, ""},         {"c.out", CHAN_ASCII, 0, false, ""},
         {"d.chan", CHAN_BIN, 0, false, ""}, {"e.chb", CHAN_ASCII, 0, true, ""}, {"f.out", 7, -1, false, "bad"},
     };
     for (const auto &c : cases) {
@@ -403,7 +404,7 @@ TEST_F(Files, FailedSaveLeavesOldFile)
 
     // A successful save keeps the old permission bits.
     ASSERT_EQ(ArraySave(id, target.c_str(), 0), 0);
-    struct stat st{};
+    struct stat st {};
     ::stat(target.c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(listing(), std::vector<std::string>{"target.txt"});

@@ -43,9 +43,8 @@ TEST(Quarnel, FileTypesBySuffix)
         const char *name;
         int code;
     } cases[] = {
-        {"a.chb", 512}, {"dir/a.BCHAN", 512}, {"a.chan", 768}, {"A.CHA", 768}, {"notes.txt", 768},
-        {"a.bin", -1},  {"stdin", -1},        {"stdout", -1},  {".chan", -1},  {"dir.chan/file", -1},
-        {"x.chan.gz", -1}, {"", -1},
+        {"a.chb", 512}, {"dir/a.BCHAN", 512}, {"a.chan", 768}, {"A.CHA", 768},        {"notes.txt", 768}, {"a.bin", -1},
+        {"stdin", -1},  {"stdout", -1},       {".chan", -1},   {"dir.chan/file", -1}, {"x.chan.gz", -1},  {"", -1},
     };
     for (const auto &c : cases)
         EXPECT_EQ(GetHalvicFileType(c.name), c.code) << c.name;

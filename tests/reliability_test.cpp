@@ -12,10 +12,7 @@ namespace {
 
 class BadInput : public gvtest::RegistryTest {};
 
-std::string bad_file(const char *name)
-{
-    return std::string(GRIDVANE_TEST_DATA) + "/bad/" + name;
-}
+std::string bad_file(const char *name) { return std::string(GRIDVANE_TEST_DATA) + "/bad/" + name; }
 
 constexpr char eof[] = "Gridvane (ChanReadAscii): EOF reached\n";
 constexpr char bin_no_space[] = "Gridvane (ChanReadBin): can't allocate space\n";
@@ -90,8 +87,7 @@ TEST_F(BadInput, ExtremeTextValuesReadAsAtofWould)
 // Fails every allocation of fn in turn, from the first until fn succeeds.
 // Each failure must leave the registry and the heap exactly as they were and
 // say one of the expected messages; returns how many were injected.
-template <typename Fn>
-int inject_every_failure(Fn &&fn, std::vector<std::string> messages, int expected_errno)
+template <typename Fn> int inject_every_failure(Fn &&fn, std::vector<std::string> messages, int expected_errno)
 {
     const auto before = gvtest::walk_registry();
     const int32_t last_id = gridvane::registry::last_id();

@@ -42,8 +42,8 @@ TEST_F(Sampling, KnownValues)
         int32_t id;
         float u, v, expected;
     } cases[] = {
-        {square, 0.5f, 0.5f, 1.5f},  {square, 1.0f, 0.0f, 1.0f},      {square, 0.0f, 0.25f, 0.5f},
-        {square, 9.0f, 9.0f, 3.0f},  {square, -1.0f, 0.5f, 1.0f},     {three_wide, 7.3f, -2.0f, 3.0f},
+        {square, 0.5f, 0.5f, 1.5f},          {square, 1.0f, 0.0f, 1.0f},  {square, 0.0f, 0.25f, 0.5f},
+        {square, 9.0f, 9.0f, 3.0f},          {square, -1.0f, 0.5f, 1.0f}, {three_wide, 7.3f, -2.0f, 3.0f},
         {square, INFINITY, -INFINITY, 1.0f},
     };
     for (const auto &c : cases)
@@ -121,9 +121,12 @@ TEST_F(Sampling, MatchesFloat32FormulaBitForBit)
         for (int k = 0; k < 500; ++k) {
             float u = coordinate(rng), v = row_coordinate(rng);
             switch (k % 5) {
-            case 1: u = std::floor(u); break;                                 // exact integer
-            case 2: v = std::nextafter(std::ceil(v), -INFINITY); break;       // just below one
-            case 3: u = std::nextafter(cols - 1.0f, 0.0f); v = rows - 1.0f; break;
+            case 1: u = std::floor(u); break;                           // exact integer
+            case 2: v = std::nextafter(std::ceil(v), -INFINITY); break; // just below one
+            case 3:
+                u = std::nextafter(cols - 1.0f, 0.0f);
+                v = rows - 1.0f;
+                break;
             default: break;
             }
             const float got = ArrayGetValue(id, u, v), want = reference(a, u, v);

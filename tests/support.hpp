@@ -29,8 +29,7 @@ protected:
 
 // Runs fn and returns what it wrote to standard error (messages reach the
 // stand-in tools library's Libprintf, which writes there).
-template <typename Fn>
-std::string messages_of(Fn &&fn)
+template <typename Fn> std::string messages_of(Fn &&fn)
 {
     ::testing::internal::CaptureStderr();
     fn();

@@ -10,12 +10,12 @@
 #include <iterator>
 
 #if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#include <process.h>
-#define getpid _getpid
+#    include <fcntl.h>
+#    include <io.h>
+#    include <process.h>
+#    define getpid _getpid
 #else
-#include <unistd.h>
+#    include <unistd.h>
 #endif
 
 namespace cli {
@@ -37,8 +37,8 @@ Args::Args(std::vector<std::string> words, const std::vector<std::string> &value
             operands_.insert(operands_.end(), words.begin() + static_cast<long>(i) + 1, words.end());
             break;
         }
-        if (word.size() < 2 || word[0] != '-' || (word[1] != '-' && std::isdigit(static_cast<unsigned char>(word[1]))) ||
-            (word[1] == '.' )) {
+        if (word.size() < 2 || word[0] != '-' ||
+            (word[1] != '-' && std::isdigit(static_cast<unsigned char>(word[1]))) || (word[1] == '.')) {
             operands_.push_back(word); // "-", and negative numbers
             continue;
         }
@@ -83,8 +83,7 @@ bool Args::flag(const std::string &name) const
 
 namespace {
 
-template <typename T>
-T parse(const std::string &text, const std::string &what, const char *kind)
+template <typename T> T parse(const std::string &text, const std::string &what, const char *kind)
 {
     T value{};
     const char *begin = text.data(), *end = begin + text.size();
@@ -98,10 +97,7 @@ T parse(const std::string &text, const std::string &what, const char *kind)
 
 } // namespace
 
-double parse_number(const std::string &text, const std::string &what)
-{
-    return parse<double>(text, what, "a number");
-}
+double parse_number(const std::string &text, const std::string &what) { return parse<double>(text, what, "a number"); }
 
 long parse_integer(const std::string &text, const std::string &what)
 {

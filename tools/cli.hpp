@@ -22,14 +22,8 @@ struct Failure : std::runtime_error {
     int status;
 };
 
-[[noreturn]] inline void usage_error(const std::string &message)
-{
-    throw Failure(exit_usage, message);
-}
-[[noreturn]] inline void data_error(const std::string &message)
-{
-    throw Failure(exit_failure, message);
-}
+[[noreturn]] inline void usage_error(const std::string &message) { throw Failure(exit_usage, message); }
+[[noreturn]] inline void data_error(const std::string &message) { throw Failure(exit_failure, message); }
 
 // A verb's arguments: options (--name VALUE, --name=VALUE, -o VALUE, flags)
 // and positional operands, "-" counting as an operand.

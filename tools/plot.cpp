@@ -81,8 +81,8 @@ void frame_and_ticks(std::ostream &svg, const Axes &a, const std::string &x_labe
             svg << "<line x1='" << x << "' y1='" << top << "' x2='" << x << "' y2='" << top + plot_h
                 << "' stroke='#e4e4e4'/>\n";
         svg << "<line x1='" << x << "' y1='" << top + plot_h << "' x2='" << x << "' y2='" << top + plot_h + 5
-            << "' stroke='#333'/>\n<text x='" << x << "' y='" << top + plot_h + 19
-            << "' text-anchor='middle'>" << number(t) << "</text>\n";
+            << "' stroke='#333'/>\n<text x='" << x << "' y='" << top + plot_h + 19 << "' text-anchor='middle'>"
+            << number(t) << "</text>\n";
     }
     for (double t : ticks(std::min(a.y0, a.y1), std::max(a.y0, a.y1))) {
         const double y = a.y(t);
@@ -90,14 +90,14 @@ void frame_and_ticks(std::ostream &svg, const Axes &a, const std::string &x_labe
             svg << "<line x1='" << left << "' y1='" << y << "' x2='" << left + plot_w << "' y2='" << y
                 << "' stroke='#e4e4e4'/>\n";
         svg << "<line x1='" << left - 5 << "' y1='" << y << "' x2='" << left << "' y2='" << y
-            << "' stroke='#333'/>\n<text x='" << left - 8 << "' y='" << y + 4 << "' text-anchor='end'>"
-            << number(t) << "</text>\n";
+            << "' stroke='#333'/>\n<text x='" << left - 8 << "' y='" << y + 4 << "' text-anchor='end'>" << number(t)
+            << "</text>\n";
     }
     svg << "<rect x='" << left << "' y='" << top << "' width='" << plot_w << "' height='" << plot_h
         << "' fill='none' stroke='#333'/>\n";
     svg << "<text x='" << left + plot_w / 2 << "' y='" << height - 18 << "' text-anchor='middle'>" << x_label
-        << "</text>\n<text transform='translate(18," << top + plot_h / 2
-        << ") rotate(-90)' text-anchor='middle'>" << y_label << "</text>\n";
+        << "</text>\n<text transform='translate(18," << top + plot_h / 2 << ") rotate(-90)' text-anchor='middle'>"
+        << y_label << "</text>\n";
 }
 
 void curves(std::ostream &svg, const Table &t)
@@ -124,8 +124,7 @@ void curves(std::ostream &svg, const Table &t)
         std::string points;
         auto flush = [&] {
             if (!points.empty())
-                svg << "<polyline fill='none' stroke='" << colour << "' stroke-width='2' points='" << points
-                    << "'/>\n";
+                svg << "<polyline fill='none' stroke='" << colour << "' stroke-width='2' points='" << points << "'/>\n";
             points.clear();
         };
         for (int32_t r = 0; r < t.rows(); ++r) {
@@ -136,14 +135,13 @@ void curves(std::ostream &svg, const Table &t)
             }
             points += number(a.x(x_of(r))) + "," + number(a.y(v)) + " ";
             if (t.rows() <= 60)
-                svg << "<circle cx='" << a.x(x_of(r)) << "' cy='" << a.y(v) << "' r='2.5' fill='" << colour
-                    << "'/>\n";
+                svg << "<circle cx='" << a.x(x_of(r)) << "' cy='" << a.y(v) << "' r='2.5' fill='" << colour << "'/>\n";
         }
         flush();
         const double ly = top + 14 + 20 * c;
-        svg << "<line x1='" << left + plot_w + 15 << "' y1='" << ly - 4 << "' x2='" << left + plot_w + 40
-            << "' y2='" << ly - 4 << "' stroke='" << colour << "' stroke-width='2'/>\n<text x='"
-            << left + plot_w + 46 << "' y='" << ly << "'>column " << c << "</text>\n";
+        svg << "<line x1='" << left + plot_w + 15 << "' y1='" << ly - 4 << "' x2='" << left + plot_w + 40 << "' y2='"
+            << ly - 4 << "' stroke='" << colour << "' stroke-width='2'/>\n<text x='" << left + plot_w + 46 << "' y='"
+            << ly << "'>column " << c << "</text>\n";
     }
 }
 
@@ -166,8 +164,8 @@ void heat_map(std::ostream &svg, const Table &t)
     // At most 200 cells a side; larger grids are sampled at cell centres.
     const int32_t nu = std::min(t.columns(), 200), nv = std::min(t.rows(), 200);
     auto value = [&](int32_t i, int32_t j) {
-        const float u = nu == t.columns() ? static_cast<float>(i)
-                                          : static_cast<float>((i + 0.5) * t.columns() / nu - 0.5);
+        const float u =
+            nu == t.columns() ? static_cast<float>(i) : static_cast<float>((i + 0.5) * t.columns() / nu - 0.5);
         const float v = nv == t.rows() ? static_cast<float>(j) : static_cast<float>((j + 0.5) * t.rows() / nv - 0.5);
         return ArrayGetValue(t.id(), u, v);
     };
@@ -217,8 +215,8 @@ int plot(const std::vector<std::string> &words)
     const Table t(args.operands()[0]);
     if (t.columns() < 1 || t.rows() < 1)
         data_error(t.name() + " has no samples to plot");
-    const bool as_curves = args.flag("--curves") ||
-                           (!args.flag("--heatmap") && (t.has_frames() || (t.columns() <= 12 && t.rows() > t.columns())));
+    const bool as_curves = args.flag("--curves") || (!args.flag("--heatmap") &&
+                                                     (t.has_frames() || (t.columns() <= 12 && t.rows() > t.columns())));
 
     std::ostringstream svg;
     svg << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << height << "' viewBox='0 0 "

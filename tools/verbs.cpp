@@ -109,8 +109,8 @@ int info(const std::vector<std::string> &words)
         const Table t(path);
         const auto stats = column_stats(t);
         if (json) {
-            std::cout << (first ? "" : ",\n") << "{\"file\": " << json_string(t.name()) << ", \"kind\": "
-                      << json_string(kind_name(t.kind())) << ", \"columns\": " << t.columns()
+            std::cout << (first ? "" : ",\n") << "{\"file\": " << json_string(t.name())
+                      << ", \"kind\": " << json_string(kind_name(t.kind())) << ", \"columns\": " << t.columns()
                       << ", \"rows\": " << t.rows() << ", \"frames\": ";
             if (t.has_frames() && t.rows() > 0)
                 std::cout << "[" << ArrayGetFrame(t.id(), 0) << ", " << ArrayGetFrame(t.id(), t.rows() - 1) << "]";

@@ -10,8 +10,7 @@ using namespace gridvane;
 
 namespace {
 
-template <typename Result>
-Result refuse(Result result)
+template <typename Result> Result refuse(Result result)
 {
     errno = EINVAL;
     return result;

@@ -177,8 +177,7 @@ private:
             form_ = Form::table;
             width_ = count > 2 ? count - 1 : 1;
             break;
-        default:
-            break;
+        default: break;
         }
         return add_row(count, line, line + length);
     }
@@ -265,7 +264,8 @@ float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count
 
 int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
-    const auto values = static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
+    const auto values =
+        static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
     StreamOutput out(stream, values * 20 + static_cast<std::size_t>(count_v > 0 ? count_v : 0));
     for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
         const float *row = count_u > 0 ? rows[r] : nullptr;

@@ -15,9 +15,9 @@
 #include <cstring>
 
 #if !defined(_WIN32)
-#include <sys/types.h>
-#include <sys/uio.h>
-#include <unistd.h>
+#    include <sys/types.h>
+#    include <sys/uio.h>
+#    include <unistd.h>
 #endif
 
 namespace gridvane::formats {

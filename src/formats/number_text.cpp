@@ -10,10 +10,7 @@ namespace gridvane::formats {
 
 namespace {
 
-bool is_c_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool is_digit(char c, bool hex)
 {
@@ -81,8 +78,8 @@ double atof_c(const char *text)
     const char *const limit = p + std::strlen(p);
 
     double magnitude = 0.0;
-    const bool hex = p[0] == '0' && (p[1] | 0x20) == 'x' &&
-                     (is_digit(p[2], true) || (p[2] == '.' && is_digit(p[3], true)));
+    const bool hex =
+        p[0] == '0' && (p[1] | 0x20) == 'x' && (is_digit(p[2], true) || (p[2] == '.' && is_digit(p[3], true)));
     if (hex) {
         const auto result = std::from_chars(p + 2, limit, magnitude, std::chars_format::hex);
         if (result.ec == std::errc::result_out_of_range)
@@ -110,8 +107,7 @@ __extension__ typedef unsigned __int128 u128; // GCC and Clang, every target we 
 constexpr std::uint64_t lowest_15_digits = 100'000'000'000'000;   // 10^14
 constexpr std::uint64_t beyond_15_digits = 1'000'000'000'000'000; // 10^15
 
-template <unsigned Base, int Count>
-constexpr std::array<u128, Count> powers()
+template <unsigned Base, int Count> constexpr std::array<u128, Count> powers()
 {
     std::array<u128, Count> table{};
     u128 p = 1;

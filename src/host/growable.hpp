@@ -11,8 +11,7 @@
 
 namespace gridvane {
 
-template <typename T>
-class Growable {
+template <typename T> class Growable {
 public:
     Growable() = default;
     Growable(const Growable &) = delete;

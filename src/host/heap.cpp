@@ -57,20 +57,11 @@ void release(void *block)
     std::free(block);
 }
 
-void fail_nth_allocation(std::uint64_t n)
-{
-    fail_at = n == 0 ? 0 : made + n;
-}
+void fail_nth_allocation(std::uint64_t n) { fail_at = n == 0 ? 0 : made + n; }
 
-std::uint64_t allocation_count()
-{
-    return made;
-}
+std::uint64_t allocation_count() { return made; }
 
-std::int64_t live_blocks()
-{
-    return live;
-}
+std::int64_t live_blocks() { return live; }
 
 float **make_rows(std::int64_t row_count, std::int64_t row_width, bool zeroed)
 {

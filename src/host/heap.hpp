@@ -16,11 +16,7 @@ void *allocate_array(std::size_t count, std::size_t size);
 void *reallocate(void *block, std::size_t bytes);
 void release(void *block);
 
-template <typename T>
-T *allocate_n(std::size_t count)
-{
-    return static_cast<T *>(allocate_array(count, sizeof(T)));
-}
+template <typename T> T *allocate_n(std::size_t count) { return static_cast<T *>(allocate_array(count, sizeof(T))); }
 
 // Test seam: the n-th allocation from now (1 = the next) fails; 0 disarms.
 void fail_nth_allocation(std::uint64_t n);

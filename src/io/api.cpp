@@ -18,10 +18,7 @@ using registry::Table;
 
 namespace {
 
-bool is_channel_code(int32_t code)
-{
-    return code == 0 || code == CHAN_BIN || code == CHAN_ASCII;
-}
+bool is_channel_code(int32_t code) { return code == 0 || code == CHAN_BIN || code == CHAN_ASCII; }
 
 // A record's float count as the writers take it: truncated toward zero, and
 // never beyond the storage a registered table really has.

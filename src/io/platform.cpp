@@ -7,15 +7,15 @@
 #include <cstring>
 
 #if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <windows.h>
+#    include <fcntl.h>
+#    include <io.h>
+#    include <share.h>
+#    include <sys/stat.h>
+#    include <windows.h>
 #else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#    include <fcntl.h>
+#    include <sys/stat.h>
+#    include <unistd.h>
 #endif
 
 namespace gridvane::io {
@@ -123,10 +123,7 @@ std::FILE *create_temporary(char *pattern, const struct stat &st, bool exists)
     return stream;
 }
 
-bool put_in_place(const char *temporary, const char *name)
-{
-    return std::rename(temporary, name) == 0;
-}
+bool put_in_place(const char *temporary, const char *name) { return std::rename(temporary, name) == 0; }
 
 } // namespace
 
@@ -146,7 +143,7 @@ bool SaveTarget::open(const char *name)
     int mode = 0;
     const bool replace = replaceable(name, mode);
 #else
-    struct stat st{};
+    struct stat st {};
     bool exists = false;
     const bool replace = replaceable(name, st, exists);
 #endif

@@ -32,9 +32,8 @@ private:
 
     std::size_t home(std::int32_t id) const
     {
-        return static_cast<std::size_t>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) *
-                                         0x9E3779B97F4A7C15ULL) >>
-                                        shift_);
+        return static_cast<std::size_t>(
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) * 0x9E3779B97F4A7C15ULL) >> shift_);
     }
     bool grow();
 

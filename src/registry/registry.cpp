@@ -19,10 +19,7 @@ struct State {
 
 State the_state;
 
-State &state()
-{
-    return the_state;
-}
+State &state() { return the_state; }
 
 // The handle after last_id. Past the int32 limit the count starts again at 1
 // and steps over handles still in use, so a live handle is never repeated and
@@ -52,15 +49,9 @@ Table *find_beyond_cursor(std::int32_t id)
 
 } // namespace detail
 
-Table *peek(std::int32_t id)
-{
-    return state().index.find(id);
-}
+Table *peek(std::int32_t id) { return state().index.find(id); }
 
-bool empty()
-{
-    return state().head == nullptr;
-}
+bool empty() { return state().head == nullptr; }
 
 Table *enroll()
 {
@@ -126,9 +117,6 @@ void discard_all()
         discard(Table::of(state().head));
 }
 
-void set_last_id(std::int32_t id)
-{
-    state().last_id = id;
-}
+void set_last_id(std::int32_t id) { state().last_id = id; }
 
 } // namespace gridvane::registry

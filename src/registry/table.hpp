@@ -19,7 +19,7 @@ struct SampleBounds {
 };
 
 struct Table {
-    ArrayNode node; // must stay first: callers hold &node
+    ArrayNode node;             // must stay first: callers hold &node
     std::int64_t row_count = 0; // rows allocated
     std::int64_t row_width = 0; // floats allocated per row, frame slot included
     SampleBounds bounds;        // refreshed whenever the record's counts change
