@@ -37,9 +37,11 @@ Args::Args(std::vector<std::string> words, const std::vector<std::string> &value
             operands_.insert(operands_.end(), words.begin() + static_cast<long>(i) + 1, words.end());
             break;
         }
-        if (word.size() < 2 || word[0] != '-' ||
-            (word[1] != '-' && std::isdigit(static_cast<unsigned char>(word[1]))) || (word[1] == '.')) {
-            operands_.push_back(word); // "-", and negative numbers
+        // "-" (a standard stream) and negative numbers are operands too.
+        const bool negative_number =
+            word.size() > 1 && word[0] == '-' && (std::isdigit(static_cast<unsigned char>(word[1])) || word[1] == '.');
+        if (word[0] != '-' || word == "-" || negative_number) {
+            operands_.push_back(word);
             continue;
         }
         std::string name = word, value;

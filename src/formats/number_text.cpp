@@ -19,14 +19,6 @@ bool is_digit(char c, bool hex)
     return hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'));
 }
 
-bool starts_with_ignoring_case(const char *text, const char *word)
-{
-    for (; *word != '\0'; ++text, ++word)
-        if ((*text | 0x20) != *word)
-            return false;
-    return true;
-}
-
 // from_chars reports both overflow and underflow as out of range; atof gives
 // infinity for the first and zero for the second. The position of the first
 // significant digit plus the exponent tells which (only extreme magnitudes
@@ -66,6 +58,14 @@ bool overflows(const char *digits, bool hex)
 }
 
 } // namespace
+
+bool starts_with_ignoring_case(const char *text, const char *word)
+{
+    for (; *word != '\0'; ++text, ++word)
+        if ((*text | 0x20) != *word)
+            return false;
+    return true;
+}
 
 double atof_c(const char *text)
 {

@@ -8,6 +8,10 @@
 
 namespace gridvane::formats {
 
+// Whether text begins with word (lower-case letters), in either case. Reads
+// no more of text than word is long.
+bool starts_with_ignoring_case(const char *text, const char *word);
+
 // atof in the C locale: leading white space, a sign, decimal or hex digits
 // with point and exponent, inf and nan; the longest such prefix counts, and
 // text without one is 0.0.

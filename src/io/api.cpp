@@ -3,6 +3,7 @@
 #include "gridvane.h"
 
 #include "formats/formats.hpp"
+#include "formats/number_text.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
 #include "messages.hpp"
@@ -65,14 +66,6 @@ struct Decision {
     std::size_t taken_size = 0;
 };
 
-bool spells(const char *word, const char *lower)
-{
-    for (int i = 0; i < 3; ++i)
-        if ((word[i] | 0x20) != lower[i])
-            return false;
-    return true;
-}
-
 // The first significant byte decides: 'c' (the binary magic) at the very
 // start, or a digit, sign, point or '|' after white space and '#' comments;
 // only the deciding byte is pushed back. Our writer spells an infinite or
@@ -114,7 +107,8 @@ Decision decide_by_content(std::FILE *stream)
             d.taken_size = 1;
             for (int i = 1; i < 3 && (c = std::getc(stream)) != EOF; ++i)
                 d.taken[d.taken_size++] = static_cast<char>(c);
-            if (d.taken_size == 3 && (spells(d.taken, "inf") || spells(d.taken, "nan"))) {
+            if (d.taken_size == 3 && (formats::starts_with_ignoring_case(d.taken, "inf") ||
+                                      formats::starts_with_ignoring_case(d.taken, "nan"))) {
                 d.code = CHAN_ASCII;
                 return d;
             }
