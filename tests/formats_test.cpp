@@ -137,6 +137,14 @@ TEST(AsciiReader, RefusesNullArguments)
     std::fclose(f);
 }
 
+// A token as the reader sees it: NUL-terminated, with padding after.
+double padded_value(const char *token)
+{
+    std::string padded(token);
+    padded.append(gridvane::formats::token_padding + 1, '\0');
+    return gridvane::formats::padded_token_value(padded.data(), padded.data() + std::strlen(token));
+}
+
 // The reference: the C library's own conversion in the C locale.
 float c_library_value(const char *token) { return static_cast<float>(std::strtod(token, nullptr)); }
 
@@ -197,18 +205,63 @@ TEST(NumberText, ReadsExactlyAsAtof)
         "0.1000000000000000055511151231257827",
         "123456789012345678901234567890",
         "1_000",
+        "9007199254740992",
+        "9007199254740993",
+        "900719925474099.3",
+        "1234567890123456789",
+        "12345678901234567890",
+        "0.1234567890123456789",
+        "00000000000000000000000001",
+        "123456789.",
+        "-0.00000001",
+        "1-2",
+        "1.-2",
     };
     for (const char *token : tokens) {
         const float want = c_library_value(token);
         const float got = static_cast<float>(gridvane::formats::atof_c(token));
         const float fast = static_cast<float>(gridvane::formats::token_value(token, token + std::strlen(token)));
+        const float padded = static_cast<float>(padded_value(token));
         if (std::isnan(want)) {
-            EXPECT_TRUE(std::isnan(got) && std::isnan(fast)) << token;
+            EXPECT_TRUE(std::isnan(got) && std::isnan(fast) && std::isnan(padded)) << token;
             EXPECT_EQ(std::signbit(got), std::signbit(want)) << token;
         } else {
             EXPECT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want)) << token;
             EXPECT_EQ(std::bit_cast<uint32_t>(fast), std::bit_cast<uint32_t>(want)) << token;
+            EXPECT_EQ(std::bit_cast<uint32_t>(padded), std::bit_cast<uint32_t>(want)) << token;
         }
+    }
+}
+
+// The word-at-a-time reader of short decimals against from_chars, as
+// doubles: every digit count and point position up to and past the 19 digits
+// and 2^53 it takes, with and without sign, then random digits.
+TEST(NumberText, ShortDecimalsReadAsFromChars)
+{
+    std::mt19937_64 rng(5);
+    std::vector<std::string> texts;
+    for (int digits = 1; digits <= 22; ++digits)
+        for (int point = -1; point <= digits; ++point)
+            for (int round = 0; round < 40; ++round) {
+                std::string text = round % 2 ? "-" : "";
+                for (int i = 0; i < digits; ++i) {
+                    if (i == point)
+                        text += '.';
+                    text += static_cast<char>('0' + (round < 4 ? 9 * (round / 2) : rng() % 10));
+                }
+                if (point == digits)
+                    text += '.';
+                texts.push_back(text);
+            }
+    for (const std::string &text : texts) {
+        double want = 0;
+        // from_chars takes no point without digits before it; atof does, and
+        // so does the reader: "-.5" is "-0.5".
+        std::string full = text;
+        if (full.find('.') == (full[0] == '-' ? 1u : 0u))
+            full.insert(full[0] == '-' ? 1 : 0, "0");
+        std::from_chars(full.data(), full.data() + full.size(), want);
+        ASSERT_EQ(std::bit_cast<uint64_t>(padded_value(text.c_str())), std::bit_cast<uint64_t>(want)) << text;
     }
 }
 

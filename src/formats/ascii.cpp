@@ -35,10 +35,11 @@ public:
     {
         if (bytes.empty())
             return true;
-        if (!buffer_.reserve(bytes.size() + 1))
+        if (!buffer_.reserve(bytes.size() + spare))
             return false;
         std::memcpy(buffer_.data(), bytes.data(), bytes.size());
         end_ = bytes.size();
+        clear_spare();
         return true;
     }
 
@@ -74,6 +75,11 @@ public:
 private:
     // Reads start small and grow to large blocks as the input proves large.
     static constexpr std::size_t largest_block = 1 << 20;
+    // After the data: the terminator of a last line without newline, then
+    // the padding that lets numbers be read a word at a time.
+    static constexpr std::size_t spare = 1 + token_padding;
+
+    void clear_spare() { std::memset(buffer_.data() + end_, 0, spare); }
 
     Next refill()
     {
@@ -82,13 +88,13 @@ private:
         end_ -= begin_;
         scanned_ -= begin_;
         begin_ = 0;
-        // Always keep one byte spare for the terminator of a last line.
-        if (!buffer_.reserve(end_ + block_ + 1))
+        if (!buffer_.reserve(end_ + block_ + spare))
             return Next::no_memory;
         block_ = std::min(block_ * 2, largest_block);
-        const std::size_t wanted = buffer_.capacity() - end_ - 1;
+        const std::size_t wanted = buffer_.capacity() - end_ - spare;
         const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
         end_ += got;
+        clear_spare();
         if (got < wanted) {
             at_end_ = true;
             read_error_ = std::ferror(stream_) != 0;
@@ -211,12 +217,13 @@ private:
             return false;
         }
         auto value = [&](std::size_t i) {
-            // Tokens normally lie in the line, which ends in a NUL; a host's
-            // Parse may put them elsewhere.
+            // Tokens normally lie in the line, which ends in a NUL followed
+            // by padding; a host's Parse may put them elsewhere.
             const char *token = tokens_[i];
             const std::less<const char *> before;
-            const char *limit = !before(token, line) && before(token, line_end) ? line_end : token + std::strlen(token);
-            return static_cast<float>(token_value(token, limit));
+            if (!before(token, line) && before(token, line_end))
+                return static_cast<float>(padded_token_value(token, line_end));
+            return static_cast<float>(token_value(token, token + std::strlen(token)));
         };
         if (form_ == Form::table) {
             const std::size_t values = width_ - 1;

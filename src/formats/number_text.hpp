@@ -3,7 +3,10 @@
 // what printf's "%.15g" writes there.
 #pragma once
 
+#include <bit>
+#include <cfloat>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 namespace gridvane::formats {
@@ -26,6 +29,84 @@ inline double token_value(const char *token, const char *limit)
     if (error == std::errc{} && *end == '\0')
         return value;
     return atof_c(token);
+}
+
+// Bytes that must be readable after the NUL of a token given to
+// padded_token_value.
+inline constexpr std::size_t token_padding = 8;
+
+namespace detail {
+
+// Up to eight decimal digits at p, read as one 64-bit word (the first
+// character in the lowest byte): appends them to m and returns how many
+// there were.
+inline unsigned append_digits(const char *p, std::uint64_t &m)
+{
+    static constexpr std::uint64_t scale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    std::uint64_t chunk;
+    std::memcpy(&chunk, p, sizeof chunk);
+    if constexpr (std::endian::native == std::endian::big)
+        chunk = __builtin_bswap64(chunk);
+    // Digits become 0..9; every other byte gets its top bit set in the mask.
+    const std::uint64_t x = chunk ^ 0x3030303030303030u;
+    const std::uint64_t other = (((x & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u) | x) & 0x8080808080808080u;
+    const unsigned n = other == 0 ? 8 : static_cast<unsigned>(std::countr_zero(other)) / 8;
+    if (n == 0)
+        return 0;
+    // The n digits move to the top bytes behind zeros; then pairs, fours and
+    // eights of digits are combined with three multiplications.
+    std::uint64_t v = x << (8 * (8 - n));
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000FF000000FFu) * 0x000F424000000064u) + (((v >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >>
+        32;
+    m = m * scale[n] + static_cast<std::uint32_t>(v);
+    return n;
+}
+
+// Plain decimals ("-12.375", ".5", "7") whose digits fit 2^53: the digits as
+// an integer divided by a power of ten, both exact in a double, so the one
+// rounding of the division gives the correctly rounded value, the one
+// from_chars gives. False for anything else.
+inline bool short_decimal(const char *p, double &value)
+{
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+    static_assert(FLT_EVAL_METHOD == 0, "the division must round to double once");
+    const bool negative = *p == '-';
+    p += negative;
+    std::uint64_t m = 0;
+    unsigned whole = 0, fraction = 0, n;
+    do {
+        n = append_digits(p, m);
+        p += n;
+        whole += n;
+    } while (n == 8 && whole <= 19);
+    if (*p == '.') {
+        ++p;
+        do {
+            n = append_digits(p, m);
+            p += n;
+            fraction += n;
+        } while (n == 8 && whole + fraction <= 19);
+    }
+    const unsigned digits = whole + fraction;
+    if (*p != '\0' || digits == 0 || digits > 19 || m > std::uint64_t{1} << 53)
+        return false;
+    const double magnitude = static_cast<double>(m) / powers[fraction];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+} // namespace detail
+
+// token_value for a token followed by token_padding readable bytes after its
+// NUL; short plain decimals, nearly every sample, skip the general readers.
+inline double padded_token_value(const char *token, const char *limit)
+{
+    double value;
+    if (detail::short_decimal(token, value))
+        return value;
+    return token_value(token, limit);
 }
 
 // Longest "%.15g" output ("-1.23456789012345e-308") plus room to spare.
