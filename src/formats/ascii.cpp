@@ -216,7 +216,7 @@ private:
             heap::release(row);
             return false;
         }
-        auto value = [&](std::size_t i) {
+        auto value = [&](std::size_t i) __attribute__((always_inline)) {
             // Tokens normally lie in the line, which ends in a NUL followed
             // by padding; a host's Parse may put them elsewhere.
             const char *token = tokens_[i];

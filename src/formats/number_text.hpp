@@ -40,7 +40,7 @@ namespace detail {
 // Up to eight decimal digits at p, read as one 64-bit word (the first
 // character in the lowest byte): appends them to m and returns how many
 // there were.
-inline unsigned append_digits(const char *p, std::uint64_t &m)
+[[gnu::always_inline]] inline unsigned append_digits(const char *p, std::uint64_t &m)
 {
     static constexpr std::uint64_t scale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
     std::uint64_t chunk;
@@ -67,7 +67,7 @@ inline unsigned append_digits(const char *p, std::uint64_t &m)
 // an integer divided by a power of ten, both exact in a double, so the one
 // rounding of the division gives the correctly rounded value, the one
 // from_chars gives. False for anything else.
-inline bool short_decimal(const char *p, double &value)
+[[gnu::always_inline]] inline bool short_decimal(const char *p, double &value)
 {
     static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
                                         1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
@@ -101,7 +101,7 @@ inline bool short_decimal(const char *p, double &value)
 
 // token_value for a token followed by token_padding readable bytes after its
 // NUL; short plain decimals, nearly every sample, skip the general readers.
-inline double padded_token_value(const char *token, const char *limit)
+[[gnu::always_inline]] inline double padded_token_value(const char *token, const char *limit)
 {
     double value;
     if (detail::short_decimal(token, value))
