@@ -88,6 +88,20 @@ print((hwm() - before) / 1024)
     return float(out.stdout.strip())
 
 
+def cpp_medians(build, pattern, reps):
+    """Medians of the C++ benchmarks matching pattern, in ms by run name;
+    empty when the benchmark was not built."""
+    bench = os.path.join(build, "bin", "gridvane_bench")
+    if not os.path.exists(bench):
+        return {}
+    out = subprocess.run([bench, f"--benchmark_filter={pattern}", "--benchmark_format=json",
+                          f"--benchmark_repetitions={reps}", "--benchmark_report_aggregates_only=true"],
+                         capture_output=True, text=True, check=True)
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1e3}
+    return {b["run_name"].split("/min_time")[0]: b["real_time"] * scale[b["time_unit"]]
+            for b in json.loads(out.stdout)["benchmarks"] if b.get("aggregate_name") == "median"}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build/default")
@@ -187,17 +201,18 @@ def main():
         "scipy RegularGridInterpolator (one call)": median([timed(lambda: rgi(pts[:1])) for _ in range(args.reps)])
         * 1e9,
     }
-    bench = os.path.join(build, "bin", "gridvane_bench")
-    if os.path.exists(bench):
-        out = subprocess.run([bench, "--benchmark_filter=^sample|^bare_bilinear", "--benchmark_format=json",
-                              f"--benchmark_repetitions={args.reps}", "--benchmark_report_aggregates_only=true"],
-                             capture_output=True, text=True, check=True)
-        for b in json.loads(out.stdout)["benchmarks"]:
-            if b.get("aggregate_name") == "median":
-                label = {"sample/0": "Gridvane ArrayGetValue, 1 table (one call per point)",
-                         "sample/100000": "Gridvane ArrayGetValue, 100,001 tables (one call per point)",
-                         "bare_bilinear": "bare inlined formula loop"}[b["run_name"]]
-                sample_ns[label] = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+    labels = {"sample/0": "Gridvane ArrayGetValue, 1 table (one call per point)",
+              "sample/100000": "Gridvane ArrayGetValue, 100,001 tables (one call per point)",
+              "bare_bilinear": "bare inlined formula loop"}
+    for run, ms in cpp_medians(build, "^sample|^bare_bilinear", args.reps).items():
+        sample_ns[labels[run]] = ms * 1e6
+    # Gridvane against the bare C++ passes over the same kind of data.
+    reference = cpp_medians(build, "^ascii_load|^ascii_save|^binary_load|^binary_save|^bare_", args.reps)
+    pairs = [("ASCII load", "ascii_load", "bare_from_chars", "from_chars<double> over the tokens alone"),
+             ("ASCII save", "ascii_save", "bare_to_chars_fwrite", "to_chars into one buffer + one fwrite"),
+             ("binary load", "binary_load", "bare_fread", "one fread of the payload"),
+             ("binary save over an existing file", "binary_save", "bare_fwrite", "one fwrite of the payload"),
+             ("binary save to a new file", "binary_save_new_file", "bare_fwrite", "one fwrite of the payload")]
 
     setup_np = "import numpy as np"
     setup_pd = "import numpy as np, pandas as pd"
@@ -223,6 +238,12 @@ def main():
     for tool, ns in sample_ns.items():
         print(f"| bilinear sample, 1000 x 1000 | {tool} | {ns:.1f} ns/point | {1e3 / ns:.1f} M points/s "
               f"| {best / ns:.2f}x |")
+    if reference:
+        print("\n| work (gridvane_bench, C++) | Gridvane | bare pass | bare pass is | Gridvane vs bare |")
+        print("|---|---|---|---|---|")
+        for name, ours, bare, what in pairs:
+            print(f"| {name} | {reference[ours]:.1f} ms | {reference[bare]:.1f} ms | {what} "
+                  f"| {reference[bare] / reference[ours]:.2f}x |")
     print(f"\nASCII save output byte-identical to numpy.savetxt(fmt='\\t%.15g'): {'yes' if identical else 'NO'}\n")
     print(f"| peak memory of an ASCII load (growth of a child process) | MB | vs the table's storage "
           f"({storage / 1e6:.0f} MB) |")
