@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +87,44 @@ inline std::vector<int32_t> walk_registry()
     return ids;
 }
 
+// Fails every allocation of fn in turn, from the first until one is never
+// reached. Each failure must leave the registry and the heap exactly as they
+// were, keep the next handle and say one of the expected messages (and, if
+// given, set expected_errno); a failure fn gets by without (a block it could
+// not trim) must still leave the heap as it was. fn releases what it made
+// when it succeeds. Returns how many failures fn reported.
+template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::string> &messages, int expected_errno)
+{
+    const auto before = walk_registry();
+    const int64_t live = gridvane::heap::live_blocks();
+    int injected = 0;
+    for (uint64_t n = 1; n < 100000; ++n) {
+        const int32_t last_id = gridvane::registry::last_id();
+        const uint64_t start = gridvane::heap::allocation_count();
+        gridvane::heap::fail_nth_allocation(n);
+        bool ok = false;
+        errno = 0;
+        const std::string said = messages_of([&] { ok = fn(); });
+        const int error = errno;
+        gridvane::heap::fail_nth_allocation(0);
+        EXPECT_EQ(walk_registry(), before) << n;
+        EXPECT_EQ(gridvane::heap::live_blocks(), live) << n;
+        if (gridvane::heap::allocation_count() - start < n) {
+            EXPECT_TRUE(ok) << "fails with no failure injected";
+            break;
+        }
+        if (ok)
+            continue;
+        ++injected;
+        EXPECT_NE(std::find(messages.begin(), messages.end(), said), messages.end()) << n << ": " << said;
+        if (expected_errno != 0) {
+            EXPECT_EQ(error, expected_errno) << n;
+        }
+        EXPECT_EQ(gridvane::registry::last_id(), last_id) << n;
+    }
+    return injected;
+}
+
 } // namespace gvtest
 
 namespace gvtest {
@@ -115,15 +155,16 @@ inline std::string contents_of(FILE *f)
 
 using Rows = std::vector<std::vector<float>>;
 
-// The rows behind a row index; releases the index and rows with free.
+// The rows behind a row index; releases the index and rows with free
+// (through the library's heap, which keeps its count of live blocks true).
 inline Rows take_rows(float **rows, int32_t count_u, int32_t count_v)
 {
     Rows out;
     for (int32_t r = 0; r < count_v; ++r) {
         out.emplace_back(rows[r], rows[r] + count_u);
-        std::free(rows[r]);
+        gridvane::heap::release(rows[r]);
     }
-    std::free(rows);
+    gridvane::heap::release(rows);
     return out;
 }
 

@@ -113,14 +113,15 @@ enum class Form { undecided, header, before_data, table, plain };
 
 class AsciiReader {
 public:
-    explicit AsciiReader(std::FILE *stream) : lines_(stream) {}
+    AsciiReader(std::FILE *stream, bool packed) : lines_(stream), packed_(packed) {}
 
     bool put_back(std::string_view bytes) { return lines_.put_back(bytes); }
 
+    // Releases the rows of a failed read; a finished one has handed them on.
     ~AsciiReader()
     {
-        for (std::size_t i = 0; i < rows_.size(); ++i)
-            heap::release(rows_[i]);
+        for (std::size_t r = 0, pack = 0; r < rows_.size(); r += rows_in_pack(pack++))
+            heap::release(rows_[r]);
     }
 
     float **read(std::int32_t &count_u, std::int32_t &count_v)
@@ -205,17 +206,40 @@ private:
         return count < 0 ? 0 : static_cast<std::size_t>(count);
     }
 
+    std::size_t rows_in_pack(std::size_t pack) const
+    {
+        return packed_ ? static_cast<std::size_t>(heap::pack_rows(static_cast<std::int64_t>(pack),
+                                                                  static_cast<std::int64_t>(width_)))
+                       : 1;
+    }
+
+    // The next row's storage: the rest of the current pack, or a new one.
+    float *new_row()
+    {
+        if (left_in_pack_ == 0) {
+            const std::size_t rows = rows_in_pack(packs_);
+            pack_rest_ = heap::allocate_n<float>(rows * width_);
+            if (pack_rest_ == nullptr)
+                return nullptr;
+            ++packs_;
+            left_in_pack_ = rows;
+        }
+        float *row = pack_rest_;
+        pack_rest_ += width_;
+        --left_in_pack_;
+        return row;
+    }
+
     bool add_row(std::size_t count, const char *line, const char *line_end)
     {
-        if (rows_.size() >= INT32_MAX)
+        // The index has room before a row is taken, so that every pack is
+        // listed (by its first row) as soon as it exists.
+        if (rows_.size() >= INT32_MAX || !rows_.reserve(rows_.size() + 1))
             return false;
-        auto row = heap::allocate_n<float>(width_);
+        float *row = new_row();
         if (row == nullptr)
             return false;
-        if (!rows_.push(row)) {
-            heap::release(row);
-            return false;
-        }
+        rows_.push(row);
         auto value = [&](std::size_t i) __attribute__((always_inline)) {
             // Tokens normally lie in the line, which ends in a NUL followed
             // by padding; a host's Parse may put them elsewhere.
@@ -255,13 +279,17 @@ private:
     Growable<float *> rows_;
     Form form_ = Form::undecided;
     std::size_t width_ = 0;
+    bool packed_;
+    std::size_t packs_ = 0, left_in_pack_ = 0;
+    float *pack_rest_ = nullptr;
 };
 
 } // namespace
 
-float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken)
+float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken,
+                   bool packed)
 {
-    AsciiReader reader(stream);
+    AsciiReader reader(stream, packed);
     if (!reader.put_back(taken)) {
         Libprintf(msg::ascii_no_space);
         return nullptr;

@@ -13,8 +13,10 @@ namespace gridvane::formats {
 // clears it before each read and looks at it afterwards.
 extern bool chan_has_frame;
 
-// taken: bytes a caller already read from the stream, read first.
-float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken = {});
+// taken: bytes a caller already read from the stream, read first. packed:
+// the rows are for the library itself and come in packs (heap::pack_rows).
+float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken = {},
+                   bool packed = false);
 int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
 // direct: the stream is unbuffered and may be read through its descriptor.

@@ -1,5 +1,6 @@
 #include "heap.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -87,6 +88,23 @@ void free_rows(float **rows, std::int64_t row_count)
     if (rows == nullptr)
         return;
     for (std::int64_t r = 0; r < row_count; ++r)
+        release(rows[r]);
+    release(rows);
+}
+
+std::int64_t pack_rows(std::int64_t pack, std::int64_t row_width)
+{
+    constexpr std::int64_t first_rows = 16, largest_bytes = 1 << 20;
+    const std::int64_t rows = first_rows << std::min<std::int64_t>(pack, 20);
+    const std::int64_t fitting = largest_bytes / (std::max<std::int64_t>(row_width, 1) * std::int64_t{sizeof(float)});
+    return std::max<std::int64_t>(1, std::min(rows, fitting));
+}
+
+void free_packed_rows(float **rows, std::int64_t row_count, std::int64_t row_width)
+{
+    if (rows == nullptr)
+        return;
+    for (std::int64_t r = 0, pack = 0; r < row_count; r += pack_rows(pack++, row_width))
         release(rows[r]);
     release(rows);
 }

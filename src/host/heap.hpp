@@ -30,4 +30,11 @@ std::int64_t live_blocks();
 float **make_rows(std::int64_t row_count, std::int64_t row_width, bool zeroed);
 void free_rows(float **rows, std::int64_t row_count);
 
+// Rows the library keeps for itself may share blocks: pack k holds
+// pack_rows(k, row_width) consecutive rows, a number that follows from the
+// row width alone, so the first row of each pack is its block and freeing
+// needs no other record. Packs start small and double up to a megabyte.
+std::int64_t pack_rows(std::int64_t pack, std::int64_t row_width);
+void free_packed_rows(float **rows, std::int64_t row_count, std::int64_t row_width);
+
 } // namespace gridvane::heap

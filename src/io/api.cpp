@@ -129,14 +129,17 @@ ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view t
     if (type == CHAN_BIN || type == CHAN_ASCII) {
         formats::chan_has_frame = false;
         rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v, direct)
-                                : formats::read_ascii(stream, count_u, count_v, taken);
+                                : formats::read_ascii(stream, count_u, count_v, taken, true);
         if (rows == nullptr)
             return nullptr;
     }
     const bool was_empty = registry::empty();
     Table *table = registry::enroll();
     if (table == nullptr) {
-        heap::free_rows(rows, count_v);
+        if (type == CHAN_ASCII)
+            heap::free_packed_rows(rows, count_v, count_u);
+        else
+            heap::free_rows(rows, count_v);
         Libprintf(was_empty ? io::msg::read_no_first_node : io::msg::read_no_next_node);
         errno = ENOMEM;
         return nullptr;
@@ -146,6 +149,7 @@ ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view t
     node.rows = rows;
     if (rows != nullptr) {
         table->row_count = count_v;
+        table->packed_rows = type == CHAN_ASCII;
         table->row_width = count_u;
         node.countV = static_cast<float>(count_v);
         node.countU = static_cast<float>(count_u);

@@ -90,7 +90,7 @@ void discard(Table *table)
     State &s = state();
     ArrayNode *node = &table->node;
     s.index.erase(node->id);
-    heap::free_rows(node->rows, table->row_count);
+    table->free_rows();
     if (s.head == s.tail) {
         s.head = s.tail = detail::cursor = nullptr;
     } else {

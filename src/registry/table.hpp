@@ -5,6 +5,7 @@
 #pragma once
 
 #include "gridvane.h"
+#include "host/heap.hpp"
 
 #include <cstdint>
 
@@ -22,6 +23,7 @@ struct Table {
     ArrayNode node;             // must stay first: callers hold &node
     std::int64_t row_count = 0; // rows allocated
     std::int64_t row_width = 0; // floats allocated per row, frame slot included
+    bool packed_rows = false;   // rows share blocks (heap::pack_rows)
     SampleBounds bounds;        // refreshed whenever the record's counts change
 
     static Table *of(ArrayNode *node) { return reinterpret_cast<Table *>(node); }
@@ -29,6 +31,13 @@ struct Table {
     bool has_frame() const { return (node.flags & ARRAY_FRAME) != 0; }
     bool has_sample_type() const { return node.type == CHAN_BIN || node.type == CHAN_ASCII; }
     std::int64_t data_width() const { return has_frame() ? row_width - 1 : row_width; }
+    void free_rows()
+    {
+        if (packed_rows)
+            heap::free_packed_rows(node.rows, row_count, row_width);
+        else
+            heap::free_rows(node.rows, row_count);
+    }
 };
 
 // A float count as an integer, truncated toward zero; NaN and negatives give 0.
