@@ -121,7 +121,7 @@ def main():
         f.write(header(BIN_ROWS, BIN_COLS))
         grid.astype("<f4").tofile(f)
     text_bytes, bin_bytes = os.path.getsize(text), os.path.getsize(binary)
-    storage = ROWS * 8 + ROWS * 48  # index + row blocks (32 bytes of samples in a 48-byte chunk)
+    storage = ROWS * 8 + ROWS * COLS * 4  # the row index and the samples themselves
 
     def gv_load(path):
         def run():
