@@ -1,6 +1,7 @@
 // The ASCII and binary channel formats on open streams and bare row storage.
 // Readers hand back a row index of separately allocated rows (free-able with
-// the standard free) or null; they never return a partial table.
+// the standard free), or rows in packs when the library keeps them itself, or
+// null; they never return a partial table.
 #pragma once
 
 #include <cstdint>
