@@ -14,6 +14,8 @@
 #    include <csignal>
 #    include <sys/resource.h>
 #    include <sys/stat.h>
+#    include <sys/wait.h>
+#    include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -439,6 +441,36 @@ TEST_F(Files, FailedSaveLeavesOldFile)
     errno = 0;
     EXPECT_EQ(ArraySave(id, "/dev/full", CHAN_BIN), -1);
     EXPECT_EQ(errno, ENOSPC);
+}
+
+// In a sticky folder another user's file that anyone may write cannot be
+// replaced by name; the save writes it in place instead of failing.
+TEST_F(Files, SaveOverAnotherUsersFileInAStickyFolder)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as two users";
+    const int32_t id = ArrayAlloc(2, 3);
+    ArrayPutIValue(id, 2, 1, 7.5f);
+    const std::string folder = path("shared");
+    fs::create_directory(folder);
+    ::chmod(path("").c_str(), 0755);
+    ::chmod(folder.c_str(), 01777);
+    const std::string target = folder + "/table.txt";
+    std::ofstream(target) << "old\n";
+    ::chmod(target.c_str(), 0666);
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        ::_exit(ArraySave(id, target.c_str(), 0) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(target), "\t0\t0\t0\n\t0\t0\t7.5\n");
+    EXPECT_EQ(fs::directory_iterator(folder)->path().filename(), "table.txt") << "no temporary file is left";
 }
 #endif
 

@@ -92,6 +92,26 @@ BinaryMode::~BinaryMode() = default;
 
 namespace {
 
+// In a sticky folder (such as /tmp) only root and the owners of the file or
+// of the folder may replace a file; others who may write it write in place.
+bool sticky_keeps_out(const char *name, const struct stat &file)
+{
+    const uid_t me = ::geteuid();
+    if (me == 0 || file.st_uid == me)
+        return false;
+    const char *slash = std::strrchr(name, '/');
+    const std::size_t length = slash == nullptr ? 1 : slash == name ? 1 : static_cast<std::size_t>(slash - name);
+    auto *folder = static_cast<char *>(heap::allocate(length + 1));
+    if (folder == nullptr)
+        return true; // cannot tell: the safe choice is the plain open
+    std::memcpy(folder, slash == nullptr ? "." : name, length);
+    folder[length] = '\0';
+    struct stat st {};
+    const bool sticky = ::stat(folder, &st) == 0 && (st.st_mode & S_ISVTX) != 0 && st.st_uid != me;
+    heap::release(folder);
+    return sticky;
+}
+
 bool replaceable(const char *name, struct stat &st, bool &exists)
 {
     exists = ::lstat(name, &st) == 0;
@@ -99,7 +119,7 @@ bool replaceable(const char *name, struct stat &st, bool &exists)
         return errno == ENOENT;
     // Links are written through, and a file we could not open for writing
     // is left for the open to refuse.
-    return S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(name, W_OK) == 0;
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && ::access(name, W_OK) == 0 && !sticky_keeps_out(name, st);
 }
 
 std::FILE *create_temporary(char *pattern, const struct stat &st, bool exists)
