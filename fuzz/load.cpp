@@ -5,6 +5,7 @@
 #include "registry/registry.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const char *tmp = std::getenv("TMPDIR");
         return std::string(tmp != nullptr ? tmp : "/tmp") + "/gridvane-fuzz-" + std::to_string(getpid());
     }();
-    static const bool made = mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+    static const bool made = [] {
+        const bool ok = mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+        std::atexit([] { rmdir(dir.c_str()); });
+        return ok;
+    }();
     (void)made;
     const std::string input = dir + "/input", output = dir + "/output";
     FILE *f = std::fopen(input.c_str(), "wb");
