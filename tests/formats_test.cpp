@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 
+using gvtest::binary_of;
 using gvtest::contents_of;
 using gvtest::messages_of;
 using gvtest::pointers;
@@ -397,16 +398,6 @@ TEST(AsciiFormat, RoundTripIsBitExact)
 }
 
 // ---- Binary ------------------------------------------------------------
-
-std::string binary_of(Rows rows, int32_t count_u, int32_t count_v)
-{
-    auto ptrs = pointers(rows);
-    FILE *f = std::tmpfile();
-    EXPECT_EQ(ChanWriteBin(f, ptrs.data(), count_u, count_v), 0);
-    std::string out = contents_of(f);
-    std::fclose(f);
-    return out;
-}
 
 // The same file with every field in the other byte order.
 std::string reversed(const std::string &little)

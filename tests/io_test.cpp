@@ -19,6 +19,7 @@
 #endif
 
 namespace fs = std::filesystem;
+using gvtest::binary_of;
 using gvtest::contents_of;
 using gvtest::messages_of;
 using gvtest::Rows;
@@ -181,15 +182,7 @@ TEST_F(Files, ArrayWriteChoosesFormatByArgument)
 
 TEST_F(Files, LoadDecidesFormatByContent)
 {
-    std::string binary;
-    {
-        Rows rows = {{1, 2}, {3, 4}};
-        auto ptrs = gvtest::pointers(rows);
-        FILE *f = std::tmpfile();
-        ChanWriteBin(f, ptrs.data(), 2, 2);
-        binary = contents_of(f);
-        std::fclose(f);
-    }
+    const std::string binary = binary_of({{1, 2}, {3, 4}}, 2, 2);
     constexpr char invalid[] = "Gridvane (ArrayLoad): invalid file format\n";
     constexpr char premature[] = "Gridvane (ArrayLoad):  Premature EOF reached\n";
     const struct {
@@ -317,12 +310,7 @@ TEST_F(Files, SaveRefusals)
 
 TEST_F(Files, ResavingKeepsBytes)
 {
-    Rows rows = {{1.5f, -2}, {std::nanf("7"), 1e-40f}};
-    auto ptrs = gvtest::pointers(rows);
-    FILE *f = std::tmpfile();
-    ChanWriteBin(f, ptrs.data(), 2, 2);
-    const std::string binary = contents_of(f);
-    std::fclose(f);
+    const std::string binary = binary_of({{1.5f, -2}, {std::nanf("7"), 1e-40f}}, 2, 2);
     const std::string in = write_file("in.chb", binary);
     const int32_t id = ArrayLoad(in.c_str());
     ASSERT_EQ(ArraySave(id, path("out.chb").c_str(), 0), 0);
@@ -343,11 +331,7 @@ TEST_F(Files, LargeBinaryFilesInBothByteOrdersAndCutShort)
     for (auto &row : rows)
         for (auto &x : row)
             x = std::bit_cast<float>(bits(rng));
-    auto ptrs = gvtest::pointers(rows);
-    FILE *f = std::tmpfile();
-    ASSERT_EQ(ChanWriteBin(f, ptrs.data(), 7, 3000), 0);
-    const std::string little = contents_of(f);
-    std::fclose(f);
+    const std::string little = binary_of(rows, 7, 3000);
     std::string big = little;
     std::reverse(big.begin(), big.begin() + 4);
     std::reverse(big.begin() + 8, big.begin() + 10);
@@ -492,12 +476,8 @@ TEST_F(Files, StandardStreamsThroughAChildProcess)
 {
     // Samples whose bytes include 0x0A, 0x0D and 0x1A, which a text-mode
     // stream would alter.
-    Rows rows = {{std::bit_cast<float>(0x0A0D1A0Au), std::bit_cast<float>(0x1A0A0D0Du)}, {1, 2}};
-    auto ptrs = gvtest::pointers(rows);
-    FILE *f = std::tmpfile();
-    ChanWriteBin(f, ptrs.data(), 2, 2);
-    const std::string binary = contents_of(f);
-    std::fclose(f);
+    const std::string binary =
+        binary_of({{std::bit_cast<float>(0x0A0D1A0Au), std::bit_cast<float>(0x1A0A0D0Du)}, {1, 2}}, 2, 2);
     const std::string in = write_file("in.bin", binary);
 
     ASSERT_EQ(filter("stdin", "stdout", CHAN_BIN, in, path("out.bin")), 0);

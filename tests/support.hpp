@@ -177,6 +177,17 @@ inline std::vector<float *> pointers(Rows &rows)
     return out;
 }
 
+// The binary file the writer makes of rows.
+inline std::string binary_of(Rows rows, int32_t count_u, int32_t count_v)
+{
+    auto ptrs = pointers(rows);
+    FILE *f = std::tmpfile();
+    EXPECT_EQ(ChanWriteBin(f, ptrs.data(), count_u, count_v), 0);
+    std::string out = contents_of(f);
+    std::fclose(f);
+    return out;
+}
+
 inline bool same_bits(const Rows &a, const Rows &b)
 {
     if (a.size() != b.size())
