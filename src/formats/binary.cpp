@@ -1,7 +1,7 @@
 // The binary channel format: a 64-byte header ("chan" or, byte-reversed,
 // "nahc"; a reserved word; 16-bit column and row counts; 52 reserved bytes)
 // and the samples row by row. The reader takes exactly the bytes the header
-// describes, a row per read; the writer always writes little-endian.
+// describes, many rows per read; the writer always writes little-endian.
 #include "formats.hpp"
 #include "messages.hpp"
 #include "stream_output.hpp"

@@ -126,17 +126,19 @@ ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view t
 {
     int32_t count_u = 0, count_v = 0;
     float **rows = nullptr;
+    // Text tables, often of many short rows, keep their rows in packs.
+    const bool packed = type == CHAN_ASCII;
     if (type == CHAN_BIN || type == CHAN_ASCII) {
         formats::chan_has_frame = false;
         rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v, direct)
-                                : formats::read_ascii(stream, count_u, count_v, taken, true);
+                                : formats::read_ascii(stream, count_u, count_v, taken, packed);
         if (rows == nullptr)
             return nullptr;
     }
     const bool was_empty = registry::empty();
     Table *table = registry::enroll();
     if (table == nullptr) {
-        if (type == CHAN_ASCII)
+        if (packed)
             heap::free_packed_rows(rows, count_v, count_u);
         else
             heap::free_rows(rows, count_v);
@@ -149,7 +151,7 @@ ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view t
     node.rows = rows;
     if (rows != nullptr) {
         table->row_count = count_v;
-        table->packed_rows = type == CHAN_ASCII;
+        table->packed_rows = packed;
         table->row_width = count_u;
         node.countV = static_cast<float>(count_v);
         node.countU = static_cast<float>(count_u);
