@@ -3,15 +3,60 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+/* Where messages go: the host's sink, or standard error when it has none. */
+static QuarnelMessageSink message_sink = NULL;
+static void *message_context = NULL;
+
+void QuarnelSetMessageSink(QuarnelMessageSink sink, void *context)
+{
+    message_sink = sink;
+    message_context = sink == NULL ? NULL : context;
+}
+
+/* Formats into a block of the message's own length, so that no message is
+ * cut however long the names in it are, and hands it to the sink. */
+static int send_to_sink(QuarnelMessageSink sink, void *context, const char *format, va_list args)
+{
+    char small[256];
+    va_list again;
+    va_copy(again, args);
+    const int length = vsnprintf(small, sizeof small, format, args);
+    if (length < 0) {
+        va_end(again);
+        return length;
+    }
+    char *text = small;
+    if ((size_t)length >= sizeof small) {
+        text = (char *)malloc((size_t)length + 1);
+        if (text == NULL) {
+            va_end(again);
+            return -1;
+        }
+        vsnprintf(text, (size_t)length + 1, format, again);
+    }
+    va_end(again);
+    sink(text, context);
+    if (text != small)
+        free(text);
+    return length;
+}
 
 int Libprintf(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    int written = vfprintf(stderr, format, args);
+    const QuarnelMessageSink sink = message_sink;
+    int written;
+    if (sink != NULL) {
+        written = send_to_sink(sink, message_context, format, args);
+    } else {
+        written = vfprintf(stderr, format, args);
+        fflush(stderr);
+    }
     va_end(args);
-    fflush(stderr);
     return written;
 }
 

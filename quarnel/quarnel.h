@@ -18,9 +18,20 @@
 extern "C" {
 #endif
 
-/* Writes the formatted message to standard error, exactly as formatted.
- * Returns the number of characters written, or a negative value. */
+/* Writes the formatted message to standard error, exactly as formatted, or
+ * hands it whole to the message sink when one is set. Returns the number of
+ * characters written (or handed over), or a negative value. */
 QUARNEL_API int Libprintf(const char *format, ...);
+
+/* A message sink receives each message Libprintf formats, NUL-terminated and
+ * exactly as formatted (trailing newline included), with the context given
+ * when it was set. It runs on the thread that printed, inside that call. */
+typedef void (*QuarnelMessageSink)(const char *text, void *context);
+
+/* Sends every later message to sink instead of standard error; a null sink
+ * restores standard error. Not synchronised with messages being printed:
+ * set it before other threads may print (for example at start-up). */
+QUARNEL_API void QuarnelSetMessageSink(QuarnelMessageSink sink, void *context);
 
 /* Splits line in place at space, tab, newline, carriage return, vertical tab
  * and form feed. Stores a pointer to each token, NUL-terminated, in tokens,

@@ -1,5 +1,6 @@
 // The stand-in tools library, through the same declarations Gridvane uses.
 #include "host/tools.hpp"
+#include "quarnel.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,24 @@ TEST(Quarnel, LibprintfWritesExactlyTheFormattedText)
     Libprintf("Gridvane (ArrayLoad): Can't open %s: %s\n", "a b", "why");
     Libprintf("no newline");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Gridvane (ArrayLoad): Can't open a b: why\nno newline");
+}
+
+TEST(Quarnel, MessageSinkTakesWholeMessagesAndNullRestoresStandardError)
+{
+    std::vector<std::string> got;
+    const auto sink = [](const char *text, void *context) {
+        static_cast<std::vector<std::string> *>(context)->emplace_back(text);
+    };
+    const std::string long_name(5000, 'n'); // far beyond any small buffer
+    testing::internal::CaptureStderr();
+    QuarnelSetMessageSink(sink, &got);
+    EXPECT_EQ(Libprintf("Gridvane (ArrayLoad): Can't open %s: %s\n", long_name.c_str(), "why"),
+              static_cast<int>(long_name.size()) + 34);
+    Libprintf("short\n");
+    QuarnelSetMessageSink(nullptr, &got);
+    Libprintf("back to stderr\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "back to stderr\n");
+    EXPECT_EQ(got, (std::vector<std::string>{"Gridvane (ArrayLoad): Can't open " + long_name + ": why\n", "short\n"}));
 }
 
 } // namespace
