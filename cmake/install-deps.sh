@@ -6,6 +6,9 @@ set -euo pipefail
 # --windows: also the MinGW-w64 cross compilers and Wine, for the DLL build.
 # --fuzz: also clang and its libFuzzer and sanitizer runtimes.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest)
+# The Python package, its tests and its Dask example.
+packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
+  python3-dask python3-distributed python3-scipy python3-setuptools python3-pip)
 for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine) ;;

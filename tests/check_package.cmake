@@ -48,5 +48,21 @@ execute_process(COMMAND ${PREFIX}/bin/gridvane --version OUTPUT_VARIABLE out RES
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the installed tool does not run")
 endif()
+# The Python package imports from the prefix and uses the library installed
+# there, not the one in the build tree.
+if(PYTHON)
+  set(ENV{PYTHONPATH} ${PREFIX}/${PYTHON_DIR})
+  execute_process(COMMAND ${PYTHON} -c [=[
+import sys, gridvane
+maps = open("/proc/self/maps").read()
+libraries = {line.split()[-1] for line in maps.splitlines() if "libgridvane.so" in line}
+assert gridvane.__file__.startswith(sys.argv[1]) and libraries and all(p.startswith(sys.argv[1]) for p in libraries), libraries
+print(gridvane.load(sys.argv[2]).sample_at_frame(30, 0))
+]=] ${PREFIX} ${SOURCE}/examples/data/camera.chan OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "29.25\n")
+    message(FATAL_ERROR "the installed Python package failed: ${out}${err}")
+  endif()
+endif()
+
 list(LENGTH runs n)
 message(STATUS "installed package: ${n} consumers built and ran; ${out}")

@@ -496,15 +496,16 @@ std::unique_ptr<Table> from_numpy(py::object array, py::object frames)
     if (a.ndim() != 2)
         throw py::value_error("from_numpy() takes a 2-D array, not " + std::to_string(a.ndim()) + "-D");
     const py::ssize_t rows = a.shape(0), cols = a.shape(1);
-    FloatArray f;
-    if (!frames.is_none()) {
+    const bool with_frames = !frames.is_none();
+    FloatArray f; // an empty array when there are no frames
+    if (with_frames) {
         f = py::cast<FloatArray>(np.attr("asarray")(frames, "dtype"_a = "float32"));
         if (f.ndim() != 1 || f.shape(0) != rows)
             throw py::value_error("frames must be a 1-D array of one frame per row (" + std::to_string(rows) + ")");
     }
-    std::unique_ptr<Table> t = f ? with_frame_column(rows, cols) : allocate(rows, cols);
+    std::unique_ptr<Table> t = with_frames ? with_frame_column(rows, cols) : allocate(rows, cols);
     float *const *dest = t->rows();
-    const float *src = a.data(), *frame = f ? f.data() : nullptr;
+    const float *src = a.data(), *frame = with_frames ? f.data() : nullptr;
     {
         py::gil_scoped_release nogil;
         for (py::ssize_t r = 0; r < rows; ++r) {
@@ -561,13 +562,13 @@ raises ValueError.)")
         .def("__getitem__", [](const Table &t, py::handle key) {
                 const auto [v, u] = cell_index(key);
                 t.samples();
-                return ArrayGetIValue(t.id(), u, v); },
+                return ArrayGetIValue(t.id(), u, v); }, "key"_a,
              "t[v, u]: the cell at row v, column u. Both are clamped into the table as the library does: "
              "a negative index gives the first row or column, not the last.")
         .def("__setitem__", [](Table &t, py::handle key, double value) {
                 const auto [v, u] = cell_index(key);
                 t.samples();
-                ArrayPutIValue(t.id(), u, v, static_cast<float>(value)); },
+                ArrayPutIValue(t.id(), u, v, static_cast<float>(value)); }, "key"_a, "value"_a,
              "t[v, u] = x stores x (as float32) in the cell the clamped indexes name.")
         .def("sample", &sample, "u"_a, "v"_a,
              R"(Bilinear sample at column u, row v, each clamped into the table.

@@ -1,0 +1,61 @@
+"""Vectorised sampling: bit-identical to ArrayGetValue called point by point,
+and to the bilinear formula evaluated in float32 (V blends first, then U)."""
+import numpy as np
+import pytest
+from conftest import bits
+
+import gridvane
+
+
+def reference(a, u, v):
+    """The bilinear formula with clamping, in float32 as the library computes it."""
+    one = np.float32(1)
+    u = np.clip(np.asarray(u, np.float32), 0, np.float32(a.shape[1] - 1))
+    v = np.clip(np.asarray(v, np.float32), 0, np.float32(a.shape[0] - 1))
+    iu, iv = u.astype(np.int32), v.astype(np.int32)
+    fu, fv = u - iu.astype(np.float32), v - iv.astype(np.float32)
+    iu1, iv1 = np.minimum(iu + 1, a.shape[1] - 1), np.minimum(iv + 1, a.shape[0] - 1)
+    left = np.where(fv == 0, a[iv, iu], (one - fv) * a[iv, iu] + fv * a[iv1, iu])
+    right = np.where(fv == 0, a[iv, iu1], (one - fv) * a[iv, iu1] + fv * a[iv1, iu1])
+    return np.where(fu == 0, left, (one - fu) * left + fu * right)
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (1, 7), (9, 1), (40, 30)])
+def test_arrays_match_the_c_function_and_the_float32_formula(clib, shape):
+    rng = np.random.default_rng(sum(shape))
+    a = rng.uniform(-1e3, 1e3, shape).astype(np.float32)
+    t = gridvane.from_numpy(a)
+    # Inside, on cell edges, outside (clamped), and double coordinates that round to float32.
+    us = np.concatenate([rng.uniform(-2, shape[1] + 2, 500), np.arange(-1, shape[1] + 1.0, 0.5), [1 / 3, 1e9]])
+    vs = rng.permutation(np.resize(np.concatenate([rng.uniform(-2, shape[0] + 2, 300), [0.1, -0.0]]), us.size))
+    got = t.sample(us, vs)
+    assert got.dtype == np.float32 and got.shape == us.shape
+    one_by_one = [clib.ArrayGetValue(t.handle, u, v) for u, v in zip(us.astype(np.float32), vs.astype(np.float32))]
+    assert np.array_equal(bits(got), bits(one_by_one))
+    assert np.array_equal(bits(got), bits(reference(a, us, vs)))
+
+
+def test_broadcasting_scalars_and_nan():
+    a = np.arange(20, dtype=np.float32).reshape(4, 5)
+    t = gridvane.from_numpy(a)
+    cases = [  # u, v, expected shape
+        (1.5, 2.0, ()), (np.float32(1.5), 2, ()), ([0, 1, 2], 1.5, (3,)),
+        (np.arange(5)[None, :], np.arange(4)[:, None], (4, 5)), (np.empty((0, 2)), 1, (0, 2)),
+    ]
+    for u, v, shape in cases:
+        got = t.sample(u, v)
+        assert np.shape(got) == shape
+        assert np.array_equal(np.asarray(got, np.float32), reference(a, *np.broadcast_arrays(u, v)))
+    assert isinstance(t.sample(1, 1), float)
+    assert np.array_equal(t.sample(np.arange(5)[None, :], np.arange(4)[:, None]), a)
+    assert np.isnan(t.sample(np.nan, 1)) and np.isnan(t.sample([0, 1], [np.nan, 0])[0])
+    with pytest.raises(ValueError):
+        t.sample([1, 2], [1, 2, 3])
+
+
+def test_a_table_without_samples_cannot_be_sampled():
+    empty = gridvane.read(b"chan" + bytes(4) + np.array([3, 0], "<i2").tobytes() + bytes(52), kind="binary")
+    assert empty.shape == (0, 3) and empty.to_numpy().shape == (0, 3)
+    for use in (lambda: empty.sample(0, 0), lambda: empty.sample([0], [0]), lambda: empty[0, 0]):
+        with pytest.raises(ValueError, match="no samples"):
+            use()
