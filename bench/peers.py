@@ -2,7 +2,9 @@
 """Gridvane beside the tools people use today, on the same files, in one run.
 
 Loads and saves go through the built library with ctypes; the sampling row
-comes from the C++ benchmark (one call per point, as a host makes them).
+comes from the C++ benchmark (one call per point, as a host makes them). The
+Python package's rows (load into a numpy array, vectorised sampling) use the
+package from the same build, when it was built.
 Tools alternate within each repetition; every figure is a median.
 
 usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5]
@@ -41,6 +43,7 @@ from scipy import interpolate, ndimage  # noqa: E402
 ROWS, COLS = 1_000_000, 8
 BIN_ROWS, BIN_COLS = 8_000, 1_000
 POINTS = 1 << 16
+SAMPLE_CALLS = 20
 
 
 def library(build):
@@ -51,6 +54,16 @@ def library(build):
     lib.ArraySave.restype = ctypes.c_int32
     lib.ArrayFree.argtypes = [ctypes.c_int32]
     return lib
+
+
+def python_package(build):
+    """The gridvane package from the build tree, or None when it was not built."""
+    sys.path.insert(0, os.path.join(build, "python"))
+    try:
+        import gridvane
+    except ImportError:
+        return None
+    return gridvane
 
 
 def header(rows, cols):
@@ -109,6 +122,7 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     gv = library(build)
+    gvpy = python_package(build)
     work = tempfile.mkdtemp(prefix="gridvane-peers-")
     rng = np.random.default_rng(1)
     table = rng.uniform(-1000, 1000, (ROWS, COLS)).astype(np.float32)
@@ -173,6 +187,18 @@ def main():
             "Gridvane ArraySave": fresh(out_gv_bin, gv_save(binary, out_gv_bin, 512))}),
     ]
 
+    if gvpy is not None:
+        def gvpy_to_numpy():
+            with gvpy.load(text) as t:
+                return t.to_numpy()
+
+        assert np.array_equal(gvpy_to_numpy(), table)
+        rows.insert(1, ("ASCII load into a numpy array 1,000,000 x 8", text_bytes, {
+            "numpy.loadtxt": lambda: np.loadtxt(text, dtype=np.float32),
+            "pandas.read_csv().to_numpy()": lambda: pd.read_csv(text, sep=r"\s+", header=None, dtype=np.float32,
+                                                                engine="c").to_numpy(),
+            "gridvane.load().to_numpy()": gvpy_to_numpy}))
+
     results = []
     for name, size, tools in rows:
         times = {tool: [] for tool in tools}
@@ -193,14 +219,23 @@ def main():
     us, vs = rng.uniform(0, 999, POINTS), rng.uniform(0, 999, POINTS)
     rgi = interpolate.RegularGridInterpolator((np.arange(1000), np.arange(1000)), big)
     pts = np.stack([vs, us], axis=1)
-    sample_ns = {
-        "scipy map_coordinates (vectorised)": median([timed(lambda: ndimage.map_coordinates(big, [vs, us], order=1))
-                                                      for _ in range(args.reps)]) / POINTS * 1e9,
-        "scipy RegularGridInterpolator (vectorised)": median([timed(lambda: rgi(pts)) for _ in range(args.reps)])
-        / POINTS * 1e9,
-        "scipy RegularGridInterpolator (one call)": median([timed(lambda: rgi(pts[:1])) for _ in range(args.reps)])
-        * 1e9,
+    samplers = {
+        "scipy map_coordinates (vectorised)": lambda: ndimage.map_coordinates(big, [vs, us], order=1),
+        "scipy RegularGridInterpolator (vectorised)": lambda: rgi(pts),
     }
+    if gvpy is not None:
+        big_table = gvpy.from_numpy(big)
+        assert np.allclose(big_table.sample(us, vs), ndimage.map_coordinates(big, [vs, us], order=1), atol=1e-3)
+        samplers["Gridvane Table.sample (vectorised, Python)"] = lambda: big_table.sample(us, vs)
+    # Alternating within each repetition, as the file rows do; each figure
+    # times SAMPLE_CALLS calls in a row, since one call takes milliseconds.
+    sample_times = {tool: [] for tool in samplers}
+    for rep in range(args.reps):
+        for tool, fn in (list(samplers.items())[::-1] if rep % 2 else samplers.items()):
+            sample_times[tool].append(timed(lambda: [fn() for _ in range(SAMPLE_CALLS)]) / SAMPLE_CALLS)
+    sample_ns = {tool: median(t) / POINTS * 1e9 for tool, t in sample_times.items()}
+    sample_ns["scipy RegularGridInterpolator (one call)"] = median(
+        [timed(lambda: rgi(pts[:1])) for _ in range(args.reps)]) * 1e9
     labels = {"sample/0": "Gridvane ArrayGetValue, 1 table (one call per point)",
               "sample/100000": "Gridvane ArrayGetValue, 100,001 tables (one call per point)",
               "bare_bilinear": "bare inlined formula loop"}
@@ -230,7 +265,7 @@ def main():
     print("| work | tool | median | throughput | vs best peer |")
     print("|---|---|---|---|---|")
     for name, size, medians in results:
-        peers = {t: m for t, m in medians.items() if not t.startswith("Gridvane")}
+        peers = {t: m for t, m in medians.items() if not t.lower().startswith("gridvane")}
         best = min(peers.values())
         for tool, m in medians.items():
             print(f"| {name} | {tool} | {m * 1e3:.1f} ms | {size / m / 1e6:.0f} MB/s | {best / m:.2f}x |")
@@ -242,6 +277,8 @@ def main():
         print("\n| work (gridvane_bench, C++) | Gridvane | bare pass | bare pass is | Gridvane vs bare |")
         print("|---|---|---|---|---|")
         for name, ours, bare, what in pairs:
+            if ours not in reference or bare not in reference:
+                continue  # the C++ benchmark reported no median for it (a run that failed)
             print(f"| {name} | {reference[ours]:.1f} ms | {reference[bare]:.1f} ms | {what} "
                   f"| {reference[bare] / reference[ours]:.2f}x |")
     print(f"\nASCII save output byte-identical to numpy.savetxt(fmt='\\t%.15g'): {'yes' if identical else 'NO'}\n")
