@@ -247,7 +247,9 @@ private:
 std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols)
 {
     Report report;
-    const auto clamp = [](py::ssize_t n) { return static_cast<std::int32_t>(std::clamp<py::ssize_t>(n, -1, INT32_MAX)); };
+    const auto clamp = [](py::ssize_t n) {
+        return static_cast<std::int32_t>(std::clamp<py::ssize_t>(n, -1, INT32_MAX));
+    };
     if (rows > INT32_MAX || cols > INT32_MAX)
         throw py::value_error("a table has at most 2147483647 rows and columns");
     const std::int32_t id = call(report, false, [&] { return ArrayAlloc(clamp(rows), clamp(cols)); });
@@ -264,11 +266,11 @@ py::object sample(Table &t, py::object u, py::object v)
 {
     t.samples();
     if (is_number(u) && is_number(v))
-        return py::float_(ArrayGetValue(t.id(), static_cast<float>(py::cast<double>(u)),
-                                        static_cast<float>(py::cast<double>(v))));
+        return py::float_(
+            ArrayGetValue(t.id(), static_cast<float>(py::cast<double>(u)), static_cast<float>(py::cast<double>(v))));
     py::module_ np = numpy();
     py::tuple both = np.attr("broadcast_arrays")(np.attr("asarray")(u, "dtype"_a = "float32"),
-                                                  np.attr("asarray")(v, "dtype"_a = "float32"));
+                                                 np.attr("asarray")(v, "dtype"_a = "float32"));
     const auto us = py::cast<FloatArray>(both[0]), vs = py::cast<FloatArray>(both[1]);
     py::array_t<float> out(std::vector<py::ssize_t>(us.shape(), us.shape() + us.ndim()));
     const float *pu = us.data(), *pv = vs.data();
@@ -344,8 +346,9 @@ void check_name_agrees(const std::string &name, py::handle path, std::int32_t co
     if (named == 0)
         named = CHAN_ASCII;
     if ((named == CHAN_ASCII || named == CHAN_BIN) && named != code)
-        throw py::value_error(py::cast<std::string>(py::repr(path)) + (named == CHAN_BIN ? " names a binary" : " names an ASCII") + " file, which contradicts kind=" +
-                              py::cast<std::string>(py::repr(kind_name(code))));
+        throw py::value_error(py::cast<std::string>(py::repr(path)) +
+                              (named == CHAN_BIN ? " names a binary" : " names an ASCII") +
+                              " file, which contradicts kind=" + py::cast<std::string>(py::repr(kind_name(code))));
 }
 
 void save(Table &t, py::object path, py::object kind)
@@ -532,44 +535,64 @@ gridvane.from_numpy make the others. Index it as t[v, u] (row, then column);
 sample it with t.sample(u, v) (column, then row). A table is freed by close(),
 at the end of a with block, or when it is garbage-collected; a closed table
 raises ValueError.)")
-        .def(py::init([](py::ssize_t rows, py::ssize_t cols) { return allocate(rows, cols); }), "rows"_a,
-             "cols"_a, "A zero-filled table of rows x cols (both at least 1), kind 'ascii'.")
+        .def(py::init([](py::ssize_t rows, py::ssize_t cols) { return allocate(rows, cols); }), "rows"_a, "cols"_a,
+             "A zero-filled table of rows x cols (both at least 1), kind 'ascii'.")
         .def_property_readonly("handle", &Table::id,
                                "The table's handle in the library's registry, for C code in the same process.")
-        .def_property_readonly("shape", [](const Table &t) {
+        .def_property_readonly(
+            "shape",
+            [](const Table &t) {
                 const Table::Extent e = t.extent();
-                return py::make_tuple(e.rows, e.cols); }, "(rows, cols): countV and countU.")
-        .def("__len__", [](const Table &t) { return t.extent().rows; }, "The number of rows.")
-        .def_property_readonly("kind", [](const Table &t) { return kind_name(ArrayType(t.id())); },
-                               "'ascii' or 'binary': the form the table was read from ('ascii' for tables made "
-                               "in memory); it is the form save() uses when the name does not say.")
+                return py::make_tuple(e.rows, e.cols);
+            },
+            "(rows, cols): countV and countU.")
+        .def(
+            "__len__", [](const Table &t) { return t.extent().rows; }, "The number of rows.")
+        .def_property_readonly(
+            "kind", [](const Table &t) { return kind_name(ArrayType(t.id())); },
+            "'ascii' or 'binary': the form the table was read from ('ascii' for tables made "
+            "in memory); it is the form save() uses when the name does not say.")
         .def_property_readonly("has_frames", &Table::has_frames,
                                "Whether each row carries a frame number (tables read from the table form).")
         .def_property_readonly("frames", &frames,
                                "The frame column as a float32 array (a copy), or None for a table without frames.")
         .def_property_readonly("closed", &Table::closed, "Whether close() has been called.")
         .def("close", &Table::close, "Frees the table. Closing twice does nothing; any other use then raises.")
-        .def("__enter__", [](py::object self) { self.cast<Table &>().id(); return self; })
+        .def("__enter__",
+             [](py::object self) {
+                 self.cast<Table &>().id();
+                 return self;
+             })
         .def("__exit__", [](Table &t, py::args) { t.close(); })
         .def("__repr__", &repr)
         .def("to_numpy", &to_numpy,
              "A float32 array of shape (rows, cols) in C order: a copy, since the library keeps each row "
              "in its own block. Frame numbers are not part of it (see frames).")
-        .def("__array__", [](Table &t, py::object dtype, py::object) {
+        .def(
+            "__array__",
+            [](Table &t, py::object dtype, py::object) {
                 py::object a = to_numpy(t);
-                return dtype.is_none() ? a : a.attr("astype")(dtype, "copy"_a = false); },
-             "dtype"_a = py::none(), "copy"_a = py::none())
-        .def("__getitem__", [](const Table &t, py::handle key) {
+                return dtype.is_none() ? a : a.attr("astype")(dtype, "copy"_a = false);
+            },
+            "dtype"_a = py::none(), "copy"_a = py::none())
+        .def(
+            "__getitem__",
+            [](const Table &t, py::handle key) {
                 const auto [v, u] = cell_index(key);
                 t.samples();
-                return ArrayGetIValue(t.id(), u, v); }, "key"_a,
-             "t[v, u]: the cell at row v, column u. Both are clamped into the table as the library does: "
-             "a negative index gives the first row or column, not the last.")
-        .def("__setitem__", [](Table &t, py::handle key, double value) {
+                return ArrayGetIValue(t.id(), u, v);
+            },
+            "key"_a,
+            "t[v, u]: the cell at row v, column u. Both are clamped into the table as the library does: "
+            "a negative index gives the first row or column, not the last.")
+        .def(
+            "__setitem__",
+            [](Table &t, py::handle key, double value) {
                 const auto [v, u] = cell_index(key);
                 t.samples();
-                ArrayPutIValue(t.id(), u, v, static_cast<float>(value)); }, "key"_a, "value"_a,
-             "t[v, u] = x stores x (as float32) in the cell the clamped indexes name.")
+                ArrayPutIValue(t.id(), u, v, static_cast<float>(value));
+            },
+            "key"_a, "value"_a, "t[v, u] = x stores x (as float32) in the cell the clamped indexes name.")
         .def("sample", &sample, "u"_a, "v"_a,
              R"(Bilinear sample at column u, row v, each clamped into the table.
 
@@ -580,20 +603,28 @@ to ArrayGetValue(handle, u, v); a NaN coordinate gives NaN.)")
         .def("row_of_frame", &row_of_frame, "frame"_a,
              "The fractional row at which frame falls (ArrayFrameGetV). ValueError for a frame outside the "
              "table's frames or a table without frames.")
-        .def("frame_of_row", [](const Table &t, py::handle row) {
+        .def(
+            "frame_of_row",
+            [](const Table &t, py::handle row) {
                 require_frames(t);
                 const std::int32_t r = clamped_int32(row);
                 if (r < 0 || r >= t.extent().rows)
                     throw py::index_error("row " + py::cast<std::string>(py::str(row)) + " is outside the table");
-                return ArrayGetFrame(t.id(), r); }, "row"_a,
-             "The frame number of a row, truncated toward zero (ArrayGetFrame); -1 for a frame value that is "
-             "NaN or beyond 32 bits.")
-        .def("sample_at_frame", [](Table &t, py::handle frame, py::object u) {
+                return ArrayGetFrame(t.id(), r);
+            },
+            "row"_a,
+            "The frame number of a row, truncated toward zero (ArrayGetFrame); -1 for a frame value that is "
+            "NaN or beyond 32 bits.")
+        .def(
+            "sample_at_frame",
+            [](Table &t, py::handle frame, py::object u) {
                 const float v = row_of_frame(t, frame);
                 if (u.is_none())
                     u = numpy().attr("arange")(t.samples().cols, "dtype"_a = "float32");
-                return sample(t, u, py::float_(v)); }, "frame"_a, "u"_a = py::none(),
-             "sample(u, row_of_frame(frame)); with u None, every column at that frame as a float32 array.")
+                return sample(t, u, py::float_(v));
+            },
+            "frame"_a, "u"_a = py::none(),
+            "sample(u, row_of_frame(frame)); with u None, every column at that frame as a float32 array.")
         .def("save", &save, "path"_a, "kind"_a = py::none(),
              R"(Saves the table by name (ArraySave); "-" is standard output.
 
@@ -612,7 +643,8 @@ The form comes from the name's suffix, or for other names from the first
 significant byte. "-" (or any name beginning with "stdin") reads standard
 input, through the C library's stream: what Python has already buffered
 from sys.stdin is not seen.)");
-    m.def("read", &read_table, "source"_a, "kind"_a = py::none(), R"(Reads a table from bytes or a binary file object (ArrayRead).
+    m.def("read", &read_table, "source"_a, "kind"_a = py::none(),
+          R"(Reads a table from bytes or a binary file object (ArrayRead).
 
 A file object is read to its end first. kind is 'ascii' or 'binary'; None
 takes binary when the data starts with the binary magic in either byte
@@ -622,18 +654,25 @@ order, ASCII otherwise.)");
 
 With frames (one number per row) the table has a frame column, as a table
 read from the table form has. The samples and frames are copied bit for bit.)");
-    m.def("echo_messages", [](py::object on) {
+    m.def(
+        "echo_messages",
+        [](py::object on) {
             const bool before = echo.load();
             if (!on.is_none())
                 echo.store(py::cast<bool>(on));
-            return before; }, "on"_a = py::none(),
-          R"(Whether the library's messages are also written to standard error.
+            return before;
+        },
+        "on"_a = py::none(),
+        R"(Whether the library's messages are also written to standard error.
 
 They always reach the exceptions; by default nothing is printed. Returns the
 setting before the call; with on None it only reports it.)");
-    m.def("kind_of_name", [](py::handle path) {
+    m.def(
+        "kind_of_name",
+        [](py::handle path) {
             const std::string name = file_name(path, "-");
             const std::int32_t code = GetHalvicFileType(name.c_str());
-            return code == 0 ? kind_name(CHAN_ASCII) : kind_name(code); }, "path"_a,
-          "'ascii' or 'binary' for a name whose suffix the tools library knows, else None.");
+            return code == 0 ? kind_name(CHAN_ASCII) : kind_name(code);
+        },
+        "path"_a, "'ascii' or 'binary' for a name whose suffix the tools library knows, else None.");
 }

@@ -1,5 +1,7 @@
 """Tables in memory: numpy in and out, cells, lifetime, and the registry shared with C."""
 import gc
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -67,6 +69,31 @@ def test_with_block_and_garbage_collection_free_the_table(clib):
     del t
     gc.collect()
     assert clib.ArrayType(handle) == -1
+
+
+def test_a_close_from_another_thread_waits_for_the_sampling_call(clib):
+    t = gridvane.from_numpy(np.arange(10000, dtype=np.float32).reshape(100, 100))
+    handle, n = t.handle, 4_000_000
+    us, vs = np.tile(np.float32([1.5, 50.25]), n), np.tile(np.float32([2, 98.5]), n)
+    expected = np.tile(t.sample(us[:2], vs[:2]), n)
+    started, outcome = threading.Event(), {}
+
+    def sample():
+        started.set()
+        try:
+            outcome["samples"] = t.sample(us, vs)
+        except ValueError as e:  # the close came first
+            outcome["samples"] = e
+
+    worker = threading.Thread(target=sample)
+    worker.start()
+    started.wait()
+    time.sleep(0.005)
+    t.close()
+    worker.join()
+    assert clib.ArrayType(handle) == -1
+    got = outcome["samples"]
+    assert isinstance(got, ValueError) or np.array_equal(got, expected)
 
 
 def test_c_and_python_share_one_registry(clib):
