@@ -193,6 +193,7 @@ public:
     struct Extent {
         py::ssize_t rows, cols;
     };
+    // The size as whole counts, for what must know every row (shape, copies).
     Extent extent() const
     {
         const float rows = ArrayCountV(id()), cols = ArrayCountU(id());
@@ -200,13 +201,12 @@ public:
             throw py::value_error("the table has 2^24 rows or columns or more: its exact size cannot be known");
         return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
     }
-    // The extent of a table that has samples; an empty one cannot be sampled.
-    Extent samples() const
+    // Sampling and cells need no exact size: the library bounds them by the
+    // storage really there. A table with a zero count has no samples.
+    void require_samples() const
     {
-        const Extent e = extent();
-        if (e.rows == 0 || e.cols == 0)
+        if (!(ArrayCountV(id()) >= 1.0f && ArrayCountU(id()) >= 1.0f))
             throw py::value_error("the table has no samples");
-        return e;
     }
     bool has_frames() const { return (ArrayGetPointer(id())->flags & ARRAY_FRAME) != 0; }
     float *const *rows() const { return ArrayGetArray(id()); }
@@ -264,7 +264,7 @@ std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols)
 
 py::object sample(Table &t, py::object u, py::object v)
 {
-    t.samples();
+    t.require_samples();
     if (is_number(u) && is_number(v))
         return py::float_(
             ArrayGetValue(t.id(), static_cast<float>(py::cast<double>(u)), static_cast<float>(py::cast<double>(v))));
@@ -579,7 +579,7 @@ raises ValueError.)")
             "__getitem__",
             [](const Table &t, py::handle key) {
                 const auto [v, u] = cell_index(key);
-                t.samples();
+                t.require_samples();
                 return ArrayGetIValue(t.id(), u, v);
             },
             "key"_a,
@@ -589,7 +589,7 @@ raises ValueError.)")
             "__setitem__",
             [](Table &t, py::handle key, double value) {
                 const auto [v, u] = cell_index(key);
-                t.samples();
+                t.require_samples();
                 ArrayPutIValue(t.id(), u, v, static_cast<float>(value));
             },
             "key"_a, "value"_a, "t[v, u] = x stores x (as float32) in the cell the clamped indexes name.")
@@ -620,7 +620,7 @@ to ArrayGetValue(handle, u, v); a NaN coordinate gives NaN.)")
             [](Table &t, py::handle frame, py::object u) {
                 const float v = row_of_frame(t, frame);
                 if (u.is_none())
-                    u = numpy().attr("arange")(t.samples().cols, "dtype"_a = "float32");
+                    u = numpy().attr("arange")(t.extent().cols, "dtype"_a = "float32");
                 return sample(t, u, py::float_(v));
             },
             "frame"_a, "u"_a = py::none(),
