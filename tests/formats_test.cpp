@@ -31,10 +31,15 @@ AsciiRead read_ascii_text(const std::string &text)
 {
     AsciiRead out;
     FILE *f = stream_of(text);
-    gridvane::formats::chan_has_frame = false;
-    out.said = messages_of([&] { out.rows = ChanReadAscii(f, &out.count_u, &out.count_v); });
-    out.frame = gridvane::formats::chan_has_frame;
+    gridvane::formats::AsciiRead read;
+    out.said = messages_of([&] { read = gridvane::formats::read_ascii(f); });
     std::fclose(f);
+    out.rows = read.rows.index;
+    out.frame = read.table_form;
+    if (out.rows != nullptr) {
+        out.count_u = static_cast<int32_t>(read.rows.width);
+        out.count_v = static_cast<int32_t>(read.rows.count);
+    }
     if (out.rows != nullptr)
         out.table = gvtest::take_rows(out.rows, out.count_u, out.count_v);
     return out;
