@@ -134,7 +134,13 @@ private:
         for (int r = 0; r < rows; ++r)
             text += (table_form ? std::to_string(r * 3 + pick(3)) + " | " : "") + std::to_string(pick(1000)) + " " +
                     std::to_string(pick(1000) - 500) + "\n";
-        FILE *f = gvtest::stream_of(text);
+        // A file of the script's own: the C runtime's tmpfile is not safe
+        // from several threads everywhere.
+        const std::string name = (dir_ / "stream.txt").string();
+        FILE *f = std::fopen(name.c_str(), "w+b");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::rewind(f);
         ArrayNode *node = ArrayRead(f, CHAN_ASCII);
         std::fclose(f);
         ASSERT_NE(node, nullptr);
