@@ -5,7 +5,10 @@
 // many small files on one and on two threads. Every sample is checked
 // against the one-thread result. Each figure is the median of --reps runs.
 //
-// usage: gridvane_threads [--reps N] [--calls N] [--files N] [--one-thread]
+// usage: gridvane_threads [--reps N] [--calls N] [--files N] [--churn-rate N]
+//                         [--one-thread]
+//   --churn-rate  tables per second the extra thread allocates and frees in
+//                 its paced run (it also runs flat out)
 //   --one-thread  only the one-thread sampling row (to run against another
 //                 build of the library with LD_LIBRARY_PATH)
 #include "workloads.hpp"
@@ -35,6 +38,7 @@ struct Options {
     int reps = 5;
     long calls = 20'000'000; // per thread and run
     int files = 2000;
+    double churn_rate = 100'000;
     bool one_thread = false;
 };
 
@@ -94,13 +98,20 @@ double median(std::vector<double> v)
 struct SampleRun {
     double calls_per_second;
     long wrong_passes;
-    long churn_ops;
+    long churn_rate; // tables per second
+};
+
+// How the extra thread allocates and frees: not at all, as fast as it can,
+// or in bursts of 16 tables paced to a rate.
+struct Churn {
+    bool on = false;
+    double tables_per_second = 0; // 0: as fast as it can
 };
 
 // threads samplers, each on a table of its own, calls samples each; churn:
 // one more thread allocating, filling, sampling and freeing small tables
 // until the samplers are done.
-SampleRun run_samplers(int threads, long calls, bool churn, std::uint64_t expected)
+SampleRun run_samplers(int threads, long calls, Churn churn, std::uint64_t expected)
 {
     std::vector<int32_t> tables;
     for (int t = 0; t < threads; ++t)
@@ -127,15 +138,23 @@ SampleRun run_samplers(int threads, long calls, bool churn, std::uint64_t expect
             wrong += bad;
         });
     std::thread churner;
-    if (churn)
+    if (churn.on)
         churner = std::thread([&] {
             long ops = 0;
+            Clock::time_point next = Clock::now();
+            const auto burst = churn.tables_per_second > 0
+                                   ? std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(16.0 / churn.tables_per_second))
+                                   : Clock::duration::zero();
             while (!done.load(std::memory_order_relaxed)) {
                 const int32_t id = ArrayAlloc(1 + static_cast<int32_t>(ops % 64), 1 + static_cast<int32_t>(ops % 32));
                 ArrayPutIValue(id, 0, 0, 1.0f);
                 if (ArrayGetValue(id, 0.0f, 0.0f) != 1.0f || ArrayFree(id) != 0)
                     wrong += 1;
-                ++ops;
+                if (++ops % 16 == 0 && burst != Clock::duration::zero()) {
+                    next += burst;
+                    std::this_thread::sleep_until(next);
+                }
             }
             churned = ops;
         });
@@ -151,8 +170,9 @@ SampleRun run_samplers(int threads, long calls, bool churn, std::uint64_t expect
         ArrayFree(id);
     const long total = (calls + static_cast<long>(point_count) - 1) / static_cast<long>(point_count) *
                        static_cast<long>(point_count) * threads;
-    return {static_cast<double>(total) / std::chrono::duration<double>(end - begin).count(), wrong.load(),
-            churned.load()};
+    const double seconds = std::chrono::duration<double>(end - begin).count();
+    return {static_cast<double>(total) / seconds, wrong.load(),
+            static_cast<long>(static_cast<double>(churned.load()) / seconds)};
 }
 
 // The formula inlined over the same grid, with no lookup and no clamping.
@@ -229,10 +249,13 @@ Options parse(int argc, char **argv)
             o.calls = std::max(1L, next());
         else if (a == "--files")
             o.files = std::max(2, static_cast<int>(next()));
+        else if (a == "--churn-rate")
+            o.churn_rate = static_cast<double>(std::max(1L, next()));
         else if (a == "--one-thread")
             o.one_thread = true;
         else {
-            std::fprintf(stderr, "usage: gridvane_threads [--reps N] [--calls N] [--files N] [--one-thread]\n");
+            std::fprintf(stderr, "usage: gridvane_threads [--reps N] [--calls N] [--files N] [--churn-rate N] "
+                                 "[--one-thread]\n");
             std::exit(2);
         }
     }
@@ -248,7 +271,7 @@ int main(int argc, char **argv)
     const std::uint64_t expected = pass_checksum(reference);
     ArrayFree(reference);
 
-    std::vector<double> one, two, churn, bare, churn_ops, load_one, load_two;
+    std::vector<double> one, two, paced, paced_rate, flat, flat_rate, bare, load_one, load_two;
     long wrong = 0, load_failures = 0;
     std::vector<std::string> files;
     if (!o.one_thread)
@@ -257,17 +280,20 @@ int main(int argc, char **argv)
     // the machine's load touches them all alike.
     for (int rep = 0; rep < o.reps; ++rep) {
         bare.push_back(bare_ns_per_point(o.calls));
-        const SampleRun r1 = run_samplers(1, o.calls, false, expected);
+        const SampleRun r1 = run_samplers(1, o.calls, Churn{}, expected);
         one.push_back(r1.calls_per_second);
         wrong += r1.wrong_passes;
         if (o.one_thread)
             continue;
-        const SampleRun r2 = run_samplers(2, o.calls, false, expected);
+        const SampleRun r2 = run_samplers(2, o.calls, Churn{}, expected);
         two.push_back(r2.calls_per_second);
-        const SampleRun r3 = run_samplers(2, o.calls, true, expected);
-        churn.push_back(r3.calls_per_second);
-        churn_ops.push_back(static_cast<double>(r3.churn_ops));
-        wrong += r2.wrong_passes + r3.wrong_passes;
+        const SampleRun r3 = run_samplers(2, o.calls, Churn{true, o.churn_rate}, expected);
+        paced.push_back(r3.calls_per_second);
+        paced_rate.push_back(static_cast<double>(r3.churn_rate));
+        const SampleRun r4 = run_samplers(2, o.calls, Churn{true, 0}, expected);
+        flat.push_back(r4.calls_per_second);
+        flat_rate.push_back(static_cast<double>(r4.churn_rate));
+        wrong += r2.wrong_passes + r3.wrong_passes + r4.wrong_passes;
         load_one.push_back(load_files(files, 1, load_failures));
         load_two.push_back(load_files(files, 2, load_failures));
     }
@@ -281,9 +307,12 @@ int main(int argc, char **argv)
         std::printf("| ArrayGetValue, 2 threads on their own tables | %.1f M calls/s | one thread %.1f M calls/s | "
                     "%.2fx |\n",
                     median(two) / 1e6, median(one) / 1e6, median(two) / median(one));
-        std::printf("| the same while a third thread allocates and frees (%.0f tables per run) | %.1f M calls/s | one "
+        std::printf("| the same while a third thread allocates and frees %.0f tables/s | %.1f M calls/s | one "
                     "thread %.1f M calls/s | %.2fx |\n",
-                    median(churn_ops), median(churn) / 1e6, median(one) / 1e6, median(churn) / median(one));
+                    median(paced_rate), median(paced) / 1e6, median(one) / 1e6, median(paced) / median(one));
+        std::printf("| the same while a third thread allocates and frees as fast as it can (%.0f tables/s) | %.1f M "
+                    "calls/s | one thread %.1f M calls/s | %.2fx |\n",
+                    median(flat_rate), median(flat) / 1e6, median(one) / 1e6, median(flat) / median(one));
         std::printf("| ArrayLoad of %d files of 500 x 7, 2 threads | %.0f files/s | one thread %.0f files/s | %.2fx |\n",
                     o.files, median(load_two), median(load_one), median(load_two) / median(load_one));
     }
