@@ -221,17 +221,17 @@ private:
         if (tokens.size() >= 2 && std::strcmp(tokens[1].text, "|") != 0)
             findings_.add(number_, tokens[1].column,
                           quoted(tokens[1].text) + " stands where the separator '|' belongs: the reader drops it");
-        const long values = std::max<long>(static_cast<long>(tokens.size()) - 2, 0);
-        compare_width(tokens, values, width_ - 1, 2, length, "the first data line");
         for (std::size_t i = 2; i < tokens.size() && static_cast<long>(i) - 2 < width_ - 1; ++i)
             number(tokens[i], "");
+        const long values = std::max<long>(static_cast<long>(tokens.size()) - 2, 0);
+        compare_width(tokens, values, width_ - 1, 2, length, "the first data line");
     }
 
     void plain_row(const std::vector<Token> &tokens, std::size_t length)
     {
-        compare_width(tokens, static_cast<long>(tokens.size()), width_, 0, length, "the first row");
         for (std::size_t i = 0; i < tokens.size() && static_cast<long>(i) < width_; ++i)
             number(tokens[i], "");
+        compare_width(tokens, static_cast<long>(tokens.size()), width_, 0, length, "the first row");
     }
 
     void compare_width(const std::vector<Token> &tokens, long values, long wanted, std::size_t first,
