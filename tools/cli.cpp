@@ -269,6 +269,27 @@ extern "C" void remove_pending_and_end(int signal)
     std::raise(signal);
 }
 
+// Holds SIGINT and SIGTERM back while it lives.
+class SignalsHeld {
+public:
+#if defined(_WIN32)
+    SignalsHeld() = default;
+#else
+    SignalsHeld()
+    {
+        sigset_t both;
+        sigemptyset(&both);
+        sigaddset(&both, SIGINT);
+        sigaddset(&both, SIGTERM);
+        sigprocmask(SIG_BLOCK, &both, &before_);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+
+private:
+    sigset_t before_;
+#endif
+};
+
 } // namespace
 
 void remove_temporaries_on_signals()
@@ -287,11 +308,15 @@ void write_output(const std::string &path, const std::function<bool(std::FILE *)
         return;
     }
     gridvane::io::SaveTarget target;
-    if (!target.open(path.c_str()))
-        system_error(path, errno);
-    if (const char *temporary = target.temporary_name()) {
-        pending_name = temporary;
-        pending = pending_name.c_str();
+    {
+        // No signal between the temporary file's creation and its record.
+        const SignalsHeld held;
+        if (!target.open(path.c_str()))
+            system_error(path, errno);
+        if (const char *temporary = target.temporary_name()) {
+            pending_name = temporary;
+            pending = pending_name.c_str();
+        }
     }
     errno = 0;
     const bool written = write(target.stream()) && std::fflush(target.stream()) == 0 && !std::ferror(target.stream());
