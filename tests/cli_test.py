@@ -302,6 +302,10 @@ class Failures(Folder):
                 for line in usage:  # the overview lists each real synopsis
                     self.assertIn(b"  gridvane " + line + b"\n", overview)
         self.assertIn(b"-o, --output", run("plot", "--help")[1])
+        with open(os.path.join(DATA, "..", "..", "docs", "gridvane.1.md"), "rb") as f:
+            manual = f.read()
+        for line in re.findall(rb"^  (gridvane .*)$", overview, re.M):  # the manual's synopsis is the tool's
+            self.assertIn(b"\n" + line + b"\n", manual)
 
 
 class Check(Folder):

@@ -273,7 +273,7 @@ extern "C" void remove_pending_and_end(int signal)
 class SignalsHeld {
 public:
 #if defined(_WIN32)
-    SignalsHeld() = default;
+    SignalsHeld() {} // the C runtime's signals cannot be held back
 #else
     SignalsHeld()
     {
