@@ -27,7 +27,7 @@ constexpr std::size_t shown_per_file = 100;
 class Findings {
 public:
     explicit Findings(CheckReport &report) : report_(report) {}
-    void add(long line, long column, std::string message)
+    void add(long long line, long long column, std::string message)
     {
         if (++report_.total <= static_cast<long>(shown_per_file))
             report_.findings.push_back({line, column, std::move(message)});
@@ -96,7 +96,7 @@ private:
 // library's Parse. Each token with its column.
 struct Token {
     const char *text;
-    long column;
+    long long column;
 };
 std::vector<Token> split(std::string &line, std::size_t length, std::vector<char *> &room)
 {
@@ -359,10 +359,10 @@ void check_binary(std::FILE *stream, Findings &findings)
 }
 
 // Line and column of a byte offset.
-std::pair<long, long> position_of(std::FILE *stream, long long offset)
+std::pair<long long, long long> position_of(std::FILE *stream, long long offset)
 {
     std::rewind(stream);
-    long line = 1, column = 1;
+    long long line = 1, column = 1;
     for (long long i = 0; i < offset; ++i) {
         const int c = std::getc(stream);
         if (c == EOF)
@@ -480,7 +480,7 @@ std::vector<std::string> header_names(std::FILE *stream)
 void print_findings(std::FILE *out, const std::string &file, const CheckReport &report)
 {
     for (const Finding &f : report.findings)
-        std::fprintf(out, "%s:%ld:%ld: %s\n", file.c_str(), f.line, f.column, f.message.c_str());
+        std::fprintf(out, "%s:%lld:%lld: %s\n", file.c_str(), f.line, f.column, f.message.c_str());
     if (report.total > static_cast<long>(report.findings.size()))
         std::fprintf(out, "%s: %ld more findings not shown\n", file.c_str(),
                      report.total - static_cast<long>(report.findings.size()));

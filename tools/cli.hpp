@@ -137,7 +137,7 @@ bool write_table_form(std::FILE *out, const Table &t, std::pair<int32_t, int32_t
 // What check finds in a file: where the reader would take something other
 // than it looks, or could not read it at all.
 struct Finding {
-    long line, column; // from 1; a binary file counts as one line of bytes
+    long long line, column; // from 1; a binary file counts as one line of bytes
     std::string message;
 };
 struct CheckReport {
