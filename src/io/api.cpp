@@ -6,8 +6,10 @@
 #include "formats/number_text.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
+#include "content.hpp"
 #include "messages.hpp"
 #include "platform.hpp"
+#include "replace.hpp"
 #include "registry/registry.hpp"
 
 #include <cerrno>
@@ -43,68 +45,6 @@ int fail(int error, int result = -1)
     return result;
 }
 
-// What deciding by content found: the format, and any bytes it took from
-// the stream beyond the one it could push back.
-struct Decision {
-    int32_t code = -1;
-    char taken[3] = {};
-    std::size_t taken_size = 0;
-};
-
-// The first significant byte decides: 'c' (the binary magic) at the very
-// start, or a digit, sign, point or '|' after white space and '#' comments;
-// only the deciding byte is pushed back. Our writer spells an infinite or
-// undefined first sample "inf" or "nan", so those words decide for ASCII too.
-Decision decide_by_content(std::FILE *stream)
-{
-    Decision d;
-    int c = std::getc(stream);
-    if (c == 'c') {
-        std::ungetc(c, stream);
-        d.code = CHAN_BIN;
-        return d;
-    }
-    for (;;) {
-        if (c == EOF) {
-            Libprintf(io::msg::load_premature_eof);
-            errno = EIO;
-            return d;
-        }
-        if (c == '#') {
-            do
-                c = std::getc(stream);
-            while (c != '\n' && c != EOF);
-            if (c != EOF)
-                c = std::getc(stream);
-            continue;
-        }
-        if (c == ' ' || c == '\t' || c == '\n') {
-            c = std::getc(stream);
-            continue;
-        }
-        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '|') {
-            std::ungetc(c, stream);
-            d.code = CHAN_ASCII;
-            return d;
-        }
-        if ((c | 0x20) == 'i' || (c | 0x20) == 'n') {
-            d.taken[0] = static_cast<char>(c);
-            d.taken_size = 1;
-            for (int i = 1; i < 3 && (c = std::getc(stream)) != EOF; ++i)
-                d.taken[d.taken_size++] = static_cast<char>(c);
-            if (d.taken_size == 3 && (formats::starts_with_ignoring_case(d.taken, "inf") ||
-                                      formats::starts_with_ignoring_case(d.taken, "nan"))) {
-                d.code = CHAN_ASCII;
-                return d;
-            }
-        }
-        Libprintf(io::msg::load_invalid_format);
-        errno = EIO;
-        d.code = -1;
-        return d;
-    }
-}
-
 // Reads a table with the reader the type names and registers it; other
 // types read nothing and register a table without samples.
 ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view taken = {}, bool direct = false)
@@ -135,10 +75,10 @@ ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view t
 
 int32_t load(std::FILE *stream, int32_t code, bool direct = false)
 {
-    Decision d;
+    io::Decision d;
     d.code = code;
     if (code == 0)
-        d = decide_by_content(stream);
+        d = io::decide_by_content(stream);
     if (d.code == -1)
         return -1;
     ArrayNode *node = read_and_register(stream, d.code, std::string_view(d.taken, d.taken_size), direct);
