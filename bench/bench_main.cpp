@@ -21,8 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Files {
-    std::string ascii, binary;
-    std::uint64_t ascii_bytes = 0, binary_bytes = 0;
+    std::string ascii, mixed, binary;
+    std::uint64_t ascii_bytes = 0, mixed_bytes = 0, binary_bytes = 0;
     std::vector<std::vector<float>> ascii_table, binary_table;
 };
 
@@ -35,10 +35,12 @@ const Files &files()
         const fs::path dir = fs::temp_directory_path() / "gridvane-bench";
         fs::create_directories(dir);
         out.ascii = (dir / "table.txt").string();
+        out.mixed = (dir / "mixed.txt").string();
         out.binary = (dir / "table.chb").string();
         out.ascii_table = gvbench::make_table(1'000'000, 8, 1);
         out.binary_table = gvbench::make_table(8'000, 1'000, 2);
         out.ascii_bytes = gvbench::write_table_file(out.ascii, out.ascii_table, false);
+        out.mixed_bytes = gvbench::write_table_file(out.mixed, gvbench::make_mixed_table(1'000'000, 8, 5), false);
         out.binary_bytes = gvbench::write_table_file(out.binary, out.binary_table, true);
         return out;
     }();
@@ -98,6 +100,7 @@ void save_fresh(benchmark::State &state, const std::string &source, std::uint64_
 }
 
 void ascii_load(benchmark::State &state) { load(state, files().ascii, files().ascii_bytes); }
+void ascii_load_mixed(benchmark::State &state) { load(state, files().mixed, files().mixed_bytes); }
 void binary_load(benchmark::State &state) { load(state, files().binary, files().binary_bytes); }
 void ascii_save(benchmark::State &state)
 {
@@ -271,6 +274,7 @@ void bare_bilinear(benchmark::State &state)
 } // namespace
 
 BENCHMARK(ascii_load)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(ascii_load_mixed)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(bare_from_chars)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ascii_save)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(bare_to_chars_fwrite)->Unit(benchmark::kMillisecond)->MinTime(2.0);

@@ -32,6 +32,11 @@ private:
 // rows x columns values in [-1000, 1000), as separate rows.
 std::vector<std::vector<float>> make_table(int rows, int columns, std::uint64_t seed);
 
+// Values of mixed magnitude, as tables people keep hold them: N(0,1) times
+// 10^k, k uniform in -5..5 for each value, and about 5 % whole numbers. Their
+// "%.15g" text has about 15 % of the tokens in exponent form.
+std::vector<std::vector<float>> make_mixed_table(int rows, int columns, std::uint64_t seed);
+
 // Writes the table to path in the ASCII (plain) or binary form, with
 // Gridvane's writers; returns the file's size in bytes.
 std::uint64_t write_table_file(const std::string &path, const std::vector<std::vector<float>> &table, bool binary);

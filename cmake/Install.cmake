@@ -9,10 +9,15 @@ install(TARGETS gridvane quarnel EXPORT gridvaneTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/gridvane.h include/gridvane_export.h quarnel/quarnel.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/gridvane.h include/gridvane_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The stand-in tools library's header has a generic name: it goes beside
+# Gridvane's own, not at the top of the include folder.
+install(FILES quarnel/quarnel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gridvane)
 if(TARGET gridvane_tool)
   install(TARGETS gridvane_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET gridvane_man)
+  install(FILES ${GRIDVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 install(EXPORT gridvaneTargets NAMESPACE gridvane:: DESTINATION ${GRIDVANE_CMAKE_DIR})

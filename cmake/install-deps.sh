@@ -5,9 +5,11 @@ set -euo pipefail
 
 # --windows: also the MinGW-w64 cross compilers and Wine, for the DLL build.
 # --fuzz: also clang and its libFuzzer and sanitizer runtimes.
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest)
+# python3 runs the tool's tests, pkg-config half of the package test,
+# go-md2man makes the manual page.
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest python3 pkg-config go-md2man)
 # The Python package, its tests and its Dask example.
-packages+=(python3 python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
+packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
   python3-dask python3-distributed python3-scipy python3-setuptools python3-pip)
 for arg in "$@"; do
   case "$arg" in
@@ -25,6 +27,13 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The presets need CMake 3.25; an older one would only say it cannot read them.
+cmake_version=$(cmake --version | sed -n 's/^cmake version \([0-9.]*\).*/\1/p')
+if [ "$(printf '%s\n' 3.25 "$cmake_version" | sort -V | head -n1)" != 3.25 ]; then
+  echo "install-deps.sh: Gridvane needs CMake 3.25 or newer; this machine has CMake $cmake_version" >&2
+  exit 1
 fi
 
 # A decimal-comma locale, for the locale-independence tests.

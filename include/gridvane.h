@@ -4,9 +4,23 @@
  * interpolation, and moved between memory and the ASCII and binary channel
  * file formats.
  *
- * The library keeps process-wide state and no locks: call it from one thread
- * at a time. Messages go to the host tools library's Libprintf; failures also
- * show in the result (-1, -1.0f or NULL) and, for file operations, in errno.
+ * Messages go to the host tools library's Libprintf; failures also show in
+ * the result (-1, -1.0f or NULL) and, for file operations, in errno.
+ *
+ * Threads. Any of these functions may be called from any number of threads
+ * at once; the library starts no threads of its own. Registering, freeing,
+ * loading, saving, looking up, sampling and frame lookups of different
+ * tables never corrupt the registry, never give one handle to two live
+ * tables and never lose a table, and their results are those of some
+ * one-at-a-time order of the same calls. errno and the messages belong to
+ * the calling thread's call. What stays the caller's to arrange:
+ *  - no thread frees a table while another still uses it (its handle, its
+ *    record, its row index or its rows);
+ *  - no thread writes a table's cells (ArrayPutIValue, the pointers from
+ *    ArrayGetArray) or its record's fields while another reads that table;
+ *  - a record's prev and next change whenever any table is registered or
+ *    freed: follow them only while no other thread does that;
+ *  - as with any stdio call, one FILE is not used by two threads at once.
  */
 #ifndef GRIDVANE_H
 #define GRIDVANE_H

@@ -45,7 +45,8 @@ setup(
     python_requires=">=3.9",
     install_requires=["numpy"],
     ext_modules=[
-        Pybind11Extension("gridvane._gridvane", ["src/module.cpp"], cxx_std=20, include_dirs=[include],
+        Pybind11Extension("gridvane._gridvane", ["src/module.cpp"], cxx_std=20,
+                          include_dirs=[include, os.path.join(include, "gridvane")],
                           library_dirs=[libdir], runtime_library_dirs=[libdir], libraries=["gridvane", "quarnel"],
                           extra_compile_args=["-ffp-contract=off"]),
     ],

@@ -1,56 +1,12 @@
-# Installs the build into a fresh prefix, builds the C example against it
-# through find_package and through pkg-config, and runs both.
-file(REMOVE_RECURSE ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX} OUTPUT_QUIET RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "install failed")
-endif()
-foreach(f lib/libgridvane.so.1 lib/libquarnel.so.1 include/gridvane.h bin/gridvane
-          lib/cmake/gridvane/gridvaneConfigVersion.cmake lib/pkgconfig/gridvane.pc)
-  if(NOT EXISTS ${PREFIX}/${f})
-    message(FATAL_ERROR "not installed: ${f}")
-  endif()
-endforeach()
-
+# Installs the build into a fresh prefix and builds the C example against it.
+# PART=cmake: installs, checks what lands where, and consumes it through
+# find_package; PART=pkg-config: consumes the same install through
+# pkg-config (PKG_CONFIG, CC). Both run the consumer they built.
 set(example ${SOURCE}/examples/sample_file.c)
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/tests/package -B ${PREFIX}/consumer
-  -DCMAKE_PREFIX_PATH=${PREFIX} -DEXAMPLE=${example} OUTPUT_QUIET RESULT_VARIABLE rc)
-if(rc EQUAL 0)
-  execute_process(COMMAND ${CMAKE_COMMAND} --build ${PREFIX}/consumer OUTPUT_QUIET RESULT_VARIABLE rc)
-endif()
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "the consumer did not build against the installed package")
-endif()
 
-set(runs ${PREFIX}/consumer/consumer)
-find_program(PKG_CONFIG pkg-config)
-find_program(CC NAMES cc gcc)
-if(PKG_CONFIG AND CC)
-  set(ENV{PKG_CONFIG_PATH} ${PREFIX}/lib/pkgconfig)
-  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs gridvane OUTPUT_VARIABLE flags
-    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-  separate_arguments(flags UNIX_COMMAND "${flags}")
-  execute_process(COMMAND ${CC} ${example} ${flags} -Wl,-rpath,${PREFIX}/lib -o ${PREFIX}/pc_consumer RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "the consumer did not build with pkg-config's flags: ${flags}")
-  endif()
-  list(APPEND runs ${PREFIX}/pc_consumer)
-endif()
-
-foreach(program IN LISTS runs)
-  execute_process(COMMAND ${program} ${SOURCE}/examples/data/camera.chan 30 ${PREFIX}/camera.chb
-    OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0 OR NOT out MATCHES "column 0: 29.25")
-    message(FATAL_ERROR "${program} failed: ${out}")
-  endif()
-endforeach()
-execute_process(COMMAND ${PREFIX}/bin/gridvane --version OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "the installed tool does not run")
-endif()
-# The Python package imports from the prefix and uses the library installed
-# there, not the one in the build tree.
-if(PYTHON)
+# PART=python: the Python package of the same install imports from the
+# prefix and uses the library installed there, not the one in the build tree.
+if(PART STREQUAL "python")
   set(ENV{PYTHONPATH} ${PREFIX}/${PYTHON_DIR})
   execute_process(COMMAND ${PYTHON} -c [=[
 import sys, gridvane
@@ -62,7 +18,63 @@ print(gridvane.load(sys.argv[2]).sample_at_frame(30, 0))
   if(NOT rc EQUAL 0 OR NOT out STREQUAL "29.25\n")
     message(FATAL_ERROR "the installed Python package failed: ${out}${err}")
   endif()
+  message(STATUS "installed package: the Python package imported and ran")
+  return()
 endif()
 
-list(LENGTH runs n)
-message(STATUS "installed package: ${n} consumers built and ran; ${out}")
+if(PART STREQUAL "cmake")
+  file(REMOVE_RECURSE ${PREFIX})
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX} OUTPUT_QUIET RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "install failed")
+  endif()
+  set(expected lib/libgridvane.so.1 lib/libquarnel.so.1 include/gridvane.h include/gridvane/quarnel.h bin/gridvane
+      lib/cmake/gridvane/gridvaneConfigVersion.cmake lib/pkgconfig/gridvane.pc)
+  if(MAN_PAGE)
+    list(APPEND expected share/man/man1/gridvane.1)
+  endif()
+  foreach(f ${expected})
+    if(NOT EXISTS ${PREFIX}/${f})
+      message(FATAL_ERROR "not installed: ${f}")
+    endif()
+  endforeach()
+  if(EXISTS ${PREFIX}/include/quarnel.h)
+    message(FATAL_ERROR "the stand-in's quarnel.h is at the top of the include folder")
+  endif()
+  if(MAN_PAGE)
+    file(READ ${PREFIX}/share/man/man1/gridvane.1 page)
+    if(NOT page MATCHES "\\.TH GRIDVANE 1" OR NOT page MATCHES "\\.SH VERBS")
+      message(FATAL_ERROR "share/man/man1/gridvane.1 is not the manual page")
+    endif()
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/tests/package -B ${PREFIX}/consumer
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DEXAMPLE=${example} OUTPUT_QUIET RESULT_VARIABLE rc)
+  if(rc EQUAL 0)
+    execute_process(COMMAND ${CMAKE_COMMAND} --build ${PREFIX}/consumer OUTPUT_QUIET RESULT_VARIABLE rc)
+  endif()
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the consumer did not build against the installed package")
+  endif()
+  set(program ${PREFIX}/consumer/consumer)
+  execute_process(COMMAND ${PREFIX}/bin/gridvane --version OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the installed tool does not run")
+  endif()
+else()
+  set(ENV{PKG_CONFIG_PATH} ${PREFIX}/lib/pkgconfig)
+  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs gridvane OUTPUT_VARIABLE flags
+    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  set(program ${PREFIX}/pc_consumer)
+  execute_process(COMMAND ${CC} ${example} ${flags} -Wl,-rpath,${PREFIX}/lib -o ${program} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the consumer did not build with pkg-config's flags: ${flags}")
+  endif()
+endif()
+
+execute_process(COMMAND ${program} ${SOURCE}/examples/data/camera.chan 30 ${PREFIX}/camera-${PART}.chb
+  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "column 0: 29.25")
+  message(FATAL_ERROR "${program} failed: ${out}")
+endif()
+message(STATUS "installed package: the ${PART} consumer built and ran")

@@ -31,10 +31,15 @@ AsciiRead read_ascii_text(const std::string &text)
 {
     AsciiRead out;
     FILE *f = stream_of(text);
-    gridvane::formats::chan_has_frame = false;
-    out.said = messages_of([&] { out.rows = ChanReadAscii(f, &out.count_u, &out.count_v); });
-    out.frame = gridvane::formats::chan_has_frame;
+    gridvane::formats::AsciiRead read;
+    out.said = messages_of([&] { read = gridvane::formats::read_ascii(f); });
     std::fclose(f);
+    out.rows = read.rows.index;
+    out.frame = read.table_form;
+    if (out.rows != nullptr) {
+        out.count_u = static_cast<int32_t>(read.rows.width);
+        out.count_v = static_cast<int32_t>(read.rows.count);
+    }
     if (out.rows != nullptr)
         out.table = gvtest::take_rows(out.rows, out.count_u, out.count_v);
     return out;
@@ -217,6 +222,16 @@ TEST(NumberText, ReadsExactlyAsAtof)
         "-0.00000001",
         "1-2",
         "1.-2",
+        "-4.20018568547675e-06",
+        "1E5",
+        "2e-0",
+        "1.5e+",
+        "1e22",
+        "1e23",
+        "123456789012345e-22",
+        "9007199254740993e-22",
+        "1e0005",
+        "5e-324x",
     };
     for (const char *token : tokens) {
         const float want = c_library_value(token);
@@ -236,7 +251,8 @@ TEST(NumberText, ReadsExactlyAsAtof)
 
 // The word-at-a-time reader of short decimals against from_chars, as
 // doubles: every digit count and point position up to and past the 19 digits
-// and 2^53 it takes, with and without sign, then random digits.
+// and 2^53 it takes, with and without sign, then random digits; some with an
+// exponent inside and outside the powers of ten it takes.
 TEST(NumberText, ShortDecimalsReadAsFromChars)
 {
     std::mt19937_64 rng(5);
@@ -253,6 +269,9 @@ TEST(NumberText, ShortDecimalsReadAsFromChars)
                 if (point == digits)
                     text += '.';
                 texts.push_back(text);
+                if (round % 8 == 5)
+                    for (const char *exponent : {"e-25", "E-23", "e-22", "e-9", "e0", "e+3", "E22", "e23", "e25"})
+                        texts.push_back(text + exponent);
             }
     for (const std::string &text : texts) {
         double want = 0;

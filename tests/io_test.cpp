@@ -89,7 +89,7 @@ TEST_F(Files, ArrayReadRegistersWhatTheReaderGives)
         FILE *f = stream_of(c.bytes);
         ArrayNode *node = ArrayRead(f, c.type);
         ASSERT_NE(node, nullptr) << c.name;
-        EXPECT_EQ(node, gridvane::registry::current());
+        EXPECT_EQ(node, ArrayGetPointer(node->id));
         EXPECT_EQ(node->type, c.type);
         EXPECT_EQ(node->countU, c.count_u) << c.name;
         EXPECT_EQ(node->countV, c.count_v) << c.name;
@@ -113,7 +113,7 @@ TEST_F(Files, ReadRowsSurvivePacking)
     const struct {
         int width, rows;
     } cases[] = {{1, 1}, {1, 16}, {3, 17}, {3, 48}, {8, 49}, {8, 1000}, {270000, 3}};
-    const int64_t live = gridvane::heap::live_blocks();
+    const int64_t live = gvtest::blocks_in_use();
     for (const auto &c : cases) {
         std::string text = "| v\n-\n";
         for (int r = 0; r < c.rows; ++r) {
@@ -134,7 +134,7 @@ TEST_F(Files, ReadRowsSurvivePacking)
         }
         EXPECT_EQ(wrong, 0) << c.width << "x" << c.rows;
         EXPECT_EQ(ArrayFree(node->id), 0);
-        EXPECT_EQ(gridvane::heap::live_blocks(), live) << c.width << "x" << c.rows;
+        EXPECT_EQ(gvtest::blocks_in_use(), live) << c.width << "x" << c.rows;
     }
 }
 

@@ -106,7 +106,7 @@ TEST_F(BadInput, AllocationFailsAtEveryStep)
     const int binary_loads = inject_every_failure(load(binary), bin_messages, ENOMEM);
     EXPECT_GE(binary_loads, 7); // index, 5 rows, record
     const int text_loads = inject_every_failure(load(text), ascii_messages, 0);
-    EXPECT_GE(text_loads, 5); // line block, tokens, index, rows, record
+    EXPECT_GE(text_loads, 4); // line block, tokens, index, rows (the record is one the binary loads freed)
     const int injected = binary_loads + text_loads;
 
     // The bare readers release everything they obtained.

@@ -39,7 +39,7 @@ TEST_F(Soak, RandomLifecycles)
     const fs::path dir = fs::temp_directory_path() / "gridvane-soak";
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const int64_t live_at_start = gridvane::heap::live_blocks();
+    const int64_t live_at_start = gvtest::blocks_in_use();
 
     std::mt19937 rng(1234);
     auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
@@ -90,7 +90,7 @@ TEST_F(Soak, RandomLifecycles)
         model.erase(model.begin());
         check_invariants(model);
     }
-    EXPECT_EQ(gridvane::heap::live_blocks(), live_at_start) << "memory returns to its starting level";
+    EXPECT_EQ(gvtest::blocks_in_use(), live_at_start) << "memory returns to its starting level";
     EXPECT_GE(tables, steps / 4);
     fs::remove_all(dir);
     RecordProperty("tables", static_cast<int>(tables));

@@ -1,116 +1,204 @@
-// gridvane: look at, convert, sample, slice and plot channel tables with the
-// library's own code.
+// gridvane: look at, check, convert, sample, slice and plot channel tables
+// with the library's own code.
 #include "cli.hpp"
 
 #include <cstring>
 #include <exception>
 #include <iostream>
-#include <map>
+
+#if defined(_WIN32)
+#    include <fcntl.h>
+#    include <io.h>
+#endif
 
 namespace {
 
-const char overview[] = R"(usage: gridvane <verb> [options] FILE...
+struct Verb {
+    const char *name;
+    int (*run)(const std::vector<std::string> &);
+    const char *synopsis; // one usage line per form, as the overview lists them
+    const char *description;
+};
 
-verbs:
-  info FILE...                    kind, size, frames and column statistics
-  convert IN OUT [--to FORM]      rewrite a table as ascii or binary
-  sample FILE U V                 bilinear sample at column U, row V
-  slice FILE --rows A:B --cols C:D
-                                  a sub-table, as ASCII on standard output
-  plot FILE -o OUT.svg            curves of a channel table, or a heat map
-
-"-" is standard input or output. 'gridvane <verb> --help' tells more.
-  --version                       print the version
-)";
-
-const std::map<std::string, const char *> verb_help = {
-    {"info", R"(usage: gridvane info [--json] FILE...
-
-For each table: its kind (ASCII plain, ASCII table form, binary little- or
+const Verb verbs[] = {
+    {"info", cli::info, "info [--json] [--strict] FILE...",
+     R"(For each table: its kind (ASCII plain, ASCII table form, binary little- or
 big-endian), columns x rows, the frames of a table-form file, and for each
-column its minimum, maximum, mean (NaN left out) and number of NaN values.
+column (by its header name, if the file has one) its minimum, maximum, mean
+(NaN left out) and number of NaN values. Goes on past a file that cannot be
+read, and exits 1 if any could not.
   --json    one JSON object per file (an array for several); non-finite
-            numbers are null
+            numbers are null; a file that failed has an "error" key
+  --strict  refuse a file in which check finds anything
 )"},
-    {"convert", R"(usage: gridvane convert IN OUT [--to ascii|binary]
-
-Loads IN and saves it as OUT. The form comes from --to, else from OUT's
-suffix (.chan .cha .txt: ascii; .chb .bchan: binary). A table-form file loses
-its frame column. A table larger than 32767 rows or columns cannot be binary:
-nothing is written then. A file OUT is replaced only once the new one is
-complete.
+    {"check", cli::check, "check [--json] FILE...",
+     R"(Says where a file relies on what the library's readers do without a word:
+tokens that are not whole numbers ("abc", "1,5", "1.2.3", "0x10"), rows
+longer or shorter than the first, table-form lines whose separator or value
+count disagrees with the header, frames that do not increase, NaN and
+infinite values, binary data under a text suffix and text under a binary
+one, truncated or padded binary files, and content the library cannot read
+at all. One line per finding, FILE:LINE:COLUMN: message (a binary file
+counts as one line of bytes), then a summary. Exits 1 if it found anything.
+  --json    an array of {"file", "findings": [{"line", "column",
+            "message"}], "total"} objects
 )"},
-    {"sample", R"(usage: gridvane sample FILE U V
-       gridvane sample FILE < pairs
-       gridvane sample FILE --frame F [U...]
-
-Prints the bilinear sample at column U, row V (coordinates are clamped into
+    {"convert", cli::convert, "convert [--to ascii|binary] [--plain] [--strict] IN OUT",
+     R"(Loads IN and saves it as OUT. The form comes from --to, else from OUT's
+suffix (.chan .cha .txt: ascii; .chb .bchan: binary). A table-form file
+stays in the table form (header names, rule line, frame column) when OUT is
+ASCII; the binary form has no frame column, which the tool says. An
+existing OUT is replaced only once the new file is complete, and keeps its
+permissions, owner and links; a file that may not be written is refused. A
+table larger than 32767 rows or columns cannot be binary: nothing is
+written then.
+  --plain   write the plain form, without frames and header names
+  --strict  refuse IN if check finds anything in it
+)"},
+    {"sample", cli::sample,
+     "sample [--format tsv|csv|json] [--strict] FILE U V\n"
+     "sample [--format tsv|csv|json] [--strict] FILE < PAIRS\n"
+     "sample [--format tsv|csv|json] [--strict] FILE --frame F [U...]\n"
+     "sample [--format tsv|csv|json] [--strict] FILE --frames A:B[:STEP] [U...]\n"
+     "sample [--format tsv|csv|json] [--strict] FILE --frames - [U...] < FRAMES",
+     R"(Prints the bilinear sample at column U, row V (coordinates are clamped into
 the table), one value per line, with enough digits to read back exactly.
-Without U V, reads "U V" pairs from standard input, one per line. With
---frame, samples at the row coordinate of frame F, at the columns U given or
-at every column.
+Without U V, reads "U V" pairs from standard input, one per line ('#'
+comments and blank lines are skipped; a bad line names its number and
+field). --frame samples at the row coordinate of frame F (fractional frames
+interpolate along the frame column), at the columns U given or at every
+column, one value per line. --frames A:B[:STEP] samples frames A to B
+inclusive, every STEP (1 unless given); --frames - reads frames from
+standard input, one per line. Each frame gives one line, the frame first.
+  --format  tsv (no header line), csv (a header line) or json (an array
+            of objects); the default for --frames is tsv
+  --strict  refuse FILE if check finds anything in it
 )"},
-    {"slice", R"(usage: gridvane slice FILE [--rows A:B] [--cols C:D]
-
-Writes rows A to B-1 and columns C to D-1 of the table to standard output in
-the plain ASCII form. Either end of a range may be left out (":10", "5:").
+    {"slice", cli::slice, "slice [--rows A:B] [--cols C:D] [--plain] [--format tsv|csv|json] FILE",
+     R"(Writes rows A to B-1 and columns C to D-1 of the table to standard output,
+as ASCII in the table form for a table-form file, else in the plain form.
+Ranges behave like Python slices: either end may be left out (":10",
+"5:"), a negative end counts from the end, and ends beyond the table stop at
+its edge; a range that selects nothing is an error.
+  --plain   the plain form, without frames and header names
+  --format  tsv, csv or json records instead, the frame first
 )"},
-    {"plot", R"(usage: gridvane plot FILE -o OUT.svg [--curves|--heatmap] [--title T]
-
-Draws the table as an SVG picture: one curve per column against the frames
-(table form) or the rows, or a heat map of the grid. Table-form files and
-tall narrow tables become curves, other grids heat maps, unless --curves or
---heatmap says otherwise. "-o -" writes to standard output.
+    {"plot", cli::plot, "plot [-o|--output OUT.svg] [--curves|--heatmap] [--title TEXT] FILE",
+     R"(Draws the table as an SVG picture: one curve per column against the frames
+(table form) or the rows, with the header names in the legend, or a heat
+map of the grid. Table-form files and tall narrow tables become curves,
+other grids heat maps, unless --curves or --heatmap says otherwise.
+  -o, --output OUT.svg  where the picture goes; "-" is standard output
 )"},
 };
 
-} // namespace
-
-int main(int argc, char **argv)
+const Verb *find_verb(const std::string &name)
 {
-    std::vector<std::string> words(argv + 1, argv + argc);
+    for (const Verb &v : verbs)
+        if (name == v.name)
+            return &v;
+    return nullptr;
+}
+
+// Each form of the synopsis on its own line, after a lead.
+std::string synopsis_lines(const Verb &v, const char *first_lead, const char *lead)
+{
+    std::string out, text = v.synopsis;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        out += (out.empty() ? first_lead : lead) + text.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string overview()
+{
+    std::string text = "usage: gridvane VERB [options] FILE...\n\n";
+    for (const Verb &v : verbs)
+        text += synopsis_lines(v, "  gridvane ", "  gridvane ");
+    return text + R"(  gridvane help [VERB]
+  gridvane --version
+
+"-" is standard input or output; every other name is a file. Data goes to
+standard output, messages to standard error. Exit status: 0 on success, 1
+on a data or I/O failure, 2 on a usage error. 'gridvane help VERB' or
+'gridvane VERB --help' tells more.
+)";
+}
+
+std::string verb_help(const Verb &v)
+{
+    return synopsis_lines(v, "usage: gridvane ", "       gridvane ") + "\n" + v.description;
+}
+
+// Set when a verb already ended on a failure of standard output.
+bool output_failure_said = false;
+
+int run(std::vector<std::string> words, std::string &verb)
+{
     if (words.empty()) {
-        std::cerr << overview;
+        std::cerr << overview();
         return cli::exit_usage;
     }
-    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-        std::cout << overview;
+    if (words[0] == "--help" || words[0] == "-h" || (words[0] == "help" && words.size() == 1)) {
+        std::cout << overview();
         return 0;
     }
     if (words[0] == "--version") {
         std::cout << "gridvane " << GRIDVANE_VERSION_STRING << "\n";
         return 0;
     }
-    const std::string verb = words[0];
+    bool asked_help = words[0] == "help";
+    if (asked_help)
+        words.erase(words.begin());
+    verb = words[0];
     words.erase(words.begin());
-    const auto help = verb_help.find(verb);
-    if (help == verb_help.end()) {
-        std::cerr << "gridvane: unknown verb '" << verb << "'\n" << overview;
+    const Verb *v = find_verb(verb);
+    if (v == nullptr) {
+        std::cerr << "gridvane: unknown verb '" << verb << "'\n" << overview();
         return cli::exit_usage;
     }
     for (const auto &w : words)
-        if (w == "--help" || w == "-h") {
-            std::cout << help->second;
-            return 0;
-        }
+        if (w == "--help" || w == "-h")
+            asked_help = true;
+    if (asked_help) {
+        std::cout << verb_help(*v);
+        return 0;
+    }
     try {
-        if (verb == "info")
-            return cli::info(words);
-        if (verb == "convert")
-            return cli::convert(words);
-        if (verb == "sample")
-            return cli::sample(words);
-        if (verb == "slice")
-            return cli::slice(words);
-        return cli::plot(words);
+        return v->run(words);
     } catch (const cli::Failure &f) {
         std::cout.flush();
         std::cerr << "gridvane: " << verb << ": " << f.what() << "\n";
+        output_failure_said = std::strncmp(f.what(), "standard output:", 16) == 0;
         if (f.status == cli::exit_usage)
-            std::cerr << help->second;
+            std::cerr << verb_help(*v);
         return f.status;
     } catch (const std::exception &e) {
+        std::cout.flush();
         std::cerr << "gridvane: " << verb << ": " << e.what() << "\n";
         return cli::exit_failure;
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+#if defined(_WIN32)
+    // Tables are bytes: no newline translation on the standard streams.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    cli::remove_temporaries_on_signals();
+    std::string verb;
+    int status = run(std::vector<std::string>(argv + 1, argv + argc), verb);
+    // Whatever the verb printed is only out once it is flushed and closed.
+    if (!cli::finish_standard_output() && !output_failure_said) {
+        std::cerr << "gridvane: " << (verb.empty() ? "" : verb + ": ") << "standard output: " << std::strerror(errno)
+                  << "\n";
+        status = cli::exit_failure;
+    }
+    return status;
 }

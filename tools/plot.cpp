@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
@@ -141,7 +140,7 @@ void curves(std::ostream &svg, const Table &t)
         const double ly = top + 14 + 20 * c;
         svg << "<line x1='" << left + plot_w + 15 << "' y1='" << ly - 4 << "' x2='" << left + plot_w + 40 << "' y2='"
             << ly - 4 << "' stroke='" << colour << "' stroke-width='2'/>\n<text x='" << left + plot_w + 46 << "' y='"
-            << ly << "'>column " << c << "</text>\n";
+            << ly << "'>" << escape(t.column_label(c)) << "</text>\n";
     }
 }
 
@@ -212,9 +211,9 @@ int plot(const std::vector<std::string> &words)
     if (args.flag("--curves") && args.flag("--heatmap"))
         usage_error("choose --curves or --heatmap, not both");
 
-    const Table t(args.operands()[0]);
-    if (t.columns() < 1 || t.rows() < 1)
-        data_error(t.name() + " has no samples to plot");
+    const Input input(args.operands()[0]);
+    const Table t(input);
+    t.require_samples();
     const bool as_curves = args.flag("--curves") || (!args.flag("--heatmap") &&
                                                      (t.has_frames() || (t.columns() <= 12 && t.rows() > t.columns())));
 
@@ -231,14 +230,10 @@ int plot(const std::vector<std::string> &words)
         heat_map(svg, t);
     svg << "</svg>\n";
 
-    if (*out == "-") {
-        std::cout << svg.str();
-        return std::cout.flush() ? 0 : exit_failure;
-    }
-    std::ofstream file(*out, std::ios::binary);
-    file << svg.str();
-    if (!file.flush())
-        data_error("cannot write " + *out);
+    const std::string picture = svg.str();
+    write_output(*out, [&](std::FILE *stream) {
+        return std::fwrite(picture.data(), 1, picture.size(), stream) == picture.size();
+    });
     return 0;
 }
 

@@ -136,7 +136,7 @@ def main(argv=None):
         with Client(args.scheduler) as client:
             run(client, jobs, args.to, failures)
     else:
-        # One thread a worker: each process makes one library call at a time.
+        # Worker processes, one thread each, as on a cluster's machines.
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                           dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
             run(client, jobs, args.to, failures)

@@ -39,7 +39,12 @@ GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *count
 {
     if (stream == nullptr || countU == nullptr || countV == nullptr)
         return refuse<float **>(nullptr);
-    return formats::read_ascii(stream, *countU, *countV);
+    const formats::AsciiRead read = formats::read_ascii(stream);
+    if (read.rows.index != nullptr) {
+        *countU = static_cast<int32_t>(read.rows.width);
+        *countV = static_cast<int32_t>(read.rows.count);
+    }
+    return read.rows.index;
 }
 
 GRIDVANE_API int32_t ChanWriteAscii(FILE *stream, float **rows, int32_t countU, int32_t countV)

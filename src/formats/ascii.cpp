@@ -19,8 +19,6 @@
 
 namespace gridvane::formats {
 
-bool chan_has_frame = false;
-
 namespace {
 
 enum class Next { line, end, no_memory, read_error };
@@ -120,11 +118,11 @@ public:
     // Releases the rows of a failed read; a finished one has handed them on.
     ~AsciiReader()
     {
-        for (std::size_t r = 0, pack = 0; r < rows_.size(); r += rows_in_pack(pack++))
-            heap::release(rows_[r]);
+        heap::release_row_blocks(rows_.data(), static_cast<std::int64_t>(rows_.size()),
+                                 static_cast<std::int64_t>(width_), packed_);
     }
 
-    float **read(std::int32_t &count_u, std::int32_t &count_v)
+    AsciiRead read()
     {
         char *line;
         std::size_t length;
@@ -141,11 +139,15 @@ public:
         }
         if (form_ != Form::table && form_ != Form::plain) {
             Libprintf(msg::ascii_eof);
-            return nullptr;
+            return {};
         }
-        count_u = static_cast<std::int32_t>(width_);
-        count_v = static_cast<std::int32_t>(rows_.size());
-        return rows_.release_trimmed();
+        AsciiRead out;
+        out.table_form = form_ == Form::table;
+        out.rows.count = static_cast<std::int64_t>(rows_.size());
+        out.rows.width = static_cast<std::int64_t>(width_);
+        out.rows.packed = packed_;
+        out.rows.index = rows_.release_trimmed();
+        return out;
     }
 
 private:
@@ -169,7 +171,6 @@ private:
         switch (form_) {
         case Form::undecided:
             if (std::strcmp(tokens_[0], "|") == 0) {
-                chan_has_frame = true;
                 form_ = Form::header;
                 return true;
             }
@@ -261,17 +262,17 @@ private:
         return true;
     }
 
-    float **fail_no_memory()
+    AsciiRead fail_no_memory()
     {
         Libprintf(msg::ascii_no_space);
-        return nullptr;
+        return {};
     }
 
     // The stream failed part way: what was read is not the whole table.
-    float **fail_read_error()
+    AsciiRead fail_read_error()
     {
         errno = EIO;
-        return nullptr;
+        return {};
     }
 
     LineSource lines_;
@@ -286,15 +287,14 @@ private:
 
 } // namespace
 
-float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken,
-                   bool packed)
+AsciiRead read_ascii(std::FILE *stream, std::string_view taken, bool packed)
 {
     AsciiReader reader(stream, packed);
     if (!reader.put_back(taken)) {
         Libprintf(msg::ascii_no_space);
-        return nullptr;
+        return {};
     }
-    return reader.read(count_u, count_v);
+    return reader.read();
 }
 
 int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v)

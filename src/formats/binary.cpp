@@ -196,14 +196,14 @@ float **read_binary(std::FILE *stream, std::int32_t &count_u, std::int32_t &coun
         for (std::int32_t i = 0; i < n; ++i) {
             rows[done + i] = heap::allocate_n<float>(width);
             if (rows[done + i] == nullptr) {
-                heap::free_rows(rows, done + i);
+                heap::release_rows(heap::Rows{rows, done + i, count_u, false});
                 return fail(ENOMEM, msg::bin_no_space);
             }
         }
         const int error = reader.read(rows + done, n);
         done += n;
         if (error != 0) {
-            heap::free_rows(rows, done);
+            heap::release_rows(heap::Rows{rows, done, count_u, false});
             return fail(error, error == ENOMEM ? msg::bin_no_space : nullptr);
         }
         stage_bytes = std::min(stage_bytes * 2, staging_bytes);

@@ -4,20 +4,25 @@
 // null; they never return a partial table.
 #pragma once
 
+#include "host/heap.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 
 namespace gridvane::formats {
 
-// Set by the ASCII reader when it meets the table form; the stream reader
-// clears it before each read and looks at it afterwards.
-extern bool chan_has_frame;
+// What the ASCII reader found: the rows (a null index when it failed, after
+// its message), each count rows of width floats, and whether the text had the
+// table form, whose rows keep their frame number in the last slot.
+struct AsciiRead {
+    heap::Rows rows;
+    bool table_form = false;
+};
 
 // taken: bytes a caller already read from the stream, read first. packed:
-// the rows are for the library itself and come in packs (heap::pack_rows).
-float **read_ascii(std::FILE *stream, std::int32_t &count_u, std::int32_t &count_v, std::string_view taken = {},
-                   bool packed = false);
+// the rows are for the library itself and come in packs (heap::Rows).
+AsciiRead read_ascii(std::FILE *stream, std::string_view taken = {}, bool packed = false);
 int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
 // direct: the stream is unbuffered and may be read through its descriptor.

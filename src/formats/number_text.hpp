@@ -63,14 +63,15 @@ namespace detail {
     return n;
 }
 
-// Plain decimals ("-12.375", ".5", "7") whose digits fit 2^53: the digits as
-// an integer divided by a power of ten, both exact in a double, so the one
-// rounding of the division gives the correctly rounded value, the one
-// from_chars gives. False for anything else.
+// Decimals ("-12.375", ".5", "7", "-4.20018568547675e-06") whose digits fit
+// 2^53 and whose power of ten, the exponent less the digits after the point,
+// lies within +-22: the digits as an integer and that power of ten are both
+// exact doubles, so the one rounding of their product or quotient gives the
+// correctly rounded value, the one from_chars gives. False for anything else.
 [[gnu::always_inline]] inline bool short_decimal(const char *p, double &value)
 {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     static_assert(FLT_EVAL_METHOD == 0, "the division must round to double once");
     const bool negative = *p == '-';
     p += negative;
@@ -90,9 +91,24 @@ namespace detail {
         } while (n == 8 && whole + fraction <= 19);
     }
     const unsigned digits = whole + fraction;
-    if (*p != '\0' || digits == 0 || digits > 19 || m > std::uint64_t{1} << 53)
+    if (digits == 0 || digits > 19 || m > std::uint64_t{1} << 53)
         return false;
-    const double magnitude = static_cast<double>(m) / powers[fraction];
+    int scale = -static_cast<int>(fraction);
+    if ((*p | 0x20) == 'e') {
+        ++p;
+        const bool negative_exponent = *p == '-';
+        p += *p == '-' || *p == '+';
+        int exponent = 0, exponent_digits = 0;
+        for (; exponent_digits < 3 && static_cast<unsigned char>(*p - '0') < 10; ++p, ++exponent_digits)
+            exponent = exponent * 10 + (*p - '0');
+        if (exponent_digits == 0)
+            return false; // "1e", "1e+": atof's rules take the number before the e
+        scale += negative_exponent ? -exponent : exponent;
+    }
+    if (*p != '\0' || scale < -22 || scale > 22)
+        return false;
+    const double magnitude =
+        scale < 0 ? static_cast<double>(m) / powers[-scale] : static_cast<double>(m) * powers[scale];
     value = negative ? -magnitude : magnitude;
     return true;
 }
@@ -100,7 +116,7 @@ namespace detail {
 } // namespace detail
 
 // token_value for a token followed by token_padding readable bytes after its
-// NUL; short plain decimals, nearly every sample, skip the general readers.
+// NUL; short decimals, nearly every sample, skip the general readers.
 [[gnu::always_inline]] inline double padded_token_value(const char *token, const char *limit)
 {
     double value;

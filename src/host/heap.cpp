@@ -1,6 +1,7 @@
 #include "heap.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -8,9 +9,11 @@
 namespace gridvane::heap {
 
 namespace {
-std::uint64_t made = 0;
-std::uint64_t fail_at = 0;
-std::int64_t live = 0;
+// The failure seam counts each thread's own allocations, so a test that
+// fails one of its calls' allocations is not disturbed by other threads.
+thread_local std::uint64_t made = 0;
+thread_local std::uint64_t fail_at = 0;
+std::atomic<std::int64_t> live{0};
 
 bool should_fail()
 {
@@ -29,7 +32,7 @@ void *allocate(std::size_t bytes)
         return nullptr;
     void *block = std::malloc(bytes == 0 ? 1 : bytes);
     if (block != nullptr)
-        ++live;
+        live.fetch_add(1, std::memory_order_relaxed);
     return block;
 }
 
@@ -54,7 +57,7 @@ void *reallocate(void *block, std::size_t bytes)
 void release(void *block)
 {
     if (block != nullptr)
-        --live;
+        live.fetch_sub(1, std::memory_order_relaxed);
     std::free(block);
 }
 
@@ -62,51 +65,46 @@ void fail_nth_allocation(std::uint64_t n) { fail_at = n == 0 ? 0 : made + n; }
 
 std::uint64_t allocation_count() { return made; }
 
-std::int64_t live_blocks() { return live; }
+std::int64_t live_blocks() { return live.load(std::memory_order_relaxed); }
 
-float **make_rows(std::int64_t row_count, std::int64_t row_width, bool zeroed)
+Rows make_rows(std::int64_t count, std::int64_t width, bool zeroed)
 {
-    if (row_count < 0 || row_width < 0)
-        return nullptr;
-    auto rows = allocate_n<float *>(static_cast<std::size_t>(row_count));
-    if (rows == nullptr)
-        return nullptr;
-    for (std::int64_t r = 0; r < row_count; ++r) {
-        rows[r] = allocate_n<float>(static_cast<std::size_t>(row_width));
-        if (rows[r] == nullptr) {
-            free_rows(rows, r);
-            return nullptr;
+    Rows rows{nullptr, count, width, false};
+    if (count < 0 || width < 0)
+        return rows;
+    rows.index = allocate_n<float *>(static_cast<std::size_t>(count));
+    for (std::int64_t r = 0; rows.index != nullptr && r < count; ++r) {
+        rows.index[r] = allocate_n<float>(static_cast<std::size_t>(width));
+        if (rows.index[r] == nullptr) {
+            release_rows(Rows{rows.index, r, width, false});
+            rows.index = nullptr;
+        } else if (zeroed) {
+            std::memset(rows.index[r], 0, static_cast<std::size_t>(width) * sizeof(float));
         }
-        if (zeroed)
-            std::memset(rows[r], 0, static_cast<std::size_t>(row_width) * sizeof(float));
     }
     return rows;
 }
 
-void free_rows(float **rows, std::int64_t row_count)
-{
-    if (rows == nullptr)
-        return;
-    for (std::int64_t r = 0; r < row_count; ++r)
-        release(rows[r]);
-    release(rows);
-}
-
-std::int64_t pack_rows(std::int64_t pack, std::int64_t row_width)
+std::int64_t pack_rows(std::int64_t pack, std::int64_t width)
 {
     constexpr std::int64_t first_rows = 16, largest_bytes = 1 << 20;
     const std::int64_t rows = first_rows << std::min<std::int64_t>(pack, 20);
-    const std::int64_t fitting = largest_bytes / (std::max<std::int64_t>(row_width, 1) * std::int64_t{sizeof(float)});
+    const std::int64_t fitting = largest_bytes / (std::max<std::int64_t>(width, 1) * std::int64_t{sizeof(float)});
     return std::max<std::int64_t>(1, std::min(rows, fitting));
 }
 
-void free_packed_rows(float **rows, std::int64_t row_count, std::int64_t row_width)
+void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, bool packed)
 {
-    if (rows == nullptr)
+    for (std::int64_t r = 0, pack = 0; r < count; r += packed ? pack_rows(pack++, width) : 1)
+        release(index[r]);
+}
+
+void release_rows(const Rows &rows)
+{
+    if (rows.index == nullptr)
         return;
-    for (std::int64_t r = 0, pack = 0; r < row_count; r += pack_rows(pack++, row_width))
-        release(rows[r]);
-    release(rows);
+    release_row_blocks(rows.index, rows.count, rows.width, rows.packed);
+    release(rows.index);
 }
 
 } // namespace gridvane::heap

@@ -18,23 +18,34 @@ void release(void *block);
 
 template <typename T> T *allocate_n(std::size_t count) { return static_cast<T *>(allocate_array(count, sizeof(T))); }
 
-// Test seam: the n-th allocation from now (1 = the next) fails; 0 disarms.
+// Test seam: the calling thread's n-th allocation from now (1 = the next)
+// fails; 0 disarms. Other threads' allocations do not count.
 void fail_nth_allocation(std::uint64_t n);
-// Allocations made since the process started, failed ones included.
+// Allocations the calling thread has made, failed ones included.
 std::uint64_t allocation_count();
-// Blocks obtained here and not yet released here.
+// Blocks obtained here and not yet released here, by every thread.
 std::int64_t live_blocks();
 
-// Rows of floats and their index, as handed to callers: one block for the
-// index, one per row.
-float **make_rows(std::int64_t row_count, std::int64_t row_width, bool zeroed);
-void free_rows(float **rows, std::int64_t row_count);
+// A row index and the row blocks behind it, as tables keep them: width
+// floats in each of count rows. Rows handed to callers are one block each;
+// rows the library keeps for itself may share blocks (packed): pack k holds
+// pack_rows(k, width) consecutive rows, a number that follows from the width
+// alone, so the first row of each pack is its block and releasing needs no
+// other record. Packs start small and double up to a megabyte.
+struct Rows {
+    float **index = nullptr;
+    std::int64_t count = 0;
+    std::int64_t width = 0;
+    bool packed = false;
+};
 
-// Rows the library keeps for itself may share blocks: pack k holds
-// pack_rows(k, row_width) consecutive rows, a number that follows from the
-// row width alone, so the first row of each pack is its block and freeing
-// needs no other record. Packs start small and double up to a megabyte.
-std::int64_t pack_rows(std::int64_t pack, std::int64_t row_width);
-void free_packed_rows(float **rows, std::int64_t row_count, std::int64_t row_width);
+// One block per row, zero-filled when asked; index null when memory runs out.
+Rows make_rows(std::int64_t count, std::int64_t width, bool zeroed);
+std::int64_t pack_rows(std::int64_t pack, std::int64_t width);
+// Releases the row blocks, then the index (which may be null).
+void release_rows(const Rows &rows);
+// Releases only the row blocks of the first count rows, for an index that
+// lives elsewhere (a reader's growing list).
+void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, bool packed);
 
 } // namespace gridvane::heap

@@ -6,8 +6,10 @@
 #include "formats/number_text.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
+#include "content.hpp"
 #include "messages.hpp"
 #include "platform.hpp"
+#include "replace.hpp"
 #include "registry/registry.hpp"
 
 #include <cerrno>
@@ -21,32 +23,17 @@ namespace {
 
 bool is_channel_code(int32_t code) { return code == 0 || code == CHAN_BIN || code == CHAN_ASCII; }
 
-// A record's float count as the writers take it: truncated toward zero, and
-// never beyond the storage a registered table really has.
-int32_t write_count(float count, int64_t stored)
-{
-    int64_t whole;
-    if (!(count == count))
-        whole = 0;
-    else if (count >= 2147483648.0f)
-        whole = INT32_MAX;
-    else if (count <= -2147483648.0f)
-        whole = INT32_MIN;
-    else
-        whole = static_cast<int64_t>(count);
-    return static_cast<int32_t>(whole > stored ? stored : whole);
-}
-
-// direct: the stream is a file of ArraySave's own, closed right after.
+// Writes a record's countU x countV samples; for a registered table the
+// counts never reach beyond the storage it really has.
 int write_table(std::FILE *stream, const ArrayNode &node, int32_t code, bool direct = false)
 {
-    int64_t rows = INT32_MAX, width = INT32_MAX;
-    if (Table *table = registry::peek(node.id); table != nullptr && &table->node == &node) {
-        rows = table->row_count;
-        width = table->data_width();
-    }
-    const int32_t count_u = write_count(node.countU, width);
-    const int32_t count_v = write_count(node.countV, rows);
+    Table *table = registry::find(node.id);
+    const bool registered = table != nullptr && &table->node == &node;
+    const int64_t rows = registered ? registry::row_extent(*table).whole : registry::truncated_count(node.countV);
+    const int64_t columns =
+        registered ? registry::column_extent(*table).whole : registry::truncated_count(node.countU);
+    const auto count_u = static_cast<int32_t>(columns);
+    const auto count_v = static_cast<int32_t>(rows);
     if (code == CHAN_BIN)
         return formats::write_binary_checked(stream, node.rows, count_u, count_v, direct);
     return ChanWriteAscii(stream, node.rows, count_u, count_v);
@@ -58,119 +45,40 @@ int fail(int error, int result = -1)
     return result;
 }
 
-// What deciding by content found: the format, and any bytes it took from
-// the stream beyond the one it could push back.
-struct Decision {
-    int32_t code = -1;
-    char taken[3] = {};
-    std::size_t taken_size = 0;
-};
-
-// The first significant byte decides: 'c' (the binary magic) at the very
-// start, or a digit, sign, point or '|' after white space and '#' comments;
-// only the deciding byte is pushed back. Our writer spells an infinite or
-// undefined first sample "inf" or "nan", so those words decide for ASCII too.
-Decision decide_by_content(std::FILE *stream)
-{
-    Decision d;
-    int c = std::getc(stream);
-    if (c == 'c') {
-        std::ungetc(c, stream);
-        d.code = CHAN_BIN;
-        return d;
-    }
-    for (;;) {
-        if (c == EOF) {
-            Libprintf(io::msg::load_premature_eof);
-            errno = EIO;
-            return d;
-        }
-        if (c == '#') {
-            do
-                c = std::getc(stream);
-            while (c != '\n' && c != EOF);
-            if (c != EOF)
-                c = std::getc(stream);
-            continue;
-        }
-        if (c == ' ' || c == '\t' || c == '\n') {
-            c = std::getc(stream);
-            continue;
-        }
-        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '|') {
-            std::ungetc(c, stream);
-            d.code = CHAN_ASCII;
-            return d;
-        }
-        if ((c | 0x20) == 'i' || (c | 0x20) == 'n') {
-            d.taken[0] = static_cast<char>(c);
-            d.taken_size = 1;
-            for (int i = 1; i < 3 && (c = std::getc(stream)) != EOF; ++i)
-                d.taken[d.taken_size++] = static_cast<char>(c);
-            if (d.taken_size == 3 && (formats::starts_with_ignoring_case(d.taken, "inf") ||
-                                      formats::starts_with_ignoring_case(d.taken, "nan"))) {
-                d.code = CHAN_ASCII;
-                return d;
-            }
-        }
-        Libprintf(io::msg::load_invalid_format);
-        errno = EIO;
-        d.code = -1;
-        return d;
-    }
-}
-
 // Reads a table with the reader the type names and registers it; other
 // types read nothing and register a table without samples.
 ArrayNode *read_and_register(std::FILE *stream, int32_t type, std::string_view taken = {}, bool direct = false)
 {
-    int32_t count_u = 0, count_v = 0;
-    float **rows = nullptr;
-    // Text tables, often of many short rows, keep their rows in packs.
-    const bool packed = type == CHAN_ASCII;
-    if (type == CHAN_BIN || type == CHAN_ASCII) {
-        formats::chan_has_frame = false;
-        rows = type == CHAN_BIN ? formats::read_binary(stream, count_u, count_v, direct)
-                                : formats::read_ascii(stream, count_u, count_v, taken, packed);
-        if (rows == nullptr)
-            return nullptr;
+    heap::Rows rows;
+    uint32_t flags = 0;
+    if (type == CHAN_ASCII) {
+        // Text tables, often of many short rows, keep their rows in packs.
+        const formats::AsciiRead read = formats::read_ascii(stream, taken, true);
+        rows = read.rows;
+        flags = read.table_form ? ARRAY_FRAME : 0;
+    } else if (type == CHAN_BIN) {
+        int32_t count_u = 0, count_v = 0;
+        rows.index = formats::read_binary(stream, count_u, count_v, direct);
+        rows.count = count_v;
+        rows.width = count_u;
     }
-    const bool was_empty = registry::empty();
-    Table *table = registry::enroll();
-    if (table == nullptr) {
-        if (packed)
-            heap::free_packed_rows(rows, count_v, count_u);
-        else
-            heap::free_rows(rows, count_v);
-        Libprintf(was_empty ? io::msg::read_no_first_node : io::msg::read_no_next_node);
+    if ((type == CHAN_ASCII || type == CHAN_BIN) && rows.index == nullptr)
+        return nullptr;
+    const registry::Registration r = registry::register_table(type, flags, rows);
+    if (r.table == nullptr) {
+        Libprintf(r.was_empty ? io::msg::read_no_first_node : io::msg::read_no_next_node);
         errno = ENOMEM;
         return nullptr;
     }
-    ArrayNode &node = table->node;
-    node.type = type;
-    node.rows = rows;
-    if (rows != nullptr) {
-        table->row_count = count_v;
-        table->packed_rows = packed;
-        table->row_width = count_u;
-        node.countV = static_cast<float>(count_v);
-        node.countU = static_cast<float>(count_u);
-        if (formats::chan_has_frame) {
-            node.countU = static_cast<float>(count_u - 1);
-            node.flags |= ARRAY_FRAME;
-        }
-    } else {
-        node.countU = node.countV = 0.0f;
-    }
-    return &node;
+    return &r.table->node;
 }
 
 int32_t load(std::FILE *stream, int32_t code, bool direct = false)
 {
-    Decision d;
+    io::Decision d;
     d.code = code;
     if (code == 0)
-        d = decide_by_content(stream);
+        d = io::decide_by_content(stream);
     if (d.code == -1)
         return -1;
     ArrayNode *node = read_and_register(stream, d.code, std::string_view(d.taken, d.taken_size), direct);

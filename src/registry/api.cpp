@@ -11,6 +11,16 @@
 using namespace gridvane;
 using registry::Table;
 
+namespace {
+
+[[gnu::noinline]] float sample_after_lookup(int32_t id, float u, float v)
+{
+    Table *table = registry::detail::find_in_index(id);
+    return table == nullptr ? 0.0f : registry::sample(*table, u, v);
+}
+
+} // namespace
+
 extern "C" {
 
 GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
@@ -19,35 +29,20 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
         Libprintf(registry::msg::bad_counts);
         return -1;
     }
-    float **rows = heap::make_rows(rowCount, columnCount, true);
-    if (rows == nullptr) {
+    const heap::Rows rows = heap::make_rows(rowCount, columnCount, true);
+    if (rows.index == nullptr) {
         Libprintf(registry::msg::no_space);
         return -1;
     }
-    const bool was_empty = registry::empty();
-    Table *table = registry::enroll();
-    if (table == nullptr) {
-        heap::free_rows(rows, rowCount);
-        Libprintf(was_empty ? registry::msg::no_first_node : registry::msg::no_next_node);
+    const registry::Registration r = registry::register_table(CHAN_ASCII, 0, rows);
+    if (r.table == nullptr) {
+        Libprintf(r.was_empty ? registry::msg::no_first_node : registry::msg::no_next_node);
         return -1;
     }
-    table->node.type = CHAN_ASCII;
-    table->node.rows = rows;
-    table->node.countU = static_cast<float>(columnCount);
-    table->node.countV = static_cast<float>(rowCount);
-    table->row_count = rowCount;
-    table->row_width = columnCount;
-    return table->node.id;
+    return r.table->node.id;
 }
 
-GRIDVANE_API int32_t ArrayFree(int32_t id)
-{
-    Table *table = registry::find(id);
-    if (table == nullptr || !table->has_sample_type())
-        return -1;
-    registry::discard(table);
-    return 0;
-}
+GRIDVANE_API int32_t ArrayFree(int32_t id) { return registry::free_table(id) ? 0 : -1; }
 
 GRIDVANE_API ArrayNode *ArrayGetPointer(int32_t id)
 {
@@ -87,8 +82,11 @@ GRIDVANE_API float **ArrayGetArray(int32_t id)
 
 GRIDVANE_API float ArrayGetValue(int32_t id, float u, float v)
 {
-    Table *table = registry::find(id);
-    return table == nullptr ? 0.0f : registry::sample(*table, u, v);
+    // A table the thread found lately is sampled with no call at all; the
+    // rest goes out of line, so the common path saves no registers for it.
+    if (Table *table = registry::find_cached(id))
+        return registry::sample(*table, u, v);
+    return sample_after_lookup(id, u, v);
 }
 
 GRIDVANE_API float ArrayGetIValue(int32_t id, int32_t u, int32_t v)

@@ -2,24 +2,55 @@
 
 #include "handle_index.hpp"
 #include "host/heap.hpp"
+#include "sampling.hpp"
 
+#include <array>
 #include <limits>
+#include <utility>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 
 namespace gridvane::registry {
+
+namespace detail {
+
+namespace {
+// What unused cache entries point at: its serial stays 0, which no entry
+// expects, so they never match.
+Table unused_record;
+constexpr CacheEntry unused_entry{0, &unused_record, 1};
+
+template <std::size_t... I> constexpr std::array<CacheEntry, sizeof...(I)> unused_entries(std::index_sequence<I...>)
+{
+    return {((void)I, unused_entry)...};
+}
+} // namespace
+
+thread_local constinit LookupCache lookup_cache = unused_entries(std::make_index_sequence<cache_entries>{});
+
+} // namespace detail
 
 namespace {
 
 struct State {
+    std::shared_mutex lock; // exclusive: registering, freeing; shared: a lookup the cache missed
     ArrayNode *head = nullptr;
     ArrayNode *tail = nullptr;
     std::int32_t last_id = 0;
+    std::uint64_t serials = 0; // serial numbers issued, one per registration
     HandleIndex index;
+    Table *spare = nullptr; // records of freed tables, for reuse; linked through node.next
 };
 
 State the_state;
 
 State &state() { return the_state; }
+
+void remember(Table *table, std::int32_t id, std::uint64_t serial)
+{
+    detail::lookup_cache[static_cast<std::uint32_t>(id) % detail::cache_entries] = {id, table, serial};
+}
 
 // The handle after last_id. Past the int32 limit the count starts again at 1
 // and steps over handles still in use, so a live handle is never repeated and
@@ -33,90 +64,176 @@ std::int32_t next_handle(const State &s)
     return id;
 }
 
+// A record for a registration: a spare one, or a new block (null when memory
+// runs out). fresh tells which, for giving it back.
+Table *obtain_record(State &s, bool &fresh)
+{
+    fresh = s.spare == nullptr;
+    if (!fresh) {
+        Table *table = s.spare;
+        s.spare = Table::of(table->node.next);
+        return table;
+    }
+    void *block = heap::allocate(sizeof(Table));
+    return block == nullptr ? nullptr : new (block) Table{};
+}
+
+// A record no registration holds. One that was never registered can go back
+// to the heap: no thread can have found it.
+void give_back_record(State &s, Table *table, bool fresh)
+{
+    if (fresh) {
+        table->~Table();
+        heap::release(table);
+        return;
+    }
+    table->node.next = s.spare == nullptr ? nullptr : &s.spare->node;
+    s.spare = table;
+}
+
+void link_last(State &s, ArrayNode &node)
+{
+    if (s.head == nullptr) {
+        node.prev = node.next = &node;
+        s.head = s.tail = &node;
+        return;
+    }
+    s.tail->next = &node;
+    s.head->prev = &node;
+    node.prev = s.tail;
+    node.next = s.head;
+    s.tail = &node;
+}
+
+void unlink(State &s, ArrayNode &node)
+{
+    if (s.head == s.tail) {
+        s.head = s.tail = nullptr;
+        return;
+    }
+    node.next->prev = node.prev;
+    node.prev->next = node.next;
+    if (&node == s.head)
+        s.head = node.next;
+    if (&node == s.tail)
+        s.tail = node.prev;
+}
+
+// Takes a registered table out of the list and the index; its record becomes
+// spare and the storage is the caller's to release (outside the lock).
+heap::Rows retire(State &s, Table &table)
+{
+    table.serial.store(0, std::memory_order_release);
+    s.index.erase(table.node.id);
+    unlink(s, table.node);
+    const heap::Rows storage = table.storage;
+    table.storage = heap::Rows{};
+    give_back_record(s, &table, false);
+    return storage;
+}
+
 } // namespace
 
 namespace detail {
 
-ArrayNode *cursor = nullptr;
-
-Table *find_beyond_cursor(std::int32_t id)
+Table *find_in_index(std::int32_t id)
 {
     State &s = state();
-    Table *found = s.head == nullptr ? nullptr : s.index.find(id);
-    cursor = found == nullptr ? nullptr : &found->node;
+    std::shared_lock lock(s.lock);
+    Table *found = s.index.find(id);
+    if (found != nullptr)
+        remember(found, id, found->serial.load(std::memory_order_relaxed));
     return found;
 }
 
 } // namespace detail
 
-Table *peek(std::int32_t id) { return state().index.find(id); }
-
-bool empty() { return state().head == nullptr; }
-
-Table *enroll()
+Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage)
 {
     State &s = state();
-    const std::int32_t id = s.head == nullptr ? 1 : next_handle(s);
-
-    void *block = heap::allocate(sizeof(Table));
-    if (block == nullptr)
-        return nullptr;
-    auto table = new (block) Table{};
-    if (!s.index.insert(id, table)) {
-        heap::release(block);
-        return nullptr;
+    std::unique_lock lock(s.lock);
+    const bool was_empty = s.head == nullptr;
+    const std::int32_t id = was_empty ? 1 : next_handle(s);
+    bool fresh = false;
+    Table *table = obtain_record(s, fresh);
+    if (table != nullptr && !s.index.insert(id, table)) {
+        give_back_record(s, table, fresh);
+        table = nullptr;
+    }
+    if (table == nullptr) {
+        lock.unlock();
+        heap::release_rows(storage);
+        return {nullptr, was_empty};
     }
 
     ArrayNode &node = table->node;
     node.id = id;
-    node.flags = 0;
-    if (s.head == nullptr) {
-        node.prev = node.next = &node;
-        s.head = s.tail = &node;
-    } else {
-        s.tail->next = &node;
-        s.head->prev = &node;
-        node.prev = s.tail;
-        node.next = s.head;
-        s.tail = &node;
-    }
+    node.type = type;
+    node.flags = flags;
+    node.rows = storage.index;
+    const bool frame = (flags & ARRAY_FRAME) != 0;
+    node.countU = storage.index == nullptr ? 0.0f : static_cast<float>(storage.width - (frame ? 1 : 0));
+    node.countV = storage.index == nullptr ? 0.0f : static_cast<float>(storage.count);
+    table->storage = storage;
+    link_last(s, node);
+    publish_bounds(*table, bounds_for(*table));
+    const std::uint64_t serial = ++s.serials;
+    table->serial.store(serial, std::memory_order_release);
     s.last_id = id;
-    detail::cursor = &node;
-    return table;
+    lock.unlock();
+    remember(table, id, serial);
+    return {table, was_empty};
 }
 
-void discard(Table *table)
+bool free_table(std::int32_t id)
 {
     State &s = state();
-    ArrayNode *node = &table->node;
-    s.index.erase(node->id);
-    table->free_rows();
-    if (s.head == s.tail) {
-        s.head = s.tail = detail::cursor = nullptr;
-    } else {
-        node->next->prev = node->prev;
-        node->prev->next = node->next;
-        if (node == s.head)
-            s.head = node->next;
-        if (node == s.tail)
-            s.tail = node->prev;
-        detail::cursor = s.head;
+    heap::Rows storage;
+    {
+        std::unique_lock lock(s.lock);
+        Table *table = s.index.find(id);
+        if (table == nullptr || !table->has_sample_type())
+            return false;
+        storage = retire(s, *table);
     }
-    table->~Table();
-    heap::release(table);
+    heap::release_rows(storage);
+    return true;
 }
 
 ArrayNode *head() { return state().head; }
 ArrayNode *tail() { return state().tail; }
-ArrayNode *current() { return detail::cursor; }
 std::int32_t last_id() { return state().last_id; }
 
 void discard_all()
 {
-    while (state().head != nullptr)
-        discard(Table::of(state().head));
+    State &s = state();
+    std::unique_lock lock(s.lock);
+    while (s.head != nullptr)
+        heap::release_rows(retire(s, *Table::of(s.head)));
+    while (s.spare != nullptr) {
+        Table *table = s.spare;
+        s.spare = Table::of(table->node.next);
+        table->~Table();
+        heap::release(table);
+    }
+    detail::lookup_cache.fill(detail::unused_entry);
 }
 
-void set_last_id(std::int32_t id) { state().last_id = id; }
+std::int64_t spare_records()
+{
+    State &s = state();
+    std::shared_lock lock(s.lock);
+    std::int64_t n = 0;
+    for (Table *t = s.spare; t != nullptr; t = Table::of(t->node.next))
+        ++n;
+    return n;
+}
+
+void set_last_id(std::int32_t id)
+{
+    State &s = state();
+    std::unique_lock lock(s.lock);
+    s.last_id = id;
+}
 
 } // namespace gridvane::registry

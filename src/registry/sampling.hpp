@@ -6,18 +6,13 @@
 #include "table.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 namespace gridvane::registry {
-
-// The last valid coordinate along an axis: the record's float count less
-// one, bounded by the storage that is really there. Negative: no samples.
-inline double last_coordinate(float count, std::int64_t stored)
-{
-    return std::min(static_cast<double>(count), static_cast<double>(stored)) - 1.0;
-}
 
 // Narrows a clamp bound to float without rounding it past the bound (only
 // counts above 2^24 could round up).
@@ -29,21 +24,58 @@ inline float narrow_down(double bound)
     return f;
 }
 
-// Works out the clamp bounds for the record's current counts. Each bound is
-// the count less one, computed in double as the sampling rule says and
-// narrowed down to a float; for a float coordinate, exceeding the float
-// bound is the same as exceeding the double one.
-inline void refresh_bounds(Table &t)
+// The clamp bounds for a table's record as it is now. Each bound is the
+// count less one, computed in double as the sampling rule says and narrowed
+// down to a float; for a float coordinate, exceeding the float bound is the
+// same as exceeding the double one.
+struct Clamp {
+    float last_u, last_v;
+    bool empty; // no sample to return: another family, or a count below 1
+};
+
+inline Clamp bounds_for(const Table &t)
+{
+    const double last_v = row_extent(t).exact - 1.0;
+    const double last_u = column_extent(t).exact - 1.0;
+    const bool empty = !(last_v >= 0.0) || !(last_u >= 0.0) || !t.has_sample_type();
+    return Clamp{empty ? 0.0f : narrow_down(last_u), empty ? 0.0f : narrow_down(last_v), empty};
+}
+
+inline std::uint32_t bits_of(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Stores bounds as the cached ones for the record's present fields. The
+// counts go last, with release: a thread that sees them match sees the
+// bounds that belong to them.
+inline void publish_bounds(Table &t, const Clamp &c)
 {
     SampleBounds &b = t.bounds;
-    b.count_u = t.node.countU;
-    b.count_v = t.node.countV;
-    b.type = t.node.type;
-    const double last_v = last_coordinate(b.count_v, t.row_count);
-    const double last_u = last_coordinate(b.count_u, t.data_width());
-    b.empty = !(last_v >= 0.0) || !(last_u >= 0.0) || !t.has_sample_type();
-    b.last_v = b.empty ? 0.0f : narrow_down(last_v);
-    b.last_u = b.empty ? 0.0f : narrow_down(last_u);
+    b.last_u.store(c.last_u, std::memory_order_relaxed);
+    b.last_v.store(c.last_v, std::memory_order_relaxed);
+    b.empty.store(c.empty, std::memory_order_relaxed);
+    b.type.store(t.node.type, std::memory_order_release);
+    b.count_u_bits.store(bits_of(t.node.countU), std::memory_order_release);
+    b.count_v_bits.store(bits_of(t.node.countV), std::memory_order_release);
+}
+
+// Works the bounds out afresh and caches them again, by one thread at a time
+// (another that finds the cache being rewritten uses its own result).
+[[gnu::noinline, gnu::cold]] inline Clamp refresh_bounds(Table &t)
+{
+    const Clamp fresh = bounds_for(t);
+    if (!t.bounds.updating.test_and_set(std::memory_order_acquire)) {
+        publish_bounds(t, fresh);
+        t.bounds.updating.clear(std::memory_order_release);
+    }
+    return fresh;
+}
+
+// Whether the cached bounds belong to the record's present fields.
+[[gnu::always_inline]] inline bool bounds_current(const Table &t)
+{
+    const SampleBounds &b = t.bounds;
+    return b.count_u_bits.load(std::memory_order_acquire) == bits_of(t.node.countU) &&
+           b.count_v_bits.load(std::memory_order_acquire) == bits_of(t.node.countV) &&
+           b.type.load(std::memory_order_acquire) == t.node.type;
 }
 
 // Clamps a coordinate into [0, last]; false when it is NaN (which fails
@@ -60,14 +92,11 @@ inline bool clamp_coordinate(float &c, float last)
     return true;
 }
 
-inline float sample(Table &t, float u, float v)
+// Clamps the coordinates into the bounds and interpolates.
+[[gnu::always_inline]] inline float interpolate(const Table &t, float u, float v, const Clamp &b)
 {
-    const SampleBounds &b = t.bounds;
-    if (b.count_u != t.node.countU || b.count_v != t.node.countV || b.type != t.node.type || b.empty) {
-        refresh_bounds(t);
-        if (t.bounds.empty)
-            return -1.0f; // another family, or a count of zero
-    }
+    if (b.empty)
+        return -1.0f; // another family, or a count of zero
     if (!clamp_coordinate(v, b.last_v) || !clamp_coordinate(u, b.last_u))
         return std::numeric_limits<float>::quiet_NaN();
 
@@ -89,12 +118,29 @@ inline float sample(Table &t, float u, float v)
     return (1.0f - fu) * left + fu * right;
 }
 
+[[gnu::noinline, gnu::cold]] inline float sample_refreshing(Table &t, float u, float v)
+{
+    return interpolate(t, u, v, refresh_bounds(t));
+}
+
+// The common path makes no call: when the record has changed since the
+// bounds were cached, the whole sample goes out of line.
+[[gnu::noinline]] inline float sample(Table &t, float u, float v)
+{
+    if (!bounds_current(t))
+        return sample_refreshing(t, u, v);
+    const SampleBounds &b = t.bounds;
+    return interpolate(t, u, v,
+                       Clamp{b.last_u.load(std::memory_order_relaxed), b.last_v.load(std::memory_order_relaxed),
+                             b.empty.load(std::memory_order_relaxed)});
+}
+
 // The cell a pair of integer coordinates clamps to, or null when the table
 // has no samples.
 inline float *cell(const Table &t, std::int32_t u, std::int32_t v)
 {
-    const std::int64_t last_v = std::min(whole_count(t.node.countV), t.row_count) - 1;
-    const std::int64_t last_u = std::min(whole_count(t.node.countU), t.data_width()) - 1;
+    const std::int64_t last_v = row_extent(t).whole - 1;
+    const std::int64_t last_u = column_extent(t).whole - 1;
     if (last_v < 0 || last_u < 0)
         return nullptr;
     const std::int64_t row = std::max<std::int64_t>(std::min<std::int64_t>(v, last_v), 0);
@@ -107,14 +153,14 @@ inline float *cell(const Table &t, std::int32_t u, std::int32_t v)
 inline std::int64_t frame_slot(const Table &t)
 {
     const float count_u = t.node.countU;
-    if (!(count_u >= 0.0f) || static_cast<double>(count_u) >= static_cast<double>(t.row_width))
+    if (!(count_u >= 0.0f) || static_cast<double>(count_u) >= static_cast<double>(t.storage.width))
         return -1;
     return static_cast<std::int64_t>(count_u);
 }
 
 inline std::int32_t frame_of_row(const Table &t, std::int32_t row)
 {
-    if (!t.has_frame() || row < 0 || !(static_cast<float>(row) < t.node.countV) || row >= t.row_count)
+    if (!t.has_frame() || row < 0 || !(static_cast<double>(row) < row_extent(t).exact))
         return -1;
     const std::int64_t slot = frame_slot(t);
     if (slot < 0)
@@ -135,10 +181,10 @@ inline float row_of_frame(const Table &t, std::int32_t frame)
     const float f = static_cast<float>(frame);
     float *const *rows = t.node.rows;
     std::int64_t i = 0;
-    const double count_v = t.node.countV;
-    while (static_cast<double>(i) < count_v && i < t.row_count && !(rows[i][slot] >= f))
+    const double rows_there = row_extent(t).exact;
+    while (static_cast<double>(i) < rows_there && !(rows[i][slot] >= f))
         ++i;
-    if (!(static_cast<double>(i) < count_v && i < t.row_count))
+    if (!(static_cast<double>(i) < rows_there))
         return -1.0f;
     if (rows[i][slot] == f)
         return static_cast<float>(i);

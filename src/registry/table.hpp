@@ -1,53 +1,75 @@
 // The registry's record of one table: the ArrayNode callers see, followed by
 // the true size of the storage behind it. countU and countV are floats and
-// cannot describe every count exactly (above 2^24 they round), so every index
-// the library computes is also bounded by the counts kept here.
+// cannot describe every count exactly (above 2^24 they round), and a caller
+// may edit them, so every index the library computes is also bounded by the
+// storage kept here.
 #pragma once
 
 #include "gridvane.h"
 #include "host/heap.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace gridvane::registry {
 
-// The clamp bounds sampling uses, worked out for one pair of record counts.
+// The clamp bounds sampling uses, worked out for one set of record fields.
+// Threads sampling the same table read them at once, so the fields are
+// atomics (relaxed: plain loads and stores on the targets we build for).
 struct SampleBounds {
-    float count_u = -1.0f, count_v = -1.0f; // the counts they were made for
-    std::int32_t type = 0;                  // and the type
-    float last_u = 0.0f, last_v = 0.0f;     // largest coordinates, as floats
-    bool empty = true;                      // no sample to return
+    std::atomic<std::uint32_t> count_u_bits{0}, count_v_bits{0}; // the counts they were made for
+    std::atomic<std::int32_t> type{0};                            // and the type
+    std::atomic<float> last_u{0.0f}, last_v{0.0f};                // largest coordinates
+    std::atomic<bool> empty{true};                                // no sample to return
+    std::atomic_flag updating;                                    // one thread rewrites them at a time
 };
 
 struct Table {
-    ArrayNode node;             // must stay first: callers hold &node
-    std::int64_t row_count = 0; // rows allocated
-    std::int64_t row_width = 0; // floats allocated per row, frame slot included
-    bool packed_rows = false;   // rows share blocks (heap::pack_rows)
-    SampleBounds bounds;        // refreshed whenever the record's counts change
+    ArrayNode node; // must stay first: callers hold &node
+    heap::Rows storage;
+    // Which registration this record holds now: never 0 while registered, 0
+    // once freed. Records are reused, never returned to the heap while the
+    // library runs, so a thread's lookup cache may read this field of any
+    // record it once found and so tell whether it still holds that table.
+    std::atomic<std::uint64_t> serial{0};
+    SampleBounds bounds; // refreshed whenever the record's counts change
 
     static Table *of(ArrayNode *node) { return reinterpret_cast<Table *>(node); }
 
     bool has_frame() const { return (node.flags & ARRAY_FRAME) != 0; }
     bool has_sample_type() const { return node.type == CHAN_BIN || node.type == CHAN_ASCII; }
-    std::int64_t data_width() const { return has_frame() ? row_width - 1 : row_width; }
-    void free_rows()
-    {
-        if (packed_rows)
-            heap::free_packed_rows(node.rows, row_count, row_width);
-        else
-            heap::free_rows(node.rows, row_count);
-    }
+    std::int64_t data_width() const { return has_frame() ? storage.width - 1 : storage.width; }
 };
 
-// A float count as an integer, truncated toward zero; NaN and negatives give 0.
-inline std::int64_t whole_count(float count)
+// A float count truncated toward zero, NaN as 0, saturated to int32's range.
+inline std::int64_t truncated_count(float count)
 {
-    if (!(count >= 1.0f))
+    if (!(count == count))
         return 0;
     if (count >= 2147483648.0f)
-        return 2147483648LL;
+        return INT32_MAX;
+    if (count <= -2147483648.0f)
+        return INT32_MIN;
     return static_cast<std::int64_t>(count);
 }
+
+// How far an operation may reach along one axis: the record's count bounded
+// by the storage really there. `whole` is truncated toward zero (cells,
+// frames, writers; below 1 there is nothing to reach); `exact` keeps a
+// fractional count for the sampling clamp.
+struct Extent {
+    double exact;
+    std::int64_t whole;
+};
+
+inline Extent extent(float count, std::int64_t stored)
+{
+    return Extent{std::min(static_cast<double>(count), static_cast<double>(stored)),
+                  std::min(truncated_count(count), stored)};
+}
+
+inline Extent row_extent(const Table &t) { return extent(t.node.countV, t.storage.count); }
+inline Extent column_extent(const Table &t) { return extent(t.node.countU, t.data_width()); }
 
 } // namespace gridvane::registry
