@@ -41,6 +41,8 @@ def test_broadcasting_scalars_and_nan():
     cases = [  # u, v, expected shape
         (1.5, 2.0, ()), (np.float32(1.5), 2, ()), ([0, 1, 2], 1.5, (3,)),
         (np.arange(5)[None, :], np.arange(4)[:, None], (4, 5)), (np.empty((0, 2)), 1, (0, 2)),
+        (np.float32([0.5, 3.75]), np.float64([1 / 3, 2.9]), (2,)),  # mixed widths
+        (np.linspace(-1, 5, 12)[::3], np.float64([[0.3], [2.6]])[:, ::-1], (2, 4)),  # strided views
     ]
     for u, v, shape in cases:
         got = t.sample(u, v)
