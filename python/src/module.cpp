@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -114,15 +115,30 @@ std::string message_of(const Report &report)
 
 py::module_ numpy() { return py::module_::import("numpy"); }
 
+// An integer argument (anything with __index__), saturated at the limits of
+// long long so that any Python int has an answer.
+long long whole_number(py::handle value)
+{
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long wide = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0)
+        return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    if (wide == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    return wide;
+}
+
 std::int32_t clamped_int32(py::handle value)
 {
-    const auto wide = py::cast<long long>(py::module_::import("operator").attr("index")(value));
-    return static_cast<std::int32_t>(std::clamp<long long>(wide, INT32_MIN, INT32_MAX));
+    return static_cast<std::int32_t>(std::clamp<long long>(whole_number(value), INT32_MIN, INT32_MAX));
 }
 
 std::int32_t int32_argument(py::handle value, const char *what)
 {
-    const auto wide = py::cast<long long>(py::module_::import("operator").attr("index")(value));
+    const long long wide = whole_number(value);
     if (wide < INT32_MIN || wide > INT32_MAX)
         throw py::value_error(std::string(what) + " must fit in 32 bits");
     return static_cast<std::int32_t>(wide);

@@ -36,7 +36,7 @@ def test_new_tables_are_zero_filled():
 
 def test_cells_clamp_as_the_library_does():
     t = gridvane.from_numpy(np.arange(12, dtype=np.float32).reshape(3, 4))
-    cases = [((0, 0), 0), ((1, 2), 6), ((-1, 0), 0), ((0, -5), 0), ((99, 99), 11), ((2, 2**40), 11)]
+    cases = [((0, 0), 0), ((1, 2), 6), ((-1, 0), 0), ((0, -5), 0), ((99, 99), 11), ((2, 2**40), 11), ((-(2**70), 2**70), 3)]
     for (v, u), expected in cases:
         assert t[v, u] == expected, (v, u)
     t[-3, 99] = 0.1  # stores into row 0, last column
