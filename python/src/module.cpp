@@ -437,7 +437,7 @@ std::string repr(const Table &t)
         const Table::Extent e = t.extent();
         text += ", " + std::to_string(e.rows) + " x " + std::to_string(e.cols);
     } catch (const py::value_error &) {
-        text += ", more than 2^24 rows or columns";
+        text += ", 2^24 or more rows or columns";
     }
     const py::object kind = kind_name(ArrayType(t.id()));
     if (!kind.is_none())
