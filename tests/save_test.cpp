@@ -134,7 +134,14 @@ protected:
 
 // Where unnamed files exist the new file gets its name by a link; elsewhere
 // it was named from the start and only the rename remains.
-bool unnamed_files() { return fs::exists("/proc/self/fd"); }
+bool unnamed_files()
+{
+#if defined(_WIN32)
+    return false;
+#else
+    return fs::exists("/proc/self/fd");
+#endif
+}
 
 TEST_F(Saves, DataReachesTheDiskBeforeTheNameAndTheFolderAfter)
 {
@@ -152,7 +159,7 @@ TEST_F(Saves, DataReachesTheDiskBeforeTheNameAndTheFolderAfter)
         const std::string target = path("table.chb");
         fs::remove(target);
         if (c.target_exists)
-            std::ofstream(target) << "old";
+            std::ofstream(target, std::ios::binary) << "old";
         const Watched watched("", c.unnamed);
         ASSERT_EQ(ArraySave(table_, target.c_str(), 0), 0) << c.name;
         std::vector<std::string> expected = c.calls;
@@ -184,7 +191,7 @@ TEST_F(Saves, AFailedFlushOrRenameIsAFailedSave)
     for (const auto &c : cases) {
         if (std::string(c.fail) == "link_unnamed" && !unnamed_files())
             continue;
-        std::ofstream(target) << "precious\n";
+        std::ofstream(target, std::ios::binary) << "precious\n";
         const Watched watched(c.fail, c.unnamed);
         errno = 0;
         EXPECT_EQ(ArraySave(table_, target.c_str(), 0), -1) << c.fail;
@@ -248,7 +255,7 @@ TEST_F(Saves, NextSaveRemovesWhatEndedWritersLeft)
     const std::string live = ".t.chb.gridvane-" + std::to_string(this_process()) + "-2";
     const std::string other = ".u.chb.gridvane-" + std::to_string(ended) + "-3";
     for (const auto &name : {dead, live, other})
-        std::ofstream(path(name)) << "left";
+        std::ofstream(path(name), std::ios::binary) << "left";
     ASSERT_EQ(ArraySave(table_, path("t.chb").c_str(), 0), 0);
     EXPECT_EQ(listing(), (std::set<std::string>{"t.chb", live, other}));
 }
