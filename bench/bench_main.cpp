@@ -5,6 +5,7 @@
 
 #include "formats/number_text.hpp"
 #include "gridvane.h"
+#include "io/replace.hpp"
 #include "registry/registry.hpp"
 
 #include <benchmark/benchmark.h>
@@ -109,6 +110,46 @@ void ascii_save(benchmark::State &state)
 void binary_save(benchmark::State &state)
 {
     save(state, files().binary, files().binary_bytes, files().binary + ".out.chb");
+}
+
+// Saves that do not wait for the disk: what the flushes cost.
+class Unflushed {
+public:
+    Unflushed() : saved_(gridvane::io::replace_calls())
+    {
+        gridvane::io::replace_calls().flush_file = [](std::FILE *) { return 0; };
+        gridvane::io::replace_calls().flush_folder = [](const char *) { return 0; };
+    }
+    ~Unflushed() { gridvane::io::replace_calls() = saved_; }
+    Unflushed(const Unflushed &) = delete;
+    Unflushed &operator=(const Unflushed &) = delete;
+
+private:
+    gridvane::io::ReplaceCalls saved_;
+};
+
+void binary_save_unflushed(benchmark::State &state)
+{
+    const Unflushed unflushed;
+    save(state, files().binary, files().binary_bytes, files().binary + ".out.chb");
+}
+
+// A 10 x 10 table over an existing text file, the size of a lookup table.
+void small_save(benchmark::State &state)
+{
+    const std::string target = files().ascii + ".small.txt";
+    const int32_t id = ArrayAlloc(10, 10);
+    for (auto _ : state)
+        if (ArraySave(id, target.c_str(), 0) != 0)
+            state.SkipWithError("save failed");
+    ArrayFree(id);
+    std::remove(target.c_str());
+}
+
+void small_save_unflushed(benchmark::State &state)
+{
+    const Unflushed unflushed;
+    small_save(state);
 }
 
 void binary_save_new_file(benchmark::State &state)
@@ -282,7 +323,10 @@ BENCHMARK(bare_fprintf)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(binary_load)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(bare_fread)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(binary_save)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(binary_save_unflushed)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(binary_save_new_file)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(small_save)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+BENCHMARK(small_save_unflushed)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(bare_fwrite)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(sample)->Arg(0)->Arg(100000);
 BENCHMARK(bare_bilinear);
