@@ -9,8 +9,8 @@ Each channel file under SRC (a name the tools library knows: .chan, .cha,
 loaded, and unless --check is given saved under DIR at the same relative path
 with the new form's suffix (.chb or .chan). A file that fails does not stop
 the others: the summary lists each failure by path, error number and the
-library's message. Nothing is left half-written: the library writes each file
-under a temporary name and puts it in place only once it is complete.
+library's message. Nothing is left half-written: the library gives each new
+file its name only once it is complete.
 
 Without --scheduler a LocalCluster of worker processes runs here. With
 --scheduler ADDRESS (tcp://host:8786) the cluster's workers do the work; they
