@@ -168,23 +168,41 @@ def main():
             save()
         return run
 
+    def flushed(path, save):
+        """A save followed by what ArraySave promises: the file's data and the
+        folder's names on the disk."""
+        def run():
+            save()
+            for target in (path, os.path.dirname(path)):
+                fd = os.open(target, os.O_RDONLY)
+                os.fsync(fd)
+                os.close(fd)
+        return run
+
+    def np_save_text():
+        np.savetxt(out_np, table, fmt="\t%.15g", delimiter="", newline="\n")
+
     rows = [
         ("ASCII load 1,000,000 x 8", text_bytes, {
             "numpy.loadtxt": lambda: np.loadtxt(text, dtype=np.float32),
             "pandas.read_csv": lambda: pd.read_csv(text, sep=r"\s+", header=None, dtype=np.float32, engine="c"),
             "Gridvane ArrayLoad": gv_load(text)}),
-        ("ASCII save 1,000,000 x 8", text_bytes, {
-            "numpy.savetxt": lambda: np.savetxt(out_np, table, fmt="\t%.15g", delimiter="", newline="\n"),
+        ("ASCII save 1,000,000 x 8, flushed to the disk", text_bytes, {
+            "numpy.savetxt + fsync": flushed(out_np, np_save_text),
             "Gridvane ArraySave": gv_save(text, out_gv, 768)}),
+        ("ASCII save 1,000,000 x 8, not flushed (reference)", text_bytes, {
+            "numpy.savetxt": np_save_text}),
         ("binary load 8,000 x 1,000", bin_bytes, {
             "numpy.fromfile": lambda: np.fromfile(binary, dtype="<f4", offset=64),
             "Gridvane ArrayLoad": gv_load(binary)}),
-        ("binary save 8,000 x 1,000, over an existing file", bin_bytes, {
-            "ndarray.tofile": np_save_bin,
+        ("binary save 8,000 x 1,000 over an existing file, flushed to the disk", bin_bytes, {
+            "ndarray.tofile + fsync": flushed(out_np_bin, np_save_bin),
             "Gridvane ArraySave": gv_save(binary, out_gv_bin, 512)}),
-        ("binary save 8,000 x 1,000, to a new file", bin_bytes, {
-            "ndarray.tofile": fresh(out_np_bin, np_save_bin),
+        ("binary save 8,000 x 1,000 to a new file, flushed to the disk", bin_bytes, {
+            "ndarray.tofile + fsync": fresh(out_np_bin, flushed(out_np_bin, np_save_bin)),
             "Gridvane ArraySave": fresh(out_gv_bin, gv_save(binary, out_gv_bin, 512))}),
+        ("binary save 8,000 x 1,000 over an existing file, not flushed (reference)", bin_bytes, {
+            "ndarray.tofile": np_save_bin}),
     ]
 
     if gvpy is not None:
