@@ -248,6 +248,10 @@ class Failures(Folder):
             (["sample", TERRAIN], b"0 0\n# x\n1 y\n", 1, r"^gridvane: sample: standard input: line 3: V 'y' is not a number\n$"),
             (["sample", CAMERA, "--frames", "-"], b"12\nz\n", 1, r"^gridvane: sample: standard input: line 2: 'z' is not a frame"),
             (["sample", TERRAIN, "--frame", "1"], b"", 1, r"has no frame column"),
+            # A long range is walked frame by frame, not gathered first.
+            (["sample", CAMERA, "--frames", "1:1e15", "0"], b"", 1, r"^gridvane: sample: frame 61 lies outside"),
+            (["sample", CAMERA, "--frames", "1:inf"], b"", 2, r"^gridvane: sample: --frames 1:inf needs finite numbers\n"),
+            (["sample", CAMERA, "--frames", "1:2:1e-300"], b"", 2, r"more frames than can be counted"),
             (["sample", zero, "0", "0"], b"", 1, r"^gridvane: sample: .*zero.chb: the table has no samples \(0 columns x 3 rows\)\n$"),
             (["sample", lone, "--frame", "5"], b"", 1, r"lone_frame.chan: the table has no samples"),
             (["slice", zero], b"", 1, r"the table has no samples"),
