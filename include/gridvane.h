@@ -175,10 +175,11 @@ GRIDVANE_API int32_t ArrayLoad(const char *name);
 /* Saves a table by name, in the format GetHalvicFileType gives for the name
  * (fallbackType when it does not know it: 0 or CHAN_ASCII for ASCII,
  * CHAN_BIN for binary). A name beginning with "stdout" writes standard
- * output. A regular file is replaced only after a complete write. Returns 0,
- * or -1 with errno: EINVAL for a bad name or type, ENOMEM for an unknown
- * handle (the file is not touched), the system's errno for open, write and
- * close failures. */
+ * output. A regular file is replaced only once the new contents are complete
+ * and flushed to the disk, and the folder is flushed after. Returns 0, or -1
+ * with errno: EINVAL for a bad name or type, ENOMEM for an unknown handle
+ * (the file is not touched), the system's errno for open, write, flush,
+ * rename and close failures. */
 GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackType);
 
 #ifdef __cplusplus

@@ -251,13 +251,17 @@ TEST_F(Saves, NextSaveRemovesWhatEndedWritersLeft)
     ::waitpid(child, nullptr, 0);
     const auto ended = static_cast<unsigned long>(child);
 #endif
-    const std::string dead = ".t.chb.gridvane-" + std::to_string(ended) + "-1";
-    const std::string live = ".t.chb.gridvane-" + std::to_string(this_process()) + "-2";
-    const std::string other = ".u.chb.gridvane-" + std::to_string(ended) + "-3";
-    for (const auto &name : {dead, live, other})
+    const std::string salt = "-00000000000000a1";
+    const std::string dead = ".t.chb.gridvane-" + std::to_string(ended) + salt;
+    const std::string live = ".t.chb.gridvane-" + std::to_string(this_process()) + salt;
+    const std::string other = ".u.chb.gridvane-" + std::to_string(ended) + salt;
+    // The user's own files that only begin like ours.
+    const std::string users = ".t.chb.gridvane-" + std::to_string(ended) + "-notes";
+    const std::string longer = ".t.chb.gridvane-" + std::to_string(ended) + salt + ".bak";
+    for (const auto &name : {dead, live, other, users, longer})
         std::ofstream(path(name), std::ios::binary) << "left";
     ASSERT_EQ(ArraySave(table_, path("t.chb").c_str(), 0), 0);
-    EXPECT_EQ(listing(), (std::set<std::string>{"t.chb", live, other}));
+    EXPECT_EQ(listing(), (std::set<std::string>{"t.chb", live, other, users, longer}));
 }
 
 #if !defined(_WIN32)

@@ -227,8 +227,9 @@ float row_of_frame(const Table &t, double frame)
     return (f - t.frame(i - 1)) / (t.frame(i) - t.frame(i - 1)) + static_cast<float>(i - 1);
 }
 
-// The frames --frames asks for: A to B inclusive, every STEP (1 unless said).
-std::vector<double> frame_range(const std::string &text)
+// The frames --frames asks for: A to B inclusive, every STEP (1 unless said),
+// each handed to take as it comes (a long range needs no memory of its own).
+void each_frame_in_range(const std::string &text, const std::function<void(double)> &take)
 {
     std::vector<std::string> parts;
     std::stringstream split(text);
@@ -238,13 +239,17 @@ std::vector<double> frame_range(const std::string &text)
         usage_error("--frames takes FIRST:LAST[:STEP], as in 1:60:0.5, or - for frames on standard input");
     const double first = parse_number(parts[0], "--frames"), last = parse_number(parts[1], "--frames");
     const double step = parts.size() == 3 ? parse_number(parts[2], "--frames step") : 1.0;
+    if (!std::isfinite(first) || !std::isfinite(last) || !std::isfinite(step))
+        usage_error("--frames " + text + " needs finite numbers");
     if (!(step > 0) || !(last >= first))
         usage_error("--frames " + text + " runs backwards or has no step");
-    std::vector<double> frames;
-    const auto count = static_cast<long long>(std::floor((last - first) / step + 1e-9)) + 1;
+    // Beyond 2^53 steps the count is not a whole number a double can hold.
+    const double steps = std::floor((last - first) / step + 1e-9);
+    if (!(steps < 9007199254740992.0))
+        usage_error("--frames " + text + " asks for more frames than can be counted");
+    const auto count = static_cast<long long>(steps) + 1;
     for (long long i = 0; i < count; ++i)
-        frames.push_back(first + static_cast<double>(i) * step);
-    return frames;
+        take(first + static_cast<double>(i) * step);
 }
 
 int sample_frames(const Args &args, const Table &t, Format format, bool one_frame)
@@ -292,8 +297,7 @@ int sample_frames(const Args &args, const Table &t, Format format, bool one_fram
             one(*frame, input_line(number));
         });
     } else {
-        for (const double frame : frame_range(*args.value("--frames")))
-            one(frame, "");
+        each_frame_in_range(*args.value("--frames"), [&](double frame) { one(frame, ""); });
     }
     if (records)
         records->finish();

@@ -145,13 +145,19 @@ std::int32_t int32_argument(py::handle value, const char *what)
 }
 
 // A path (str, bytes or os.PathLike) as the bytes the library opens; "-"
-// names the standard stream the library knows as dash_means.
+// names the standard stream the library knows as dash_means. The library
+// takes any name beginning with "stdin" or "stdout" for a standard stream;
+// here only "-" is one, so such a relative name is given as "./name".
 std::string file_name(py::handle path, const char *dash_means)
 {
     std::string name = py::cast<std::string>(py::module_::import("os").attr("fsencode")(path));
     if (name.find('\0') != std::string::npos)
         throw py::value_error("embedded null byte in file name");
-    return name == "-" ? dash_means : name;
+    if (name == "-")
+        return dash_means;
+    if (name.compare(0, 5, "stdin") == 0 || name.compare(0, 6, "stdout") == 0)
+        return "./" + name;
+    return name;
 }
 
 // "ascii" or "binary" as the library's type code; None gives fallback.
@@ -396,7 +402,7 @@ void save(Table &t, py::object path, py::object kind)
     const std::int32_t code = kind_code(kind, ArrayType(t.id()));
     if (!kind.is_none())
         check_name_agrees(name, path, code);
-    if (name.compare(0, 6, "stdout") == 0) {
+    if (name == "stdout") {
         py::object out = py::module_::import("sys").attr("stdout");
         if (!out.is_none())
             out.attr("flush")();
@@ -679,9 +685,9 @@ written: the library writes the plain form only.)")
     m.def("load", &load_table, "path"_a, R"(Loads a table from a file (ArrayLoad).
 
 The form comes from the name's suffix, or for other names from the first
-significant byte. "-" (or any name beginning with "stdin") reads standard
-input, through the C library's stream: what Python has already buffered
-from sys.stdin is not seen.)");
+significant byte. "-" reads standard input (every other name is a file),
+through the C library's stream: what Python has already buffered from
+sys.stdin is not seen.)");
     m.def("read", &read_table, "source"_a, "kind"_a = py::none(),
           R"(Reads a table from bytes or a binary file object (ArrayRead).
 

@@ -94,16 +94,25 @@ char *temporary_name_for(const char *folder, const char *base)
     return format_to_heap("%s/.%s%s%lu-%016" PRIx64, folder, base, marker, this_process(), salt);
 }
 
-// The process id in a name of ours for the target base, or 0.
+// The process id in a name of ours for the target base, or 0. Only a name
+// made exactly as temporary_name_for makes it counts (decimal digits, a dash
+// and 16 hex digits to the end): a file of the user's that merely starts
+// the same way is never taken for one of ours.
 unsigned long writer_of(const char *entry, const char *base)
 {
     const std::size_t base_length = std::strlen(base);
     if (entry[0] != '.' || std::strncmp(entry + 1, base, base_length) != 0 ||
         std::strncmp(entry + 1 + base_length, marker, sizeof marker - 1) != 0)
         return 0;
+    const char *digits = entry + 1 + base_length + sizeof marker - 1;
+    if (*digits < '0' || *digits > '9')
+        return 0;
     char *end = nullptr;
-    const unsigned long pid = std::strtoul(entry + 1 + base_length + sizeof marker - 1, &end, 10);
-    return end != nullptr && *end == '-' ? pid : 0;
+    const unsigned long pid = std::strtoul(digits, &end, 10);
+    if (end == nullptr || *end != '-' || std::strlen(end + 1) != 16 ||
+        std::strspn(end + 1, "0123456789abcdef") != 16)
+        return 0;
+    return pid;
 }
 
 #if defined(_WIN32)

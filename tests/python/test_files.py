@@ -94,3 +94,12 @@ def test_standard_input_and_output():
         done = subprocess.run([sys.executable, "-c", script], stdin=f, capture_output=True, timeout=60)
     assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout == gridvane.load(TERRAIN_CHB).tobytes("ascii")
+
+
+def test_only_a_dash_is_a_standard_stream(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    t = gridvane.load(TERRAIN_TXT)
+    for name in ["stdout_take2.chan", "stdin_cam.chan"]:
+        t.save(name)
+        assert os.path.getsize(name) > 0, f"{name} was not written as a file"
+        assert np.array_equal(gridvane.load(name).to_numpy(), t.to_numpy())
