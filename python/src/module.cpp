@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -232,6 +233,18 @@ public:
     }
     bool has_frames() const { return (ArrayGetPointer(id())->flags & ARRAY_FRAME) != 0; }
     float *const *rows() const { return ArrayGetArray(id()); }
+
+    // Before a cell is written: lets the calls that read this table without
+    // the GIL finish. None can start again until the GIL is given up, so the
+    // write that follows never meets a reader (the library leaves a cell
+    // written while another thread reads it to its callers).
+    void wait_for_readers() const
+    {
+        while (busy_ > 0) {
+            py::gil_scoped_release nogil;
+            std::this_thread::yield();
+        }
+    }
 
 private:
     friend class InUse;
@@ -635,6 +648,7 @@ raises ValueError.)")
             [](Table &t, py::handle key, double value) {
                 const auto [v, u] = cell_index(key);
                 t.require_samples();
+                t.wait_for_readers();
                 ArrayPutIValue(t.id(), u, v, static_cast<float>(value));
             },
             "key"_a, "value"_a, "t[v, u] = x stores x (as float32) in the cell the clamped indexes name.")

@@ -2,12 +2,9 @@
 
 #include "host/heap.hpp"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cinttypes>
-#include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -18,9 +15,8 @@
 #    include <sys/stat.h>
 #    include <windows.h>
 #else
-#    include <dirent.h>
 #    include <fcntl.h>
-#    include <signal.h>
+#    include <sys/file.h>
 #    include <sys/stat.h>
 #    include <unistd.h>
 #endif
@@ -56,10 +52,8 @@ template <typename... Args> char *format_to_heap(const char *format, Args... arg
 
 #if defined(_WIN32)
 constexpr char separators[] = "/\\";
-unsigned long this_process() { return static_cast<unsigned long>(_getpid()); }
 #else
 constexpr char separators[] = "/";
-unsigned long this_process() { return static_cast<unsigned long>(::getpid()); }
 #endif
 
 // Where the last part of a name starts.
@@ -81,38 +75,20 @@ char *folder_of(const char *name, const char *base)
     return format_to_heap("%.*s", length, name);
 }
 
-// New files of a save are named ".<target>.gridvane-<process>-<salt>" in the
-// target's folder: hidden, and telling which process wrote them.
+// A save's new file, while it has a name, is ".<target>.gridvane-<slot>" in
+// the target's folder: hidden, and found again by the next save of the same
+// target without reading the folder. Its writer holds it (a lock on POSIX,
+// an open without delete sharing on Windows) until it is renamed or
+// removed, so a slot file that nobody holds was left by a writer that ended
+// (killed, crashed, its machine down) and the next save removes it.
 constexpr char marker[] = ".gridvane-";
+constexpr int slot_count = 64;
+constexpr int longest_base = 240; // the slot's name stays within 255 bytes
 
-char *temporary_name_for(const char *folder, const char *base)
+char *slot_name(const char *folder, const char *base, int slot)
 {
-    // The salt differs between the threads of one process and between calls.
-    static std::atomic<std::uint64_t> calls{0};
-    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    const std::uint64_t salt = now ^ (calls.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ULL);
-    return format_to_heap("%s/.%s%s%lu-%016" PRIx64, folder, base, marker, this_process(), salt);
-}
-
-// The process id in a name of ours for the target base, or 0. Only a name
-// made exactly as temporary_name_for makes it counts (decimal digits, a dash
-// and 16 hex digits to the end): a file of the user's that merely starts
-// the same way is never taken for one of ours.
-unsigned long writer_of(const char *entry, const char *base)
-{
-    const std::size_t base_length = std::strlen(base);
-    if (entry[0] != '.' || std::strncmp(entry + 1, base, base_length) != 0 ||
-        std::strncmp(entry + 1 + base_length, marker, sizeof marker - 1) != 0)
-        return 0;
-    const char *digits = entry + 1 + base_length + sizeof marker - 1;
-    if (*digits < '0' || *digits > '9')
-        return 0;
-    char *end = nullptr;
-    const unsigned long pid = std::strtoul(digits, &end, 10);
-    if (end == nullptr || *end != '-' || std::strlen(end + 1) != 16 ||
-        std::strspn(end + 1, "0123456789abcdef") != 16)
-        return 0;
-    return pid;
+    const int length = static_cast<int>(std::min<std::size_t>(std::strlen(base), longest_base));
+    return format_to_heap("%s/.%.*s%s%d", folder, length, base, marker, slot);
 }
 
 #if defined(_WIN32)
@@ -133,41 +109,9 @@ bool replaceable(const char *name, TargetState &state, bool &exists)
     return (st.st_mode & _S_IFMT) == _S_IFREG && (st.st_mode & _S_IWRITE) != 0 && st.st_nlink <= 1;
 }
 
-bool process_ended(unsigned long pid)
-{
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr)
-        return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
-void remove_stale_temporaries(const char *folder, const char *base)
-{
-    const KeepErrno keep;
-    char *pattern = format_to_heap("%s/.%s%s*", folder, base, marker);
-    if (pattern == nullptr)
-        return;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(pattern, &found);
-    heap::release(pattern);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const unsigned long pid = writer_of(found.cFileName, base);
-        if (pid != 0 && pid != this_process() && process_ended(pid)) {
-            if (char *stale = format_to_heap("%s/%s", folder, found.cFileName)) {
-                SetFileAttributesA(stale, FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(stale);
-                heap::release(stale);
-            }
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
-
-int create_exclusive(const char *name, const TargetState &state)
+// A new slot file, opened without delete sharing: while we have it open
+// nobody can remove it, once we are gone anybody can.
+int create_slot(const char *name, const TargetState &state)
 {
     int fd = -1;
     if (_sopen_s(&fd, name, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _SH_DENYNO, state.mode) != 0)
@@ -175,6 +119,20 @@ int create_exclusive(const char *name, const TargetState &state)
     SetFileAttributesA(name, FILE_ATTRIBUTE_HIDDEN);
     return fd;
 }
+
+// Removes a slot file whose writer has ended: true when it is gone, false
+// while its writer still holds it.
+bool remove_if_abandoned(const char *name)
+{
+    if (DeleteFileA(name) != 0)
+        return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The open's sharing holds the slot; nothing more to keep.
+int hold(int) { return -1; }
+void let_go(int) {}
 
 void keep_owner(int, const TargetState &) {} // the mode went to the open
 
@@ -190,8 +148,8 @@ int flush_file(std::FILE *stream)
     return -1;
 }
 
-// The move below writes through: it returns once the new name is on the
-// disk, so there is nothing more to flush.
+// The move below asks to write through (it returns once Windows has
+// flushed the move); a folder cannot be flushed from here.
 int flush_folder(const char *) { return 0; }
 
 int link_unnamed(std::FILE *, const char *)
@@ -249,32 +207,44 @@ bool replaceable(const char *name, TargetState &state, bool &exists)
            !sticky_keeps_out(name, state.st);
 }
 
-// A writer that shares the folder from another process-id namespace may look
-// ended; its save then fails at its rename and leaves the old file as it was.
-bool process_ended(unsigned long pid)
+// Holds the file behind fd for as long as the returned descriptor stays
+// open (a duplicate, so closing the stream lets nothing go), or -1.
+int hold(int fd)
 {
-    return pid <= INT32_MAX && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return -1;
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
-void remove_stale_temporaries(const char *folder, const char *base)
+void let_go(int held)
 {
-    const KeepErrno keep;
-    DIR *dir = ::opendir(folder);
-    if (dir == nullptr)
-        return;
-    while (const dirent *entry = ::readdir(dir)) {
-        const unsigned long pid = writer_of(entry->d_name, base);
-        if (pid != 0 && pid != this_process() && process_ended(pid))
-            ::unlinkat(::dirfd(dir), entry->d_name, 0);
-    }
-    ::closedir(dir);
+    if (held >= 0)
+        ::close(held);
 }
 
-// 0666 less the umask, as a plain open creates a file; the mode of an
-// existing target is set afterwards.
-int create_exclusive(const char *name, const TargetState &)
+// A new slot file, 0666 less the umask as a plain open creates a file (the
+// mode of an existing target is set afterwards). Between its creation and
+// its lock another save of the same target could take it for abandoned; that
+// save then removes it and ours fails at the rename, leaving the target whole.
+int create_slot(const char *name, const TargetState &)
 {
     return ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+// Removes a slot file whose writer has ended: true when it is gone, false
+// while its writer still holds it (or it is not a plain file of ours).
+bool remove_if_abandoned(const char *name)
+{
+    const int fd = ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    struct stat held {}, named {};
+    bool removed = false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        ::lstat(name, &named) == 0 && named.st_ino == held.st_ino && named.st_dev == held.st_dev)
+        removed = ::unlink(name) == 0 || errno == ENOENT;
+    ::close(fd);
+    return removed;
 }
 
 void keep_owner(int fd, const TargetState &state)
@@ -349,6 +319,32 @@ int open_unnamed(const char *folder)
 
 #endif
 
+bool slot_taken(const char *name)
+{
+#if defined(_WIN32)
+    return _access(name, 0) == 0;
+#else
+    return ::access(name, F_OK) == 0;
+#endif
+}
+
+// Removes what writers that ended left in the target's slots, from the first
+// on, until a run of free slots says nothing more is there.
+void sweep_slots(const char *folder, const char *base)
+{
+    const KeepErrno keep;
+    for (int slot = 0, free_run = 0; slot < slot_count && free_run < 4; ++slot) {
+        char *name = slot_name(folder, base, slot);
+        if (name == nullptr)
+            return;
+        const bool taken = slot_taken(name);
+        if (taken)
+            remove_if_abandoned(name);
+        free_run = taken ? 0 : free_run + 1;
+        heap::release(name);
+    }
+}
+
 ReplaceCalls default_calls{flush_file, flush_folder, link_unnamed, rename_over, open_unnamed};
 
 } // namespace
@@ -361,6 +357,7 @@ SaveTarget::~SaveTarget()
         finish(false);
     discard_temporary();
     heap::release(folder_);
+    let_go(held_);
 }
 
 bool SaveTarget::open(const char *name)
@@ -369,25 +366,14 @@ bool SaveTarget::open(const char *name)
     TargetState state;
     bool exists = false;
     if (replaceable(name, state, exists) && (folder_ = folder_of(name, base_of(name))) != nullptr) {
-        remove_stale_temporaries(folder_, base_of(name));
+        sweep_slots(folder_, base_of(name));
         target_exists_ = exists;
         int fd = replace_calls().open_unnamed(folder_);
         unnamed_ = fd >= 0;
-        // Without unnamed files: a named one, retried should the name be taken.
-        for (int attempt = 0; fd < 0 && errno == EOPNOTSUPP && attempt < 100; ++attempt) {
-            temporary_ = temporary_name_for(folder_, base_of(name));
-            if (temporary_ == nullptr)
-                break;
-            fd = create_exclusive(temporary_, state);
-            if (fd < 0) {
-                const KeepErrno keep;
-                heap::release(temporary_);
-                temporary_ = nullptr;
-            }
-            if (fd < 0 && errno == EEXIST)
-                errno = EOPNOTSUPP;
-        }
+        if (fd < 0 && errno == EOPNOTSUPP)
+            fd = take_slot([&](const char *slot) { return create_slot(slot, state); });
         if (fd >= 0) {
+            held_ = hold(fd);
             if (exists)
                 keep_owner(fd, state);
             stream_ = stream_of(fd);
@@ -395,9 +381,15 @@ bool SaveTarget::open(const char *name)
                 replacing_ = true;
                 return true;
             }
+            const KeepErrno keep;
             close_descriptor(fd);
             discard_temporary();
         }
+        // A folder we may not write leaves the plain open; any other reason
+        // (no space, no inodes, no descriptors) would make writing in place
+        // lose the old file at the first failure.
+        if (errno != EACCES && errno != EPERM)
+            return false;
         unnamed_ = false;
         heap::release(folder_);
         folder_ = nullptr;
@@ -407,10 +399,37 @@ bool SaveTarget::open(const char *name)
     return stream_ != nullptr;
 }
 
+// The first slot that take (creating a file, or linking ours) can have: a
+// free one, or one whose leftover the writer that ended no longer holds.
+// take answers a descriptor or 0, or -1 with errno.
+template <typename Take> int SaveTarget::take_slot(Take take)
+{
+    for (int slot = 0; slot < slot_count; ++slot) {
+        char *name = slot_name(folder_, base_of(name_), slot);
+        if (name == nullptr) {
+            errno = ENOMEM;
+            return -1;
+        }
+        int got = take(name);
+        if (got < 0 && errno == EEXIST && remove_if_abandoned(name))
+            got = take(name);
+        if (got >= 0) {
+            temporary_ = name;
+            return got;
+        }
+        const KeepErrno keep;
+        heap::release(name);
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // Gives the finished unnamed file a name: the target's own when there was
-// none, else a temporary one that the rename then moves over the target.
-// (Between the two a killed process leaves the temporary name behind; the
-// next save of the target removes it.)
+// none, else a slot's, which the rename then moves over the target.
+// (Between the two a killed process leaves the slot's name behind; the next
+// save of the target removes it.)
 bool SaveTarget::give_name(const char *name)
 {
     if (!target_exists_) {
@@ -419,21 +438,7 @@ bool SaveTarget::give_name(const char *name)
         if (errno != EEXIST)
             return false;
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_ = temporary_name_for(folder_, base_of(name));
-        if (temporary_ == nullptr) {
-            errno = ENOMEM;
-            return false;
-        }
-        if (replace_calls().link_unnamed(stream_, temporary_) == 0)
-            return true;
-        const KeepErrno keep;
-        heap::release(temporary_);
-        temporary_ = nullptr;
-        if (errno != EEXIST)
-            break;
-    }
-    return false;
+    return take_slot([&](const char *slot) { return replace_calls().link_unnamed(stream_, slot); }) >= 0;
 }
 
 bool SaveTarget::finish(bool written)
@@ -454,6 +459,8 @@ bool SaveTarget::finish(bool written)
     stream_ = nullptr;
     if (!written || error != 0) {
         discard_temporary();
+        let_go(held_);
+        held_ = -1;
         errno = written ? error : writer_errno;
         return false;
     }
@@ -465,12 +472,16 @@ bool SaveTarget::finish(bool written)
         if (replace_calls().rename(temporary_, name_) != 0) {
             const int rename_errno = errno;
             discard_temporary();
+            let_go(held_);
+            held_ = -1;
             errno = rename_errno;
             return false;
         }
         heap::release(temporary_);
         temporary_ = nullptr;
     }
+    let_go(held_);
+    held_ = -1;
     // Then the folder, so that the new name survives a crash too.
     if (replace_calls().flush_folder(folder_) != 0)
         return false;

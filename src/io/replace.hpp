@@ -15,9 +15,9 @@ namespace gridvane::io {
 // file in a sticky folder that only its owner may replace) is written in
 // place. Where the system has unnamed files (Linux), the new file has no
 // name until it is complete, so a process killed while writing leaves
-// nothing behind; elsewhere it is named recognisably (hidden, with the
-// writer's process id), and each save removes such files of the same
-// target whose writer no longer runs.
+// nothing behind; elsewhere it is named recognisably, hidden beside the
+// target, held by its writer until it is renamed, and each save removes
+// such files of the same target that no writer holds any more.
 class SaveTarget {
 public:
     SaveTarget() = default;
@@ -43,6 +43,7 @@ public:
     bool finish(bool written);
 
 private:
+    template <typename Take> int take_slot(Take take);
     bool give_name(const char *name);
     void discard_temporary();
 
@@ -53,6 +54,7 @@ private:
     bool replacing_ = false;
     bool unnamed_ = false;      // the new file has no name yet
     bool target_exists_ = false;
+    int held_ = -1; // keeps the new file held by its writer until it is in place
 };
 
 // The calls that put a save's new file in place, in one table so that tests

@@ -53,6 +53,7 @@ inline void publish_bounds(Table &t, const Clamp &c)
     b.last_v.store(c.last_v, std::memory_order_relaxed);
     b.empty.store(c.empty, std::memory_order_relaxed);
     b.type.store(t.node.type, std::memory_order_release);
+    b.flags.store(t.node.flags, std::memory_order_release);
     b.count_u_bits.store(bits_of(t.node.countU), std::memory_order_release);
     b.count_v_bits.store(bits_of(t.node.countV), std::memory_order_release);
 }
@@ -75,7 +76,8 @@ inline void publish_bounds(Table &t, const Clamp &c)
     const SampleBounds &b = t.bounds;
     return b.count_u_bits.load(std::memory_order_acquire) == bits_of(t.node.countU) &&
            b.count_v_bits.load(std::memory_order_acquire) == bits_of(t.node.countV) &&
-           b.type.load(std::memory_order_acquire) == t.node.type;
+           b.type.load(std::memory_order_acquire) == t.node.type &&
+           b.flags.load(std::memory_order_acquire) == t.node.flags;
 }
 
 // Clamps a coordinate into [0, last]; false when it is NaN (which fails

@@ -19,7 +19,8 @@ namespace gridvane::registry {
 // atomics (relaxed: plain loads and stores on the targets we build for).
 struct SampleBounds {
     std::atomic<std::uint32_t> count_u_bits{0}, count_v_bits{0}; // the counts they were made for
-    std::atomic<std::int32_t> type{0};                            // and the type
+    std::atomic<std::int32_t> type{0};                            // the type
+    std::atomic<std::uint32_t> flags{0};                          // and the flags (the frame slot)
     std::atomic<float> last_u{0.0f}, last_v{0.0f};                // largest coordinates
     std::atomic<bool> empty{true};                                // no sample to return
     std::atomic_flag updating;                                    // one thread rewrites them at a time

@@ -96,6 +96,27 @@ def test_a_close_from_another_thread_waits_for_the_sampling_call(clib):
     assert isinstance(got, ValueError) or np.array_equal(got, expected)
 
 
+def test_a_cell_write_waits_for_the_sampling_call():
+    # Every point samples the one cell: a write that met the sampling call
+    # half way would leave two values in its result.
+    t = gridvane.from_numpy(np.zeros((1, 1), np.float32))
+    us = np.zeros(4_000_000, np.float32)
+    started, outcome = threading.Event(), {}
+
+    def sample():
+        started.set()
+        outcome["samples"] = t.sample(us, us)
+
+    worker = threading.Thread(target=sample)
+    worker.start()
+    started.wait()
+    time.sleep(0.005)
+    t[0, 0] = 1.0
+    worker.join()
+    assert np.unique(outcome["samples"]).size == 1
+    assert t[0, 0] == 1.0
+
+
 def test_c_and_python_share_one_registry(clib):
     t = gridvane.from_numpy(np.zeros((5, 7), np.float32))
     assert (clib.ArrayCountV(t.handle), clib.ArrayCountU(t.handle)) == (5.0, 7.0)
