@@ -143,12 +143,14 @@ TEST(AsciiReader, RefusesNullArguments)
     std::fclose(f);
 }
 
-// A token as the reader sees it: NUL-terminated, with padding after.
+// A token as the reader sees it: NUL-terminated, with margins around it.
 double padded_value(const char *token)
 {
-    std::string padded(token);
+    std::string padded(gridvane::formats::token_front, '7');
+    padded += token;
     padded.append(gridvane::formats::token_padding + 1, '\0');
-    return gridvane::formats::padded_token_value(padded.data(), padded.data() + std::strlen(token));
+    const char *start = padded.data() + gridvane::formats::token_front;
+    return gridvane::formats::padded_token_value(start, start + std::strlen(token));
 }
 
 // The reference: the C library's own conversion in the C locale.

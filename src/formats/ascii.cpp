@@ -33,9 +33,9 @@ public:
     {
         if (bytes.empty())
             return true;
-        if (!buffer_.reserve(bytes.size() + spare))
+        if (!reserve(bytes.size()))
             return false;
-        std::memcpy(buffer_.data(), bytes.data(), bytes.size());
+        std::memcpy(text(), bytes.data(), bytes.size());
         end_ = bytes.size();
         clear_spare();
         return true;
@@ -44,22 +44,21 @@ public:
     Next next(char *&line, std::size_t &length)
     {
         for (;;) {
-            char *start = buffer_.data() + begin_;
-            void *newline = end_ > scanned_ ? std::memchr(buffer_.data() + scanned_, '\n', end_ - scanned_) : nullptr;
+            void *newline = end_ > scanned_ ? std::memchr(text() + scanned_, '\n', end_ - scanned_) : nullptr;
             if (newline != nullptr) {
                 auto *nl = static_cast<char *>(newline);
                 *nl = '\0';
-                line = start;
-                length = static_cast<std::size_t>(nl - start);
-                begin_ = scanned_ = static_cast<std::size_t>(nl - buffer_.data()) + 1;
+                line = text() + begin_;
+                length = static_cast<std::size_t>(nl - line);
+                begin_ = scanned_ = static_cast<std::size_t>(nl - text()) + 1;
                 return Next::line;
             }
             scanned_ = end_;
             if (at_end_) {
                 if (begin_ == end_)
                     return read_error_ ? Next::read_error : Next::end;
-                buffer_[end_] = '\0'; // a last line without newline
-                line = start;
+                text()[end_] = '\0'; // a last line without newline
+                line = text() + begin_;
                 length = end_ - begin_;
                 begin_ = scanned_ = end_;
                 return Next::line;
@@ -73,24 +72,37 @@ public:
 private:
     // Reads start small and grow to large blocks as the input proves large.
     static constexpr std::size_t largest_block = 1 << 20;
-    // After the data: the terminator of a last line without newline, then
-    // the padding that lets numbers be read a word at a time.
+    // Before the data, zeros; after it, the terminator of a last line
+    // without newline, then more: numbers are read a word at a time.
+    static constexpr std::size_t front = token_front;
     static constexpr std::size_t spare = 1 + token_padding;
 
-    void clear_spare() { std::memset(buffer_.data() + end_, 0, spare); }
+    char *text() { return buffer_.data() + front; }
+    void clear_spare() { std::memset(text() + end_, 0, spare); }
+
+    // Room for bytes of text, with the margins around it.
+    bool reserve(std::size_t bytes)
+    {
+        const bool first = buffer_.capacity() == 0;
+        if (!buffer_.reserve(front + bytes + spare))
+            return false;
+        if (first)
+            std::memset(buffer_.data(), 0, front);
+        return true;
+    }
 
     Next refill()
     {
         if (begin_ != 0 && end_ > begin_)
-            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            std::memmove(text(), text() + begin_, end_ - begin_);
         end_ -= begin_;
         scanned_ -= begin_;
         begin_ = 0;
-        if (!buffer_.reserve(end_ + block_ + spare))
+        if (!reserve(end_ + block_))
             return Next::no_memory;
         block_ = std::min(block_ * 2, largest_block);
-        const std::size_t wanted = buffer_.capacity() - end_ - spare;
-        const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
+        const std::size_t wanted = buffer_.capacity() - front - end_ - spare;
+        const std::size_t got = std::fread(text() + end_, 1, wanted, stream_);
         end_ += got;
         clear_spare();
         if (got < wanted) {
@@ -242,8 +254,8 @@ private:
             return false;
         rows_.push(row);
         auto value = [&](std::size_t i) __attribute__((always_inline)) {
-            // Tokens normally lie in the line, which ends in a NUL followed
-            // by padding; a host's Parse may put them elsewhere.
+            // Tokens normally lie in the line, which has margins around it
+            // in the buffer; a host's Parse may put them elsewhere.
             const char *token = tokens_[i];
             const std::less<const char *> before;
             if (!before(token, line) && before(token, line_end))
