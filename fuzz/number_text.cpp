@@ -1,6 +1,6 @@
-// One token through the sample reader's word-at-a-time path for short
-// decimals and through the general reader (from_chars, then the atof
-// rules): both must give the same double, bit for bit. The token sits in a
+// One token through the sample reader's path for short decimals and through
+// the general reader (from_chars, then the atof rules) narrowed to float:
+// both must give the same sample, bit for bit. The token sits in a
 // block that starts right at the margin the fast path may read before it and
 // ends right after the padding it may read after it, so that any read beyond
 // either is caught.
@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *token = block.get() + front;
     token_text.copy(token, token_text.size());
     const char *end = token + token_text.size();
-    const double fast = gridvane::formats::padded_token_value(token, end);
-    const double general = gridvane::formats::token_value(token, end);
+    const float fast = gridvane::formats::padded_sample(token, end);
+    const auto general = static_cast<float>(gridvane::formats::token_value(token, end));
     if (std::memcmp(&fast, &general, sizeof fast) != 0)
         gvfuzz::property_failed("the short decimal reader and the general reader disagree");
     return 0;

@@ -259,7 +259,7 @@ private:
             const char *token = tokens_[i];
             const std::less<const char *> before;
             if (!before(token, line) && before(token, line_end))
-                return static_cast<float>(padded_token_value(token, line_end));
+                return padded_sample(token, line_end);
             return static_cast<float>(token_value(token, token + std::strlen(token)));
         };
         if (form_ == Form::table) {

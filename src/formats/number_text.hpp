@@ -36,7 +36,7 @@ inline double token_value(const char *token, const char *limit)
 }
 
 // Bytes that must be readable after the NUL of a token given to
-// padded_token_value, and before its first character: the short decimal
+// padded_sample, and before its first character: the short decimal
 // reader loads whole blocks around the token and masks off what is not its.
 inline constexpr std::size_t token_padding = 32;
 inline constexpr std::size_t token_front = 16;
@@ -46,21 +46,13 @@ namespace detail {
 // The power of ten of a short decimal: exponent less digits after the point.
 inline constexpr int short_scale_limit = 22;
 
-// The value of digits with the given power of ten (|scale| <= 22) and sign:
-// both m (at most 2^53) and the power are exact doubles, so the one rounding
-// of their quotient or product gives the correctly rounded value, the one
-// from_chars gives.
-[[gnu::always_inline]] inline double scaled_value(std::uint64_t m, int scale, bool negative)
-{
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    static_assert(FLT_EVAL_METHOD == 0, "the division must round to double once");
-    // Dividing by 1 or multiplying by 1 is exact: still one rounding, and no
-    // branch on the sign of the scale.
-    const double magnitude = static_cast<double>(m) / powers[scale < 0 ? -scale : 0] * powers[scale > 0 ? scale : 0];
-    // The sign as a bit, not a branch: it is as often one as the other.
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
-}
+// A short decimal: digits (at most 2^53) times ten to the scale (within
+// +-22), and a sign.
+struct Decimal {
+    std::uint64_t digits;
+    int scale;
+    bool negative;
+};
 
 // What follows the digits at p: nothing (the NUL), or an exponent of one to
 // three digits after 'e' or 'E' and an optional sign, then the NUL. False
@@ -97,7 +89,7 @@ inline constexpr int short_scale_limit = 22;
 // end there are masked to the token, the point is closed up with a one-byte
 // shift of what stands before it, and the digits become a number in a few
 // multiply-adds on all lanes at once.
-[[gnu::always_inline]] inline bool short_decimal(const char *p, double &value)
+[[gnu::always_inline]] inline bool short_decimal(const char *p, Decimal &value)
 {
     const bool negative = *p == '-';
     p += negative;
@@ -156,14 +148,14 @@ inline constexpr int short_scale_limit = 22;
     const int scale = exponent - fraction;
     if (scale < -short_scale_limit || scale > short_scale_limit)
         return false;
-    value = scaled_value(m, scale, negative);
+    value = Decimal{m, scale, negative};
     return true;
 }
 
 #else
 
 // The same without vector instructions, a character at a time.
-inline bool short_decimal(const char *p, double &value)
+inline bool short_decimal(const char *p, Decimal &value)
 {
     const bool negative = *p == '-';
     p += negative;
@@ -190,7 +182,7 @@ inline bool short_decimal(const char *p, double &value)
     const int scale = exponent - fraction;
     if (scale < -short_scale_limit || scale > short_scale_limit)
         return false;
-    value = scaled_value(m, scale, negative);
+    value = Decimal{m, scale, negative};
     return true;
 }
 
@@ -198,15 +190,43 @@ inline bool short_decimal(const char *p, double &value)
 
 } // namespace detail
 
-// token_value for a token with token_front readable bytes before it and
-// token_padding after its NUL; short decimals, nearly every sample, skip the
-// general readers.
-[[gnu::always_inline]] inline double padded_token_value(const char *token, const char *limit)
+// The sample a short decimal stands for: atof's double narrowed to float.
+[[gnu::always_inline]] inline float decimal_sample(const detail::Decimal &d)
 {
-    double value;
-    if (detail::short_decimal(token, value))
-        return value;
-    return token_value(token, limit);
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    // Ten to the scale, rounded to double: exact from 1e0 up.
+    static constexpr double factors[] = {
+        1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8,
+        1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,  1e7,
+        1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21, 1e22};
+    static_assert(FLT_EVAL_METHOD == 0, "each operation must round to double once");
+    // The digits and a power of ten from 1e0 up are exact doubles, so their
+    // product rounds once to atof's double. Below 1e0 atof's double is the
+    // quotient by the exact power; the product by the rounded inverse is a
+    // faster stand-in within two units of the last place of it. Narrowed
+    // to float, both give the same sample unless a midpoint between two
+    // floats (the double's low 29 bits 0x10000000) lies within two units of
+    // the product: only then is the division made.
+    const auto m = static_cast<double>(d.digits);
+    double magnitude = m * factors[d.scale + detail::short_scale_limit];
+    const std::uint64_t low = std::bit_cast<std::uint64_t>(magnitude) & 0x1FFFFFFFu;
+    if (low - (0x10000000u - 4) <= 8) [[unlikely]]
+        magnitude = d.scale < 0 ? m / powers[-d.scale] : m * powers[d.scale];
+    // The sign as a bit, not a branch: it is as often one as the other.
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(static_cast<float>(magnitude)) |
+                                std::uint32_t{d.negative} << 31);
+}
+
+// atof's value narrowed to float, for a token with token_front readable
+// bytes before it and token_padding after its NUL; short decimals, nearly
+// every sample, skip the general readers.
+[[gnu::always_inline]] inline float padded_sample(const char *token, const char *limit)
+{
+    detail::Decimal d;
+    if (detail::short_decimal(token, d))
+        return decimal_sample(d);
+    return static_cast<float>(token_value(token, limit));
 }
 
 // Longest "%.15g" output ("-1.23456789012345e-308") plus room to spare.
