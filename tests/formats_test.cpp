@@ -32,7 +32,8 @@ AsciiRead read_ascii_text(const std::string &text)
     AsciiRead out;
     FILE *f = stream_of(text);
     gridvane::formats::AsciiRead read;
-    out.said = messages_of([&] { read = gridvane::formats::read_ascii(f); });
+    gridvane::formats::StdioSource source(f);
+    out.said = messages_of([&] { read = gridvane::formats::read_ascii(source); });
     std::fclose(f);
     out.rows = read.rows.index;
     out.frame = read.table_form;

@@ -1,4 +1,4 @@
-// The ASCII channel format. The reader takes its stream in large blocks and
+// The ASCII channel format. The reader takes its source in large blocks and
 // finds lines in memory; every line, however long, is handed whole to the
 // host's Parse, with a token array large enough for any line. Rows are
 // gathered in one pass and the row index is the list that gathered them.
@@ -7,6 +7,7 @@
 #include "number_text.hpp"
 #include "stream_output.hpp"
 
+#include "host/failure.hpp"
 #include "host/growable.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
@@ -23,23 +24,10 @@ namespace {
 
 enum class Next { line, end, no_memory, read_error };
 
-// Lines of a stream, each NUL-terminated in place without its newline.
+// Lines of a source, each NUL-terminated in place without its newline.
 class LineSource {
 public:
-    explicit LineSource(std::FILE *stream) : stream_(stream) {}
-
-    // Bytes already taken from the stream that belong before its rest.
-    bool put_back(std::string_view bytes)
-    {
-        if (bytes.empty())
-            return true;
-        if (!reserve(bytes.size()))
-            return false;
-        std::memcpy(text(), bytes.data(), bytes.size());
-        end_ = bytes.size();
-        clear_spare();
-        return true;
-    }
+    explicit LineSource(Source &source) : source_(source) {}
 
     Next next(char *&line, std::size_t &length)
     {
@@ -102,17 +90,17 @@ private:
             return Next::no_memory;
         block_ = std::min(block_ * 2, largest_block);
         const std::size_t wanted = buffer_.capacity() - front - end_ - spare;
-        const std::size_t got = std::fread(text() + end_, 1, wanted, stream_);
+        const std::size_t got = source_.read(text() + end_, wanted);
         end_ += got;
         clear_spare();
         if (got < wanted) {
             at_end_ = true;
-            read_error_ = std::ferror(stream_) != 0;
+            read_error_ = source_.failed();
         }
         return Next::line;
     }
 
-    std::FILE *stream_;
+    Source &source_;
     Growable<char> buffer_;
     std::size_t block_ = 1 << 16;
     std::size_t begin_ = 0, end_ = 0, scanned_ = 0;
@@ -123,9 +111,7 @@ enum class Form { undecided, header, before_data, table, plain };
 
 class AsciiReader {
 public:
-    AsciiReader(std::FILE *stream, bool packed) : lines_(stream), packed_(packed) {}
-
-    bool put_back(std::string_view bytes) { return lines_.put_back(bytes); }
+    AsciiReader(Source &source, bool packed) : lines_(source), packed_(packed) {}
 
     // Releases the rows of a failed read; a finished one has handed them on.
     ~AsciiReader()
@@ -142,17 +128,15 @@ public:
             const Next next = lines_.next(line, length);
             if (next == Next::end)
                 break;
-            if (next == Next::no_memory)
-                return fail_no_memory();
+            // The input failed part way: what was read is not the whole
+            // table.
             if (next == Next::read_error)
-                return fail_read_error();
-            if (!take(line, length))
-                return fail_no_memory();
+                return fail(AsciiRead{}, EIO);
+            if (next == Next::no_memory || !take(line, length))
+                return fail(AsciiRead{}, 0, msg::ascii_no_space);
         }
-        if (form_ != Form::table && form_ != Form::plain) {
-            Libprintf(msg::ascii_eof);
-            return {};
-        }
+        if (form_ != Form::table && form_ != Form::plain)
+            return fail(AsciiRead{}, 0, msg::ascii_eof);
         AsciiRead out;
         out.table_form = form_ == Form::table;
         out.rows.count = static_cast<std::int64_t>(rows_.size());
@@ -274,19 +258,6 @@ private:
         return true;
     }
 
-    AsciiRead fail_no_memory()
-    {
-        Libprintf(msg::ascii_no_space);
-        return {};
-    }
-
-    // The stream failed part way: what was read is not the whole table.
-    AsciiRead fail_read_error()
-    {
-        errno = EIO;
-        return {};
-    }
-
     LineSource lines_;
     Growable<char *> tokens_;
     Growable<float *> rows_;
@@ -299,21 +270,17 @@ private:
 
 } // namespace
 
-AsciiRead read_ascii(std::FILE *stream, std::string_view taken, bool packed)
+AsciiRead read_ascii(Source &source, bool packed)
 {
-    AsciiReader reader(stream, packed);
-    if (!reader.put_back(taken)) {
-        Libprintf(msg::ascii_no_space);
-        return {};
-    }
+    AsciiReader reader(source, packed);
     return reader.read();
 }
 
-int write_ascii(std::FILE *stream, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
     const auto values =
         static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
-    StreamOutput out(stream, values * 20 + static_cast<std::size_t>(count_v > 0 ? count_v : 0));
+    StreamOutput out(sink, values * 20 + static_cast<std::size_t>(count_v > 0 ? count_v : 0));
     for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
         const float *row = count_u > 0 ? rows[r] : nullptr;
         for (std::int32_t c = 0; c < count_u; ++c) {
