@@ -229,8 +229,9 @@ inline bool short_decimal(const char *p, Decimal &value)
     return static_cast<float>(token_value(token, limit));
 }
 
-// Longest "%.15g" output ("-1.23456789012345e-308") plus room to spare.
-inline constexpr int g15_max_chars = 32;
+// Room format_g15 needs: more than the longest "%.15g" output
+// ("-1.23456789012345e-308"), as it copies digits in blocks of 16.
+inline constexpr int g15_max_chars = 40;
 
 // Writes value as "%.15g" would and returns the end of the text. Values
 // that are floats (every sample is one) take an exact integer path; the
