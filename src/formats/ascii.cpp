@@ -215,7 +215,7 @@ private:
     {
         if (left_in_pack_ == 0) {
             const std::size_t rows = rows_in_pack(packs_);
-            pack_rest_ = heap::allocate_n<float>(rows * width_);
+            pack_rest_ = heap::allocate_pack(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(width_));
             if (pack_rest_ == nullptr)
                 return nullptr;
             ++packs_;

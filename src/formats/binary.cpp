@@ -1,8 +1,8 @@
 // The binary channel format: a 64-byte header ("chan" or, byte-reversed,
 // "nahc"; a reserved word; 16-bit column and row counts; 52 reserved bytes)
 // and the samples row by row. The reader takes exactly the bytes the header
-// describes, many rows per read, straight into the row blocks as far as the
-// source allows; the writer always writes little-endian.
+// describes, many rows per read, straight into the row blocks; the writer
+// always writes little-endian.
 #include "formats.hpp"
 #include "messages.hpp"
 #include "stream_output.hpp"
@@ -20,7 +20,6 @@ namespace gridvane::formats {
 namespace {
 
 constexpr std::size_t header_size = 64;
-constexpr std::size_t batch_bytes = 1 << 20;
 constexpr unsigned char magic[4] = {'c', 'h', 'a', 'n'};
 constexpr unsigned char reversed_magic[4] = {'n', 'a', 'h', 'c'};
 
@@ -45,7 +44,7 @@ std::int16_t count_field(const unsigned char *field, bool little_endian)
 
 } // namespace
 
-float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v)
+float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v, bool packed)
 {
     constexpr auto null = static_cast<float **>(nullptr);
     unsigned char header[header_size];
@@ -69,33 +68,31 @@ float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v
 
     const bool swap = little_endian != (std::endian::native == std::endian::little);
     const auto width = static_cast<std::size_t>(count_u);
-    const std::size_t row_bytes = width * sizeof(float);
     auto rows = heap::allocate_n<float *>(static_cast<std::size_t>(count_v));
     if (rows == nullptr)
         return fail(null, ENOMEM, msg::bin_no_space);
-    // Rows are obtained and read in batches that start small and grow as
-    // the file proves to hold what its header says, so that a header
-    // promising more than the file holds costs at most one batch.
-    std::size_t batch = 1 << 16;
+    // Rows are obtained and read a block at a time, each read straight into
+    // its block: packs of rows that start small and grow as the file proves
+    // to hold what its header says (so a header promising more than the
+    // file holds costs at most one pack), or one row each for a caller who
+    // frees them one by one.
     std::int32_t done = 0;
-    while (done < count_v) {
-        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(
-            row_bytes == 0 ? count_v - done : std::max<std::size_t>(1, batch / row_bytes), count_v - done));
-        for (std::int32_t i = 0; i < n; ++i) {
-            rows[done + i] = heap::allocate_n<float>(width);
-            if (rows[done + i] == nullptr) {
-                heap::release_rows(heap::Rows{rows, done + i, count_u, false});
-                return fail(null, ENOMEM, msg::bin_no_space);
-            }
+    for (std::int64_t pack = 0; done < count_v; ++pack) {
+        const auto n = static_cast<std::int32_t>(
+            packed ? std::min<std::int64_t>(heap::pack_rows(pack, count_u), count_v - done) : 1);
+        float *block = heap::allocate_pack(n, count_u);
+        if (block == nullptr) {
+            heap::release_rows(heap::Rows{rows, done, count_u, packed});
+            return fail(null, ENOMEM, msg::bin_no_space);
         }
-        const bool read = row_bytes == 0 || source.read_blocks(reinterpret_cast<void *const *>(rows + done), row_bytes,
-                                                               static_cast<std::size_t>(n));
+        for (std::int32_t i = 0; i < n; ++i)
+            rows[done + i] = block + static_cast<std::size_t>(i) * width;
         done += n;
-        if (!read) {
-            heap::release_rows(heap::Rows{rows, done, count_u, false});
+        const std::size_t bytes = static_cast<std::size_t>(n) * width * sizeof(float);
+        if (source.read(block, bytes) != bytes) {
+            heap::release_rows(heap::Rows{rows, done, count_u, packed});
             return fail(null, EIO);
         }
-        batch = std::min(batch * 2, batch_bytes);
     }
     if (swap)
         for (std::int32_t r = 0; r < count_v; ++r)

@@ -25,7 +25,7 @@ struct AsciiRead {
 AsciiRead read_ascii(Source &source, bool packed = false);
 int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
-float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v);
+float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v, bool packed = false);
 int write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
 // The writers behind the checks ChanWriteAscii and ChanWriteBin make

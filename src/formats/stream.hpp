@@ -18,15 +18,6 @@ public:
     // Up to size bytes into out; fewer only at the end of the input or on
     // an error, which failed() then tells.
     virtual std::size_t read(void *out, std::size_t size) = 0;
-    // count blocks of size bytes each, filled in order: false when the
-    // input ended or failed first.
-    virtual bool read_blocks(void *const *blocks, std::size_t size, std::size_t count)
-    {
-        for (std::size_t i = 0; i < count; ++i)
-            if (read(blocks[i], size) != size)
-                return false;
-        return true;
-    }
     virtual bool failed() const = 0;
 };
 
@@ -92,14 +83,6 @@ public:
     {
         const std::size_t given = replay(out, size);
         return given == size ? size : given + rest_.read(static_cast<char *>(out) + given, size - given);
-    }
-    bool read_blocks(void *const *blocks, std::size_t size, std::size_t count) override
-    {
-        std::size_t i = 0;
-        for (; i < count && !taken_.empty(); ++i)
-            if (read(blocks[i], size) != size)
-                return false;
-        return rest_.read_blocks(blocks + i, size, count - i);
     }
     bool failed() const override { return rest_.failed(); }
 

@@ -57,9 +57,10 @@ ArrayNode *read_and_register(formats::Source &source, int32_t type)
         flags = read.table_form ? ARRAY_FRAME : 0;
     } else if (type == CHAN_BIN) {
         int32_t count_u = 0, count_v = 0;
-        rows.index = formats::read_binary(source, count_u, count_v);
+        rows.index = formats::read_binary(source, count_u, count_v, true);
         rows.count = count_v;
         rows.width = count_u;
+        rows.packed = true;
     }
     if ((type == CHAN_ASCII || type == CHAN_BIN) && rows.index == nullptr)
         return nullptr;

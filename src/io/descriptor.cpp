@@ -11,7 +11,7 @@ namespace gridvane::io {
 
 namespace {
 
-// Vectors per readv or writev call; POSIX promises at least this many.
+// Vectors per writev call; POSIX promises at least this many.
 constexpr std::size_t max_vectors = 1024;
 
 // Drops the first `done` bytes of the vectors from first on: the index of
@@ -29,10 +29,9 @@ std::size_t advance(iovec *vectors, std::size_t first, std::size_t count, std::s
 
 enum class Moved { all, ended, failed };
 
-// Moves count blocks of size bytes through a vectored call (readv or
-// writev), up to max_vectors at a time, retrying after signals and short
-// transfers, until all moved, the call moved nothing (the end of the input)
-// or failed (errno set).
+// Moves count blocks of size bytes through a vectored call, up to
+// max_vectors at a time, retrying after signals and short transfers, until
+// all moved, the call moved nothing or failed (errno set).
 template <typename Call> Moved move_blocks(Call call, void *const *blocks, std::size_t size, std::size_t count)
 {
     iovec vectors[max_vectors];
@@ -71,13 +70,6 @@ std::size_t DescriptorSource::read(void *out, std::size_t size)
     return done;
 }
 
-bool DescriptorSource::read_blocks(void *const *blocks, std::size_t size, std::size_t count)
-{
-    const Moved moved = move_blocks([this](iovec *v, int n) { return ::readv(fd_, v, n); }, blocks, size, count);
-    failed_ = failed_ || moved == Moved::failed;
-    return moved == Moved::all;
-}
-
 bool DescriptorSink::write(const void *data, std::size_t size)
 {
     void *block = const_cast<void *>(data);
@@ -86,7 +78,7 @@ bool DescriptorSink::write(const void *data, std::size_t size)
 
 bool DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
 {
-    const Moved moved = move_blocks([this](iovec *v, int n) { return ::writev(fd_, v, n); },
+    const Moved moved = move_blocks([this](const iovec *v, int n) { return ::writev(fd_, v, n); },
                                     const_cast<void *const *>(blocks), size, count);
     if (moved == Moved::all)
         return true;

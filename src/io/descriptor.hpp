@@ -1,7 +1,7 @@
 // Files read and written through their descriptors, with no stdio buffer
-// between them and the rows: a read goes straight into the row blocks, a
-// write straight from them, many rows per system call. POSIX only; Windows
-// reads and writes through stdio.
+// between them and the rows: a read goes straight into a block of rows, a
+// write straight from the rows' blocks, many per system call. POSIX only;
+// Windows reads and writes through stdio.
 #pragma once
 
 #include "formats/stream.hpp"
@@ -14,7 +14,6 @@ class DescriptorSource final : public formats::Source {
 public:
     explicit DescriptorSource(int fd) : fd_(fd) {}
     std::size_t read(void *out, std::size_t size) override;
-    bool read_blocks(void *const *blocks, std::size_t size, std::size_t count) override;
     bool failed() const override { return failed_; }
 
 private:
