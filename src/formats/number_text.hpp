@@ -3,6 +3,7 @@
 // what printf's "%.15g" writes there.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cfloat>
 #include <charconv>
@@ -103,7 +104,7 @@ struct Decimal {
     const std::uint32_t digit_bits =
         bits(_mm_cmpeq_epi8(_mm_min_epu8(da, nine), da)) | bits(_mm_cmpeq_epi8(_mm_min_epu8(db, nine), db)) << 16;
     const std::uint32_t point_bits = bits(_mm_cmpeq_epi8(a, point_char)) | bits(_mm_cmpeq_epi8(b, point_char)) << 16;
-    const std::uint32_t zero_bits = bits(_mm_cmpeq_epi8(a, zero)) | bits(_mm_cmpeq_epi8(b, zero)) << 16;
+    const std::uint32_t zero_bits = bits(_mm_cmpeq_epi8(a, zero)); // in the first 16, all that is needed
 
     // The digits (and at most one point) end at the first other byte.
     const std::uint32_t first_point = point_bits & (0u - point_bits);
@@ -114,24 +115,34 @@ struct Decimal {
     // (Masks, not conditions: the compiler would make branches of them.)
     const int fraction = (length - 1 - std::countr_zero(first_point | 0x80000000u)) & -static_cast<int>(has_point);
     // Only the last 16 characters are read as digits: what stands before
-    // them must be leading zeros or the point.
+    // them (at most 15, as length < 31) must be leading zeros or the point.
     const int cut = length > 16 ? length - 16 : 0;
     const std::uint32_t significant_cut = digit_bits & ~zero_bits & ((1u << cut) - 1);
     if (digits == 0 || significant_cut != 0 || length == 31)
         return false;
 
     // The 16 bytes that end where the digits end, as digit values; lanes
-    // before the token are cleared.
+    // before the token are cleared. Lane masks come from a table: lanes
+    // from k on, for k = 0 ... 16.
+    static constexpr auto lanes_from = [] {
+        std::array<std::array<unsigned char, 16>, 17> masks{};
+        for (std::size_t k = 0; k <= 16; ++k)
+            for (std::size_t i = k; i < 16; ++i)
+                masks[k][i] = 0xFF;
+        return masks;
+    }();
+    const auto mask = [](int k) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(lanes_from[static_cast<std::size_t>(k)].data()));
+    };
     const char *end = p + length;
-    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16)), zero);
-    v = _mm_and_si128(v, _mm_cmpgt_epi8(lane, _mm_set1_epi8(static_cast<char>(15 - length))));
+    v = _mm_and_si128(v, mask(16 - length + cut));
     // The lanes before the point move one lane up, over it; without a
     // point, or with the point before the window, no lane is before it.
-    const auto point_lane = static_cast<char>((15 - fraction) | -static_cast<int>(!has_point));
-    const __m128i after = _mm_cmpgt_epi8(lane, _mm_set1_epi8(point_lane));
-    const __m128i before = _mm_cmplt_epi8(lane, _mm_set1_epi8(point_lane));
-    v = _mm_or_si128(_mm_and_si128(v, after), _mm_slli_si128(_mm_and_si128(v, before), 1));
+    const int point_lane = (15 - fraction) | -static_cast<int>(!has_point);
+    const int after = point_lane < 0 ? 0 : point_lane + 1;
+    const int before = point_lane < 0 ? 0 : point_lane;
+    v = _mm_or_si128(_mm_and_si128(v, mask(after)), _mm_slli_si128(_mm_andnot_si128(mask(before), v), 1));
     // Sixteen digits, the most significant first: pairs (16-bit lanes),
     // fours and eights (32-bit lanes), then the two eights.
     v = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi16(0xFF)), _mm_set1_epi16(10)),
