@@ -76,6 +76,21 @@ struct Decimal {
     return digits != 0 && *p == '\0';
 }
 
+// The short decimal of digits m (the last `fraction` after the point) that
+// `end` follows, if its exponent part and magnitude allow one.
+[[gnu::always_inline]] inline bool decimal_of(std::uint64_t m, int fraction, const char *end, bool negative,
+                                              Decimal &value)
+{
+    int exponent;
+    if (m > std::uint64_t{1} << 53 || !exponent_part(end, exponent))
+        return false;
+    const int scale = exponent - fraction;
+    if (scale < -short_scale_limit || scale > short_scale_limit)
+        return false;
+    value = Decimal{m, scale, negative};
+    return true;
+}
+
 #if defined(__SSE2__) && defined(__x86_64__)
 
 // Decimals ("-12.375", ".5", "7", "0.0199791062623262",
@@ -153,49 +168,13 @@ struct Decimal {
     const auto eights = static_cast<std::uint64_t>(_mm_cvtsi128_si64(v));
     const std::uint64_t m = (eights & 0xFFFFFFFFu) * 100'000'000 + (eights >> 32);
 
-    int exponent;
-    if (m > std::uint64_t{1} << 53 || !exponent_part(end, exponent))
-        return false;
-    const int scale = exponent - fraction;
-    if (scale < -short_scale_limit || scale > short_scale_limit)
-        return false;
-    value = Decimal{m, scale, negative};
-    return true;
+    return decimal_of(m, fraction, end, negative, value);
 }
 
 #else
 
-// The same without vector instructions, a character at a time.
-inline bool short_decimal(const char *p, Decimal &value)
-{
-    const bool negative = *p == '-';
-    p += negative;
-    std::uint64_t m = 0;
-    int characters = 0, significant = 0, fraction = 0;
-    bool point = false;
-    for (;; ++p) {
-        if (*p == '.' && !point) {
-            point = true;
-            continue;
-        }
-        if (static_cast<unsigned char>(*p - '0') >= 10)
-            break;
-        ++characters;
-        significant += m != 0 || *p != '0';
-        fraction += point;
-        m = m * 10 + static_cast<unsigned>(*p - '0');
-        if (significant > 16)
-            return false;
-    }
-    int exponent;
-    if (characters == 0 || m > std::uint64_t{1} << 53 || !exponent_part(p, exponent))
-        return false;
-    const int scale = exponent - fraction;
-    if (scale < -short_scale_limit || scale > short_scale_limit)
-        return false;
-    value = Decimal{m, scale, negative};
-    return true;
-}
+// Without the vector instructions every token takes the general reader.
+inline bool short_decimal(const char *, Decimal &) { return false; }
 
 #endif
 
