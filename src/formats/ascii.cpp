@@ -107,6 +107,40 @@ private:
     bool at_end_ = false, read_error_ = false;
 };
 
+// The samples of n tokens. Tokens normally lie in the line, which has
+// margins around it in the buffer; a host's Parse may put them elsewhere.
+[[gnu::always_inline]] inline void convert_tokens(char *const *tokens, std::size_t n, const char *line,
+                                                  const char *line_end, float *out)
+{
+    const std::less<const char *> before;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char *token = tokens[i];
+        out[i] = !before(token, line) && before(token, line_end)
+                     ? padded_sample(token, line_end)
+                     : static_cast<float>(token_value(token, token + std::strlen(token)));
+    }
+}
+
+#if defined(__x86_64__)
+// The same compiled for processors with AVX2 and BMI2: the vector code of
+// the short decimal reader takes fewer instructions in their encoding.
+__attribute__((target("avx2,bmi,bmi2"))) void convert_tokens_avx2(char *const *tokens, std::size_t n,
+                                                                 const char *line, const char *line_end, float *out)
+{
+    convert_tokens(tokens, n, line, line_end, out);
+}
+const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+#endif
+
+void convert(char *const *tokens, std::size_t n, const char *line, const char *line_end, float *out)
+{
+#if defined(__x86_64__)
+    if (has_avx2)
+        return convert_tokens_avx2(tokens, n, line, line_end, out);
+#endif
+    convert_tokens(tokens, n, line, line_end, out);
+}
+
 enum class Form { undecided, header, before_data, table, plain };
 
 class AsciiReader {
@@ -237,23 +271,16 @@ private:
         if (row == nullptr)
             return false;
         rows_.push(row);
-        auto value = [&](std::size_t i) __attribute__((always_inline)) {
-            // Tokens normally lie in the line, which has margins around it
-            // in the buffer; a host's Parse may put them elsewhere.
-            const char *token = tokens_[i];
-            const std::less<const char *> before;
-            if (!before(token, line) && before(token, line_end))
-                return padded_sample(token, line_end);
-            return static_cast<float>(token_value(token, token + std::strlen(token)));
-        };
         if (form_ == Form::table) {
             const std::size_t values = width_ - 1;
-            for (std::size_t i = 0; i < values; ++i)
-                row[i] = i + 2 < count ? value(i + 2) : 0.0f;
-            row[values] = value(0);
+            const std::size_t given = std::min(values, count > 2 ? count - 2 : 0);
+            convert(tokens_.data() + 2, given, line, line_end, row);
+            std::fill(row + given, row + values, 0.0f);
+            convert(tokens_.data(), 1, line, line_end, row + values);
         } else {
-            for (std::size_t i = 0; i < width_; ++i)
-                row[i] = i < count ? value(i) : 0.0f;
+            const std::size_t given = std::min(width_, count);
+            convert(tokens_.data(), given, line, line_end, row);
+            std::fill(row + given, row + width_, 0.0f);
         }
         return true;
     }
