@@ -129,7 +129,12 @@ __attribute__((target("avx2,bmi,bmi2"))) void convert_tokens_avx2(char *const *t
 {
     convert_tokens(tokens, n, line, line_end, out);
 }
-const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+// (Asked once, when the library is loaded; the processor's description may
+// not have been read yet at that moment, hence the explicit start.)
+const bool has_avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+}();
 #endif
 
 void convert(char *const *tokens, std::size_t n, const char *line, const char *line_end, float *out)
