@@ -185,11 +185,18 @@ inline bool short_decimal(const char *, Decimal &) { return false; }
 {
     static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    // Ten to the scale, rounded to double: exact from 1e0 up.
-    static constexpr double factors[] = {
-        1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8,
-        1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,  1e7,
-        1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21, 1e22};
+    // Ten to the scale, rounded to double (exact from 1e0 up), with either
+    // sign: the sign comes with the factor, not with a branch (it is as
+    // often one as the other).
+    static constexpr auto factors = [] {
+        std::array<std::array<double, 2 * detail::short_scale_limit + 1>, 2> table{};
+        for (int scale = -detail::short_scale_limit; scale <= detail::short_scale_limit; ++scale) {
+            const double power = scale < 0 ? 1.0 / powers[-scale] : powers[scale];
+            table[0][static_cast<std::size_t>(scale + detail::short_scale_limit)] = power;
+            table[1][static_cast<std::size_t>(scale + detail::short_scale_limit)] = -power;
+        }
+        return table;
+    }();
     static_assert(FLT_EVAL_METHOD == 0, "each operation must round to double once");
     // The digits and a power of ten from 1e0 up are exact doubles, so their
     // product rounds once to atof's double. Below 1e0 atof's double is the
@@ -199,13 +206,13 @@ inline bool short_decimal(const char *, Decimal &) { return false; }
     // floats (the double's low 29 bits 0x10000000) lies within two units of
     // the product: only then is the division made.
     const auto m = static_cast<double>(d.digits);
-    double magnitude = m * factors[d.scale + detail::short_scale_limit];
-    const std::uint64_t low = std::bit_cast<std::uint64_t>(magnitude) & 0x1FFFFFFFu;
-    if (low - (0x10000000u - 4) <= 8) [[unlikely]]
-        magnitude = d.scale < 0 ? m / powers[-d.scale] : m * powers[d.scale];
-    // The sign as a bit, not a branch: it is as often one as the other.
-    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(static_cast<float>(magnitude)) |
-                                std::uint32_t{d.negative} << 31);
+    double value = m * factors[d.negative][static_cast<std::size_t>(d.scale + detail::short_scale_limit)];
+    const std::uint64_t low = std::bit_cast<std::uint64_t>(value) & 0x1FFFFFFFu;
+    if (low - (0x10000000u - 4) <= 8) [[unlikely]] {
+        value = d.scale < 0 ? m / powers[-d.scale] : m * powers[d.scale];
+        value = d.negative ? -value : value;
+    }
+    return static_cast<float>(value);
 }
 
 // atof's value narrowed to float, for a token with token_front readable
