@@ -185,12 +185,20 @@ TEST_F(Files, LoadDecidesFormatByContent)
     const std::string binary = binary_of({{1, 2}, {3, 4}}, 2, 2);
     constexpr char invalid[] = "Gridvane (ArrayLoad): invalid file format\n";
     constexpr char premature[] = "Gridvane (ArrayLoad):  Premature EOF reached\n";
+    // The decision reads blocks of 4096 bytes and gives back what the reader
+    // needs: comments longer than a block, and a deciding word across the
+    // end of the first block.
+    const std::string long_comment = "# " + std::string(5000, 'x') + "\n";
+    const std::string word_across = "#" + std::string(4093, ' ') + "\ninf 2\n";
     const struct {
         const char *name;
         std::string bytes;
         int32_t type;
         const char *said;
     } cases[] = {
+        {"comment beyond a block", long_comment + "4 2\n", CHAN_ASCII, ""},
+        {"word across blocks", word_across, CHAN_ASCII, ""},
+        {"comment beyond a block, then nothing", long_comment, -1, premature},
         {"comment, tab, space", "# made by hand\n\t 1 2\n3 4\n", CHAN_ASCII, ""},
         {"table form", "| a\n-\n1 | 2\n", CHAN_ASCII, ""},
         {"signs and points", "-1 .5\n", CHAN_ASCII, ""},
@@ -222,6 +230,10 @@ TEST_F(Files, LoadDecidesFormatByContent)
             EXPECT_EQ(ArrayType(id), c.type) << c.name;
             if (c.type == CHAN_BIN) {
                 EXPECT_EQ(ArrayGetValue(id, 1, 1), 4.0f) << "the magic's first byte is not lost";
+            } else if (c.bytes == long_comment + "4 2\n") {
+                EXPECT_EQ(ArrayGetValue(id, 0, 0), 4.0f) << c.name;
+            } else if (c.bytes == word_across) {
+                EXPECT_EQ(ArrayGetValue(id, 0, 0), INFINITY) << c.name << ": the deciding word is read whole";
             }
         }
     }
@@ -229,6 +241,16 @@ TEST_F(Files, LoadDecidesFormatByContent)
 
 TEST_F(Files, LoadRefusals)
 {
+#if !defined(_WIN32)
+    // A folder opens, and every read of it fails: a read error, not a table.
+    fs::create_directory(path("folder.txt"));
+    fs::create_directory(path("folder"));
+    for (const std::string &folder : {path("folder.txt"), path("folder")}) {
+        errno = 0;
+        messages_of([&] { EXPECT_EQ(ArrayLoad(folder.c_str()), -1) << folder; });
+        EXPECT_EQ(errno, EIO) << folder;
+    }
+#endif
     errno = 0;
     EXPECT_EQ(messages_of([] { EXPECT_EQ(ArrayLoad(nullptr), -1); }), "");
     EXPECT_EQ(errno, EINVAL);
