@@ -7,7 +7,10 @@ Python package's rows (load into a numpy array, vectorised sampling) use the
 package from the same build, when it was built.
 Tools alternate within each repetition; every figure is a median.
 
-usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5]
+R's data.table (fread, fwrite) runs through Rscript; each of its figures is
+the time of the call alone, measured inside R.
+
+usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5] [--no-r]
 """
 import argparse
 import ctypes
@@ -40,6 +43,136 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from scipy import interpolate, ndimage  # noqa: E402
 
+# ---- R's data.table (fread, fwrite), beside the rows above ----------------
+
+R_PACKAGES = ["r-base-core", "r-cran-data.table"]
+
+
+def ensure_r():
+    """Installs R and data.table from Debian's packages when either is missing."""
+    have = shutil.which("Rscript") is not None and subprocess.run(
+        ["Rscript", "-e", "library(data.table)"], capture_output=True).returncode == 0
+    if not have:
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        subprocess.run(sudo + ["apt-get", "install", "-y", "-qq", "--no-install-recommends", *R_PACKAGES], check=True)
+
+
+class SelfTimed:
+    """A tool that times itself (the R rows time only the call inside R, not
+    R's start-up): calling it returns seconds."""
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __call__(self):
+        return self.fn()
+
+
+def measure(fn):
+    return fn() if isinstance(fn, SelfTimed) else timed(fn)
+
+
+def r_call(setup, call, threads):
+    """Seconds R spends in `call` after `setup`, with `threads` data.table
+    threads (0: all cores), measured inside R around the call alone."""
+    code = "\n".join(["suppressMessages(library(data.table))", f"invisible(setDTthreads({threads}))", setup,
+                      "t0 <- as.numeric(Sys.time())", call, "cat(as.numeric(Sys.time()) - t0)"])
+    out = subprocess.run(["Rscript", "-e", code], capture_output=True, text=True, check=True)
+    return float(out.stdout.split()[-1])
+
+
+def r_string(path):
+    return '"' + path.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def fread_tools(path):
+    read = f"d <- fread({r_string(path)}, header = FALSE, sep = '\\t')"
+    return {"data.table::fread, 1 thread": SelfTimed(lambda: r_call("", read, 1)),
+            "data.table::fread, all cores": SelfTimed(lambda: r_call("", read, 0))}
+
+
+def fwrite_tools(source, out):
+    setup = f"d <- fread({r_string(source)}, header = FALSE, sep = '\\t', drop = 1)"
+    write = f"fwrite(d, {r_string(out)}, sep = '\\t', col.names = FALSE)"
+    return {"data.table::fwrite, 1 thread": SelfTimed(lambda: r_call(setup, write, 1)),
+            "data.table::fwrite, all cores": SelfTimed(lambda: r_call(setup, write, 0))}
+
+
+def mixed_table(rng, rows, cols):
+    """Values as tables people keep hold them: N(0,1) times 10^k, k uniform
+    in -5..5 for each value, and about 5 % whole numbers."""
+    values = rng.standard_normal((rows, cols)) * 10.0 ** rng.integers(-5, 6, (rows, cols))
+    whole = rng.random((rows, cols)) < 0.05
+    values[whole] = np.round(rng.standard_normal(whole.sum()) * 1000)
+    return values.astype(np.float32)
+
+
+def gridvane_text(gv, table, path):
+    """Writes the table with Gridvane's own writer (ArraySave)."""
+    rows, cols = table.shape
+    handle = gv.ArrayAlloc(rows, cols)
+    pointers = gv.ArrayGetArray(handle)
+    table = np.ascontiguousarray(table, dtype=np.float32)
+    for r in range(rows):
+        ctypes.memmove(pointers[r], table[r].ctypes.data, cols * 4)
+    assert gv.ArraySave(handle, path.encode(), 768) == 0
+    gv.ArrayFree(handle)
+
+
+def chan_write_ascii(gv, text, out):
+    """ChanWriteAscii of a loaded table to a stream the caller opened."""
+    libc = ctypes.CDLL(None)
+    libc.fopen.restype = ctypes.c_void_p
+    libc.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    libc.fclose.argtypes = [ctypes.c_void_p]
+    handle = gv.ArrayLoad(text.encode())
+
+    def run():
+        stream = libc.fopen(out.encode(), b"wb")
+        assert gv.ChanWriteAscii(stream, gv.ArrayGetArray(handle), COLS, ROWS) == 0
+        libc.fclose(stream)
+    return run
+
+
+def gridvane_load_alone(gv, path):
+    """ArrayLoad timed alone, as the R rows time fread alone: the table is
+    freed after the clock stops."""
+    def run():
+        start = time.perf_counter()
+        handle = gv.ArrayLoad(path.encode())
+        seconds = time.perf_counter() - start
+        assert handle > 0
+        gv.ArrayFree(handle)
+        return seconds
+    return SelfTimed(run)
+
+
+def data_table_rows(gv, work, rng, text, binary, gv_load, gv_save):
+    """The rows that compare Gridvane with fread and fwrite, on the uniform
+    table and on one of mixed magnitudes, both written by Gridvane (loads
+    timed without the free, like fread's); and a binary load under a name
+    the tools library does not know."""
+    ensure_r()
+    mixed = os.path.join(work, "mixed.txt")
+    gridvane_text(gv, mixed_table(rng, ROWS, COLS), mixed)
+    unknown = os.path.join(work, "table.dat")
+    shutil.copyfile(binary, unknown)
+    out_r, out_gv, out_chan = (os.path.join(work, n) for n in ("r.txt", "gv-dt.txt", "chan.txt"))
+    return [
+        ("ASCII load 1,000,000 x 8, uniform", os.path.getsize(text),
+         {"Gridvane ArrayLoad": gridvane_load_alone(gv, text), **fread_tools(text)}),
+        ("ASCII load 1,000,000 x 8, mixed magnitudes", os.path.getsize(mixed),
+         {"Gridvane ArrayLoad": gridvane_load_alone(gv, mixed), **fread_tools(mixed)}),
+        ("ASCII save 1,000,000 x 8, uniform", os.path.getsize(text),
+         {"Gridvane ArraySave": gv_save(text, out_gv, 768),
+          "Gridvane ChanWriteAscii to a stream": chan_write_ascii(gv, text, out_chan),
+          **fwrite_tools(text, out_r)}),
+        ("binary load 8,000 x 1,000, name decided by content", os.path.getsize(unknown),
+         {"numpy.fromfile": lambda: np.fromfile(unknown, dtype="<f4", offset=64),
+          "Gridvane ArrayLoad": gv_load(unknown)}),
+    ]
+
+
 ROWS, COLS = 1_000_000, 8
 BIN_ROWS, BIN_COLS = 8_000, 1_000
 POINTS = 1 << 16
@@ -53,6 +186,12 @@ def library(build):
     lib.ArraySave.argtypes = [ctypes.c_int32, ctypes.c_char_p, ctypes.c_int32]
     lib.ArraySave.restype = ctypes.c_int32
     lib.ArrayFree.argtypes = [ctypes.c_int32]
+    lib.ArrayAlloc.argtypes = [ctypes.c_int32, ctypes.c_int32]
+    lib.ArrayAlloc.restype = ctypes.c_int32
+    lib.ArrayGetArray.argtypes = [ctypes.c_int32]
+    lib.ArrayGetArray.restype = ctypes.POINTER(ctypes.c_void_p)
+    lib.ChanWriteAscii.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p), ctypes.c_int32, ctypes.c_int32]
+    lib.ChanWriteAscii.restype = ctypes.c_int32
     return lib
 
 
@@ -119,6 +258,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build/default")
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--no-r", action="store_true", help="leave out the data.table rows")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     gv = library(build)
@@ -204,6 +344,8 @@ def main():
         ("binary save 8,000 x 1,000 over an existing file, not flushed (reference)", bin_bytes, {
             "ndarray.tofile": np_save_bin}),
     ]
+    if not args.no_r:
+        rows += data_table_rows(gv, work, rng, text, binary, gv_load, gv_save)
 
     if gvpy is not None:
         def gvpy_to_numpy():
@@ -225,7 +367,7 @@ def main():
             if rep % 2:
                 order.reverse()
             for tool, fn in order:
-                times[tool].append(timed(fn))
+                times[tool].append(measure(fn))
         results.append((name, size, {tool: median(t) for tool, t in times.items()}))
 
     with open(out_np, "rb") as a, open(out_gv, "rb") as b:

@@ -5,6 +5,8 @@ set -euo pipefail
 
 # --windows: also the MinGW-w64 cross compilers and Wine, for the DLL build.
 # --fuzz: also clang and its libFuzzer and sanitizer runtimes.
+# --bench: also R and its data.table, the peers bench/peers.py compares with
+# beside numpy, pandas and scipy (which it installs itself).
 # python3 runs the tool's tests, pkg-config half of the package test,
 # go-md2man makes the manual page.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest python3 pkg-config go-md2man)
@@ -15,6 +17,7 @@ for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --bench) packages+=(r-base-core r-cran-data.table) ;;
     *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done

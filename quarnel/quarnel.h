@@ -34,8 +34,9 @@ typedef void (*QuarnelMessageSink)(const char *text, void *context);
 QUARNEL_API void QuarnelSetMessageSink(QuarnelMessageSink sink, void *context);
 
 /* Splits line in place at space, tab, newline, carriage return, vertical tab
- * and form feed. Stores a pointer to each token, NUL-terminated, in tokens,
- * at most maxTokens of them, and returns how many it stored. */
+ * and form feed (each of which may become a NUL). Stores a pointer to each
+ * token, NUL-terminated, in tokens, at most maxTokens of them, and returns
+ * how many it stored; entries past that count may be overwritten. */
 QUARNEL_API int Parse(char *line, char **tokens, int maxTokens);
 
 /* The file-type code for a name, judged by its suffix (case-insensitive):

@@ -32,7 +32,8 @@ AsciiRead read_ascii_text(const std::string &text)
     AsciiRead out;
     FILE *f = stream_of(text);
     gridvane::formats::AsciiRead read;
-    out.said = messages_of([&] { read = gridvane::formats::read_ascii(f); });
+    gridvane::formats::StdioSource source(f);
+    out.said = messages_of([&] { read = gridvane::formats::read_ascii(source); });
     std::fclose(f);
     out.rows = read.rows.index;
     out.frame = read.table_form;
@@ -143,12 +144,14 @@ TEST(AsciiReader, RefusesNullArguments)
     std::fclose(f);
 }
 
-// A token as the reader sees it: NUL-terminated, with padding after.
-double padded_value(const char *token)
+// A token as the reader sees it: NUL-terminated, with margins around it.
+float padded_value(const char *token)
 {
-    std::string padded(token);
+    std::string padded(gridvane::formats::token_front, '7');
+    padded += token;
     padded.append(gridvane::formats::token_padding + 1, '\0');
-    return gridvane::formats::padded_token_value(padded.data(), padded.data() + std::strlen(token));
+    const char *start = padded.data() + gridvane::formats::token_front;
+    return gridvane::formats::padded_sample(start, start + std::strlen(token));
 }
 
 // The reference: the C library's own conversion in the C locale.
@@ -232,12 +235,28 @@ TEST(NumberText, ReadsExactlyAsAtof)
         "9007199254740993e-22",
         "1e0005",
         "5e-324x",
+        // Exact midpoints between two floats, where only the correctly
+        // rounded double narrows the right way (ties to even).
+        "2097152.125",
+        "-2097152.375",
+        "0.500000029802322387695312",
+        "3.00000017881393432617188e-5",
+        // Leading zeros beyond the 16 characters read as digits, and
+        // significant digits beyond them.
+        "0.000123456789012345",
+        "-0.0199791062623262",
+        "0000000000000000001.25",
+        "0.00000000000000001234567e10",
+        "12345678901234567",
+        "1234567890123456.5",
+        ".1234567890123456",
+        "-4.95716085424647e-05",
     };
     for (const char *token : tokens) {
         const float want = c_library_value(token);
         const float got = static_cast<float>(gridvane::formats::atof_c(token));
         const float fast = static_cast<float>(gridvane::formats::token_value(token, token + std::strlen(token)));
-        const float padded = static_cast<float>(padded_value(token));
+        const float padded = padded_value(token);
         if (std::isnan(want)) {
             EXPECT_TRUE(std::isnan(got) && std::isnan(fast) && std::isnan(padded)) << token;
             EXPECT_EQ(std::signbit(got), std::signbit(want)) << token;
@@ -249,10 +268,11 @@ TEST(NumberText, ReadsExactlyAsAtof)
     }
 }
 
-// The word-at-a-time reader of short decimals against from_chars, as
-// doubles: every digit count and point position up to and past the 19 digits
-// and 2^53 it takes, with and without sign, then random digits; some with an
-// exponent inside and outside the powers of ten it takes.
+// The short decimal reader against from_chars, narrowed to float: every
+// digit count and point position up to and past the 16 characters and 2^53
+// it takes, with and without sign, then random digits (all zeros and all
+// nines among them); some with an exponent inside and outside the powers of
+// ten it takes.
 TEST(NumberText, ShortDecimalsReadAsFromChars)
 {
     std::mt19937_64 rng(5);
@@ -281,7 +301,8 @@ TEST(NumberText, ShortDecimalsReadAsFromChars)
         if (full.find('.') == (full[0] == '-' ? 1u : 0u))
             full.insert(full[0] == '-' ? 1 : 0, "0");
         std::from_chars(full.data(), full.data() + full.size(), want);
-        ASSERT_EQ(std::bit_cast<uint64_t>(padded_value(text.c_str())), std::bit_cast<uint64_t>(want)) << text;
+        ASSERT_EQ(std::bit_cast<uint32_t>(padded_value(text.c_str())), std::bit_cast<uint32_t>(static_cast<float>(want)))
+            << text;
     }
 }
 
@@ -302,6 +323,7 @@ TEST(NumberText, MidpointsBetweenFloatsRoundAsAtof)
         const float want = c_library_value(text);
         const float got = static_cast<float>(gridvane::formats::token_value(text, text + std::strlen(text)));
         ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want)) << text;
+        ASSERT_EQ(std::bit_cast<uint32_t>(padded_value(text)), std::bit_cast<uint32_t>(want)) << text;
     }
 }
 

@@ -185,12 +185,21 @@ TEST_F(Files, LoadDecidesFormatByContent)
     const std::string binary = binary_of({{1, 2}, {3, 4}}, 2, 2);
     constexpr char invalid[] = "Gridvane (ArrayLoad): invalid file format\n";
     constexpr char premature[] = "Gridvane (ArrayLoad):  Premature EOF reached\n";
+    // The decision reads blocks of 4096 bytes and gives back what the reader
+    // needs: comments longer than a block, and a deciding word across the
+    // end of the first block.
+    const std::string long_comment = "# " + std::string(5000, 'x') + "\n";
+    const std::string word_across = "#" + std::string(4092, ' ') + "\ninf 2\n";
     const struct {
         const char *name;
         std::string bytes;
         int32_t type;
         const char *said;
     } cases[] = {
+        {"comment beyond a block", long_comment + "4 2\n", CHAN_ASCII, ""},
+        {"word across blocks", word_across, CHAN_ASCII, ""},
+        {"word across blocks, one later", " " + word_across, CHAN_ASCII, ""},
+        {"comment beyond a block, then nothing", long_comment, -1, premature},
         {"comment, tab, space", "# made by hand\n\t 1 2\n3 4\n", CHAN_ASCII, ""},
         {"table form", "| a\n-\n1 | 2\n", CHAN_ASCII, ""},
         {"signs and points", "-1 .5\n", CHAN_ASCII, ""},
@@ -222,6 +231,10 @@ TEST_F(Files, LoadDecidesFormatByContent)
             EXPECT_EQ(ArrayType(id), c.type) << c.name;
             if (c.type == CHAN_BIN) {
                 EXPECT_EQ(ArrayGetValue(id, 1, 1), 4.0f) << "the magic's first byte is not lost";
+            } else if (c.bytes == long_comment + "4 2\n") {
+                EXPECT_EQ(ArrayGetValue(id, 0, 0), 4.0f) << c.name;
+            } else if (c.bytes.find("inf 2") != std::string::npos) {
+                EXPECT_EQ(ArrayGetValue(id, 0, 0), INFINITY) << c.name << ": the deciding word is read whole";
             }
         }
     }
@@ -229,6 +242,16 @@ TEST_F(Files, LoadDecidesFormatByContent)
 
 TEST_F(Files, LoadRefusals)
 {
+#if !defined(_WIN32)
+    // A folder opens, and every read of it fails: a read error, not a table.
+    fs::create_directory(path("folder.txt"));
+    fs::create_directory(path("folder"));
+    for (const std::string &folder : {path("folder.txt"), path("folder")}) {
+        errno = 0;
+        messages_of([&] { EXPECT_EQ(ArrayLoad(folder.c_str()), -1) << folder; });
+        EXPECT_EQ(errno, EIO) << folder;
+    }
+#endif
     errno = 0;
     EXPECT_EQ(messages_of([] { EXPECT_EQ(ArrayLoad(nullptr), -1); }), "");
     EXPECT_EQ(errno, EINVAL);
@@ -324,7 +347,8 @@ TEST_F(Files, ResavingKeepsBytes)
 
 TEST_F(Files, LargeBinaryFilesInBothByteOrdersAndCutShort)
 {
-    // Enough rows for several batches, in both byte orders, whole and cut.
+    // Enough rows for several batches, in both byte orders, whole and cut,
+    // loaded by name straight into the rows.
     Rows rows(3000, std::vector<float>(7));
     std::mt19937 rng(8);
     std::uniform_int_distribution<uint32_t> bits;
@@ -339,20 +363,33 @@ TEST_F(Files, LargeBinaryFilesInBothByteOrdersAndCutShort)
     for (size_t i = 64; i < big.size(); i += 4)
         std::reverse(big.begin() + static_cast<long>(i), big.begin() + static_cast<long>(i) + 4);
 
-    for (const std::string &bytes : {little, big}) {
-        const int32_t id = ArrayLoad(write_file("t.chb", bytes).c_str());
-        ASSERT_GT(id, 0);
+    // A name the lookup knows, and (little-endian only: "nahc" is not
+    // decided by content) one it does not, whose first bytes the content
+    // decision reads and gives back, mid-row, to the reader.
+    const struct {
+        const std::string *bytes;
+        const char *name;
+    } files[] = {{&little, "t.chb"}, {&big, "t.chb"}, {&little, "t.dat"}};
+    for (const auto &[bytes, name] : files) {
+        const int32_t id = ArrayLoad(write_file(name, *bytes).c_str());
+        ASSERT_GT(id, 0) << name;
         const ArrayNode *node = ArrayGetPointer(id);
         ASSERT_EQ(node->countV, 3000.0f);
         for (int r = 0; r < 3000; ++r)
-            ASSERT_EQ(std::memcmp(node->rows[r], rows[static_cast<size_t>(r)].data(), 28), 0) << r;
+            ASSERT_EQ(std::memcmp(node->rows[r], rows[static_cast<size_t>(r)].data(), 28), 0) << name << " " << r;
         ArrayFree(id);
-        for (size_t cut : {size_t{100}, bytes.size() / 2, bytes.size() - 1}) {
+        for (size_t cut : {size_t{100}, size_t{4097}, bytes->size() / 2, bytes->size() - 1}) {
             errno = 0;
-            EXPECT_EQ(ArrayLoad(write_file("cut.chb", bytes.substr(0, cut)).c_str()), -1) << cut;
-            EXPECT_EQ(errno, EIO) << cut;
+            EXPECT_EQ(ArrayLoad(write_file(std::string("cut") + name, bytes->substr(0, cut)).c_str()), -1) << cut;
+            EXPECT_EQ(errno, EIO) << name << " " << cut;
         }
     }
+#if !defined(_WIN32)
+    // Through a pipe on standard input, which is read through its stream.
+    const std::string in = write_file("in.dat", little);
+    ASSERT_EQ(std::system(("cat \"" + in + "\" | ./stdio_filter stdin \"" + path("piped.chb") + "\" 0").c_str()), 0);
+    EXPECT_EQ(read_file(path("piped.chb")), little);
+#endif
     // Saved again by name, the little-endian file comes back byte for byte.
     const int32_t id = ArrayLoad(write_file("t.chb", little).c_str());
     ASSERT_EQ(ArraySave(id, path("again.chb").c_str(), 0), 0);

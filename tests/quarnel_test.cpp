@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,36 @@ TEST(Quarnel, ParseSplitsAtEveryWhiteSpaceKind)
     };
     for (const auto &c : cases)
         EXPECT_EQ(split(c.line, c.max), c.tokens) << '"' << c.line << '"';
+}
+
+// Parse against a byte-at-a-time splitter, on lines long enough for its
+// blocks of 32 and 16 bytes and the overlapping last block, with tokens of
+// every length, every separator, and token limits around what a line holds.
+TEST(Quarnel, ParseMatchesASimpleSplitter)
+{
+    std::mt19937 rng(17);
+    const std::string separators = " \t\n\v\f\r";
+    for (int round = 0; round < 3000; ++round) {
+        std::string line;
+        const auto length = rng() % 200;
+        while (line.size() < length) {
+            const bool separator = rng() % 3 == 0;
+            const auto run = 1 + rng() % (round % 2 ? 3 : 20);
+            for (unsigned i = 0; i < run; ++i)
+                line += separator ? separators[rng() % separators.size()] : static_cast<char>('!' + rng() % 90);
+        }
+        Tokens want;
+        for (std::size_t i = 0; i < line.size();) {
+            const std::size_t end = line.find_first_of(separators, i);
+            if (end != i)
+                want.push_back(line.substr(i, end - i));
+            i = end == std::string::npos ? line.size() : end + 1;
+        }
+        const int max = round % 3 == 0 ? static_cast<int>(rng() % 40) : static_cast<int>(line.size() / 2 + 1);
+        if (want.size() > static_cast<std::size_t>(max))
+            want.resize(static_cast<std::size_t>(max));
+        ASSERT_EQ(split(line, max), want) << '"' << line << "\" max " << max;
+    }
 }
 
 TEST(Quarnel, FileTypesBySuffix)

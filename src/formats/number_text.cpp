@@ -160,7 +160,9 @@ bool scaled(std::uint64_t m, int e, int k, u128 &quotient, u128 &remainder, u128
 bool fifteen_digits(std::uint64_t m, int e, std::uint64_t &digits, int &k)
 {
     int bits = 64 - __builtin_clzll(m);
-    k = static_cast<int>(std::floor((e + bits - 1) * 0.30102999566398120));
+    // floor(log10(2^x)) as an integer product and shift, exact for the
+    // exponents floats have.
+    k = ((e + bits - 1) * 78913) >> 18;
     u128 q, r, d;
     for (int tries = 0; tries < 4; ++tries) {
         if (!scaled(m, e, k, q, r, d))
@@ -185,6 +187,28 @@ bool fifteen_digits(std::uint64_t m, int e, std::uint64_t &digits, int &k)
         ++k;
     }
     return true;
+}
+
+// n (below 10^8) as its eight decimal digits, a byte each (0..9), the
+// most significant in the lowest byte: halves, quarters and pairs split off
+// in all lanes at once, each division a multiplication and a shift that is
+// exact for the range it meets.
+[[gnu::always_inline]] inline std::uint64_t eight_digit_values(std::uint32_t n)
+{
+    std::uint64_t x = n / 10000 | static_cast<std::uint64_t>(n % 10000) << 32; // two fours
+    std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007Fu;              // each four / 100
+    x = q | (x - q * 100) << 16;                                                // four pairs
+    q = ((x * 103) >> 10) & 0x000F000F000F000Fu;                                // each pair / 10
+    return q | (x - q * 10) << 8;                                               // eight digits
+}
+
+// The text of digit values from eight_digit_values, from byte `from` on.
+[[gnu::always_inline]] inline void store_digits(char *out, std::uint64_t values, int from)
+{
+    std::uint64_t text = values + 0x3030303030303030u;
+    if constexpr (std::endian::native == std::endian::big)
+        text = __builtin_bswap64(text);
+    std::memcpy(out, reinterpret_cast<const char *>(&text) + from, static_cast<std::size_t>(8 - from));
 }
 
 char *write_exponent(char *out, int k)
@@ -221,16 +245,18 @@ char *format_g15(char *out, double value)
     if (!fifteen_digits(m, e, digits, k))
         return std::to_chars(out, out + g15_max_chars, value, std::chars_format::general, 15).ptr;
 
-    static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                                    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                                    "8081828384858687888990919293949596979899";
-    char text[16];
-    for (int i = 14; i > 0; i -= 2, digits /= 100)
-        std::memcpy(text + i - 1, pairs + 2 * (digits % 100), 2);
-    text[0] = static_cast<char>('0' + digits);
-    int used = 15;
-    while (used > 1 && text[used - 1] == '0')
-        --used;
+    // The 15 digits as text: the first 7 and the last 8, each spread to a
+    // byte per digit at once. Trailing zeros are dropped, as %g drops them.
+    const std::uint64_t first = eight_digit_values(static_cast<std::uint32_t>(digits / 100'000'000));
+    const std::uint64_t last = eight_digit_values(static_cast<std::uint32_t>(digits % 100'000'000));
+    // (The text is copied in whole blocks of 16 bytes, of which only the
+    // part that belongs is kept: the rest is overwritten or left beyond the
+    // end. That is why a caller leaves g15_max_chars of room.)
+    char text[32] = {};
+    store_digits(text, first, 1);
+    store_digits(text + 7, last, 0);
+    // Zero digits are zero bytes: the highest ones are the trailing zeros.
+    const int used = last != 0 ? 15 - std::countl_zero(last) / 8 : 7 - std::countl_zero(first) / 8;
 
     if (value < 0)
         *out++ = '-';
@@ -238,31 +264,25 @@ char *format_g15(char *out, double value)
         *out++ = text[0];
         if (used > 1) {
             *out++ = '.';
-            std::memcpy(out, text + 1, static_cast<std::size_t>(used - 1));
+            std::memcpy(out, text + 1, 16);
             out += used - 1;
         }
         return write_exponent(out, k);
     }
     if (k < 0) {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = -1; i > k; --i)
-            *out++ = '0';
-        std::memcpy(out, text, static_cast<std::size_t>(used));
+        std::memcpy(out, "0.0000", 6);
+        out += 1 - k;
+        std::memcpy(out, text, 16);
         return out + used;
     }
+    // Whole digits (trailing zeros included), then the fraction if any.
     const int whole = k + 1;
-    if (used <= whole) {
-        std::memcpy(out, text, static_cast<std::size_t>(used));
-        out += used;
-        for (int i = used; i < whole; ++i)
-            *out++ = '0';
-        return out;
-    }
-    std::memcpy(out, text, static_cast<std::size_t>(whole));
+    std::memcpy(out, text, 16);
     out += whole;
+    if (used <= whole)
+        return out;
     *out++ = '.';
-    std::memcpy(out, text + whole, static_cast<std::size_t>(used - whole));
+    std::memcpy(out, text + whole, 16);
     return out + (used - whole);
 }
 

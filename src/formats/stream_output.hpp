@@ -1,13 +1,14 @@
 // Buffered output for the writers: callers fill a staging block, which goes
-// to the stream in large writes (a megabyte when the heap has one to spare,
+// to the sink in large writes (a megabyte when the heap has one to spare,
 // else a small block of its own). The first failed write or flush is kept
-// and reported once, with the stream's error number (EIO if it left none).
+// and reported once, with the sink's error number (EIO if it left none).
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
+
+#include "stream.hpp"
 
 namespace gridvane::formats {
 
@@ -17,7 +18,7 @@ public:
     static constexpr std::size_t capacity = 1 << 14;
 
     // expected: about how many bytes will be written, to size the block.
-    StreamOutput(std::FILE *stream, std::size_t expected) : stream_(stream), saved_errno_(errno)
+    StreamOutput(Sink &sink, std::size_t expected) : sink_(sink), saved_errno_(errno)
     {
         const std::size_t wanted = expected < large_size ? expected : large_size;
         if (wanted > capacity) {
@@ -50,7 +51,7 @@ public:
     int finish()
     {
         drain();
-        if (!failed_ && std::fflush(stream_) != 0)
+        if (!failed_ && !sink_.flush())
             fail();
         if (!failed_) {
             errno = saved_errno_;
@@ -63,7 +64,7 @@ public:
 private:
     void drain()
     {
-        if (used_ != 0 && !failed_ && std::fwrite(buffer_, 1, used_, stream_) != used_)
+        if (used_ != 0 && !failed_ && !sink_.write(buffer_, used_))
             fail();
         used_ = 0;
     }
@@ -73,7 +74,7 @@ private:
         failure_errno_ = errno != 0 ? errno : EIO;
     }
 
-    std::FILE *stream_;
+    Sink &sink_;
     int saved_errno_;
     int failure_errno_ = 0;
     bool failed_ = false;

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__linux__)
+#    include <sys/mman.h>
+#endif
+
 namespace gridvane::heap {
 
 namespace {
@@ -85,12 +89,38 @@ Rows make_rows(std::int64_t count, std::int64_t width, bool zeroed)
     return rows;
 }
 
+namespace {
+constexpr std::int64_t largest_pack_bytes = 2 << 20; // one huge page on x86-64
+} // namespace
+
 std::int64_t pack_rows(std::int64_t pack, std::int64_t width)
 {
-    constexpr std::int64_t first_rows = 16, largest_bytes = 1 << 20;
+    constexpr std::int64_t first_rows = 16, largest_bytes = largest_pack_bytes;
     const std::int64_t rows = first_rows << std::min<std::int64_t>(pack, 20);
     const std::int64_t fitting = largest_bytes / (std::max<std::int64_t>(width, 1) * std::int64_t{sizeof(float)});
     return std::max<std::int64_t>(1, std::min(rows, fitting));
+}
+
+float *allocate_pack(std::int64_t rows, std::int64_t width)
+{
+    const auto count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+#if defined(__linux__)
+    // A pack of the largest size (whole rows, so a little under it) gets
+    // whole huge pages.
+    constexpr auto huge = static_cast<std::size_t>(largest_pack_bytes);
+    if (count * sizeof(float) > huge / 2) {
+        const std::size_t bytes = (count * sizeof(float) + huge - 1) / huge * huge;
+        if (should_fail())
+            return nullptr;
+        void *block = nullptr;
+        if (::posix_memalign(&block, huge, bytes) != 0)
+            return nullptr;
+        live.fetch_add(1, std::memory_order_relaxed);
+        ::madvise(block, bytes, MADV_HUGEPAGE); // advice only: failure is harmless
+        return static_cast<float *>(block);
+    }
+#endif
+    return allocate_n<float>(count);
 }
 
 void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, bool packed)

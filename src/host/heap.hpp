@@ -31,7 +31,7 @@ std::int64_t live_blocks();
 // rows the library keeps for itself may share blocks (packed): pack k holds
 // pack_rows(k, width) consecutive rows, a number that follows from the width
 // alone, so the first row of each pack is its block and releasing needs no
-// other record. Packs start small and double up to a megabyte.
+// other record. Packs start small and double up to two megabytes.
 struct Rows {
     float **index = nullptr;
     std::int64_t count = 0;
@@ -42,6 +42,11 @@ struct Rows {
 // One block per row, zero-filled when asked; index null when memory runs out.
 Rows make_rows(std::int64_t count, std::int64_t width, bool zeroed);
 std::int64_t pack_rows(std::int64_t pack, std::int64_t width);
+// A block for rows of a pack (rows x width floats), or null. A block of the
+// largest size is placed and marked so that the system may back it with
+// huge pages: a fresh table then costs a page fault per two megabytes, not
+// per four kilobytes.
+float *allocate_pack(std::int64_t rows, std::int64_t width);
 // Releases the row blocks, then the index (which may be null).
 void release_rows(const Rows &rows);
 // Releases only the row blocks of the first count rows, for an index that

@@ -1,5 +1,7 @@
 #include "platform.hpp"
 
+#include "host/failure.hpp"
+
 #include <cerrno>
 
 #if defined(_WIN32)
@@ -11,9 +13,8 @@ namespace gridvane::io {
 
 void close_keeping_errno(std::FILE *stream)
 {
-    const int saved = errno;
+    const KeepErrno keep;
     std::fclose(stream);
-    errno = saved;
 }
 
 #if defined(_WIN32)
@@ -26,11 +27,10 @@ BinaryMode::BinaryMode(std::FILE *stream) : stream_(stream)
 
 BinaryMode::~BinaryMode()
 {
-    const int saved = errno;
+    const KeepErrno keep;
     std::fflush(stream_);
     if (previous_ != -1)
         _setmode(_fileno(stream_), previous_);
-    errno = saved;
 }
 
 #else

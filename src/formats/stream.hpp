@@ -1,0 +1,103 @@
+// Where the readers take their bytes from and the writers put theirs. The
+// formats know only these two interfaces; a stdio stream serves on every
+// platform, and the loading layer brings its own (a file's descriptor, read
+// and written without a copy through a stream's buffer).
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace gridvane::formats {
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // Up to size bytes into out; fewer only at the end of the input or on
+    // an error, which failed() then tells.
+    virtual std::size_t read(void *out, std::size_t size) = 0;
+    virtual bool failed() const = 0;
+};
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // All of size bytes: false, with errno set (EIO when the system left
+    // none), when any could not be written.
+    virtual bool write(const void *data, std::size_t size) = 0;
+    // count blocks of size bytes each, in order.
+    virtual bool write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            if (!write(blocks[i], size))
+                return false;
+        return true;
+    }
+    // Hands what was written on to the file; false with errno set.
+    virtual bool flush() = 0;
+};
+
+class StdioSource final : public Source {
+public:
+    explicit StdioSource(std::FILE *stream) : stream_(stream) {}
+    std::size_t read(void *out, std::size_t size) override { return std::fread(out, 1, size, stream_); }
+    bool failed() const override { return std::ferror(stream_) != 0; }
+
+private:
+    std::FILE *stream_;
+};
+
+class StdioSink final : public Sink {
+public:
+    explicit StdioSink(std::FILE *stream) : stream_(stream) {}
+    bool write(const void *data, std::size_t size) override
+    {
+        errno = 0;
+        return std::fwrite(data, 1, size, stream_) == size || failure();
+    }
+    bool flush() override
+    {
+        errno = 0;
+        return std::fflush(stream_) == 0 || failure();
+    }
+
+private:
+    // The stream's error number, or EIO where it left none.
+    static bool failure()
+    {
+        if (errno == 0)
+            errno = EIO;
+        return false;
+    }
+    std::FILE *stream_;
+};
+
+// Bytes taken from a source while looking at it, given back before the rest.
+class ReplaySource final : public Source {
+public:
+    ReplaySource(std::string_view taken, Source &rest) : taken_(taken), rest_(rest) {}
+
+    std::size_t read(void *out, std::size_t size) override
+    {
+        const std::size_t given = replay(out, size);
+        return given == size ? size : given + rest_.read(static_cast<char *>(out) + given, size - given);
+    }
+    bool failed() const override { return rest_.failed(); }
+
+private:
+    std::size_t replay(void *out, std::size_t size)
+    {
+        const std::size_t n = size < taken_.size() ? size : taken_.size();
+        if (n != 0)
+            std::memcpy(out, taken_.data(), n);
+        taken_.remove_prefix(n);
+        return n;
+    }
+
+    std::string_view taken_;
+    Source &rest_;
+};
+
+} // namespace gridvane::formats

@@ -1,0 +1,34 @@
+// The one way an operation fails: its message, if it has one, goes to the
+// tools library's Libprintf; then the error number is set (an error of 0
+// leaves it as it was); then the failure result is returned.
+#pragma once
+
+#include "tools.hpp"
+
+#include <cerrno>
+
+namespace gridvane {
+
+template <typename Result, typename... Args>
+Result fail(Result result, int error, const char *message = nullptr, Args... args)
+{
+    if (message != nullptr)
+        Libprintf(message, args...);
+    if (error != 0)
+        errno = error;
+    return result;
+}
+
+// Keeps the error number as it was across cleanup (closing a stream).
+class KeepErrno {
+public:
+    KeepErrno() : saved_(errno) {}
+    ~KeepErrno() { errno = saved_; }
+    KeepErrno(const KeepErrno &) = delete;
+    KeepErrno &operator=(const KeepErrno &) = delete;
+
+private:
+    int saved_;
+};
+
+} // namespace gridvane
