@@ -175,13 +175,11 @@ SampleRun run_samplers(int threads, long calls, Churn churn, std::uint64_t expec
             static_cast<long>(static_cast<double>(churned.load()) / seconds)};
 }
 
-// The formula inlined over the same grid, with no lookup and no clamping.
-double bare_ns_per_point(long calls)
+// The formula inlined over a grid, with no lookup and no clamping.
+float bare_passes(const std::vector<std::vector<float>> &g, long calls)
 {
-    const auto &g = grid_values();
     const Points &p = points();
-    volatile float sink = 0;
-    const Clock::time_point begin = Clock::now();
+    float total = 0;
     for (long done = 0; done < calls; done += point_count) {
         float sum = 0;
         for (std::size_t i = 0; i < point_count; ++i) {
@@ -195,9 +193,40 @@ double bare_ns_per_point(long calls)
             const float right = (1 - fv) * r0[a + 1] + fv * r1[a + 1];
             sum += (1 - fu) * left + fu * right;
         }
-        sink = sink + sum;
+        total += sum;
     }
+    return total;
+}
+
+double bare_ns_per_point(long calls)
+{
+    volatile float sink = 0;
+    const Clock::time_point begin = Clock::now();
+    sink = bare_passes(grid_values(), calls);
+    (void)sink;
     return std::chrono::duration<double, std::nano>(Clock::now() - begin).count() / static_cast<double>(calls);
+}
+
+// The same formula on threads of their own, each over a grid of its own:
+// how far this machine lets two threads scale at all.
+double bare_points_per_second(int threads, long calls)
+{
+    std::vector<std::vector<std::vector<float>>> grids(static_cast<std::size_t>(threads), grid_values());
+    std::latch start(threads + 1);
+    std::vector<std::thread> workers;
+    std::atomic<float> sink{0};
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            start.arrive_and_wait();
+            sink.store(bare_passes(grids[static_cast<std::size_t>(t)], calls), std::memory_order_relaxed);
+        });
+    start.arrive_and_wait();
+    const Clock::time_point begin = Clock::now();
+    for (auto &w : workers)
+        w.join();
+    const long per_thread = (calls + static_cast<long>(point_count) - 1) / static_cast<long>(point_count) *
+                            static_cast<long>(point_count);
+    return static_cast<double>(per_thread) * threads / std::chrono::duration<double>(Clock::now() - begin).count();
 }
 
 // Loads (and frees) every file, split between threads: files per second.
@@ -271,7 +300,7 @@ int main(int argc, char **argv)
     const std::uint64_t expected = pass_checksum(reference);
     ArrayFree(reference);
 
-    std::vector<double> one, two, paced, paced_rate, flat, flat_rate, bare, load_one, load_two;
+    std::vector<double> one, two, paced, paced_rate, flat, flat_rate, bare, bare_one, bare_two, load_one, load_two;
     long wrong = 0, load_failures = 0;
     std::vector<std::string> files;
     if (!o.one_thread)
@@ -285,6 +314,8 @@ int main(int argc, char **argv)
         wrong += r1.wrong_passes;
         if (o.one_thread)
             continue;
+        bare_one.push_back(bare_points_per_second(1, o.calls));
+        bare_two.push_back(bare_points_per_second(2, o.calls));
         const SampleRun r2 = run_samplers(2, o.calls, Churn{}, expected);
         two.push_back(r2.calls_per_second);
         const SampleRun r3 = run_samplers(2, o.calls, Churn{true, o.churn_rate}, expected);
@@ -307,6 +338,9 @@ int main(int argc, char **argv)
         std::printf("| ArrayGetValue, 2 threads on their own tables | %.1f M calls/s | one thread %.1f M calls/s | "
                     "%.2fx |\n",
                     median(two) / 1e6, median(one) / 1e6, median(two) / median(one));
+        std::printf("| the bare formula, 2 threads on their own grids (the machine's own scaling) | %.1f M points/s | "
+                    "one thread %.1f M points/s | %.2fx |\n",
+                    median(bare_two) / 1e6, median(bare_one) / 1e6, median(bare_two) / median(bare_one));
         std::printf("| the same while a third thread allocates and frees %.0f tables/s | %.1f M calls/s | one "
                     "thread %.1f M calls/s | %.2fx |\n",
                     median(paced_rate), median(paced) / 1e6, median(one) / 1e6, median(paced) / median(one));

@@ -5,6 +5,7 @@
 #include "sampling.hpp"
 
 #include <array>
+#include <cstdint>
 #include <limits>
 #include <utility>
 #include <mutex>
@@ -64,6 +65,27 @@ std::int32_t next_handle(const State &s)
     return id;
 }
 
+// A new record on lines of its own (heap blocks are only 16-byte aligned):
+// the block starts up to a line before it, and the byte before the record
+// says how far.
+Table *allocate_record()
+{
+    constexpr std::size_t line = alignof(Table);
+    auto *block = static_cast<unsigned char *>(heap::allocate(sizeof(Table) + line));
+    if (block == nullptr)
+        return nullptr;
+    const std::size_t offset = line - reinterpret_cast<std::uintptr_t>(block) % line; // 1 .. line
+    block[offset - 1] = static_cast<unsigned char>(offset);
+    return new (block + offset) Table{};
+}
+
+void release_record(Table *table)
+{
+    table->~Table();
+    auto *start = reinterpret_cast<unsigned char *>(table);
+    heap::release(start - start[-1]);
+}
+
 // A record for a registration: a spare one, or a new block (null when memory
 // runs out). fresh tells which, for giving it back.
 Table *obtain_record(State &s, bool &fresh)
@@ -74,8 +96,7 @@ Table *obtain_record(State &s, bool &fresh)
         s.spare = Table::of(table->node.next);
         return table;
     }
-    void *block = heap::allocate(sizeof(Table));
-    return block == nullptr ? nullptr : new (block) Table{};
+    return allocate_record();
 }
 
 // A record no registration holds. One that was never registered can go back
@@ -83,8 +104,7 @@ Table *obtain_record(State &s, bool &fresh)
 void give_back_record(State &s, Table *table, bool fresh)
 {
     if (fresh) {
-        table->~Table();
-        heap::release(table);
+        release_record(table);
         return;
     }
     table->node.next = s.spare == nullptr ? nullptr : &s.spare->node;
@@ -213,8 +233,7 @@ void discard_all()
     while (s.spare != nullptr) {
         Table *table = s.spare;
         s.spare = Table::of(table->node.next);
-        table->~Table();
-        heap::release(table);
+        release_record(table);
     }
     detail::lookup_cache.fill(detail::unused_entry);
 }

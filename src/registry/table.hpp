@@ -26,7 +26,10 @@ struct SampleBounds {
     std::atomic_flag updating;                                    // one thread rewrites them at a time
 };
 
-struct Table {
+// Each record has cache lines of its own: a thread that registers, frees or
+// edits one table never writes a line that another thread's samples of
+// another table read.
+struct alignas(64) Table {
     ArrayNode node; // must stay first: callers hold &node
     heap::Rows storage;
     // Which registration this record holds now: never 0 while registered, 0
