@@ -49,12 +49,16 @@ private:
 
 class Script {
 public:
-    Script(int seed, fs::path dir, LiveHandles &live) : rng_(seed), dir_(std::move(dir)), live_(live) {}
+    // The folder is made here, on the thread that makes the scripts: folders
+    // made at once by several threads race on their common parent.
+    Script(int seed, fs::path dir, LiveHandles &live) : rng_(seed), dir_(std::move(dir)), live_(live)
+    {
+        fs::create_directories(dir_);
+    }
 
     // Runs the script; the tables it keeps stay registered.
     void run(int steps)
     {
-        fs::create_directories(dir_);
         for (int step = 0; step < steps; ++step) {
             switch (pick(6)) {
             case 0:
@@ -121,7 +125,8 @@ private:
         sample(back);
         record(ArrayFree(back));
         live_.remove(back);
-        fs::remove(name);
+        std::error_code ignored; // nothing a thread may throw
+        fs::remove(name, ignored);
     }
 
     // A table-form text gives a table with frames, a plain one a table

@@ -1,5 +1,6 @@
 #include "replace.hpp"
 
+#include "host/failure.hpp"
 #include "host/heap.hpp"
 
 #include <algorithm>
@@ -24,19 +25,6 @@
 namespace gridvane::io {
 
 namespace {
-
-// Puts errno back as it was when the scope ends: cleanup on a failure path
-// must not change the error the caller reports.
-class KeepErrno {
-public:
-    KeepErrno() : saved_(errno) {}
-    ~KeepErrno() { errno = saved_; }
-    KeepErrno(const KeepErrno &) = delete;
-    KeepErrno &operator=(const KeepErrno &) = delete;
-
-private:
-    int saved_;
-};
 
 // printf into a heap block of the right size; null when memory runs out.
 template <typename... Args> char *format_to_heap(const char *format, Args... args)
