@@ -30,6 +30,9 @@ struct Failure : std::runtime_error {
 // "name: " and the system's text for error.
 [[noreturn]] void system_error(const std::string &name, int error);
 
+// From now on the library's messages are kept for the tool's own lines
+// instead of going to standard error.
+void capture_library_messages();
 // The library's last message, without its "Gridvane (Function): " prefix and
 // newline, or "" when it sent none; taking it clears it.
 std::string take_library_message();

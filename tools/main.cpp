@@ -192,6 +192,7 @@ int main(int argc, char **argv)
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     cli::remove_temporaries_on_signals();
+    cli::capture_library_messages();
     std::string verb;
     int status = run(std::vector<std::string>(argv + 1, argv + argc), verb);
     // Whatever the verb printed is only out once it is flushed and closed.
