@@ -42,6 +42,7 @@ struct State {
     std::uint64_t serials = 0; // serial numbers issued, one per registration
     HandleIndex index;
     Table *spare = nullptr; // records of freed tables, for reuse; linked through node.next
+    std::int64_t spares = 0;
 };
 
 State the_state;
@@ -86,17 +87,23 @@ void release_record(Table *table)
     heap::release(start - start[-1]);
 }
 
+Table *take_spare(State &s)
+{
+    Table *table = s.spare;
+    if (table != nullptr) {
+        s.spare = Table::of(table->node.next);
+        --s.spares;
+    }
+    return table;
+}
+
 // A record for a registration: a spare one, or a new block (null when memory
 // runs out). fresh tells which, for giving it back.
 Table *obtain_record(State &s, bool &fresh)
 {
-    fresh = s.spare == nullptr;
-    if (!fresh) {
-        Table *table = s.spare;
-        s.spare = Table::of(table->node.next);
-        return table;
-    }
-    return allocate_record();
+    Table *table = take_spare(s);
+    fresh = table == nullptr;
+    return fresh ? allocate_record() : table;
 }
 
 // A record no registration holds. One that was never registered can go back
@@ -109,6 +116,7 @@ void give_back_record(State &s, Table *table, bool fresh)
     }
     table->node.next = s.spare == nullptr ? nullptr : &s.spare->node;
     s.spare = table;
+    ++s.spares;
 }
 
 void link_last(State &s, ArrayNode &node)
@@ -230,11 +238,8 @@ void discard_all()
     std::unique_lock lock(s.lock);
     while (s.head != nullptr)
         heap::release_rows(retire(s, *Table::of(s.head)));
-    while (s.spare != nullptr) {
-        Table *table = s.spare;
-        s.spare = Table::of(table->node.next);
+    while (Table *table = take_spare(s))
         release_record(table);
-    }
     detail::lookup_cache.fill(detail::unused_entry);
 }
 
@@ -242,10 +247,7 @@ std::int64_t spare_records()
 {
     State &s = state();
     std::shared_lock lock(s.lock);
-    std::int64_t n = 0;
-    for (Table *t = s.spare; t != nullptr; t = Table::of(t->node.next))
-        ++n;
-    return n;
+    return s.spares;
 }
 
 void set_last_id(std::int32_t id)
