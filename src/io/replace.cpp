@@ -353,8 +353,9 @@ bool SaveTarget::open(const char *name)
     name_ = name;
     TargetState state;
     bool exists = false;
-    if (replaceable(name, state, exists) && (folder_ = folder_of(name, base_of(name))) != nullptr) {
-        sweep_slots(folder_, base_of(name));
+    base_ = base_of(name);
+    if (replaceable(name, state, exists) && (folder_ = folder_of(name, base_)) != nullptr) {
+        sweep_slots(folder_, base_);
         target_exists_ = exists;
         int fd = replace_calls().open_unnamed(folder_);
         unnamed_ = fd >= 0;
@@ -393,7 +394,7 @@ bool SaveTarget::open(const char *name)
 template <typename Take> int SaveTarget::take_slot(Take take)
 {
     for (int slot = 0; slot < slot_count; ++slot) {
-        char *name = slot_name(folder_, base_of(name_), slot);
+        char *name = slot_name(folder_, base_, slot);
         if (name == nullptr) {
             errno = ENOMEM;
             return -1;
@@ -435,43 +436,32 @@ bool SaveTarget::finish(bool written)
         return false;
     const int writer_errno = errno;
     int error = 0;
+    const auto failed = [&error] { error = errno != 0 ? errno : EIO; };
     // The data reaches the disk before the new file takes the target's name:
     // a crash then leaves the old file or the whole new one.
-    if (written) {
-        if (std::fflush(stream_) != 0 || (replacing_ && replace_calls().flush_file(stream_) != 0) ||
-            (unnamed_ && !give_name(name_)))
-            error = errno != 0 ? errno : EIO;
-    }
+    if (written && (std::fflush(stream_) != 0 || (replacing_ && replace_calls().flush_file(stream_) != 0) ||
+                    (unnamed_ && !give_name(name_))))
+        failed();
     if (std::fclose(stream_) != 0 && written && error == 0)
-        error = errno != 0 ? errno : EIO;
+        failed();
     stream_ = nullptr;
+    if (written && error == 0 && temporary_ != nullptr) {
+        if (replace_calls().rename(temporary_, name_) == 0) {
+            heap::release(temporary_);
+            temporary_ = nullptr;
+        } else {
+            failed();
+        }
+    }
+    discard_temporary(); // whatever did not take the target's place
+    let_go(held_);
+    held_ = -1;
     if (!written || error != 0) {
-        discard_temporary();
-        let_go(held_);
-        held_ = -1;
         errno = written ? error : writer_errno;
         return false;
     }
-    if (!replacing_) {
-        errno = writer_errno;
-        return true;
-    }
-    if (temporary_ != nullptr) {
-        if (replace_calls().rename(temporary_, name_) != 0) {
-            const int rename_errno = errno;
-            discard_temporary();
-            let_go(held_);
-            held_ = -1;
-            errno = rename_errno;
-            return false;
-        }
-        heap::release(temporary_);
-        temporary_ = nullptr;
-    }
-    let_go(held_);
-    held_ = -1;
     // Then the folder, so that the new name survives a crash too.
-    if (replace_calls().flush_folder(folder_) != 0)
+    if (replacing_ && replace_calls().flush_folder(folder_) != 0)
         return false;
     errno = writer_errno;
     return true;

@@ -49,6 +49,7 @@ private:
 
     std::FILE *stream_ = nullptr;
     const char *name_ = nullptr;
+    const char *base_ = nullptr; // the name's last part
     char *folder_ = nullptr;    // heap block: the target's folder, when replacing
     char *temporary_ = nullptr; // heap block: the new file's name while it has one
     bool replacing_ = false;
