@@ -95,9 +95,14 @@ constexpr std::int64_t largest_pack_bytes = 2 << 20; // one huge page on x86-64
 
 std::int64_t pack_rows(std::int64_t pack, std::int64_t width)
 {
-    constexpr std::int64_t first_rows = 16, largest_bytes = largest_pack_bytes;
+    // 16 rows, and no more than 64 KB, doubling with each pack up to two
+    // megabytes: a file must show the rows of one pack before the next,
+    // larger one is asked for, so a header that promises wide rows it does
+    // not have costs a small first pack, not the largest.
+    constexpr std::int64_t first_rows = 16, first_bytes = 1 << 16;
     const std::int64_t rows = first_rows << std::min<std::int64_t>(pack, 20);
-    const std::int64_t fitting = largest_bytes / (std::max<std::int64_t>(width, 1) * std::int64_t{sizeof(float)});
+    const std::int64_t bytes = std::min(first_bytes << std::min<std::int64_t>(pack, 20), largest_pack_bytes);
+    const std::int64_t fitting = bytes / (std::max<std::int64_t>(width, 1) * std::int64_t{sizeof(float)});
     return std::max<std::int64_t>(1, std::min(rows, fitting));
 }
 

@@ -31,7 +31,8 @@ std::int64_t live_blocks();
 // rows the library keeps for itself may share blocks (packed): pack k holds
 // pack_rows(k, width) consecutive rows, a number that follows from the width
 // alone, so the first row of each pack is its block and releasing needs no
-// other record. Packs start small and double up to two megabytes.
+// other record. Packs start small (16 rows, at most 64 KB) and double up to
+// two megabytes.
 struct Rows {
     float **index = nullptr;
     std::int64_t count = 0;
