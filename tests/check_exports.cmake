@@ -1,5 +1,6 @@
-# The shared library exports exactly the 20 API functions, nothing else.
-include(${CMAKE_CURRENT_LIST_DIR}/api_names.cmake)
+# The shared library exports exactly the listed names, and the public
+# headers declare exactly them.
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/exports.cmake)
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -11,6 +12,17 @@ foreach(line IN LISTS lines)
   string(REGEX REPLACE "@.*" "" name "${name}")
   list(APPEND found ${name})
 endforeach()
-expect_api_names("${found}")
+expect_exported_names("${LIBRARY}" "${found}")
+
+set(declared)
+foreach(header gridvane.h gridvane_ext.h)
+  file(READ ${INCLUDE}/${header} text)
+  string(REGEX MATCHALL "GRIDVANE_API[^;(]*\\(" declarations "${text}")
+  foreach(d IN LISTS declarations)
+    string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z0-9_]*) *\\($" "\\1" name "${d}")
+    list(APPEND declared ${name})
+  endforeach()
+endforeach()
+expect_exported_names("the public headers" "${declared}")
 list(LENGTH found n)
-message(STATUS "exports: ${n} names, as expected")
+message(STATUS "exports: ${n} names, as listed and declared")

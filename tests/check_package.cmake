@@ -28,7 +28,7 @@ if(PART STREQUAL "cmake")
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "install failed")
   endif()
-  set(expected lib/libgridvane.so.1 lib/libquarnel.so.1 include/gridvane.h include/gridvane/quarnel.h bin/gridvane
+  set(expected lib/libgridvane.so.1 lib/libquarnel.so.1 include/gridvane.h include/gridvane_ext.h include/gridvane/quarnel.h bin/gridvane
       lib/cmake/gridvane/gridvaneConfigVersion.cmake lib/pkgconfig/gridvane.pc)
   if(MAN_PAGE)
     list(APPEND expected share/man/man1/gridvane.1)

@@ -1,6 +1,6 @@
-# gridvane.dll exports exactly the 20 API functions by name and imports from
+# gridvane.dll exports exactly the listed functions by name and imports from
 # nothing but system DLLs and the tools library quarnel.dll.
-include(${CMAKE_CURRENT_LIST_DIR}/api_names.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/exports.cmake)
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${LIBRARY}")
@@ -13,7 +13,7 @@ foreach(entry IN LISTS entries)
   string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" name "${entry}")
   list(APPEND found ${name})
 endforeach()
-expect_api_names("${found}")
+expect_exported_names("${LIBRARY}" "${found}")
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${out}")
 foreach(line IN LISTS imports)
@@ -27,4 +27,5 @@ endforeach()
 if(NOT "${imports}" MATCHES "quarnel.dll")
   message(FATAL_ERROR "the tools library is not imported from quarnel.dll")
 endif()
-message(STATUS "gridvane.dll: 20 exports; imports ${imports}")
+list(LENGTH found n)
+message(STATUS "gridvane.dll: ${n} exports; imports ${imports}")

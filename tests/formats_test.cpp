@@ -1,6 +1,7 @@
 #include "support.hpp"
 
 #include "formats/formats.hpp"
+#include "formats/messages.hpp"
 #include "formats/number_text.hpp"
 
 #include <bit>
@@ -33,7 +34,11 @@ AsciiRead read_ascii_text(const std::string &text)
     FILE *f = stream_of(text);
     gridvane::formats::AsciiRead read;
     gridvane::formats::StdioSource source(f);
-    out.said = messages_of([&] { read = gridvane::formats::read_ascii(source); });
+    out.said = messages_of([&] {
+        read = gridvane::formats::read_ascii(source, gridvane::heap::Layout::separate);
+        if (!gridvane::succeeded(read.status))
+            gridvane::formats::tell_host_of_ascii_failure(read.status);
+    });
     std::fclose(f);
     out.rows = read.rows.index;
     out.frame = read.table_form;

@@ -44,7 +44,7 @@ inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int
                                 bool frame = false)
 {
     const auto width = rows.empty() ? 0 : static_cast<int64_t>(rows[0].size());
-    const gridvane::heap::Rows storage = gridvane::heap::make_rows(static_cast<int64_t>(rows.size()), width, true);
+    const gridvane::heap::Rows storage = gridvane::heap::make_rows(static_cast<int64_t>(rows.size()), width);
     for (size_t r = 0; r < rows.size(); ++r)
         if (!rows[r].empty())
             std::memcpy(storage.index[r], rows[r].data(), rows[r].size() * sizeof(float));

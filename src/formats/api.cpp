@@ -1,38 +1,43 @@
 // The exported channel format functions: pointer checks, then the readers
-// and writers on the caller's stream.
+// and writers on the caller's stream; and what the extension interface adds
+// for the formats.
 #include "gridvane.h"
+#include "gridvane_ext.h"
 
+#include "binary_header.hpp"
 #include "formats.hpp"
 #include "host/failure.hpp"
+#include "messages.hpp"
 
 #include <cerrno>
 
 using namespace gridvane;
 
-namespace {
+namespace gridvane::formats {
 
-bool rows_missing(float *const *rows, int32_t count_u, int32_t count_v)
+void tell_host_of_ascii_failure(const Status &status)
 {
-    return rows == nullptr && count_u > 0 && count_v > 0;
+    switch (status.code) {
+    case GRIDVANE_E_NO_DATA:
+    case GRIDVANE_E_NO_RULE_LINE:
+    case GRIDVANE_E_NO_DATA_AFTER_RULE: fail(0, 0, msg::ascii_eof); return;
+    case GRIDVANE_E_NO_MEMORY: fail(0, 0, msg::ascii_no_space); return;
+    default: fail(0, EIO); return; // the input failed part way: what was read is not the whole table
+    }
 }
 
-} // namespace
-
-int formats::write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+void tell_host_of_binary_failure(const Status &status)
 {
-    if (rows_missing(rows, count_u, count_v))
-        return fail(-1, EINVAL);
-    return write_ascii(sink, rows, count_u, count_v);
+    switch (status.code) {
+    case GRIDVANE_E_BAD_MAGIC: fail(0, EIO, msg::bin_bad_magic); return;
+    // A negative count describes no storage that could be obtained.
+    case GRIDVANE_E_NEGATIVE_COUNT:
+    case GRIDVANE_E_NO_MEMORY: fail(0, ENOMEM, msg::bin_no_space); return;
+    default: fail(0, EIO); return; // short reads and read errors alike
+    }
 }
 
-int formats::write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
-{
-    // The header's 16-bit counts could not describe a larger table.
-    if (rows_missing(rows, count_u, count_v) || count_u < 0 || count_u > binary_count_max || count_v < 0 ||
-        count_v > binary_count_max)
-        return fail(-1, EINVAL);
-    return write_binary(sink, rows, count_u, count_v);
-}
+} // namespace gridvane::formats
 
 extern "C" {
 
@@ -41,11 +46,15 @@ GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *count
     if (stream == nullptr || countU == nullptr || countV == nullptr)
         return fail<float **>(nullptr, EINVAL);
     formats::StdioSource source(stream);
-    const formats::AsciiRead read = formats::read_ascii(source);
-    if (read.rows.index != nullptr) {
-        *countU = static_cast<int32_t>(read.rows.width);
-        *countV = static_cast<int32_t>(read.rows.count);
+    const formats::AsciiRead read = formats::read_ascii(source, heap::Layout::separate);
+    if (!succeeded(read.status)) {
+        formats::tell_host_of_ascii_failure(read.status);
+        return nullptr;
     }
+    // The caller frees rows and index; the names have no place here.
+    heap::release_names(read.names);
+    *countU = static_cast<int32_t>(read.rows.width);
+    *countV = static_cast<int32_t>(read.rows.count);
     return read.rows.index;
 }
 
@@ -62,7 +71,14 @@ GRIDVANE_API float **ChanReadBin(FILE *stream, int32_t *countU, int32_t *countV)
     if (stream == nullptr || countU == nullptr || countV == nullptr)
         return fail<float **>(nullptr, EINVAL);
     formats::StdioSource source(stream);
-    return formats::read_binary(source, *countU, *countV);
+    const formats::BinaryRead read = formats::read_binary(source, heap::Layout::separate);
+    if (!succeeded(read.status)) {
+        formats::tell_host_of_binary_failure(read.status);
+        return nullptr;
+    }
+    *countU = static_cast<int32_t>(read.rows.width);
+    *countV = static_cast<int32_t>(read.rows.count);
+    return read.rows.index;
 }
 
 GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, int32_t countV)
@@ -71,6 +87,23 @@ GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, in
         return fail(-1, EINVAL);
     formats::StdioSink sink(stream);
     return formats::write_binary_checked(sink, rows, countU, countV);
+}
+
+GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size, gridvane_binary_header *header,
+                                                  gridvane_status *status)
+{
+    gridvane_status ignored;
+    gridvane_status &s = status != nullptr ? *status : ignored;
+    if (bytes == nullptr || header == nullptr) {
+        s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
+        return fail(-1, EINVAL);
+    }
+    formats::BinaryHeader parsed;
+    s = formats::parse_header(static_cast<const unsigned char *>(bytes), size, parsed);
+    header->big_endian = parsed.big_endian ? 1 : 0;
+    header->columns = parsed.columns;
+    header->rows = parsed.rows;
+    return succeeded(s) ? 0 : -1;
 }
 
 } // extern "C"

@@ -2,12 +2,11 @@
 // finds lines in memory; every line, however long, is handed whole to the
 // host's Parse, with a token array large enough for any line. Rows are
 // gathered in one pass and the row index is the list that gathered them.
+#include "binary_header.hpp"
 #include "formats.hpp"
-#include "messages.hpp"
 #include "number_text.hpp"
 #include "stream_output.hpp"
 
-#include "host/failure.hpp"
 #include "host/growable.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
@@ -15,6 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -22,14 +23,19 @@ namespace gridvane::formats {
 
 namespace {
 
-enum class Next { line, end, no_memory, read_error };
-
-// Lines of a source, each NUL-terminated in place without its newline.
+// Lines of a source, each NUL-terminated in place without its newline, with
+// where each stands in the input.
 class LineSource {
 public:
-    explicit LineSource(Source &source) : source_(source) {}
+    LineSource(Source &source, const ReadStart &start)
+        : source_(source), number_(start.line - 1), base_(start.offset), first_column_(start.column),
+          at_start_(start.offset == 0)
+    {
+    }
 
-    Next next(char *&line, std::size_t &length)
+    // The next line; false at the end of the input or on a failure, which
+    // status() then tells.
+    bool next(char *&line, std::size_t &length)
     {
         for (;;) {
             void *newline = end_ > scanned_ ? std::memchr(text() + scanned_, '\n', end_ - scanned_) : nullptr;
@@ -39,23 +45,41 @@ public:
                 line = text() + begin_;
                 length = static_cast<std::size_t>(nl - line);
                 begin_ = scanned_ = static_cast<std::size_t>(nl - text()) + 1;
-                return Next::line;
+                return found(line, length);
             }
             scanned_ = end_;
             if (at_end_) {
-                if (begin_ == end_)
-                    return read_error_ ? Next::read_error : Next::end;
+                if (begin_ == end_) {
+                    if (read_error_)
+                        status_ = failure_at(GRIDVANE_E_READ, number_ + 1, 1, base_ + static_cast<std::int64_t>(end_),
+                                             source_.error());
+                    return false;
+                }
                 text()[end_] = '\0'; // a last line without newline
                 line = text() + begin_;
                 length = end_ - begin_;
                 begin_ = scanned_ = end_;
-                return Next::line;
+                return found(line, length);
             }
-            const Next refilled = refill();
-            if (refilled != Next::line)
-                return refilled;
+            if (!refill())
+                return false;
         }
     }
+
+    const Status &status() const { return status_; }
+    // The current line's number, from 1.
+    std::int64_t number() const { return number_; }
+    // Where a byte of the current line stands: its column from 1 and its
+    // offset in the input.
+    std::int64_t column_of(const char *p) const { return p - line_ + 1 + column_shift_; }
+    std::int64_t offset_of(const char *p) const { return base_ + (p - text()); }
+    bool in_line(const char *p) const
+    {
+        const std::less<const char *> before;
+        return !before(p, line_) && !before(line_end_, p);
+    }
+    // Whether the current line is the first of the whole input.
+    bool first_of_input() const { return at_start_ && number_ == 1; }
 
 private:
     // Reads start small and grow to large blocks as the input proves large.
@@ -66,7 +90,24 @@ private:
     static constexpr std::size_t spare = 1 + token_padding;
 
     char *text() { return buffer_.data() + front; }
+    const char *text() const { return const_cast<LineSource *>(this)->text(); }
     void clear_spare() { std::memset(text() + end_, 0, spare); }
+
+    bool found(char *&line, std::size_t &length)
+    {
+        column_shift_ = number_ + 1 == first_line() ? first_column_ : 0;
+        ++number_;
+        // A UTF-8 byte-order mark, as some editors begin text with, is no
+        // part of the table.
+        if (first_of_input() && length >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) {
+            line += 3;
+            length -= 3;
+        }
+        line_ = line;
+        line_end_ = line + length;
+        return true;
+    }
+    std::int64_t first_line() const { return first_line_; }
 
     // Room for bytes of text, with the margins around it.
     bool reserve(std::size_t bytes)
@@ -79,15 +120,18 @@ private:
         return true;
     }
 
-    Next refill()
+    bool refill()
     {
         if (begin_ != 0 && end_ > begin_)
             std::memmove(text(), text() + begin_, end_ - begin_);
+        base_ += static_cast<std::int64_t>(begin_);
         end_ -= begin_;
         scanned_ -= begin_;
         begin_ = 0;
-        if (!reserve(end_ + block_))
-            return Next::no_memory;
+        if (!reserve(end_ + block_)) {
+            status_ = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+            return false;
+        }
         block_ = std::min(block_ * 2, largest_block);
         const std::size_t wanted = buffer_.capacity() - front - end_ - spare;
         const std::size_t got = source_.read(text() + end_, wanted);
@@ -97,7 +141,7 @@ private:
             at_end_ = true;
             read_error_ = source_.failed();
         }
-        return Next::line;
+        return true;
     }
 
     Source &source_;
@@ -105,29 +149,52 @@ private:
     std::size_t block_ = 1 << 16;
     std::size_t begin_ = 0, end_ = 0, scanned_ = 0;
     bool at_end_ = false, read_error_ = false;
+    Status status_ = ok_status();
+    std::int64_t number_;
+    const std::int64_t first_line_ = number_ + 1;
+    std::int64_t base_;
+    std::int64_t first_column_, column_shift_ = 0;
+    bool at_start_;
+    const char *line_ = nullptr, *line_end_ = nullptr;
 };
 
-// The samples of n tokens. Tokens normally lie in the line, which has
+// Converts n tokens into samples. Tokens normally lie in the line, which has
 // margins around it in the buffer; a host's Parse may put them elsewhere.
-[[gnu::always_inline]] inline void convert_tokens(char *const *tokens, std::size_t n, const char *line,
-                                                  const char *line_end, float *out)
+// Short decimals, nearly every sample, are whole numbers that need no
+// judging; every other token's sample is handed to judge, which is false
+// when the read must stop.
+template <typename Judge>
+[[gnu::always_inline]] inline bool convert_tokens(char *const *tokens, std::size_t n, const char *line,
+                                                  const char *line_end, float *out, Judge &judge)
 {
     const std::less<const char *> before;
     for (std::size_t i = 0; i < n; ++i) {
         const char *token = tokens[i];
-        out[i] = !before(token, line) && before(token, line_end)
-                     ? padded_sample(token, line_end)
-                     : static_cast<float>(token_value(token, token + std::strlen(token)));
+        if (!before(token, line) && before(token, line_end)) {
+            detail::Decimal d;
+            if (detail::short_decimal(token, d)) {
+                out[i] = decimal_sample(d);
+                continue;
+            }
+            out[i] = static_cast<float>(token_value(token, line_end));
+        } else {
+            out[i] = static_cast<float>(token_value(token, token + std::strlen(token)));
+        }
+        if (!judge(token, out[i]))
+            return false;
     }
+    return true;
 }
 
 #if defined(__x86_64__)
 // The same compiled for processors with AVX2 and BMI2: the vector code of
 // the short decimal reader takes fewer instructions in their encoding.
-__attribute__((target("avx2,bmi,bmi2"))) void convert_tokens_avx2(char *const *tokens, std::size_t n,
-                                                                 const char *line, const char *line_end, float *out)
+template <typename Judge>
+__attribute__((target("avx2,bmi,bmi2"))) bool convert_tokens_avx2(char *const *tokens, std::size_t n,
+                                                                 const char *line, const char *line_end, float *out,
+                                                                 Judge &judge)
 {
-    convert_tokens(tokens, n, line, line_end, out);
+    return convert_tokens(tokens, n, line, line_end, out, judge);
 }
 // (Asked once, when the library is loaded; the processor's description may
 // not have been read yet at that moment, hence the explicit start.)
@@ -137,96 +204,154 @@ const bool has_avx2 = [] {
 }();
 #endif
 
-void convert(char *const *tokens, std::size_t n, const char *line, const char *line_end, float *out)
+template <typename Judge>
+bool convert(char *const *tokens, std::size_t n, const char *line, const char *line_end, float *out, Judge &judge)
 {
 #if defined(__x86_64__)
     if (has_avx2)
-        return convert_tokens_avx2(tokens, n, line, line_end, out);
+        return convert_tokens_avx2(tokens, n, line, line_end, out, judge);
 #endif
-    convert_tokens(tokens, n, line, line_end, out);
+    return convert_tokens(tokens, n, line, line_end, out, judge);
+}
+
+// The judge of the plain reader: every sample stands.
+struct Trusting {
+    bool operator()(const char *, float) const { return true; }
+};
+
+bool is_bar(const char *token) { return token[0] == '|' && token[1] == '\0'; }
+
+bool starts_number(const char *token)
+{
+    const char *end;
+    atof_c(token, &end);
+    return end != token;
 }
 
 enum class Form { undecided, header, before_data, table, plain };
 
-class AsciiReader {
+// The reader. Observed: it tells an observer what it takes other than as
+// written; the plain reader has none of that code.
+template <bool Observed> class AsciiReader {
 public:
-    AsciiReader(Source &source, bool packed) : lines_(source), packed_(packed) {}
+    AsciiReader(Source &source, heap::Layout layout, Observer *observer, const ReadStart &start)
+        : lines_(source, start), layout_(layout), observer_(observer)
+    {
+    }
 
-    // Releases the rows of a failed read; a finished one has handed them on.
+    // Releases what a failed read gathered; a finished one has handed it on.
     ~AsciiReader()
     {
         heap::release_row_blocks(rows_.data(), static_cast<std::int64_t>(rows_.size()),
-                                 static_cast<std::int64_t>(width_), packed_);
+                                 static_cast<std::int64_t>(width_), layout_);
+        heap::release_names(names_);
     }
 
     AsciiRead read()
     {
         char *line;
         std::size_t length;
-        for (;;) {
-            const Next next = lines_.next(line, length);
-            if (next == Next::end)
-                break;
-            // The input failed part way: what was read is not the whole
-            // table.
-            if (next == Next::read_error)
-                return fail(AsciiRead{}, EIO);
-            if (next == Next::no_memory || !take(line, length))
-                return fail(AsciiRead{}, 0, msg::ascii_no_space);
+        while (lines_.next(line, length))
+            if (!take(line, length))
+                return failed();
+        if (!succeeded(lines_.status())) {
+            status_ = lines_.status();
+            return failed();
         }
-        if (form_ != Form::table && form_ != Form::plain)
-            return fail(AsciiRead{}, 0, msg::ascii_eof);
+        if (form_ != Form::table && form_ != Form::plain) {
+            status_ = form_ == Form::header        ? failure_at(GRIDVANE_E_NO_RULE_LINE, header_line_, 1, -1)
+                      : form_ == Form::before_data ? failure_at(GRIDVANE_E_NO_DATA_AFTER_RULE, rule_line_, 1, -1)
+                                                   : failure_at(GRIDVANE_E_NO_DATA, std::max<std::int64_t>(lines_.number(), 1), 1, -1);
+            return failed();
+        }
         AsciiRead out;
         out.table_form = form_ == Form::table;
         out.rows.count = static_cast<std::int64_t>(rows_.size());
         out.rows.width = static_cast<std::int64_t>(width_);
-        out.rows.packed = packed_;
+        out.rows.layout = layout_;
         out.rows.index = rows_.release_trimmed();
+        out.names = names_;
+        names_ = {};
         return out;
     }
 
 private:
-    // One line in the state it finds the reader in; false when memory ran out.
+    AsciiRead failed()
+    {
+        AsciiRead out;
+        out.status = status_;
+        return out;
+    }
+
+    bool out_of_memory()
+    {
+        status_ = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+        return false;
+    }
+
+    // One line in the state it finds the reader in; false when the read
+    // must stop (status_ says why).
     bool take(char *line, std::size_t length)
     {
+        if constexpr (Observed)
+            if (lines_.first_of_input() && magic_order(line, length) != 0 &&
+                !tell(finding_at(GRIDVANE_FINDING_BINARY_AS_TEXT, lines_.number(), 1, 0)))
+                return false;
         if (form_ == Form::header) {
             // Header lines are looked at only for the rule that ends them.
-            if (line[0] == '-')
+            if (line[0] == '-') {
                 form_ = Form::before_data;
+                rule_line_ = lines_.number();
+            } else if constexpr (Observed) {
+                const char *first = line + std::strspn(line, " \t\r\v\f");
+                if (*first == '-' && !tell(at(GRIDVANE_FINDING_RULE_INDENTED, first)))
+                    return false;
+            }
             return true;
         }
         if (line[0] == '#')
             return true;
-        const std::size_t count = split(line, length);
-        if (count == SIZE_MAX)
-            return false;
+        if constexpr (Observed)
+            if (!observe_line(line, length))
+                return false;
+        if (!split(line, length))
+            return out_of_memory();
+        const std::size_t count = count_;
         if (count == 0)
             return true;
 
         switch (form_) {
         case Form::undecided:
-            if (std::strcmp(tokens_[0], "|") == 0) {
+            if (is_bar(tokens_[0])) {
                 form_ = Form::header;
-                return true;
+                header_line_ = lines_.number();
+                names_ = heap::make_names(tokens_.data() + 1, nullptr, static_cast<std::int32_t>(count - 1));
+                return count == 1 || names_.list != nullptr || out_of_memory();
             }
             form_ = Form::plain;
             width_ = count;
+            if constexpr (Observed)
+                if (!observe_first_row(count))
+                    return false;
             break;
         case Form::before_data:
-            if (std::strcmp(tokens_[0], "|") == 0)
+            if (is_bar(tokens_[0]))
                 return true;
             // Values plus the frame slot; a lone frame number still gets
             // its slot.
             form_ = Form::table;
             width_ = count > 2 ? count - 1 : 1;
+            if constexpr (Observed)
+                if (!observe_first_data_line())
+                    return false;
             break;
         default: break;
         }
         return add_row(count, line, line + length);
     }
 
-    // Cuts the comment and splits the rest; SIZE_MAX when memory ran out.
-    std::size_t split(char *line, std::size_t length)
+    // Cuts the comment and splits the rest; false when memory ran out.
+    bool split(char *line, std::size_t &length)
     {
         if (auto *hash = static_cast<char *>(std::memchr(line, '#', length))) {
             *hash = '\0';
@@ -237,16 +362,18 @@ private:
         if (room > INT_MAX)
             room = INT_MAX;
         if (!tokens_.reserve(room))
-            return SIZE_MAX;
+            return false;
         const int count = Parse(line, tokens_.data(), static_cast<int>(room));
-        return count < 0 ? 0 : static_cast<std::size_t>(count);
+        count_ = count < 0 ? 0 : static_cast<std::size_t>(count);
+        return true;
     }
 
     std::size_t rows_in_pack(std::size_t pack) const
     {
-        return packed_ ? static_cast<std::size_t>(heap::pack_rows(static_cast<std::int64_t>(pack),
-                                                                  static_cast<std::int64_t>(width_)))
-                       : 1;
+        return layout_ == heap::Layout::packs
+                   ? static_cast<std::size_t>(
+                         heap::pack_rows(static_cast<std::int64_t>(pack), static_cast<std::int64_t>(width_)))
+                   : 1;
     }
 
     // The next row's storage: the rest of the current pack, or a new one.
@@ -271,41 +398,214 @@ private:
         // The index has room before a row is taken, so that every pack is
         // listed (by its first row) as soon as it exists.
         if (rows_.size() >= INT32_MAX || !rows_.reserve(rows_.size() + 1))
-            return false;
+            return out_of_memory();
         float *row = new_row();
         if (row == nullptr)
-            return false;
+            return out_of_memory();
         rows_.push(row);
+        if constexpr (Observed)
+            return observed_row(count, line, line_end, row);
+        Trusting trusting;
         if (form_ == Form::table) {
             const std::size_t values = width_ - 1;
             const std::size_t given = std::min(values, count > 2 ? count - 2 : 0);
-            convert(tokens_.data() + 2, given, line, line_end, row);
+            convert(tokens_.data() + 2, given, line, line_end, row, trusting);
             std::fill(row + given, row + values, 0.0f);
-            convert(tokens_.data(), 1, line, line_end, row + values);
+            convert(tokens_.data(), 1, line, line_end, row + values, trusting);
         } else {
             const std::size_t given = std::min(width_, count);
-            convert(tokens_.data(), given, line, line_end, row);
+            convert(tokens_.data(), given, line, line_end, row, trusting);
             std::fill(row + given, row + width_, 0.0f);
         }
+        return true;
+    }
+
+    // ---- What the observed reader adds ----------------------------------
+
+    bool tell(gridvane_finding f)
+    {
+        if (observer_->tell(f))
+            return true;
+        status_ = observer_->stopped();
+        return false;
+    }
+
+    // A finding at a byte of the current line (a token may lie elsewhere,
+    // where a host's Parse put it: it then has no place).
+    gridvane_finding at(std::int32_t kind, const char *p) const
+    {
+        const bool here = lines_.in_line(p);
+        return finding_at(kind, lines_.number(), here ? lines_.column_of(p) : 0, here ? lines_.offset_of(p) : -1);
+    }
+
+    gridvane_finding counted(std::int32_t kind, const char *p, std::int64_t expected, std::int64_t found) const
+    {
+        gridvane_finding f = at(kind, p);
+        f.expected = expected;
+        f.found = found;
+        return f;
+    }
+
+    // Bytes that make the line other than its tokens show: a NUL ends what
+    // the reader sees of it, and a carriage return inside it joins what
+    // look like two lines.
+    bool observe_line(const char *line, std::size_t length)
+    {
+        const auto *hash = static_cast<const char *>(std::memchr(line, '#', length));
+        const char *end = hash != nullptr ? hash : line + length;
+        const auto *nul = static_cast<const char *>(std::memchr(line, '\0', static_cast<std::size_t>(end - line)));
+        if (nul != nullptr && !tell(at(GRIDVANE_FINDING_NUL_BYTE, nul)))
+            return false;
+        if (nul != nullptr)
+            end = nul;
+        const auto *cr = static_cast<const char *>(std::memchr(line, '\r', static_cast<std::size_t>(end - line)));
+        if (cr != nullptr && cr + 1 < line + length && !told_carriage_return_) {
+            told_carriage_return_ = true;
+            return tell(at(GRIDVANE_FINDING_CARRIAGE_RETURN, cr));
+        }
+        return true;
+    }
+
+    bool observe_first_row(std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            if (starts_number(tokens_[i]))
+                return true;
+        names_row_ = true;
+        return tell(at(GRIDVANE_FINDING_NAMES_AS_ROW, tokens_[0]));
+    }
+
+    bool observe_first_data_line()
+    {
+        const auto values = static_cast<std::int64_t>(width_) - 1;
+        if (values == 0 && !tell(at(GRIDVANE_FINDING_NO_VALUES, tokens_[0])))
+            return false;
+        if (names_.count != values &&
+            !tell(counted(GRIDVANE_FINDING_NAMES_MISMATCH, tokens_[0], names_.count, values)))
+            return false;
+        return true;
+    }
+
+    // What a token's sample says of it: nothing for a whole number the
+    // float holds, else a finding.
+    bool judge(const char *token, float taken, bool frame)
+    {
+        std::int32_t kind = 0;
+        const char *end;
+        const double whole = atof_c(token, &end);
+        const char *digits = token + (token[0] == '-' || token[0] == '+');
+        if (is_bar(token))
+            kind = frame ? GRIDVANE_FINDING_BAR_AS_DATA : GRIDVANE_FINDING_EXTRA_SEPARATOR;
+        else if (end == token)
+            kind = GRIDVANE_FINDING_NOT_A_NUMBER;
+        else if (*end != '\0')
+            kind = *end == ',' && end[1] >= '0' && end[1] <= '9' ? GRIDVANE_FINDING_DECIMAL_COMMA
+                                                                 : GRIDVANE_FINDING_PARTIAL_NUMBER;
+        else if (digits[0] == '0' && (digits[1] | 0x20) == 'x')
+            kind = GRIDVANE_FINDING_HEXADECIMAL;
+        else if (std::isnan(taken))
+            kind = GRIDVANE_FINDING_NAN;
+        else if (std::isinf(taken))
+            kind = std::isinf(whole) && (digits[0] | 0x20) == 'i' ? GRIDVANE_FINDING_INFINITE
+                                                                  : GRIDVANE_FINDING_BEYOND_RANGE;
+        else if (taken == 0.0f && whole != 0.0)
+            kind = GRIDVANE_FINDING_BELOW_RANGE;
+        if (kind == 0)
+            return true;
+        gridvane_finding f = at(kind, token);
+        f.text = token;
+        f.taken = taken;
+        f.frame = frame;
+        return tell(f);
+    }
+
+    // The row as the plain reader fills it, the tokens judged in the order
+    // they stand.
+    bool observed_row(std::size_t count, const char *line, const char *line_end, float *row)
+    {
+        const auto judge_as = [this](bool frame) {
+            return [this, frame](const char *token, float taken) { return names_row_ || judge(token, taken, frame); };
+        };
+        auto value_judge = judge_as(false);
+        const std::size_t cut = static_cast<std::size_t>(line_end - line);
+        if (form_ != Form::table) {
+            const std::size_t given = std::min(width_, count);
+            if (!convert(tokens_.data(), given, line, line_end, row, value_judge))
+                return false;
+            std::fill(row + given, row + width_, 0.0f);
+            names_row_ = false;
+            return compare_width(count, width_, 0, line + cut);
+        }
+        const std::size_t values = width_ - 1;
+        auto frame_judge = judge_as(true);
+        if (!convert(tokens_.data(), 1, line, line_end, row + values, frame_judge))
+            return false;
+        const float frame = row[values];
+        if (!std::isnan(frame) && !std::isnan(last_frame_) && !(frame > last_frame_)) {
+            gridvane_finding f = counted(GRIDVANE_FINDING_FRAME_NOT_RISING, tokens_[0], last_frame_line_,
+                                         static_cast<std::int64_t>(rows_.size()) - 1);
+            f.taken = frame;
+            f.previous = last_frame_;
+            f.frame = 1;
+            if (!tell(f))
+                return false;
+        }
+        if (!std::isnan(frame)) {
+            last_frame_ = frame;
+            last_frame_line_ = lines_.number();
+        }
+        if (count >= 2 && !is_bar(tokens_[1])) {
+            gridvane_finding f = at(starts_number(tokens_[1]) ? GRIDVANE_FINDING_VALUE_AS_SEPARATOR
+                                                              : GRIDVANE_FINDING_OTHER_SEPARATOR,
+                                    tokens_[1]);
+            f.text = tokens_[1];
+            if (!tell(f))
+                return false;
+        }
+        const std::size_t given = std::min(values, count > 2 ? count - 2 : 0);
+        if (!convert(tokens_.data() + 2, given, line, line_end, row, value_judge))
+            return false;
+        std::fill(row + given, row + values, 0.0f);
+        return compare_width(count > 2 ? count - 2 : 0, values, 2, line + cut);
+    }
+
+    // A row with more or fewer values than the first.
+    bool compare_width(std::size_t values, std::size_t wanted, std::size_t first, const char *line_end)
+    {
+        const auto v = static_cast<std::int64_t>(values), w = static_cast<std::int64_t>(wanted);
+        if (values > wanted)
+            return tell(counted(GRIDVANE_FINDING_LONG_ROW, tokens_[first + wanted], w, v));
+        if (values < wanted)
+            return tell(counted(GRIDVANE_FINDING_SHORT_ROW, line_end, w, v));
         return true;
     }
 
     LineSource lines_;
     Growable<char *> tokens_;
     Growable<float *> rows_;
+    std::size_t count_ = 0;
     Form form_ = Form::undecided;
     std::size_t width_ = 0;
-    bool packed_;
+    heap::Layout layout_;
     std::size_t packs_ = 0, left_in_pack_ = 0;
     float *pack_rest_ = nullptr;
+    heap::Names names_;
+    Status status_ = ok_status();
+    std::int64_t header_line_ = 0, rule_line_ = 0;
+    // Observed only.
+    Observer *observer_;
+    bool names_row_ = false, told_carriage_return_ = false;
+    float last_frame_ = NAN;
+    std::int64_t last_frame_line_ = 0;
 };
 
 } // namespace
 
-AsciiRead read_ascii(Source &source, bool packed)
+AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer, ReadStart start)
 {
-    AsciiReader reader(source, packed);
-    return reader.read();
+    if (observer != nullptr)
+        return AsciiReader<true>(source, layout, observer, start).read();
+    return AsciiReader<false>(source, layout, nullptr, start).read();
 }
 
 int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
@@ -321,6 +621,84 @@ int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32
             out.commit(format_g15(p, static_cast<double>(row[c])));
         }
         char *p = out.room(1);
+        *p++ = '\n';
+        out.commit(p);
+    }
+    return out.finish();
+}
+
+int write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+{
+    if (rows == nullptr && count_u > 0 && count_v > 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return write_ascii(sink, rows, count_u, count_v);
+}
+
+bool name_fits_table_form(const char *name)
+{
+    if (name == nullptr || name[0] == '\0' || is_bar(name))
+        return false;
+    for (const char *p = name; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c <= ' ' || c == 0x7F || c == '#')
+            return false;
+    }
+    return true;
+}
+
+int write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                      std::int64_t frame_slot, const heap::Names &names)
+{
+    const auto values =
+        static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
+    StreamOutput out(sink, values * 20 + static_cast<std::size_t>(count_v > 0 ? count_v : 0) * 24 + 64);
+    // The header: "|" and a name per column, then a rule as long as it.
+    std::size_t header_length = 1;
+    const auto put = [&out](const char *text, std::size_t n) {
+        while (n > 0) {
+            const std::size_t step = std::min(n, StreamOutput::capacity);
+            char *p = out.room(step);
+            std::memcpy(p, text, step);
+            out.commit(p + step);
+            text += step;
+            n -= step;
+        }
+    };
+    put("|", 1);
+    for (std::int32_t c = 0; c < count_u; ++c) {
+        char own[32];
+        const char *name = c < names.count ? names.list[c] : nullptr;
+        if (name == nullptr) {
+            std::snprintf(own, sizeof own, "column%d", static_cast<int>(c));
+            name = own;
+        }
+        const std::size_t n = std::strlen(name);
+        put(" ", 1);
+        put(name, n);
+        header_length += n + 1;
+    }
+    put("\n", 1);
+    static constexpr char dashes[] = "----------------------------------------------------------------";
+    for (std::size_t n = std::max<std::size_t>(header_length - 1, 4); n > 0;) {
+        const std::size_t step = std::min(n, sizeof dashes - 1);
+        put(dashes, step);
+        n -= step;
+    }
+    put("\n", 1);
+    for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
+        char *p = out.room(g15_max_chars + 2);
+        p = format_g15(p, static_cast<double>(rows[r][frame_slot]));
+        *p++ = '\t';
+        *p++ = '|';
+        out.commit(p);
+        for (std::int32_t c = 0; c < count_u; ++c) {
+            p = out.room(g15_max_chars + 1);
+            *p++ = '\t';
+            out.commit(format_g15(p, static_cast<double>(rows[r][c])));
+        }
+        p = out.room(1);
         *p++ = '\n';
         out.commit(p);
     }

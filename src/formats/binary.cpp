@@ -1,27 +1,23 @@
-// The binary channel format: a 64-byte header ("chan" or, byte-reversed,
-// "nahc"; a reserved word; 16-bit column and row counts; 52 reserved bytes)
-// and the samples row by row. The reader takes exactly the bytes the header
+// The binary channel format: the 64-byte header (binary_header.hpp) and the
+// samples row by row. The reader takes exactly the bytes the header
 // describes, many rows per read, straight into the row blocks; the writer
 // always writes little-endian.
+#include "binary_header.hpp"
 #include "formats.hpp"
-#include "messages.hpp"
+#include "observer.hpp"
 #include "stream_output.hpp"
 
-#include "host/failure.hpp"
 #include "host/heap.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace gridvane::formats {
 
 namespace {
-
-constexpr std::size_t header_size = 64;
-constexpr unsigned char magic[4] = {'c', 'h', 'a', 'n'};
-constexpr unsigned char reversed_magic[4] = {'n', 'a', 'h', 'c'};
 
 // Reverses the bytes of each 4-byte word in place (any alignment).
 void reverse_words(void *data, std::size_t count)
@@ -42,77 +38,163 @@ std::int16_t count_field(const unsigned char *field, bool little_endian)
     return static_cast<std::int16_t>(bits);
 }
 
+// A failure in the one line of bytes a binary file is.
+Status at_byte(std::int32_t code, std::int64_t offset, int error = 0)
+{
+    return failure_at(code, 1, offset + 1, offset, error);
+}
+
+// Tells the observer of the NaN and infinite samples, then of bytes after
+// the last sample; false when it asked to stop.
+bool observe_samples(const heap::Rows &rows, Source &source, std::int64_t offset, Observer &observer)
+{
+    std::int64_t at = offset + static_cast<std::int64_t>(header_size);
+    for (std::int64_t r = 0; r < rows.count; ++r)
+        for (std::int64_t c = 0; c < rows.width; ++c, at += 4) {
+            const float x = rows.index[r][c];
+            if (std::isfinite(x))
+                continue;
+            gridvane_finding f =
+                finding_at(std::isnan(x) ? GRIDVANE_FINDING_NAN : GRIDVANE_FINDING_INFINITE, 1, at + 1, at);
+            f.taken = x;
+            f.expected = r;
+            f.found = c;
+            if (!observer.tell(f))
+                return false;
+        }
+    char rest[4096];
+    std::int64_t after = 0;
+    for (std::size_t got; (got = source.read(rest, sizeof rest)) > 0;)
+        after += static_cast<std::int64_t>(got);
+    if (after == 0)
+        return true;
+    gridvane_finding f = finding_at(GRIDVANE_FINDING_TRAILING_BYTES, 1, at + 1, at);
+    f.found = after;
+    return observer.tell(f);
+}
+
 } // namespace
 
-float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v, bool packed)
+Status parse_header(const unsigned char *bytes, std::size_t size, BinaryHeader &header, std::int64_t offset)
 {
-    constexpr auto null = static_cast<float **>(nullptr);
-    unsigned char header[header_size];
-    if (source.read(header, 4) != 4)
-        return fail(null, EIO);
-    bool little_endian;
-    if (std::memcmp(header, magic, 4) == 0)
-        little_endian = true;
-    else if (std::memcmp(header, reversed_magic, 4) == 0)
-        little_endian = false;
-    else
-        return fail(null, EIO, msg::bin_bad_magic);
-    if (source.read(header + 4, header_size - 4) != header_size - 4)
-        return fail(null, EIO);
+    const int order = magic_order(bytes, size);
+    if (order == 0 && size >= 4)
+        return with_counts(at_byte(GRIDVANE_E_BAD_MAGIC, offset), 4, packed_bytes(bytes, 4));
+    if (size < header_size)
+        return with_counts(at_byte(GRIDVANE_E_TRUNCATED_HEADER, offset + static_cast<std::int64_t>(size)),
+                           static_cast<std::int64_t>(header_size), static_cast<std::int64_t>(size));
+    header.big_endian = order == 2;
+    header.columns = count_field(bytes + GRIDVANE_BINARY_COLUMNS_AT, !header.big_endian);
+    header.rows = count_field(bytes + GRIDVANE_BINARY_ROWS_AT, !header.big_endian);
+    if (header.columns < 0)
+        return with_counts(at_byte(GRIDVANE_E_NEGATIVE_COUNT, offset + GRIDVANE_BINARY_COLUMNS_AT), 0,
+                           header.columns);
+    if (header.rows < 0)
+        return with_counts(at_byte(GRIDVANE_E_NEGATIVE_COUNT, offset + GRIDVANE_BINARY_ROWS_AT), 1, header.rows);
+    return ok_status();
+}
 
-    count_u = count_field(header + 8, little_endian);
-    count_v = count_field(header + 10, little_endian);
-    // A negative count describes no storage that could be obtained.
-    if (count_u < 0 || count_v < 0)
-        return fail(null, ENOMEM, msg::bin_no_space);
+BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, std::int64_t offset)
+{
+    BinaryRead out;
+    unsigned char bytes[header_size];
+    // The magic first: a file that is not binary at all says so, however
+    // short it is.
+    std::size_t got = source.read(bytes, 4);
+    if (got == 4 && magic_order(bytes, 4) != 0)
+        got += source.read(bytes + 4, header_size - 4);
+    if (got < header_size && source.failed()) {
+        out.status = at_byte(GRIDVANE_E_READ, offset + static_cast<std::int64_t>(got), source.error());
+        return out;
+    }
+    BinaryHeader header;
+    out.status = parse_header(bytes, got, header, offset);
+    if (!succeeded(out.status))
+        return out;
+    out.big_endian = header.big_endian;
+    const std::int32_t count_u = header.columns, count_v = header.rows;
+    if (observer != nullptr && (count_u == 0 || count_v == 0)) {
+        gridvane_finding f = finding_at(GRIDVANE_FINDING_NO_SAMPLES, 1, offset + GRIDVANE_BINARY_COLUMNS_AT + 1,
+                                        offset + GRIDVANE_BINARY_COLUMNS_AT);
+        f.expected = count_u;
+        f.found = count_v;
+        if (!observer->tell(f)) {
+            out.status = observer->stopped();
+            return out;
+        }
+    }
 
-    const bool swap = little_endian != (std::endian::native == std::endian::little);
+    const bool swap = header.big_endian == (std::endian::native == std::endian::little);
     const auto width = static_cast<std::size_t>(count_u);
-    auto rows = heap::allocate_n<float *>(static_cast<std::size_t>(count_v));
-    if (rows == nullptr)
-        return fail(null, ENOMEM, msg::bin_no_space);
+    auto **index = heap::allocate_n<float *>(static_cast<std::size_t>(count_v));
+    if (index == nullptr) {
+        out.status = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+        return out;
+    }
     // Rows are obtained and read a block at a time, each read straight into
     // its block: packs of rows that start small and grow as the file proves
     // to hold what its header says (so a header promising more than the
     // file holds costs at most one pack), or one row each for a caller who
     // frees them one by one.
+    const bool packed = layout == heap::Layout::packs;
+    const std::int64_t wanted = static_cast<std::int64_t>(width) * count_v * 4;
+    std::int64_t read = 0;
     std::int32_t done = 0;
     for (std::int64_t pack = 0; done < count_v; ++pack) {
         const auto n = static_cast<std::int32_t>(
             packed ? std::min<std::int64_t>(heap::pack_rows(pack, count_u), count_v - done) : 1);
         float *block = heap::allocate_pack(n, count_u);
         if (block == nullptr) {
-            heap::release_rows(heap::Rows{rows, done, count_u, packed});
-            return fail(null, ENOMEM, msg::bin_no_space);
+            heap::release_rows(heap::Rows{index, done, count_u, layout});
+            out.status = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+            return out;
         }
         for (std::int32_t i = 0; i < n; ++i)
-            rows[done + i] = block + static_cast<std::size_t>(i) * width;
+            index[done + i] = block + static_cast<std::size_t>(i) * width;
         done += n;
-        const std::size_t bytes = static_cast<std::size_t>(n) * width * sizeof(float);
-        if (source.read(block, bytes) != bytes) {
-            heap::release_rows(heap::Rows{rows, done, count_u, packed});
-            return fail(null, EIO);
+        const std::size_t bytes_wanted = static_cast<std::size_t>(n) * width * sizeof(float);
+        const std::size_t bytes_got = source.read(block, bytes_wanted);
+        read += static_cast<std::int64_t>(bytes_got);
+        if (bytes_got != bytes_wanted) {
+            heap::release_rows(heap::Rows{index, done, count_u, layout});
+            const std::int64_t at = offset + static_cast<std::int64_t>(header_size) + read;
+            out.status = source.failed() ? at_byte(GRIDVANE_E_READ, at, source.error())
+                                         : with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, at), wanted, read);
+            return out;
         }
     }
     if (swap)
         for (std::int32_t r = 0; r < count_v; ++r)
-            reverse_words(rows[r], width);
-    return rows;
+            reverse_words(index[r], width);
+    out.rows = heap::Rows{index, count_v, count_u, layout};
+    if (observer != nullptr && !observe_samples(out.rows, source, offset, *observer)) {
+        heap::release_rows(out.rows);
+        out.rows = {};
+        out.status = observer->stopped();
+    }
+    return out;
 }
-
-namespace {
 
 void fill_header(char *p, std::int32_t count_u, std::int32_t count_v)
 {
     std::memset(p, 0, header_size);
     std::memcpy(p, magic, 4);
-    p[8] = static_cast<char>(count_u & 0xFF);
-    p[9] = static_cast<char>(count_u >> 8);
-    p[10] = static_cast<char>(count_v & 0xFF);
-    p[11] = static_cast<char>(count_v >> 8);
+    p[GRIDVANE_BINARY_COLUMNS_AT] = static_cast<char>(count_u & 0xFF);
+    p[GRIDVANE_BINARY_COLUMNS_AT + 1] = static_cast<char>(count_u >> 8);
+    p[GRIDVANE_BINARY_ROWS_AT] = static_cast<char>(count_v & 0xFF);
+    p[GRIDVANE_BINARY_ROWS_AT + 1] = static_cast<char>(count_v >> 8);
 }
 
-} // namespace
+int write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+{
+    // The header's 16-bit counts could not describe a larger table.
+    if ((rows == nullptr && count_u > 0 && count_v > 0) || count_u < 0 || count_u > binary_count_max ||
+        count_v < 0 || count_v > binary_count_max) {
+        errno = EINVAL;
+        return -1;
+    }
+    return write_binary(sink, rows, count_u, count_v);
+}
 
 int write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {

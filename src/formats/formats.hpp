@@ -1,39 +1,59 @@
 // The ASCII and binary channel formats on sources and sinks of bytes and on
-// bare row storage.
-// Readers hand back a row index of separately allocated rows (free-able with
-// the standard free), or rows in packs when the library keeps them itself, or
-// null; they never return a partial table.
+// bare row storage. Readers hand back a row index (rows of their own for a
+// caller who frees them one by one, or packs when the library keeps them)
+// with a status; they never return a partial table. Given an observer, they
+// also tell it each place where they take the input other than as written.
 #pragma once
 
+#include "common/status.hpp"
+#include "content.hpp"
 #include "host/heap.hpp"
+#include "observer.hpp"
 #include "stream.hpp"
 
 #include <cstdint>
 
 namespace gridvane::formats {
 
-// What the ASCII reader found: the rows (a null index when it failed, after
-// its message), each count rows of width floats, and whether the text had the
-// table form, whose rows keep their frame number in the last slot.
+// What the ASCII reader found: the rows (a null index when it failed), each
+// count rows of width floats, whether the text had the table form (whose
+// rows keep their frame number in the last slot) and the header's names.
 struct AsciiRead {
     heap::Rows rows;
     bool table_form = false;
+    heap::Names names;
+    Status status = ok_status();
 };
 
-// packed: the rows are for the library itself and come in packs
-// (heap::Rows).
-AsciiRead read_ascii(Source &source, bool packed = false);
+AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer = nullptr, ReadStart start = {});
+
+// What the binary reader found: the rows (a null index when it failed) and
+// the file's byte order.
+struct BinaryRead {
+    heap::Rows rows;
+    bool big_endian = false;
+    Status status = ok_status();
+};
+
+// offset: where the source begins in the input, for positions.
+BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
+
+// The plain ASCII form: every value as "\t%.15g", a line per row.
 int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
-
-float **read_binary(Source &source, std::int32_t &count_u, std::int32_t &count_v, bool packed = false);
+// The table form: "|" and the names (column<N> where a column has none), a
+// rule line, then for each row its frame (the float at frame_slot), a "|"
+// and the values.
+int write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                      std::int64_t frame_slot, const heap::Names &names);
 int write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
-
-// The writers behind the checks ChanWriteAscii and ChanWriteBin make
-// (EINVAL, nothing written).
+// The same behind the checks ChanWriteAscii and ChanWriteBin make: -1 with
+// EINVAL, nothing written, for missing rows or (binary) counts the header
+// cannot hold.
 int write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 int write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
-// The largest count the binary header's signed 16-bit fields can hold.
-inline constexpr std::int32_t binary_count_max = 32767;
+// Whether the table form can hold a name: non-empty, without white space,
+// '#' or control bytes, and not "|".
+bool name_fits_table_form(const char *name);
 
 } // namespace gridvane::formats

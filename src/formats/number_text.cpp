@@ -67,7 +67,7 @@ bool starts_with_ignoring_case(const char *text, const char *word)
     return true;
 }
 
-double atof_c(const char *text)
+double atof_c(const char *text, const char **end)
 {
     const char *p = text;
     while (is_c_space(*p))
@@ -76,6 +76,9 @@ double atof_c(const char *text)
     if (*p == '-' || *p == '+')
         ++p;
     const char *const limit = p + std::strlen(p);
+    const char *unused;
+    const char *&stop = end != nullptr ? *end : unused;
+    stop = text; // no number at all: nothing taken, and the sign not applied
 
     double magnitude = 0.0;
     const bool hex =
@@ -84,18 +87,29 @@ double atof_c(const char *text)
         const auto result = std::from_chars(p + 2, limit, magnitude, std::chars_format::hex);
         if (result.ec == std::errc::result_out_of_range)
             magnitude = overflows(p + 2, true) ? HUGE_VAL : 0.0;
+        stop = result.ptr;
     } else if (starts_with_ignoring_case(p, "inf")) {
         magnitude = std::numeric_limits<double>::infinity();
+        stop = p + (starts_with_ignoring_case(p, "infinity") ? 8 : 3);
     } else if (starts_with_ignoring_case(p, "nan")) {
         magnitude = std::numeric_limits<double>::quiet_NaN();
+        stop = p + 3;
+        if (*stop == '(') { // nan(n-char-sequence)
+            const char *q = stop + 1;
+            while ((*q >= '0' && *q <= '9') || ((*q | 0x20) >= 'a' && (*q | 0x20) <= 'z') || *q == '_')
+                ++q;
+            if (*q == ')')
+                stop = q + 1;
+        }
     } else if (*p == '-' || *p == '+') {
-        return 0.0; // a second sign: no number, and no sign applied
+        return 0.0; // a second sign: no number
     } else {
         const auto result = std::from_chars(p, limit, magnitude, std::chars_format::general);
         if (result.ec == std::errc::result_out_of_range)
             magnitude = overflows(p, false) ? HUGE_VAL : 0.0;
         else if (result.ec != std::errc{})
-            return 0.0; // no number at all: the sign is not applied either
+            return 0.0;
+        stop = result.ptr;
     }
     return negative ? -magnitude : magnitude;
 }

@@ -22,8 +22,9 @@ bool starts_with_ignoring_case(const char *text, const char *word);
 
 // atof in the C locale: leading white space, a sign, decimal or hex digits
 // with point and exponent, inf and nan; the longest such prefix counts, and
-// text without one is 0.0.
-double atof_c(const char *text);
+// text without one is 0.0. end, when given, receives where the number
+// ends (text itself when there is none).
+double atof_c(const char *text, const char **end = nullptr);
 
 // The same for a NUL-terminated token that ends at or before limit: plain
 // decimal tokens take a single std::from_chars pass.

@@ -16,9 +16,10 @@ class Source {
 public:
     virtual ~Source() = default;
     // Up to size bytes into out; fewer only at the end of the input or on
-    // an error, which failed() then tells.
+    // an error, which failed() then tells, with the system's error().
     virtual std::size_t read(void *out, std::size_t size) = 0;
     virtual bool failed() const = 0;
+    virtual int error() const { return EIO; }
 };
 
 class Sink {
@@ -42,11 +43,24 @@ public:
 class StdioSource final : public Source {
 public:
     explicit StdioSource(std::FILE *stream) : stream_(stream) {}
-    std::size_t read(void *out, std::size_t size) override { return std::fread(out, 1, size, stream_); }
+    std::size_t read(void *out, std::size_t size) override
+    {
+        // The read's own error number is kept for the status; the caller's
+        // stays as it was.
+        const int before = errno;
+        errno = 0;
+        const std::size_t got = std::fread(out, 1, size, stream_);
+        if (got < size && std::ferror(stream_) != 0)
+            error_ = errno != 0 ? errno : EIO;
+        errno = before;
+        return got;
+    }
     bool failed() const override { return std::ferror(stream_) != 0; }
+    int error() const override { return error_; }
 
 private:
     std::FILE *stream_;
+    int error_ = EIO;
 };
 
 class StdioSink final : public Sink {
@@ -85,6 +99,7 @@ public:
         return given == size ? size : given + rest_.read(static_cast<char *>(out) + given, size - given);
     }
     bool failed() const override { return rest_.failed(); }
+    int error() const override { return rest_.error(); }
 
 private:
     std::size_t replay(void *out, std::size_t size)

@@ -49,6 +49,16 @@ void *allocate_array(std::size_t count, std::size_t size)
     return allocate(count * size);
 }
 
+void *allocate_zeroed(std::size_t count, std::size_t size)
+{
+    if (should_fail())
+        return nullptr;
+    void *block = std::calloc(count == 0 || size == 0 ? 1 : count, size == 0 ? 1 : size);
+    if (block != nullptr)
+        live.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
 void *reallocate(void *block, std::size_t bytes)
 {
     if (block == nullptr)
@@ -71,21 +81,26 @@ std::uint64_t allocation_count() { return made; }
 
 std::int64_t live_blocks() { return live.load(std::memory_order_relaxed); }
 
-Rows make_rows(std::int64_t count, std::int64_t width, bool zeroed)
+Rows make_rows(std::int64_t count, std::int64_t width)
 {
-    Rows rows{nullptr, count, width, false};
+    Rows rows{nullptr, count, width, Layout::block};
     if (count < 0 || width < 0)
         return rows;
+    // calloc asks the system for the whole size at once: more than the
+    // machine can hold fails here, and the zero pages come untouched.
+    float *block = count == 0 ? nullptr
+                              : static_cast<float *>(allocate_zeroed(static_cast<std::size_t>(count) *
+                                                                         static_cast<std::size_t>(width > 0 ? width : 1),
+                                                                     sizeof(float)));
+    if (count != 0 && block == nullptr)
+        return rows;
     rows.index = allocate_n<float *>(static_cast<std::size_t>(count));
-    for (std::int64_t r = 0; rows.index != nullptr && r < count; ++r) {
-        rows.index[r] = allocate_n<float>(static_cast<std::size_t>(width));
-        if (rows.index[r] == nullptr) {
-            release_rows(Rows{rows.index, r, width, false});
-            rows.index = nullptr;
-        } else if (zeroed) {
-            std::memset(rows.index[r], 0, static_cast<std::size_t>(width) * sizeof(float));
-        }
+    if (rows.index == nullptr) {
+        release(block);
+        return rows;
     }
+    for (std::int64_t r = 0; r < count; ++r)
+        rows.index[r] = block + r * width;
     return rows;
 }
 
@@ -128,8 +143,14 @@ float *allocate_pack(std::int64_t rows, std::int64_t width)
     return allocate_n<float>(count);
 }
 
-void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, bool packed)
+void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, Layout layout)
 {
+    if (layout == Layout::block) {
+        if (count > 0)
+            release(index[0]);
+        return;
+    }
+    const bool packed = layout == Layout::packs;
     for (std::int64_t r = 0, pack = 0; r < count; r += packed ? pack_rows(pack++, width) : 1)
         release(index[r]);
 }
@@ -138,8 +159,32 @@ void release_rows(const Rows &rows)
 {
     if (rows.index == nullptr)
         return;
-    release_row_blocks(rows.index, rows.count, rows.width, rows.packed);
+    release_row_blocks(rows.index, rows.count, rows.width, rows.layout);
     release(rows.index);
 }
+
+Names make_names(const char *const *texts, const std::size_t *lengths, std::int32_t count)
+{
+    if (count <= 0)
+        return {};
+    std::size_t bytes = static_cast<std::size_t>(count) * sizeof(char *);
+    for (std::int32_t i = 0; i < count; ++i)
+        bytes += (lengths != nullptr ? lengths[i] : std::strlen(texts[i])) + 1;
+    auto *block = static_cast<char *>(allocate(bytes));
+    if (block == nullptr)
+        return {};
+    auto **list = reinterpret_cast<char **>(block);
+    char *text = block + static_cast<std::size_t>(count) * sizeof(char *);
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::size_t n = lengths != nullptr ? lengths[i] : std::strlen(texts[i]);
+        std::memcpy(text, texts[i], n);
+        text[n] = '\0';
+        list[i] = text;
+        text += n + 1;
+    }
+    return Names{list, count};
+}
+
+void release_names(const Names &names) { release(names.list); }
 
 } // namespace gridvane::heap

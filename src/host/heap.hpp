@@ -12,6 +12,8 @@ namespace gridvane::heap {
 void *allocate(std::size_t bytes);
 // count * size bytes, or null when the product overflows or memory runs out.
 void *allocate_array(std::size_t count, std::size_t size);
+// The same, every byte zero; the system's zero pages are not touched here.
+void *allocate_zeroed(std::size_t count, std::size_t size);
 // Like realloc, but failure leaves the old block untouched.
 void *reallocate(void *block, std::size_t bytes);
 void release(void *block);
@@ -26,22 +28,29 @@ std::uint64_t allocation_count();
 // Blocks obtained here and not yet released here, by every thread.
 std::int64_t live_blocks();
 
-// A row index and the row blocks behind it, as tables keep them: width
-// floats in each of count rows. Rows handed to callers are one block each;
-// rows the library keeps for itself may share blocks (packed): pack k holds
-// pack_rows(k, width) consecutive rows, a number that follows from the width
-// alone, so the first row of each pack is its block and releasing needs no
-// other record. Packs start small (16 rows, at most 64 KB) and double up to
-// two megabytes.
+// How a table's rows sit in memory. Rows handed to callers who free them
+// one by one are a block each (separate). Rows the library keeps for itself
+// share blocks: a reader's rows come in packs, pack k holding pack_rows(k,
+// width) consecutive rows, a number that follows from the width alone, so
+// the first row of each pack is its block and releasing needs no other
+// record (packs start small, 16 rows and at most 64 KB, and double up to
+// two megabytes); a table made whole at once is one block (block), reserved
+// in one request, so a size the machine cannot hold fails at once instead
+// of a row at a time.
+enum class Layout { separate, packs, block };
+
+// A row index and the row blocks behind it: width floats in each of count
+// rows.
 struct Rows {
     float **index = nullptr;
     std::int64_t count = 0;
     std::int64_t width = 0;
-    bool packed = false;
+    Layout layout = Layout::separate;
 };
 
-// One block per row, zero-filled when asked; index null when memory runs out.
-Rows make_rows(std::int64_t count, std::int64_t width, bool zeroed);
+// count rows of width zero floats in one block; index null when memory runs
+// out.
+Rows make_rows(std::int64_t count, std::int64_t width);
 std::int64_t pack_rows(std::int64_t pack, std::int64_t width);
 // A block for rows of a pack (rows x width floats), or null. A block of the
 // largest size is placed and marked so that the system may back it with
@@ -52,6 +61,18 @@ float *allocate_pack(std::int64_t rows, std::int64_t width);
 void release_rows(const Rows &rows);
 // Releases only the row blocks of the first count rows, for an index that
 // lives elsewhere (a reader's growing list).
-void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, bool packed);
+void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, Layout layout);
+
+// A table's column names: count pointers to NUL-terminated texts, all in
+// one block with the texts after the pointers.
+struct Names {
+    char **list = nullptr;
+    std::int32_t count = 0;
+};
+
+// Copies count texts (each of lengths[i] bytes, or NUL-terminated when
+// lengths is null); list null when memory runs out (and for count 0).
+Names make_names(const char *const *texts, const std::size_t *lengths, std::int32_t count);
+void release_names(const Names &names);
 
 } // namespace gridvane::heap

@@ -63,6 +63,8 @@ std::size_t DescriptorSource::read(void *out, std::size_t size)
             continue;
         if (got <= 0) {
             failed_ = got < 0;
+            if (failed_)
+                error_ = errno;
             break;
         }
         done += static_cast<std::size_t>(got);

@@ -6,6 +6,8 @@
 
 #include "formats/stream.hpp"
 
+#include <cerrno>
+
 #if !defined(_WIN32)
 
 namespace gridvane::io {
@@ -15,10 +17,12 @@ public:
     explicit DescriptorSource(int fd) : fd_(fd) {}
     std::size_t read(void *out, std::size_t size) override;
     bool failed() const override { return failed_; }
+    int error() const override { return error_; }
 
 private:
     int fd_;
     bool failed_ = false;
+    int error_ = EIO;
 };
 
 class DescriptorSink final : public formats::Sink {

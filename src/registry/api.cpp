@@ -1,7 +1,10 @@
 // The exported registry, sampling and frame functions: argument checks and
 // sentinels here, the work in the registry namespace.
 #include "gridvane.h"
+#include "gridvane_ext.h"
 
+#include "common/status.hpp"
+#include "host/failure.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
 #include "messages.hpp"
@@ -29,7 +32,7 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
         Libprintf(registry::msg::bad_counts);
         return -1;
     }
-    const heap::Rows rows = heap::make_rows(rowCount, columnCount, true);
+    const heap::Rows rows = heap::make_rows(rowCount, columnCount);
     if (rows.index == nullptr) {
         Libprintf(registry::msg::no_space);
         return -1;
@@ -122,6 +125,43 @@ GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
 {
     Table *table = registry::find(id);
     return table == nullptr ? 0.0f : registry::row_of_frame(*table, frame);
+}
+
+GRIDVANE_API int32_t gridvane_alloc(int32_t rows, int32_t columns, uint32_t flags, gridvane_status *status)
+{
+    gridvane_status ignored;
+    gridvane_status &s = status != nullptr ? *status : ignored;
+    if (rows < 1 || columns < 1 || (flags & ~uint32_t{ARRAY_FRAME}) != 0) {
+        s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
+        return fail(-1, EINVAL);
+    }
+    const bool frames = (flags & ARRAY_FRAME) != 0;
+    const heap::Rows storage = heap::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
+    if (storage.index == nullptr) {
+        s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+        return fail(-1, ENOMEM);
+    }
+    const registry::Registration r = registry::register_table(CHAN_ASCII, flags, storage);
+    if (r.table == nullptr) {
+        s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+        return fail(-1, ENOMEM);
+    }
+    s = ok_status();
+    return r.table->node.id;
+}
+
+GRIDVANE_API int32_t gridvane_column_name_count(int32_t id)
+{
+    Table *table = registry::find(id);
+    return table == nullptr ? -1 : table->names.count;
+}
+
+GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column)
+{
+    Table *table = registry::find(id);
+    if (table == nullptr || column < 0 || column >= table->names.count)
+        return nullptr;
+    return table->names.list[column];
 }
 
 } // extern "C"

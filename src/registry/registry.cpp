@@ -147,17 +147,29 @@ void unlink(State &s, ArrayNode &node)
         s.tail = node.prev;
 }
 
+// What a table held, for its caller to release outside the lock.
+struct Held {
+    heap::Rows storage;
+    heap::Names names;
+    void release() const
+    {
+        heap::release_rows(storage);
+        heap::release_names(names);
+    }
+};
+
 // Takes a registered table out of the list and the index; its record becomes
-// spare and the storage is the caller's to release (outside the lock).
-heap::Rows retire(State &s, Table &table)
+// spare and what it held is the caller's to release.
+Held retire(State &s, Table &table)
 {
     table.serial.store(0, std::memory_order_release);
     s.index.erase(table.node.id);
     unlink(s, table.node);
-    const heap::Rows storage = table.storage;
+    const Held held{table.storage, table.names};
     table.storage = heap::Rows{};
+    table.names = heap::Names{};
     give_back_record(s, &table, false);
-    return storage;
+    return held;
 }
 
 } // namespace
@@ -176,7 +188,8 @@ Table *find_in_index(std::int32_t id)
 
 } // namespace detail
 
-Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage)
+Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage,
+                            const heap::Names &names)
 {
     State &s = state();
     std::unique_lock lock(s.lock);
@@ -190,7 +203,7 @@ Registration register_table(std::int32_t type, std::uint32_t flags, const heap::
     }
     if (table == nullptr) {
         lock.unlock();
-        heap::release_rows(storage);
+        Held{storage, names}.release();
         return {nullptr, was_empty};
     }
 
@@ -203,6 +216,7 @@ Registration register_table(std::int32_t type, std::uint32_t flags, const heap::
     node.countU = storage.index == nullptr ? 0.0f : static_cast<float>(storage.width - (frame ? 1 : 0));
     node.countV = storage.index == nullptr ? 0.0f : static_cast<float>(storage.count);
     table->storage = storage;
+    table->names = names;
     link_last(s, node);
     publish_bounds(*table, bounds_for(*table));
     const std::uint64_t serial = ++s.serials;
@@ -216,16 +230,33 @@ Registration register_table(std::int32_t type, std::uint32_t flags, const heap::
 bool free_table(std::int32_t id)
 {
     State &s = state();
-    heap::Rows storage;
+    Held held;
     {
         std::unique_lock lock(s.lock);
         Table *table = s.index.find(id);
         if (table == nullptr || !table->has_sample_type())
             return false;
-        storage = retire(s, *table);
+        held = retire(s, *table);
     }
-    heap::release_rows(storage);
+    held.release();
     return true;
+}
+
+bool set_names(std::int32_t id, const heap::Names &names)
+{
+    State &s = state();
+    heap::Names old = names; // an unknown handle's new names go
+    bool found = false;
+    {
+        std::unique_lock lock(s.lock);
+        if (Table *table = s.index.find(id)) {
+            old = table->names;
+            table->names = names;
+            found = true;
+        }
+    }
+    heap::release_names(old);
+    return found;
 }
 
 ArrayNode *head() { return state().head; }
@@ -237,7 +268,7 @@ void discard_all()
     State &s = state();
     std::unique_lock lock(s.lock);
     while (s.head != nullptr)
-        heap::release_rows(retire(s, *Table::of(s.head)));
+        retire(s, *Table::of(s.head)).release();
     while (Table *table = take_spare(s))
         release_record(table);
     detail::lookup_cache.fill(detail::unused_entry);

@@ -67,11 +67,18 @@ struct Registration {
     bool was_empty;
 };
 
-// Registers a table of the given type over storage, which the registry owns
-// from now on, also when the registration fails (it is then released). The
-// record's counts are the storage's, less the frame slot when flags has
-// ARRAY_FRAME; a table without storage (another family) gets counts of 0.
-Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage);
+// Registers a table of the given type over storage and its column names,
+// which the registry owns from now on, also when the registration fails
+// (they are then released). The record's counts are the storage's, less the
+// frame slot when flags has ARRAY_FRAME; a table without storage (another
+// family) gets counts of 0.
+Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage,
+                            const heap::Names &names = {});
+
+// Gives a table new column names, which the registry owns from now on, and
+// releases the old ones; false (the new ones released) for an unknown
+// handle.
+bool set_names(std::int32_t id, const heap::Names &names);
 
 // Frees the table with this handle if it has samples: false (nothing changed)
 // for an unknown handle or a table of another family.

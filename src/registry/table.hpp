@@ -32,6 +32,7 @@ struct SampleBounds {
 struct alignas(64) Table {
     ArrayNode node; // must stay first: callers hold &node
     heap::Rows storage;
+    heap::Names names; // the column names, where the table has them
     // Which registration this record holds now: never 0 while registered, 0
     // once freed. Records are reused, never returned to the heap while the
     // library runs, so a thread's lookup cache may read this field of any

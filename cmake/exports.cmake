@@ -1,0 +1,32 @@
+# The one list of the names the shared library exports: the 20 functions of
+# gridvane.h and the extension interface of gridvane_ext.h. The linker's
+# version script is made from it, and the export checks compare the
+# libraries and the headers with it.
+set(GRIDVANE_API_NAMES
+  ArrayAlloc ArrayCountU ArrayCountV ArrayFrameGetV ArrayFree ArrayGetArray ArrayGetFrame
+  ArrayGetIValue ArrayGetPointer ArrayGetValue ArrayLoad ArrayPutIValue ArrayRead ArraySave
+  ArrayType ArrayWrite ChanReadAscii ChanReadBin ChanWriteAscii ChanWriteBin)
+set(GRIDVANE_EXT_NAMES
+  gridvane_alloc gridvane_column_name gridvane_column_name_count gridvane_file_commit
+  gridvane_file_open gridvane_file_stream gridvane_file_temporary_name gridvane_finding_message
+  gridvane_form_of_name gridvane_load gridvane_parse_binary_header gridvane_read gridvane_save
+  gridvane_set_column_names gridvane_status_message gridvane_write)
+set(GRIDVANE_EXPORTED_NAMES ${GRIDVANE_API_NAMES} ${GRIDVANE_EXT_NAMES})
+
+# Fails unless a list of found names is exactly the exported ones.
+function(expect_exported_names what found)
+  set(expected ${GRIDVANE_EXPORTED_NAMES})
+  list(SORT found)
+  list(SORT expected)
+  if(NOT found STREQUAL expected)
+    message(FATAL_ERROR "${what}: not as listed in cmake/exports.cmake\nfound: ${found}\nexpected: ${expected}")
+  endif()
+endfunction()
+
+# The linker's version script: these names global, everything else local.
+function(write_version_script path)
+  list(JOIN GRIDVANE_EXPORTED_NAMES "; " names)
+  file(WRITE ${path}.new "{\n  global: ${names};\n  local: *;\n};\n")
+  file(COPY_FILE ${path}.new ${path} ONLY_IF_DIFFERENT)
+  file(REMOVE ${path}.new)
+endfunction()

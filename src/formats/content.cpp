@@ -1,0 +1,157 @@
+#include "content.hpp"
+
+#include "binary_header.hpp"
+#include "number_text.hpp"
+
+#include "gridvane.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace gridvane::formats {
+
+namespace {
+
+// The decision, on bytes that give next() (EOF at the end), take back the
+// last n with unread(n), tell failed() and error() after an EOF, and
+// peek() at what follows. A deciding word's bytes are in taken and not
+// given back.
+template <typename Bytes> Decision decide(Bytes &bytes)
+{
+    Decision d;
+    // The byte in c: its offset, line and the bytes before it on its line.
+    std::int64_t offset = 0, line = 1, column = 0;
+    int c = bytes.next();
+    if (c == 'c') {
+        bytes.unread(1);
+        d.form = CHAN_BIN;
+        return d;
+    }
+    const auto fail = [&](std::int32_t code) {
+        d.status = failure_at(code, line, column + 1, offset);
+        return d;
+    };
+    // What stands at c, for a message that shows it.
+    const auto invalid = [&] {
+        unsigned char seen[4] = {static_cast<unsigned char>(c)};
+        const std::size_t more = bytes.peek(seen + 1, 3);
+        fail(GRIDVANE_E_INVALID_FORMAT);
+        d.status = with_counts(d.status, static_cast<std::int64_t>(1 + more), packed_bytes(seen, 1 + more));
+        return d;
+    };
+    // Some editors begin UTF-8 text with a byte-order mark; it is no part
+    // of the table.
+    if (c == 0xEF) {
+        if (bytes.next() != 0xBB || bytes.next() != 0xBF)
+            return invalid();
+        offset = 3;
+        c = bytes.next();
+    }
+    const auto advance = [&] {
+        if (c == '\n') {
+            ++line;
+            column = 0;
+        } else {
+            ++column;
+        }
+        ++offset;
+        c = bytes.next();
+    };
+    for (;;) {
+        if (c == EOF) {
+            if (bytes.failed()) {
+                fail(GRIDVANE_E_READ);
+                d.status.error = bytes.error();
+                return d;
+            }
+            fail(GRIDVANE_E_EMPTY);
+            d.status.found = offset;
+            return d;
+        }
+        if (c == '#') {
+            do
+                advance();
+            while (c != '\n' && c != EOF);
+            if (c != EOF)
+                advance();
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\n') {
+            advance();
+            continue;
+        }
+        d.start = ReadStart{line, column, offset};
+        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '|') {
+            bytes.unread(1);
+            d.form = CHAN_ASCII;
+            return d;
+        }
+        if ((c | 0x20) == 'i' || (c | 0x20) == 'n') {
+            d.taken[0] = static_cast<char>(c);
+            d.taken_size = 1;
+            for (int i = 1, more; i < 3 && (more = bytes.next()) != EOF; ++i)
+                d.taken[d.taken_size++] = static_cast<char>(more);
+            if (d.taken_size == 3 &&
+                (starts_with_ignoring_case(d.taken, "inf") || starts_with_ignoring_case(d.taken, "nan"))) {
+                d.form = CHAN_ASCII;
+                return d;
+            }
+            fail(GRIDVANE_E_INVALID_FORMAT);
+            d.status = with_counts(d.status, static_cast<std::int64_t>(d.taken_size),
+                                   packed_bytes(d.taken, d.taken_size));
+            return d;
+        }
+        return invalid();
+    }
+}
+
+struct StreamBytes {
+    std::FILE *stream;
+    int last = EOF;
+    int next() { return last = std::getc(stream); }
+    void unread(std::size_t) { std::ungetc(last, stream); } // only ever the last byte
+    bool failed() const { return std::ferror(stream) != 0; }
+    int error() const { return EIO; }
+    // A stream others may read on from is not read past the deciding byte.
+    std::size_t peek(unsigned char *, std::size_t) const { return 0; }
+};
+
+} // namespace
+
+Decision decide_by_content(std::FILE *stream)
+{
+    StreamBytes bytes{stream};
+    return decide(bytes);
+}
+
+int ContentBlock::next()
+{
+    if (at_ == end_) {
+        // The last bytes stay in front: a deciding word may begin there.
+        const std::size_t keep = std::min(at_, keep_back);
+        std::memmove(data_, data_ + at_ - keep, keep);
+        at_ = end_ = keep;
+        end_ += source_->read(data_ + end_, sizeof data_ - end_);
+        if (at_ == end_)
+            return EOF;
+    }
+    return static_cast<unsigned char>(data_[at_++]);
+}
+
+std::size_t ContentBlock::peek(unsigned char *out, std::size_t n) const
+{
+    const std::size_t have = std::min(n, end_ - at_);
+    std::memcpy(out, data_ + at_, have);
+    return have;
+}
+
+Decision ContentBlock::decide(Source &source)
+{
+    source_ = &source;
+    const Decision d = formats::decide(*this);
+    // The reader reads a deciding word again, and everything after it.
+    kept_ = at_ - d.taken_size;
+    return d;
+}
+
+} // namespace gridvane::formats

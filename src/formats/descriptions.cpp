@@ -1,0 +1,246 @@
+// The words for every status and finding the extension interface hands out,
+// in one place: clients print these, and never make up their own.
+#include "observer.hpp"
+
+#include "gridvane_ext.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace gridvane::formats {
+
+namespace {
+
+// A token or a few bytes as a message shows them: control bytes escaped, a
+// long token cut.
+std::string quoted(const char *text, std::size_t size)
+{
+    constexpr std::size_t longest = 40;
+    std::string out = "'";
+    for (std::size_t i = 0; i < size && i < longest; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + (size > longest ? "...'" : "'");
+}
+
+std::string quoted(const char *text) { return text == nullptr ? "''" : quoted(text, std::strlen(text)); }
+
+// The bytes a status carries packed in found (expected of them).
+std::string quoted_bytes(std::int64_t packed, std::int64_t count)
+{
+    char bytes[4];
+    const auto n = static_cast<std::size_t>(count < 0 ? 0 : count > 4 ? 4 : count);
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<char>((packed >> (8 * i)) & 0xFF);
+    return quoted(bytes, n);
+}
+
+// The shortest text that reads back as the same float.
+std::string number(double x)
+{
+    if (std::isnan(x))
+        return "NaN";
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, static_cast<float>(x)).ptr;
+    return {text, end};
+}
+
+std::string count_of(std::int64_t n, const char *noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+bool looks_like_text(std::int64_t packed, std::int64_t count)
+{
+    for (std::int64_t i = 0; i < count && i < 4; ++i) {
+        const auto c = static_cast<unsigned char>((packed >> (8 * i)) & 0xFF);
+        if (!((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\t' || c == '\r'))
+            return false;
+    }
+    return count > 0;
+}
+
+std::string form_name(std::int64_t form)
+{
+    return form == GRIDVANE_FORM_BINARY ? "binary" : form == GRIDVANE_FORM_TABLE ? "ASCII table" : "ASCII";
+}
+
+std::string status_text(const gridvane_status &s)
+{
+    switch (s.code) {
+    case GRIDVANE_OK: return "success";
+    case GRIDVANE_E_ARGUMENT: return "invalid argument";
+    case GRIDVANE_E_BAD_SUFFIX:
+        return "the tools library gives the name type " + std::to_string(s.found) + ", not a channel file";
+    case GRIDVANE_E_OPEN:
+    case GRIDVANE_E_READ:
+    case GRIDVANE_E_WRITE: return std::strerror(s.error != 0 ? s.error : EIO);
+    case GRIDVANE_E_EMPTY:
+        return std::string("Premature EOF reached: ") +
+               (s.found == 0 ? "the file is empty" : "only white space and comments, no data");
+    case GRIDVANE_E_INVALID_FORMAT: {
+        if (s.offset == 0 && s.expected == 4 && s.found == 0x6368616E) // "nahc"
+            return "invalid file format: big-endian binary data is read only under a binary name (.chb, .bchan) "
+                   "or with the binary form given";
+        const auto first = static_cast<char>(s.found & 0xFF);
+        return "invalid file format: " + (first == '\r' ? std::string("a carriage return") : quoted(&first, 1)) +
+               " cannot begin a channel file (a digit, sign, point, '|', inf or nan can)";
+    }
+    case GRIDVANE_E_NO_DATA: return "no data, only comments and blank lines (EOF reached)";
+    case GRIDVANE_E_NO_RULE_LINE:
+        return "the header has no rule line (a line beginning with '-'): the reader finds no data (EOF reached)";
+    case GRIDVANE_E_NO_DATA_AFTER_RULE:
+        return "no data line follows the rule line: the reader finds no data (EOF reached)";
+    case GRIDVANE_E_BAD_MAGIC:
+        return std::string(looks_like_text(s.found, s.expected) ? "text under a binary name or form: " : "") +
+               "the reader wants the magic 'chan' or 'nahc' and finds " + quoted_bytes(s.found, s.expected) +
+               " (invalid magic number)";
+    case GRIDVANE_E_TRUNCATED_HEADER:
+        return "truncated header: " + std::to_string(s.found) + " of " + std::to_string(s.expected) + " bytes";
+    case GRIDVANE_E_TRUNCATED_SAMPLES:
+        return "truncated samples: " + std::to_string(s.found) + " of " + std::to_string(s.expected) + " bytes";
+    case GRIDVANE_E_NEGATIVE_COUNT:
+        return std::string("negative ") + (s.expected == 0 ? "column" : "row") + " count " + std::to_string(s.found) +
+               ": the reader cannot allocate it";
+    case GRIDVANE_E_NO_MEMORY: return "out of memory";
+    case GRIDVANE_E_TOO_LARGE:
+        return "the table is " + std::to_string(s.expected) + " columns x " + std::to_string(s.found) +
+               " rows; the binary form holds at most 32767 of each";
+    case GRIDVANE_E_UNKNOWN_HANDLE: return "no table has this handle";
+    case GRIDVANE_E_NO_SAMPLES: return "the table has no samples";
+    case GRIDVANE_E_REFUSED: return "refused where the reader would take the file other than as written";
+    case GRIDVANE_E_FRAMES_LOST:
+        return "the binary form has no frame column: the frames and column names would be lost";
+    case GRIDVANE_E_FORM_AGAINST_NAME:
+        return "the name is that of an " + form_name(s.found) + " file, and the " + form_name(s.expected) +
+               " form was asked";
+    case GRIDVANE_E_UNNAMED_FORM: return "the name does not tell the form (.chan, .cha, .txt: ASCII; .chb, .bchan: "
+                                         "binary): give it";
+    case GRIDVANE_E_BAD_NAME:
+        return "column name " + std::to_string(s.expected) +
+               " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
+    }
+    return "unknown status " + std::to_string(s.code);
+}
+
+std::string finding_text(const gridvane_finding &f)
+{
+    const std::string what = f.frame ? "frame " : "";
+    const std::string token = quoted(f.text);
+    const bool binary = f.text == nullptr; // a binary sample: no token, a cell
+    const std::string cell = " at row " + std::to_string(f.expected) + ", column " + std::to_string(f.found);
+    switch (f.kind) {
+    case GRIDVANE_FINDING_NOT_A_NUMBER: return what + token + " is not a number: the reader takes 0";
+    case GRIDVANE_FINDING_PARTIAL_NUMBER:
+        return what + token + " is not a whole number: the reader takes " + number(f.taken);
+    case GRIDVANE_FINDING_DECIMAL_COMMA:
+        return what + token + " is not a whole number: the reader takes " + number(f.taken) + " (a decimal comma)";
+    case GRIDVANE_FINDING_HEXADECIMAL:
+        return what + token + " is a hexadecimal number: the reader takes " + number(f.taken);
+    case GRIDVANE_FINDING_BEYOND_RANGE:
+        return what + token + " is beyond the float range: the reader takes " + number(f.taken);
+    case GRIDVANE_FINDING_BELOW_RANGE: return what + token + " is below the float range: the reader takes 0";
+    case GRIDVANE_FINDING_NAN: return binary ? "NaN" + cell : what + "NaN";
+    case GRIDVANE_FINDING_INFINITE: return binary ? "infinite value" + cell : what + "infinite value " + token;
+    case GRIDVANE_FINDING_NAMES_AS_ROW:
+        return "a line of names read as a row of zeros: a table-form header begins with '|'";
+    case GRIDVANE_FINDING_VALUE_AS_SEPARATOR:
+    case GRIDVANE_FINDING_OTHER_SEPARATOR:
+        return token + " stands where the separator '|' belongs: the reader drops it";
+    case GRIDVANE_FINDING_EXTRA_SEPARATOR: return "'|' stands where a value belongs: the reader takes 0";
+    case GRIDVANE_FINDING_SHORT_ROW:
+        return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
+               ": the reader reads the missing " + std::to_string(f.expected - f.found) + " as 0";
+    case GRIDVANE_FINDING_LONG_ROW:
+        return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
+               ": the reader ignores the last " + std::to_string(f.found - f.expected);
+    case GRIDVANE_FINDING_FRAME_NOT_RISING:
+        return "frame " + number(f.taken) + " does not increase (line " + std::to_string(f.expected) + " has " +
+               number(f.previous) + "): frame lookups expect rising frames";
+    case GRIDVANE_FINDING_NO_VALUES:
+        return "the first data line has no values: the table gets no columns, only frames";
+    case GRIDVANE_FINDING_NAMES_MISMATCH:
+        return count_of(f.found, "value") + ", but the header names " + count_of(f.expected, "column");
+    case GRIDVANE_FINDING_RULE_INDENTED:
+        return "the rule line must begin with '-' in its first column: this line stays in the header";
+    case GRIDVANE_FINDING_BAR_AS_DATA:
+        return "a line beginning with '|' after the first data line is data: its frame reads as 0";
+    case GRIDVANE_FINDING_NUL_BYTE: return "NUL byte: the reader ignores the rest of the line";
+    case GRIDVANE_FINDING_CARRIAGE_RETURN:
+        return "carriage return inside a line: the reader ends lines only at a line feed";
+    case GRIDVANE_FINDING_BINARY_AS_TEXT:
+        return "binary channel data under a text name or form: the reader takes it as text";
+    case GRIDVANE_FINDING_TRAILING_BYTES: return count_of(f.found, "byte") + " after the last sample are ignored";
+    case GRIDVANE_FINDING_NO_SAMPLES:
+        return "no samples: " + std::to_string(f.expected) + " columns x " + std::to_string(f.found) + " rows";
+    }
+    return "unknown finding " + std::to_string(f.kind);
+}
+
+std::size_t copy_out(const std::string &text, char *out, std::size_t size)
+{
+    if (out != nullptr && size > 0) {
+        const std::size_t n = text.size() < size ? text.size() : size - 1;
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return text.size();
+}
+
+} // namespace
+
+std::int32_t Observer::severity_of(std::int32_t kind)
+{
+    switch (kind) {
+    case GRIDVANE_FINDING_HEXADECIMAL:
+    case GRIDVANE_FINDING_BELOW_RANGE:
+    case GRIDVANE_FINDING_NAN:
+    case GRIDVANE_FINDING_INFINITE:
+    case GRIDVANE_FINDING_OTHER_SEPARATOR:
+    case GRIDVANE_FINDING_SHORT_ROW:
+    case GRIDVANE_FINDING_FRAME_NOT_RISING:
+    case GRIDVANE_FINDING_NO_VALUES:
+    case GRIDVANE_FINDING_NAMES_MISMATCH:
+    case GRIDVANE_FINDING_RULE_INDENTED:
+    case GRIDVANE_FINDING_TRAILING_BYTES:
+    case GRIDVANE_FINDING_NO_SAMPLES: return GRIDVANE_WARNING;
+    default: return GRIDVANE_ERROR;
+    }
+}
+
+} // namespace gridvane::formats
+
+extern "C" {
+
+GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char *out, size_t size)
+{
+    try {
+        return gridvane::formats::copy_out(
+            status == nullptr ? std::string("invalid argument") : gridvane::formats::status_text(*status), out, size);
+    } catch (...) { // out of memory: no text
+        return gridvane::formats::copy_out({}, out, size);
+    }
+}
+
+GRIDVANE_API size_t gridvane_finding_message(const gridvane_finding *finding, char *out, size_t size)
+{
+    try {
+        return gridvane::formats::copy_out(
+            finding == nullptr ? std::string("invalid argument") : gridvane::formats::finding_text(*finding), out,
+            size);
+    } catch (...) { // out of memory: no text
+        return gridvane::formats::copy_out({}, out, size);
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,144 @@
+#include "loading.hpp"
+
+#include "descriptor.hpp"
+#include "host/failure.hpp"
+#include "messages.hpp"
+#include "platform.hpp"
+#include "formats/messages.hpp"
+#include "registry/registry.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#if !defined(_WIN32)
+#    include <fcntl.h>
+#    include <unistd.h>
+#endif
+
+namespace gridvane::io {
+
+namespace {
+
+Loaded failed(Step step, const Status &status, std::int32_t form = 0)
+{
+    Loaded out;
+    out.step = step;
+    out.status = status;
+    out.form = form;
+    return out;
+}
+
+// Registers what a reader read; the registry owns it from here on.
+Loaded registered(std::int32_t type, const heap::Rows &rows, std::uint32_t flags, const heap::Names &names,
+                  std::int32_t kind)
+{
+    const registry::Registration r = registry::register_table(type, flags, rows, names);
+    if (r.table == nullptr) {
+        Loaded out = failed(Step::registration, failure(GRIDVANE_E_NO_MEMORY, ENOMEM), type);
+        out.registry_was_empty = r.was_empty;
+        return out;
+    }
+    Loaded out;
+    out.node = &r.table->node;
+    out.form = type;
+    out.kind = kind;
+    return out;
+}
+
+} // namespace
+
+Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *observer,
+                 const formats::ReadStart &start)
+{
+    if (form == CHAN_ASCII) {
+        // Text tables, often of many short rows, keep their rows in packs.
+        const formats::AsciiRead read = formats::read_ascii(source, heap::Layout::packs, observer, start);
+        if (!succeeded(read.status))
+            return failed(Step::read, read.status, form);
+        return registered(form, read.rows, read.table_form ? ARRAY_FRAME : 0, read.names,
+                          read.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN);
+    }
+    if (form == CHAN_BIN) {
+        const formats::BinaryRead read = formats::read_binary(source, heap::Layout::packs, observer, start.offset);
+        if (!succeeded(read.status))
+            return failed(Step::read, read.status, form);
+        return registered(form, read.rows, 0, {},
+                          read.big_endian ? GRIDVANE_KIND_BINARY_BIG : GRIDVANE_KIND_BINARY_LITTLE);
+    }
+    return registered(form, {}, 0, {}, GRIDVANE_KIND_UNKNOWN);
+}
+
+Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer)
+{
+    if (form != 0)
+        return read_form(source, form, observer);
+    // The bytes the decision read are given back to the reader, so that a
+    // binary file is still read straight into its rows.
+    formats::ContentBlock block;
+    const formats::Decision d = block.decide(source);
+    if (d.form == 0)
+        return failed(Step::decide, d.status);
+    formats::ReplaySource replay(block.kept(), source);
+    return read_form(replay, d.form, observer, d.start);
+}
+
+Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observer *observer)
+{
+    formats::Decision d;
+    d.form = form;
+    if (form == 0) {
+        d = formats::decide_by_content(stream);
+        if (d.form == 0)
+            return failed(Step::decide, d.status);
+    }
+    formats::StdioSource source(stream);
+    formats::ReplaySource replay(std::string_view(d.taken, d.taken_size), source);
+    return read_form(replay, d.form, observer, d.start);
+}
+
+Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer)
+{
+#if !defined(_WIN32)
+    // Through the descriptor: nothing passes through a stream's buffer.
+    const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failed(Step::open, failure(GRIDVANE_E_OPEN, errno));
+    DescriptorSource source(fd);
+    const Loaded loaded = read_deciding(source, form, observer);
+    const KeepErrno keep;
+    ::close(fd);
+    return loaded;
+#else
+    std::FILE *stream = std::fopen(name, "rb");
+    if (stream == nullptr)
+        return failed(Step::open, failure(GRIDVANE_E_OPEN, errno));
+    formats::StdioSource source(stream);
+    const Loaded loaded = read_deciding(source, form, observer);
+    close_keeping_errno(stream);
+    return loaded;
+#endif
+}
+
+void tell_host_of_load_failure(const Loaded &loaded, const char *name)
+{
+    const Status &s = loaded.status;
+    switch (loaded.step) {
+    case Step::open: fail(0, s.error, msg::load_cant_open, name, std::strerror(s.error)); return;
+    // A read that fails before any significant byte looks like the end.
+    case Step::decide:
+        fail(0, EIO, s.code == GRIDVANE_E_INVALID_FORMAT ? msg::load_invalid_format : msg::load_premature_eof);
+        return;
+    case Step::read:
+        if (loaded.form == CHAN_BIN)
+            formats::tell_host_of_binary_failure(s);
+        else
+            formats::tell_host_of_ascii_failure(s);
+        return;
+    case Step::registration:
+        fail(0, ENOMEM, loaded.registry_was_empty ? msg::read_no_first_node : msg::read_no_next_node);
+        return;
+    }
+}
+
+} // namespace gridvane::io

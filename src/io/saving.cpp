@@ -1,0 +1,100 @@
+#include "saving.hpp"
+
+#include "descriptor.hpp"
+#include "replace.hpp"
+#include "formats/formats.hpp"
+#include "registry/registry.hpp"
+#include "registry/sampling.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace gridvane::io {
+
+namespace {
+
+Status write_failure()
+{
+    return failure(GRIDVANE_E_WRITE, errno != 0 ? errno : EIO);
+}
+
+std::int32_t columns_of(const registry::Table &t)
+{
+    return static_cast<std::int32_t>(registry::column_extent(t).whole);
+}
+
+std::int32_t rows_of(const registry::Table &t) { return static_cast<std::int32_t>(registry::row_extent(t).whole); }
+
+} // namespace
+
+int write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code)
+{
+    registry::Table *table = registry::find(node.id);
+    const bool registered = table != nullptr && &table->node == &node;
+    const auto count_u = static_cast<std::int32_t>(registered ? registry::column_extent(*table).whole
+                                                              : registry::truncated_count(node.countU));
+    const auto count_v = static_cast<std::int32_t>(registered ? registry::row_extent(*table).whole
+                                                              : registry::truncated_count(node.countV));
+    if (code == CHAN_BIN)
+        return formats::write_binary_checked(sink, node.rows, count_u, count_v);
+    return formats::write_ascii_checked(sink, node.rows, count_u, count_v);
+}
+
+Status resolve_form(const registry::Table &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
+{
+    if ((flags & ~std::uint32_t{GRIDVANE_DROP_FRAMES | GRIDVANE_ANY_NAME}) != 0)
+        return failure(GRIDVANE_E_ARGUMENT, EINVAL);
+    if (!table.has_sample_type())
+        return failure(GRIDVANE_E_NO_SAMPLES, EINVAL);
+    resolved = form == GRIDVANE_FORM_DECIDE ? (table.has_frame() ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII) : form;
+    switch (resolved) {
+    case GRIDVANE_FORM_ASCII: return ok_status();
+    case GRIDVANE_FORM_TABLE:
+        return table.has_frame() && registry::frame_slot(table) >= 0 ? ok_status()
+                                                                     : failure(GRIDVANE_E_ARGUMENT, EINVAL);
+    case GRIDVANE_FORM_BINARY:
+        if (table.has_frame() && (flags & GRIDVANE_DROP_FRAMES) == 0)
+            return failure(GRIDVANE_E_FRAMES_LOST, EINVAL);
+        if (columns_of(table) > GRIDVANE_BINARY_COUNT_MAX || rows_of(table) > GRIDVANE_BINARY_COUNT_MAX)
+            return with_counts(failure(GRIDVANE_E_TOO_LARGE, EINVAL), columns_of(table), rows_of(table));
+        return ok_status();
+    default: return failure(GRIDVANE_E_ARGUMENT, EINVAL);
+    }
+}
+
+Status write_table(formats::Sink &sink, const registry::Table &table, std::int32_t form)
+{
+    const int saved = errno;
+    errno = 0;
+    const float *const *rows = table.node.rows;
+    int written;
+    if (form == GRIDVANE_FORM_TABLE)
+        written = formats::write_ascii_table(sink, const_cast<float *const *>(rows), columns_of(table),
+                                             rows_of(table), registry::frame_slot(table), table.names);
+    else
+        written = write_record(sink, table.node, form);
+    if (written != 0)
+        return write_failure();
+    errno = saved;
+    return ok_status();
+}
+
+Status save_table(const registry::Table &table, const char *name, std::int32_t form)
+{
+    SaveTarget target;
+    if (!target.open(name))
+        return failure(GRIDVANE_E_OPEN, errno);
+    // The target's stream is fresh: nothing has been written through its
+    // buffer, so its descriptor may be written directly.
+#if !defined(_WIN32)
+    DescriptorSink sink(::fileno(target.stream()));
+#else
+    formats::StdioSink sink(target.stream());
+#endif
+    const Status written = write_table(sink, table, form);
+    if (!target.finish(succeeded(written)))
+        return succeeded(written) ? write_failure() : written;
+    return ok_status();
+}
+
+} // namespace gridvane::io
