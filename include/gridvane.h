@@ -64,7 +64,9 @@ typedef struct ArrayNode {
  * CHAN_ASCII. Returns its handle, or -1. Messages: "ArrayAllocate: rows and
  * columns must be > 1" (a count below 1), "ArrayAllocate: can't allocate
  * space", "Can't allocate array node", "Can't allocate Tail->next node".
- * Sets no errno. */
+ * The storage is asked for in one request, so a table larger than the
+ * machine can hold fails at once; errno is then as the heap left it
+ * (ENOMEM), and otherwise untouched. */
 GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount);
 
 /* Releases a table and its storage. Returns 0, or -1 for an unknown handle or
@@ -165,11 +167,21 @@ GRIDVANE_API int32_t ArrayWrite(FILE *stream, ArrayNode *record, int32_t type);
 
 /* ---- Files ------------------------------------------------------------- */
 
-/* Loads a file by name and returns the new handle, or -1 with errno set.
- * The format comes from GetHalvicFileType, else from the first significant
- * byte. A name beginning with "stdin" reads standard input. Messages carry
- * the prefix "Gridvane (ArrayLoad): ". A NULL or empty name: EINVAL and no
- * message. */
+/* Loads a file by name and returns the new handle, or -1. The format comes
+ * from GetHalvicFileType, else from the first significant byte (a UTF-8
+ * byte-order mark before it is passed over). A name beginning with "stdin"
+ * reads standard input. Failures:
+ *  - a NULL or empty name: EINVAL, no message;
+ *  - "Gridvane (ArrayLoad):  Bad suffix on NAME" (EINVAL), "Gridvane
+ *    (ArrayLoad): Can't open NAME: CAUSE" (errno as the open left it),
+ *    "Gridvane (ArrayLoad):  Premature EOF reached" and "Gridvane
+ *    (ArrayLoad): invalid file format" (EIO, deciding by content);
+ *  - the reader's own failure, with its own message and prefix: the ASCII
+ *    reader's "Gridvane (ChanReadAscii): EOF reached" or "... can't
+ *    allocate space" leave errno as it was (a failed read sets EIO), the
+ *    binary reader's failures set EIO or ENOMEM as ChanReadBin does;
+ *  - "Gridvane (ArrayRead):  Can't allocate array node" / "... Tail->next
+ *    node" with ENOMEM. */
 GRIDVANE_API int32_t ArrayLoad(const char *name);
 
 /* Saves a table by name, in the format GetHalvicFileType gives for the name

@@ -9,7 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -192,5 +197,61 @@ inline bool same_bits(const Rows &a, const Rows &b)
             return false;
     return true;
 }
+
+} // namespace gvtest
+
+namespace gvtest {
+
+// A folder of the test's own, made fresh under the temporary folder with a
+// name no other run takes, and removed with everything in it.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        static std::atomic<unsigned> made{0};
+        const auto base = std::filesystem::temp_directory_path();
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (unsigned attempt = 0;; ++attempt) {
+            dir_ = base / ("gridvane-test-" + std::to_string(stamp) + "-" + std::to_string(made++));
+            if (std::filesystem::create_directory(dir_) || attempt > 100)
+                break;
+        }
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+
+    std::string path(const std::string &name) const { return (dir_ / name).string(); }
+    const std::filesystem::path &dir() const { return dir_; }
+
+    std::string write(const std::string &name, const std::string &bytes) const
+    {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+        return path(name);
+    }
+
+    static std::string read(const std::string &p)
+    {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    // The names in the folder, sorted: to see that no temporary file was left.
+    std::vector<std::string> listing() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::filesystem::path dir_;
+};
 
 } // namespace gvtest

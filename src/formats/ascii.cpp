@@ -458,6 +458,7 @@ private:
             return false;
         if (nul != nullptr)
             end = nul;
+        visible_end_ = end;
         const auto *cr = static_cast<const char *>(std::memchr(line, '\r', static_cast<std::size_t>(end - line)));
         if (cr != nullptr && cr + 1 < line + length && !told_carriage_return_) {
             told_carriage_return_ = true;
@@ -527,14 +528,13 @@ private:
             return [this, frame](const char *token, float taken) { return names_row_ || judge(token, taken, frame); };
         };
         auto value_judge = judge_as(false);
-        const std::size_t cut = static_cast<std::size_t>(line_end - line);
         if (form_ != Form::table) {
             const std::size_t given = std::min(width_, count);
             if (!convert(tokens_.data(), given, line, line_end, row, value_judge))
                 return false;
             std::fill(row + given, row + width_, 0.0f);
             names_row_ = false;
-            return compare_width(count, width_, 0, line + cut);
+            return compare_width(count, width_, 0, visible_end_);
         }
         const std::size_t values = width_ - 1;
         auto frame_judge = judge_as(true);
@@ -566,7 +566,7 @@ private:
         if (!convert(tokens_.data() + 2, given, line, line_end, row, value_judge))
             return false;
         std::fill(row + given, row + values, 0.0f);
-        return compare_width(count > 2 ? count - 2 : 0, values, 2, line + cut);
+        return compare_width(count > 2 ? count - 2 : 0, values, 2, visible_end_);
     }
 
     // A row with more or fewer values than the first.
@@ -595,6 +595,7 @@ private:
     // Observed only.
     Observer *observer_;
     bool names_row_ = false, told_carriage_return_ = false;
+    const char *visible_end_ = nullptr; // where the reader stops seeing the current line
     float last_frame_ = NAN;
     std::int64_t last_frame_line_ = 0;
 };

@@ -96,9 +96,12 @@ template <typename Bytes> Decision decide(Bytes &bytes)
                 d.form = CHAN_ASCII;
                 return d;
             }
+            unsigned char seen[4];
+            std::memcpy(seen, d.taken, d.taken_size);
+            const std::size_t more = d.taken_size == 3 ? bytes.peek(seen + 3, 1) : 0;
             fail(GRIDVANE_E_INVALID_FORMAT);
-            d.status = with_counts(d.status, static_cast<std::int64_t>(d.taken_size),
-                                   packed_bytes(d.taken, d.taken_size));
+            d.status = with_counts(d.status, static_cast<std::int64_t>(d.taken_size + more),
+                                   packed_bytes(seen, d.taken_size + more));
             return d;
         }
         return invalid();

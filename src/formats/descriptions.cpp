@@ -60,14 +60,19 @@ std::string count_of(std::int64_t n, const char *noun)
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
+// Whether the first bytes look like a text channel file: printable, and
+// with something such a file begins with (a digit, a blank, a sign, a
+// point, '#' or '|'), which letters alone ("CHAN") are not.
 bool looks_like_text(std::int64_t packed, std::int64_t count)
 {
+    bool telling = false;
     for (std::int64_t i = 0; i < count && i < 4; ++i) {
         const auto c = static_cast<unsigned char>((packed >> (8 * i)) & 0xFF);
         if (!((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\t' || c == '\r'))
             return false;
+        telling = telling || (c >= '0' && c <= '9') || std::strchr(" \t\r\n+-.#|", c) != nullptr;
     }
-    return count > 0;
+    return telling;
 }
 
 std::string form_name(std::int64_t form)

@@ -211,12 +211,23 @@ void let_go(int held)
 }
 
 // A new slot file, 0666 less the umask as a plain open creates a file (the
-// mode of an existing target is set afterwards). Between its creation and
-// its lock another save of the same target could take it for abandoned; that
-// save then removes it and ours fails at the rename, leaving the target whole.
+// mode of an existing target is set afterwards), locked before it is
+// returned. Between its creation and its lock another save of the same
+// target may take it for abandoned and remove it; the lock, once had, is
+// only kept when the name still leads to the file, else the file is made
+// again.
 int create_slot(const char *name, const TargetState &)
 {
-    return ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    for (;;) {
+        const int fd = ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return -1;
+        struct stat mine {}, named {};
+        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &mine) == 0 && ::lstat(name, &named) == 0 &&
+            mine.st_ino == named.st_ino && mine.st_dev == named.st_dev)
+            return fd;
+        ::close(fd);
+    }
 }
 
 // Removes a slot file whose writer has ended: true when it is gone, false
@@ -400,8 +411,14 @@ template <typename Take> int SaveTarget::take_slot(Take take)
             return -1;
         }
         int got = take(name);
-        if (got < 0 && errno == EEXIST && remove_if_abandoned(name))
-            got = take(name);
+        if (got < 0 && errno == EEXIST) {
+            // A slot another writer still holds is passed over, whatever
+            // the attempt to remove it left in errno (a lock refused).
+            if (remove_if_abandoned(name))
+                got = take(name);
+            else
+                errno = EEXIST;
+        }
         if (got >= 0) {
             temporary_ = name;
             return got;

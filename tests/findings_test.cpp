@@ -1,0 +1,291 @@
+// What the readers tell an observer: each place where they take the input
+// other than as written, where it is, and how it is worded; and that
+// watching never changes what is read.
+#include "support.hpp"
+
+#include "formats/formats.hpp"
+#include "gridvane_ext.h"
+
+#include <random>
+
+using gvtest::stream_of;
+
+namespace {
+
+// "KIND@LINE:COLUMN" for each finding, in order.
+struct Seen {
+    std::vector<std::string> findings;
+    std::vector<std::string> messages;
+    int stop_at_kind = 0; // stop the read at the first finding of this kind
+};
+
+const char *kind_name(int32_t kind)
+{
+    static const char *const names[] = {"?",
+                                        "NOT_A_NUMBER",
+                                        "PARTIAL_NUMBER",
+                                        "DECIMAL_COMMA",
+                                        "HEXADECIMAL",
+                                        "BEYOND_RANGE",
+                                        "BELOW_RANGE",
+                                        "NAN",
+                                        "INFINITE",
+                                        "NAMES_AS_ROW",
+                                        "VALUE_AS_SEPARATOR",
+                                        "OTHER_SEPARATOR",
+                                        "EXTRA_SEPARATOR",
+                                        "SHORT_ROW",
+                                        "LONG_ROW",
+                                        "FRAME_NOT_RISING",
+                                        "NO_VALUES",
+                                        "NAMES_MISMATCH",
+                                        "RULE_INDENTED",
+                                        "BAR_AS_DATA",
+                                        "NUL_BYTE",
+                                        "CARRIAGE_RETURN",
+                                        "BINARY_AS_TEXT",
+                                        "TRAILING_BYTES",
+                                        "NO_SAMPLES"};
+    return kind > 0 && kind < static_cast<int32_t>(std::size(names)) ? names[kind] : "?";
+}
+
+extern "C" int remember(const gridvane_finding *f, void *context)
+{
+    auto *seen = static_cast<Seen *>(context);
+    seen->findings.push_back(std::string(kind_name(f->kind)) + "@" + std::to_string(f->line) + ":" +
+                             std::to_string(f->column));
+    std::string text(gridvane_finding_message(f, nullptr, 0), '\0');
+    gridvane_finding_message(f, text.data(), text.size() + 1);
+    seen->messages.push_back(text);
+    return f->kind == seen->stop_at_kind ? 1 : 0;
+}
+
+struct Read {
+    gridvane::formats::AsciiRead read;
+    Seen seen;
+};
+
+Read observed(const std::string &text, int stop_at_kind = 0)
+{
+    Read out;
+    out.seen.stop_at_kind = stop_at_kind;
+    FILE *f = stream_of(text);
+    gridvane::formats::StdioSource source(f);
+    gridvane::formats::Observer observer(remember, &out.seen);
+    out.read = gridvane::formats::read_ascii(source, gridvane::heap::Layout::separate, &observer);
+    std::fclose(f);
+    return out;
+}
+
+gvtest::Rows rows_of(const gridvane::formats::AsciiRead &read)
+{
+    gridvane::heap::release_names(read.names);
+    if (read.rows.index == nullptr)
+        return {};
+    return gvtest::take_rows(read.rows.index, static_cast<int32_t>(read.rows.width),
+                             static_cast<int32_t>(read.rows.count));
+}
+
+TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
+{
+    const struct {
+        const char *name;
+        std::string text;
+        std::vector<std::string> findings;
+    } cases[] = {
+        {"tokens", "1 abc 3\n1,5 1.2.3 0x10\n",
+         {"NOT_A_NUMBER@1:3", "DECIMAL_COMMA@2:1", "PARTIAL_NUMBER@2:5", "HEXADECIMAL@2:11"}},
+        {"range", "1e39 1e-50 inf -nan\n", {"BEYOND_RANGE@1:1", "BELOW_RANGE@1:6", "INFINITE@1:12", "NAN@1:16"}},
+        {"names read as numbers", "pan tilt\n1 2\n", {"NAMES_AS_ROW@1:1"}},
+        {"table form", "| a b\n --\n--\n1 | 1 2\n2 : 3 4\n2 | 5\n3 | 6 7 8\n",
+         {"RULE_INDENTED@2:2", "OTHER_SEPARATOR@5:3", "FRAME_NOT_RISING@6:1", "SHORT_ROW@6:6", "LONG_ROW@7:9"}},
+        {"header names", "| a b c\n-\n1 | 1 2\n", {"NAMES_MISMATCH@3:1"}},
+        {"a forgotten separator", "| a b\n-\n1 | 2 3\n4 5 6\n", {"VALUE_AS_SEPARATOR@4:3", "SHORT_ROW@4:6"}},
+        {"bars out of place", "| a\n-\n1 | 2 |\n| 3\n",
+         {"NAMES_MISMATCH@3:1", "EXTRA_SEPARATOR@3:7", "BAR_AS_DATA@4:1", "FRAME_NOT_RISING@4:1",
+          "VALUE_AS_SEPARATOR@4:3", "SHORT_ROW@4:4"}},
+        {"a separator where a value belongs", "| a b\n-\n1 | 2 3\n2 | 4 |\n", {"EXTRA_SEPARATOR@4:7"}},
+        {"frames only", "|\n-\n7\n8 | 1 2\n", {"NO_VALUES@3:1", "LONG_ROW@4:5"}},
+        {"NaN frame", "| a\n-\nnan | 1\n2 | 2\n", {"NAN@3:1"}},
+        {"NUL and carriage return", std::string("1 2\n3\0 4\n5\r6\n", 13),
+         {"NUL_BYTE@2:2", "SHORT_ROW@2:2", "CARRIAGE_RETURN@3:2"}},
+        {"CRLF lines are no finding", "1 2\r\n3 4\r\n", {}},
+        {"byte-order mark is no part of the text", "\xEF\xBB\xBF" "1 x\n", {"NOT_A_NUMBER@1:3"}},
+        {"binary data read as text", std::string("chan\0\0\0\0", 8) + "1\n", {"BINARY_AS_TEXT@1:1", "NUL_BYTE@1:5", "NAMES_AS_ROW@1:1"}},
+        {"comments hide what they hold", "# 1,5 abc\n1 2 # x y z\n", {}},
+    };
+    for (const auto &c : cases) {
+        const Read got = observed(c.text);
+        EXPECT_TRUE(gridvane::succeeded(got.read.status)) << c.name;
+        EXPECT_EQ(got.seen.findings, c.findings) << c.name;
+        rows_of(got.read);
+    }
+}
+
+TEST(Findings, WordedForPeople)
+{
+    const Read got = observed("| pan tilt\n-----\n1 | 0 -5\n12 | 8,25 -4.5\n24 21\n");
+    EXPECT_EQ(got.seen.messages,
+              (std::vector<std::string>{"'8,25' is not a whole number: the reader takes 8 (a decimal comma)",
+                                        "'21' stands where the separator '|' belongs: the reader drops it",
+                                        "0 values where the first row has 2: the reader reads the missing 2 as 0"}));
+    rows_of(got.read);
+    // The caller's buffer gets what fits, NUL-terminated; the length is the
+    // whole text's.
+    gridvane_finding f{};
+    f.kind = GRIDVANE_FINDING_NOT_A_NUMBER;
+    f.text = "abc";
+    char small[8];
+    EXPECT_EQ(gridvane_finding_message(&f, small, sizeof small), std::strlen("'abc' is not a number: the reader takes 0"));
+    EXPECT_STREQ(small, "'abc' i");
+}
+
+TEST(Findings, StoppingAtAFindingRefusesTheRead)
+{
+    const Read got = observed("1 2\n3 4,5\n6 7\n", GRIDVANE_FINDING_DECIMAL_COMMA);
+    EXPECT_EQ(got.read.rows.index, nullptr);
+    EXPECT_EQ(got.read.status.code, GRIDVANE_E_REFUSED);
+    EXPECT_EQ(got.read.status.line, 2);
+    EXPECT_EQ(got.read.status.column, 3);
+    EXPECT_EQ(got.read.status.expected, GRIDVANE_FINDING_DECIMAL_COMMA);
+}
+
+// Random text of the kinds files hold, good and bad.
+std::string random_text(std::mt19937 &rng)
+{
+    static const char *const tokens[] = {"1",   "-2.5", "3e5",  "1,5", "abc", "|",    "0x1f", "nan", "inf",
+                                         "1e99", "7.",   "+.5",  "--",  "#",   "1e-60", "12|", "\t",  " "};
+    static const char *const lines[] = {"| a b\n", "---\n", "\n", "# c\n", "\xEF\xBB\xBF"};
+    std::uniform_int_distribution<int> pick(0, 99), token(0, static_cast<int>(std::size(tokens)) - 1),
+        line(0, static_cast<int>(std::size(lines)) - 1), width(0, 6);
+    std::string text;
+    for (int l = pick(rng) % 12; l >= 0; --l) {
+        if (pick(rng) < 25) {
+            text += lines[line(rng)];
+            continue;
+        }
+        for (int t = width(rng); t >= 0; --t)
+            text += std::string(tokens[token(rng)]) + (pick(rng) < 80 ? " " : "");
+        text += pick(rng) < 90 ? "\n" : "\r\n";
+    }
+    return text;
+}
+
+TEST(Findings, WatchingNeverChangesWhatIsRead)
+{
+    std::mt19937 rng(17);
+    for (int i = 0; i < 3000; ++i) {
+        const std::string text = random_text(rng);
+        FILE *f = stream_of(text);
+        gridvane::formats::StdioSource source(f);
+        const gridvane::formats::AsciiRead plain = gridvane::formats::read_ascii(source, gridvane::heap::Layout::separate);
+        std::fclose(f);
+        const Read watched = observed(text);
+        EXPECT_EQ(plain.status.code, watched.read.status.code) << text;
+        EXPECT_EQ(plain.table_form, watched.read.table_form) << text;
+        EXPECT_TRUE(gvtest::same_bits(rows_of(plain), rows_of(watched.read))) << text;
+    }
+}
+
+TEST(Findings, FailuresHaveAPlace)
+{
+    const struct {
+        std::string text;
+        int32_t code;
+        int64_t line;
+    } cases[] = {
+        {"", GRIDVANE_E_NO_DATA, 1},
+        {"# a\n\n# b\n", GRIDVANE_E_NO_DATA, 3},
+        {"| a\nb\n", GRIDVANE_E_NO_RULE_LINE, 1},
+        {"\n| a\n-\n\n", GRIDVANE_E_NO_DATA_AFTER_RULE, 3},
+    };
+    for (const auto &c : cases) {
+        const Read got = observed(c.text);
+        EXPECT_EQ(got.read.status.code, c.code) << c.text;
+        EXPECT_EQ(got.read.status.line, c.line) << c.text;
+    }
+}
+
+std::string binary_bytes(const gvtest::Rows &rows, int32_t columns)
+{
+    return gvtest::binary_of(rows, columns, static_cast<int32_t>(rows.size()));
+}
+
+TEST(Findings, BinaryReaderSaysWhatTheHeaderAndSamplesHold)
+{
+    const std::string good = binary_bytes({{1, NAN}, {INFINITY, 4}}, 2);
+    Seen seen;
+    FILE *f = stream_of(good + "xy");
+    gridvane::formats::StdioSource source(f);
+    gridvane::formats::Observer observer(remember, &seen);
+    const gridvane::formats::BinaryRead read =
+        gridvane::formats::read_binary(source, gridvane::heap::Layout::separate, &observer);
+    std::fclose(f);
+    ASSERT_TRUE(gridvane::succeeded(read.status));
+    EXPECT_EQ(seen.findings, (std::vector<std::string>{"NAN@1:69", "INFINITE@1:73", "TRAILING_BYTES@1:81"}));
+    EXPECT_EQ(seen.messages, (std::vector<std::string>{"NaN at row 0, column 1", "infinite value at row 1, column 0",
+                                                       "2 bytes after the last sample are ignored"}));
+    gvtest::take_rows(read.rows.index, 2, 2);
+
+    // Failures, with their place and words.
+    std::string negative = good;
+    negative[10] = '\xFF';
+    negative[11] = '\xFF';
+    const struct {
+        std::string bytes;
+        int32_t code;
+        int64_t column;
+        const char *words;
+    } failures[] = {
+        {good.substr(0, 30), GRIDVANE_E_TRUNCATED_HEADER, 31, "truncated header: 30 of 64 bytes"},
+        {good.substr(0, 70), GRIDVANE_E_TRUNCATED_SAMPLES, 71, "truncated samples: 6 of 16 bytes"},
+        {"CHAN" + good.substr(4), GRIDVANE_E_BAD_MAGIC, 1,
+         "the reader wants the magic 'chan' or 'nahc' and finds 'CHAN' (invalid magic number)"},
+        {"1 2\n3 4\n", GRIDVANE_E_BAD_MAGIC, 1,
+         "text under a binary name or form: the reader wants the magic 'chan' or 'nahc' and finds '1 2\\x0a' "
+         "(invalid magic number)"},
+        {negative, GRIDVANE_E_NEGATIVE_COUNT, 11, "negative row count -1: the reader cannot allocate it"},
+    };
+    for (const auto &c : failures) {
+        FILE *in = stream_of(c.bytes);
+        gridvane::formats::StdioSource bytes(in);
+        const gridvane::formats::BinaryRead failed = gridvane::formats::read_binary(bytes, gridvane::heap::Layout::separate);
+        std::fclose(in);
+        EXPECT_EQ(failed.rows.index, nullptr);
+        EXPECT_EQ(failed.status.code, c.code) << c.words;
+        EXPECT_EQ(failed.status.column, c.column) << c.words;
+        char text[200];
+        gridvane_status_message(&failed.status, text, sizeof text);
+        EXPECT_STREQ(text, c.words);
+    }
+}
+
+TEST(Findings, BinaryHeaderParsedInOnePlace)
+{
+    const std::string good = binary_bytes({{1, 2, 3}}, 3);
+    std::string big = good;
+    std::reverse(big.begin(), big.begin() + 4);
+    std::swap(big[8], big[9]);
+    std::swap(big[10], big[11]);
+    const struct {
+        std::string bytes;
+        int32_t result, code, big_endian, columns, rows;
+    } cases[] = {
+        {good, 0, GRIDVANE_OK, 0, 3, 1},
+        {big.substr(0, 64), 0, GRIDVANE_OK, 1, 3, 1},
+        {good.substr(0, 12), -1, GRIDVANE_E_TRUNCATED_HEADER, 0, 0, 0},
+        {"nope", -1, GRIDVANE_E_BAD_MAGIC, 0, 0, 0},
+        {"ch", -1, GRIDVANE_E_TRUNCATED_HEADER, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        gridvane_binary_header header{};
+        gridvane_status status{};
+        EXPECT_EQ(gridvane_parse_binary_header(c.bytes.data(), c.bytes.size(), &header, &status), c.result);
+        EXPECT_EQ(status.code, c.code);
+        EXPECT_EQ(header.big_endian, c.big_endian);
+        EXPECT_EQ(header.columns, c.columns);
+        EXPECT_EQ(header.rows, c.rows);
+    }
+}
+
+} // namespace
