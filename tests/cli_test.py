@@ -1,5 +1,6 @@
 """The gridvane tool as a user meets it: grouped cases with expected output
-and exit status. Usage: cli_test.py TOOL EXAMPLES_DIR BAD_FILES_DIR"""
+and exit status. Usage: cli_test.py TOOL EXAMPLES_DIR BAD_FILES_DIR [RUNNER...]
+(RUNNER: what runs TOOL, such as wine for a Windows build)."""
 import json
 import os
 import re
@@ -12,6 +13,9 @@ import time
 import unittest
 
 TOOL, DATA, BAD = (os.path.abspath(a) for a in sys.argv[1:4])
+RUNNER = sys.argv[4:]
+WINDOWS = TOOL.endswith(".exe")
+TOOLS_DIR = os.path.join(DATA, "..", "..", "tools")
 CAMERA = os.path.join(DATA, "camera.chan")
 TERRAIN = os.path.join(DATA, "terrain.txt")
 TERRAIN_BIN = os.path.join(DATA, "terrain.chb")
@@ -20,7 +24,7 @@ CAMERA_TABLE = (b"| pan tilt focal\n---------------\n1\t|\t0\t-5\t35\n12\t|\t8.2
 
 
 def run(*args, stdin=b"", cwd=None, stdout=None):
-    done = subprocess.run([TOOL, *args], input=stdin, stdout=stdout or subprocess.PIPE,
+    done = subprocess.run([*RUNNER, TOOL, *args], input=stdin, stdout=stdout or subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=60, cwd=cwd)
     return done.returncode, done.stdout, done.stderr.decode()
 
@@ -28,6 +32,20 @@ def run(*args, stdin=b"", cwd=None, stdout=None):
 def binary_table(columns, rows, values=None, magic=b"chan"):
     values = values if values is not None else [float(i) for i in range(columns * rows)]
     return magic + bytes(4) + struct.pack("<hh", columns, rows) + bytes(52) + struct.pack(f"<{len(values)}f", *values)
+
+
+def big_endian(little):
+    """The same table in the other byte order."""
+    big = bytearray(little)
+    big[0:4] = b"nahc"
+    big[8:10], big[10:12] = little[9:7:-1], little[11:9:-1]
+    for i in range(64, len(big), 4):
+        big[i:i + 4] = little[i:i + 4][::-1]
+    return bytes(big)
+
+
+def posix_only(reason):
+    return unittest.skipIf(WINDOWS, f"Windows has no {reason}")
 
 
 class Folder(unittest.TestCase):
@@ -74,6 +92,14 @@ class Outputs(unittest.TestCase):
              b"| tilt focal\n-----------\n12\t|\t-4.5\t35\n24\t|\t-2\t40\n"),
             (["slice", CAMERA, "--rows", "1:2", "--plain"], b"", 0, b"\t8.25\t-4.5\t35\n"),
             (["slice", CAMERA, "--rows", ":1", "--format", "tsv"], b"", 0, b"1\t0\t-5\t35\n"),
+            # A step picks every STEP-th row or column, in either form.
+            (["slice", TERRAIN, "--rows", "::2", "--cols", "1:6:2"], b"", 0,
+             b"\t13.5\t16\t14\n\t16.5\t24.5\t16\n\t13\t16.5\t13.5\n"),
+            (["slice", TERRAIN, "--rows", "-2::7", "--cols", "::100"], b"", 0, b"\t12.5\n"),
+            (["slice", CAMERA, "--rows", "1::2", "--cols", "::2"], b"", 0,
+             b"| pan focal\n----------\n12\t|\t8.25\t35\n36\t|\t37.5\t50\n60\t|\t60\t85\n"),
+            (["slice", CAMERA, "--rows", "::3", "--cols", "2:", "--format", "csv"], b"", 0,
+             b"frame,focal\n1,35\n36,50\n"),
             (["convert", "-", "-", "--to", "ascii"], terrain_bin, 0, None),
             (["convert", CAMERA, "-", "--to", "ascii"], b"", 0, CAMERA_TABLE),
             (["--version"], b"", 0, b"gridvane 1.0.0\n"),
@@ -103,8 +129,11 @@ class Outputs(unittest.TestCase):
             "  tilt: min -5, max 3.5, mean -0.625, 0 NaN",
             "  focal: min 35, max 85, mean 51.66666667, 0 NaN",
         ])
+        # One JSON document whatever the number of files: an array.
         code, out, _ = run("info", "--json", CAMERA)
-        self.assertEqual([c["name"] for c in json.loads(out)["column_stats"]], ["pan", "tilt", "focal"])
+        (table,) = json.loads(out)
+        self.assertEqual([c["name"] for c in table["column_stats"]], ["pan", "tilt", "focal"])
+        self.assertEqual((table["frames"], table["column_stats"][0]["min"]), ([1, 60], 0))
         code, out, _ = run("info", "--json", TERRAIN, TERRAIN_BIN)
         self.assertEqual(code, 0)
         tables = json.loads(out)
@@ -115,23 +144,32 @@ class Outputs(unittest.TestCase):
     def test_big_endian_and_nan(self):
         with tempfile.TemporaryDirectory() as d:
             with open(TERRAIN_BIN, "rb") as f:
-                little = bytearray(f.read())
-            big = bytearray(little)
-            big[0:4] = b"nahc"
-            big[8:10], big[10:12] = little[9:7:-1], little[11:9:-1]
-            for i in range(64, len(big), 4):
-                big[i:i + 4] = little[i:i + 4][::-1]
-            path = os.path.join(d, "big.dat")
-            with open(path, "wb") as f:
-                f.write(big)
-            code, out, err = run("info", "--json", path)
+                big = big_endian(f.read())
+            # The library reads a big-endian file only under a binary name;
+            # under another the tool refuses it as the library does.
+            paths = {name: os.path.join(d, name) for name in ("big.dat", "big.chb")}
+            for path in paths.values():
+                with open(path, "wb") as f:
+                    f.write(big)
+            for extra in ([], ["--lenient"]):
+                code, out, err = run("info", *extra, paths["big.dat"])
+                self.assertEqual((code, out), (1, b""))
+                self.assertEqual(err, f"gridvane: info: {paths['big.dat']}:1:1: invalid file format: big-endian "
+                                 "binary data is read only under a binary name (.chb, .bchan) or with the binary "
+                                 "form given\n")
+            code, out, err = run("info", "--json", paths["big.chb"], TERRAIN_BIN)
             self.assertEqual(code, 0, err)
-            self.assertEqual(json.loads(out)["kind"], "binary, big-endian")
+            tables = json.loads(out)
+            self.assertEqual([t["kind"] for t in tables], ["binary, big-endian", "binary, little-endian"])
+            self.assertEqual(tables[0]["column_stats"], tables[1]["column_stats"])
+            self.assertEqual(run("sample", paths["big.chb"], "1.5", "2.5")[:2], (0, b"18\n"))
+            # NaN is a warning: read, counted, and said on standard error.
             nan = os.path.join(d, "nan.dat")
             with open(nan, "w") as f:
                 f.write("nan 1\n2 nan\n")
-            code, out, _ = run("info", "--json", nan)
-            self.assertEqual([c["nan"] for c in json.loads(out)["column_stats"]], [1, 1])
+            code, out, err = run("info", "--json", nan)
+            self.assertEqual((code, [c["nan"] for c in json.loads(out)[0]["column_stats"]]), (0, [1, 1]))
+            self.assertEqual(err, f"gridvane: warning: {nan}:1:1: NaN\ngridvane: warning: {nan}:2:3: NaN\n")
 
 
 class Files(Folder):
@@ -141,16 +179,23 @@ class Files(Folder):
         self.assertEqual(run("convert", chb, txt)[0], 0)
         with open(txt) as f:
             self.assertEqual(f.readline(), "\t12\t13.5\t15\t16\t15.5\t14\n")
-        forced = os.path.join(self.dir, "forced.chan")
+        # --to decides for a name of no known form, and may not contradict one.
+        forced = os.path.join(self.dir, "forced.dat")
         self.assertEqual(run("convert", TERRAIN, forced, "--to", "binary")[0], 0)
         with open(forced, "rb") as f:
             self.assertEqual(f.read(4), b"chan")
+        for name, to, said in (("mis.chan", "binary", "an ASCII file, and the binary"),
+                               ("mis.chb", "ascii", "an? binary file, and the ASCII")):
+            with self.subTest(name=name):
+                code, _, err = run("convert", TERRAIN, os.path.join(self.dir, name), "--to", to)
+                self.assertEqual(code, 2)
+                self.assertRegex(err, rf"^gridvane: convert: .*{name}: the name is that of {said} form was asked\n")
         tall = self.file("tall.dat", "1\n" * 40000)
         out = os.path.join(self.dir, "tall.chb")
         code, _, err = run("convert", tall, out)
         self.assertEqual(code, 1)
-        self.assertIn("at most 32767", err)
-        self.assertFalse(os.path.exists(out))
+        self.assertRegex(err, r"tall.dat: the table is 1 columns x 40000 rows; the binary form holds at most 32767")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["forced.dat", "t.chan", "t.chb", "tall.dat"])
 
     def test_camera_files_stay_whole(self):
         copy = os.path.join(self.dir, "copy.chan")
@@ -168,29 +213,30 @@ class Files(Folder):
         self.assertEqual(code, 0)
         self.assertRegex(err, r"^gridvane: convert: .*camera.chan: the binary form has no frame column")
 
+    @posix_only("symbolic links, hard links and POSIX modes")
     def test_saves_keep_what_the_library_keeps(self):
         plain = self.file("plain.chan", "1 2\n3 4\n")
-        target = self.file("s.chb", binary_table(1, 1))
+        target = self.file("s.chan", binary_table(1, 1))
         os.chmod(target, 0o600)
-        os.symlink("s.chb", os.path.join(self.dir, "link.chb"))
-        os.link(target, os.path.join(self.dir, "hard.chb"))
-        read_only = self.file("ro.chb", b"old")
+        os.symlink("s.chan", os.path.join(self.dir, "link.chan"))
+        os.link(target, os.path.join(self.dir, "hard.chan"))
+        read_only = self.file("ro.chan", b"old")
         os.chmod(read_only, 0o444)
-        for name in ("s.chb", "link.chb", "ro.chb"):
+        for name in ("s.chan", "link.chan", "ro.chan"):
             with self.subTest(name=name):
-                code, _, err = run("convert", plain, name, "--to", "ascii", cwd=self.dir)
-                if name == "ro.chb" and os.geteuid() != 0:  # refused, as a plain open is
+                code, _, err = run("convert", plain, name, cwd=self.dir)
+                if name == "ro.chan" and os.geteuid() != 0:  # refused, as a plain open is
                     self.assertEqual(code, 1)
-                    self.assertRegex(err, r"^gridvane: convert: ro.chb: Permission denied\n$")
+                    self.assertRegex(err, r"^gridvane: convert: ro.chan: Permission denied\n$")
                     continue
                 self.assertEqual((code, err), (0, ""))
                 with open(os.path.join(self.dir, name)) as f:
                     self.assertEqual(f.read(), "\t1\t2\n\t3\t4\n")
         self.assertEqual(os.stat(target).st_mode & 0o777, 0o600)
         self.assertEqual(os.stat(target).st_nlink, 2)
-        self.assertTrue(os.path.islink(os.path.join(self.dir, "link.chb")))
+        self.assertTrue(os.path.islink(os.path.join(self.dir, "link.chan")))
         self.assertEqual(os.stat(read_only).st_mode & 0o777, 0o444)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["hard.chb", "link.chb", "plain.chan", "ro.chb", "s.chb"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["hard.chan", "link.chan", "plain.chan", "ro.chan", "s.chan"])
 
     def test_only_dash_is_a_standard_stream(self):
         plain = self.file("plain.chan", "1 2\n")
@@ -201,6 +247,7 @@ class Files(Folder):
         code, out, _ = run("info", "stdin_cam.chan", stdin=b"9 9 9\n", cwd=self.dir)
         self.assertEqual((code, out.splitlines()[0]), (0, b"stdin_cam.chan: ASCII, plain, 2 columns x 1 rows"))
 
+    @posix_only("POSIX signals")
     def test_signals_remove_the_temporary(self):
         source = self.file("big.chb", binary_table(1000, 4000, [0.123456789] * 4000000))
         target = self.file("out.chan", "old\n")
@@ -242,6 +289,39 @@ class Files(Folder):
         self.assertEqual(code, 0)
         self.assertEqual(out.count(b"<polyline"), 6)
 
+    def test_plot_thins_long_curves(self):
+        # Far more rows than pixels: each pixel column keeps its lowest and
+        # highest point, so a one-row spike survives, a NaN still breaks the
+        # curve, and the picture stays small.
+        rows = 300000
+        lines = ["0 0.5\n"] * rows
+        lines[123457], lines[150000] = "1 0.5\n", "nan 0.5\n"
+        source = self.file("long.txt", "".join(lines))
+        code, out, err = run("plot", source, "-o", "-")
+        self.assertEqual((code, err), (0, f"gridvane: warning: {source}:150001:1: NaN\n"))
+        self.assertLess(len(out), 100000)
+        self.assertEqual(out.count(b"<polyline"), 3)
+        spike = 40 + 340 - 1.05 / 1.1 * 340  # the y of value 1 between the padded limits -0.05 and 1.05
+        self.assertIn(f",{spike:.6g} ".encode(), out)
+        self.assertNotIn(b"nan", out)
+
+    def test_double_dash_ends_options(self):
+        self.file("-x.chan", "1 2\n3 4\n")
+        cases = [
+            # args, exit, stdout, stderr pattern
+            (["info", "--", "-x.chan"], 0, b"-x.chan: ASCII, plain, 2 columns x 2 rows\n", r"^$"),
+            (["info", "-x.chan"], 2, b"", r"^gridvane: info: unknown option -x.chan\n"),
+            (["info", "--", "-h"], 1, b"", r"^gridvane: info: -h: No such file or directory\n$"),
+            (["slice", "--rows", "1:", "--", "-x.chan"], 0, b"\t3\t4\n", r"^$"),
+            (["convert", "--", "-x.chan", "-y.chb"], 0, b"", r"^$"),
+            (["sample", "--", "-y.chb", "1", "1"], 0, b"4\n", r"^$"),
+        ]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                code, stdout, stderr = run(*args, cwd=self.dir)
+                self.assertEqual((code, stdout.splitlines(True)[:1]), (status, out.splitlines(True)[:1]))
+                self.assertRegex(stderr, err)
+
 
 class Failures(Folder):
     def test_failures_and_usage(self):
@@ -251,7 +331,7 @@ class Failures(Folder):
             # args, stdin, exit, stderr pattern
             (["info", "no-such.chan"], b"", 1, r"^gridvane: info: no-such.chan: No such file or directory\n$"),
             (["info", self.dir], b"", 1, r"^gridvane: info: .*: Is a directory\n$"),
-            (["info", "-"], b"x 1\n", 1, r"^gridvane: info: standard input: invalid file format: 'x' cannot begin"),
+            (["info", "-"], b"x 1\n", 1, r"^gridvane: info: standard input:1:1: invalid file format: 'x' cannot begin"),
             (["info", os.path.join(BAD, "header_cut.chb")], b"", 1, r": truncated header: 30 of 64 bytes\n$"),
             (["sample", CAMERA, "--frame", "99"], b"", 1, r"^gridvane: sample: frame 99 lies outside .*\(1 to 60\)\n$"),
             (["sample", TERRAIN, "x", "1"], b"", 2, r"^gridvane: sample: U is not a number: 'x'\nusage:"),
@@ -263,11 +343,15 @@ class Failures(Folder):
             (["sample", CAMERA, "--frames", "1:1e15", "0"], b"", 1, r"^gridvane: sample: frame 61 lies outside"),
             (["sample", CAMERA, "--frames", "1:inf"], b"", 2, r"^gridvane: sample: --frames 1:inf needs finite numbers\n"),
             (["sample", CAMERA, "--frames", "1:2:1e-300"], b"", 2, r"more frames than can be counted"),
-            (["sample", zero, "0", "0"], b"", 1, r"^gridvane: sample: .*zero.chb: the table has no samples \(0 columns x 3 rows\)\n$"),
-            (["sample", lone, "--frame", "5"], b"", 1, r"lone_frame.chan: the table has no samples"),
-            (["slice", zero], b"", 1, r"the table has no samples"),
+            (["sample", zero, "0", "0"], b"", 1, r"^gridvane: warning: .*zero.chb:1:9: no samples: 0 columns x 3 rows\n"
+             r"gridvane: sample: .*zero.chb: the table has no samples \(0 columns x 3 rows\)\n$"),
+            (["sample", "--lenient", lone, "--frame", "5"], b"", 1, r"^gridvane: sample: .*lone_frame.chan: the table has no samples"),
+            (["sample", CAMERA, "0", "0", "--strict", "--lenient"], b"", 2, r"say --lenient or --strict, not both"),
+            (["slice", TERRAIN, "--cols", "::0"], b"", 2, r"--cols ::0: the step must be 1 or more"),
+            (["slice", TERRAIN, "--rows", "1:2:3:4"], b"", 2, r"--rows takes FIRST:END\[:STEP\]"),
+            (["slice", "--lenient", zero], b"", 1, r"^gridvane: slice: .*: the table has no samples"),
             (["slice", TERRAIN, "--rows", "7:9"], b"", 1, r"selects nothing of 0:5"),
-            (["convert", zero, os.path.join(self.dir, "z.chan")], b"", 1, r"cannot be read back. Nothing written"),
+            (["convert", "--lenient", zero, os.path.join(self.dir, "z.chan")], b"", 1, r"cannot be read back. Nothing written"),
             (["convert", TERRAIN, "out.unknown"], b"", 2, r"cannot tell the format of out.unknown"),
             (["convert", TERRAIN, "x.chb", "--to", "xml"], b"", 2, r"--to takes ascii or binary"),
             (["info", "--bogus", TERRAIN], b"", 2, r"unknown option --bogus"),
@@ -281,6 +365,7 @@ class Failures(Folder):
                 self.assertEqual(code, status, err)
                 self.assertRegex(err, re.compile(pattern, re.S))
 
+    @posix_only("/dev/full")
     def test_full_output_is_a_failure(self):
         cases = [["info", CAMERA], ["info", "--json", CAMERA], ["sample", TERRAIN, "0", "0"],
                  ["sample", CAMERA, "--frame", "30"], ["slice", TERRAIN], ["convert", TERRAIN, "-", "--to", "binary"],
@@ -327,17 +412,20 @@ class Check(Folder):
     # file in tests/data/bad -> the findings, as LINE:COLUMN: message start
     BAD_FILES = {
         "counts_max.chb": ["1:165: truncated samples: 100 of 4294705156 bytes"],
+        "counts_max_big.chb": ["1:165: truncated samples: 100 of 4294705156 bytes"],
+        "counts_negative_cols_no_rows.chb": ["1:9: negative column count -1"],
         "counts_negative_cols.chb": ["1:9: negative column count -32768"],
         "counts_negative_rows.chb": ["1:11: negative row count -32767"],
         "cr_first.dat": ["1:1: invalid file format: a carriage return cannot begin"],
         "empty.dat": ["1:1: Premature EOF reached: the file is empty"],
-        "extreme_numbers.dat": ["1:10: infinite value '1e99999'", "1:18: '0x1p-2000' is a hexadecimal number",
+        "extreme_numbers.dat": ["1:10: '1e99999' is beyond the float range: the reader takes inf", "1:18: '0x1p-2000' is a hexadecimal number",
                                 "1:28: '-0x1p5000' is a hexadecimal", "1:38: NaN", "1:47: infinite value '+inf'"],
         "header_cut.chb": ["1:31: truncated header: 30 of 64 bytes"],
         "header_only.chb": ["1:65: truncated samples: 0 of 16 bytes"],
         "huge_header.chan": ["1:1: the header has no rule line"],
         "letter_first.dat": ["1:1: invalid file format: 'x' cannot begin"],
-        "lone_frame.chan": ["3:1: the first data line has no values", "4:5: 1 value where the first data line has 0"],
+        "lone_frame.chan": ["3:1: the first data line has no values", "4:5: 1 value where the first row has 0"],
+        "long_line.dat": ["1:1: '1000000000000000000000000000000000000000...' is beyond the float range"],
         "magic_wrong.chb": ["1:1: the reader wants the magic 'chan' or 'nahc' and finds 'CHAN'"],
         "nul_inside.dat": ["2:2: NUL byte", "2:2: 1 value where the first row has 2"],
         "only_comments.chan": ["3:1: no data, only comments"],
@@ -346,13 +434,15 @@ class Check(Folder):
                        "4:7: 5 values where the first row has 3: the reader ignores the last 2"],
         "table_no_rule.chan": ["1:1: the header has no rule line"],
         "table_rule_no_data.chan": ["2:1: no data line follows the rule line"],
-        "text_named_binary.chb": ["1:1: text under a binary suffix"],
+        "text_named_binary.chb": ["1:1: text under a binary name or form: the reader wants the magic"],
+        # Large, but read as written.
+        "million_spaces.dat": [],
         "million_tokens.dat": [],
     }
     CRAFTED = [
         # name, content, findings
         ("tokens.txt", "1 abc 3\n1,5 1.2.3 0x10\n", ["1:3: 'abc' is not a number: the reader takes 0",
-                                                    "2:1: '1,5' is not a whole number: the reader takes 1",
+                                                    "2:1: '1,5' is not a whole number: the reader takes 1 (a decimal comma)",
                                                     "2:5: '1.2.3' is not a whole number: the reader takes 1.2",
                                                     "2:11: '0x10' is a hexadecimal number: the reader takes 16"]),
         ("range.txt", "1e39 1e-50 inf\n", ["1:1: '1e39' is beyond the float range", "1:6: '1e-50' is below the float range",
@@ -361,14 +451,20 @@ class Check(Folder):
         ("table.chan", "| a b\n --\n--\n1 | 1 2\n2 : 3 4\n2 | 5\n3 | 6 7 8\n",
          ["2:2: the rule line must begin with '-' in its first column",
           "5:3: ':' stands where the separator '|' belongs", "6:1: frame 2 does not increase (line 5 has 2)",
-          "6:6: 1 value where the first data line has 2: the reader reads the missing 1 as 0",
-          "7:9: 3 values where the first data line has 2: the reader ignores the last 1"]),
+          "6:6: 1 value where the first row has 2: the reader reads the missing 1 as 0",
+          "7:9: 3 values where the first row has 2: the reader ignores the last 1"]),
+        ("seps.chan", "| a b\n--\n1 | 1 2\n2 | | 3\n| 4 5\n", ["4:5: '|' stands where a value belongs: the reader takes 0",
+         "5:1: a line beginning with '|' after the first data line is data", "5:1: frame 0 does not increase",
+         "5:3: '4' stands where the separator '|' belongs", "5:6: 1 value where the first row has 2"]),
+        ("bom.chan", b"\xef\xbb\xbf| a\n--\n1 | 2\n", []),
         ("header.chan", "| a b c\n-\n1 | 1 2\n", ["3:1: 2 values, but the header names 3 columns"]),
         ("cr.txt", "1 2\r3 4\r", ["1:4: carriage return inside a line"]),
-        ("binary.chan", binary_table(1, 1), ["1:1: binary channel data under a text suffix"]),
+        # Binary data read as text: the rest would only follow from it.
+        ("binary.chan", binary_table(3, 3), ["1:1: binary channel data under a text name or form: the reader takes "
+                                             "it as text"]),
         ("nan.chb", binary_table(2, 1, [1.0, float("nan")]), ["1:69: NaN at row 0, column 1"]),
         ("big.dat", b"nahc" + bytes(4) + b"\0\1\0\1" + bytes(52) + bytes(4),
-         ["1:1: big-endian binary data under a name without a binary suffix"]),
+         ["1:1: invalid file format: big-endian binary data is read only under a binary name"]),
         ("tail.chb", binary_table(1, 1) + b"xy", ["1:69: 2 bytes after the last sample are ignored"]),
     ]
 
@@ -400,15 +496,118 @@ class Check(Folder):
         self.assertEqual([e.get("total") for e in entries], [0, 2, None])
         self.assertEqual(entries[1]["findings"][0], {"line": 2, "column": 2, "message":
                          "1 value where the first row has 3: the reader reads the missing 2 as 0"})
-        for verb in (["convert", ragged, os.path.join(self.dir, "r.chan")], ["info", ragged], ["sample", ragged, "0", "0"]):
+        short = "1 value where the first row has 3: the reader reads the missing 2 as 0"
+        for verb in (["convert", ragged, os.path.join(self.dir, "r.chan")], ["info", ragged],
+                     ["sample", ragged, "0", "0"], ["slice", ragged], ["plot", ragged, "-o", "-"]):
             with self.subTest(verb=verb[0]):
-                code, out, err = run(verb[0], "--strict", *verb[1:])
+                # By default the short row is a warning and the long one refuses
+                # the file; --strict refuses it at the warning.
+                code, out, err = run(verb[0], *verb[1:])
                 self.assertEqual((code, out), (1, b""))
-                self.assertEqual(err.splitlines()[0], f"{ragged}:2:2: 1 value where the first row has 3: "
-                                 "the reader reads the missing 2 as 0")
-                self.assertRegex(err, rf"gridvane: {verb[0]}: .*ragged.dat: refused with --strict: 2 findings\n$")
+                self.assertEqual(err, f"gridvane: warning: {ragged}:2:2: {short}\n"
+                                 f"gridvane: {verb[0]}: {ragged}:4:7: 5 values where the first row has 3: the reader "
+                                 "ignores the last 2; --lenient reads it anyway\n")
+                code, out, err = run(verb[0], "--strict", *verb[1:])
+                self.assertEqual((code, out, err), (1, b"", f"gridvane: {verb[0]}: {ragged}:2:2: {short}; refused "
+                                                    "with --strict\n"))
         self.assertFalse(os.path.exists(os.path.join(self.dir, "r.chan")))
         self.assertEqual(run("sample", "--strict", CAMERA, "--frame", "30", "0")[:2], (0, b"29.25\n"))
+
+
+class Reading(Folder):
+    """What the verbs that read a table do with what the reader reports."""
+
+    # file in tests/data/bad -> where the tool refuses it (or the read fails)
+    # by default; those marked lenient are read with --lenient.
+    REFUSED = {
+        "counts_max.chb": "1:165", "counts_max_big.chb": "1:165", "counts_negative_cols.chb": "1:9",
+        "counts_negative_cols_no_rows.chb": "1:9", "counts_negative_rows.chb": "1:11", "cr_first.dat": "1:1",
+        "empty.dat": "1:1", "extreme_numbers.dat": "1:10 lenient", "header_cut.chb": "1:31",
+        "header_only.chb": "1:65", "huge_header.chan": "1:1", "letter_first.dat": "1:1", "lone_frame.chan": "4:5",
+        "long_line.dat": "1:1 lenient", "magic_wrong.chb": "1:1", "nul_inside.dat": "2:2 lenient",
+        "only_comments.chan": "3:1", "only_comments.dat": "3:1", "ragged.dat": "4:7 lenient",
+        "table_no_rule.chan": "1:1", "table_rule_no_data.chan": "2:1", "text_named_binary.chb": "1:1",
+    }
+
+    def test_bad_files_are_refused_where_they_go_wrong(self):
+        self.assertEqual(sorted(set(os.listdir(BAD)) - set(self.REFUSED)), ["million_spaces.dat", "million_tokens.dat"])
+        for name, where in self.REFUSED.items():
+            path = os.path.join(BAD, name)
+            with self.subTest(name=name):
+                code, out, err = run("info", path)
+                self.assertEqual((code, out), (1, b""))
+                self.assertRegex(err.splitlines()[-1], rf"^gridvane: info: {re.escape(path)}:{where.split()[0]}: ")
+                code, out, err = run("info", "--lenient", path)
+                if where.endswith("lenient"):
+                    self.assertEqual((code, err), (0, ""))
+                else:
+                    self.assertEqual(code, 1)
+
+    def test_reading_by_default_and_leniently(self):
+        mis = self.file("mis.chan", binary_table(2, 2))
+        cases = [
+            # file, content, verb and options, exit, stdout, stderr
+            ("n.txt", "Notes: shot 12 moved 3 frames\n", ["convert", "{}", "n.chb"], 1, b"",
+             "gridvane: convert: {}:1:1: 'Notes:' is not a number: the reader takes 0; --lenient reads it anyway\n"),
+            ("n.txt", "Notes: shot 12 moved 3 frames\n", ["slice", "--lenient", "{}"], 0, b"\t0\t0\t12\t0\t3\t0\n", ""),
+            # A byte-order mark is no part of the first value.
+            ("bom.chan", b"\xef\xbb\xbf1 2\n3 4\n", ["slice", "{}"], 0, b"\t1\t2\n\t3\t4\n", ""),
+            ("comma.txt", "1 2\n8,25 3\n", ["sample", "{}", "0", "1"], 1, b"",
+             "gridvane: sample: {}:2:1: '8,25' is not a whole number: the reader takes 8 (a decimal comma); "
+             "--lenient reads it anyway\n"),
+            ("comma.txt", "1 2\n8,25 3\n", ["sample", "--lenient", "{}", "0", "1"], 0, b"8\n", ""),
+            ("mis.chan", None, ["info", "{}"], 1, b"", "gridvane: info: {}:1:1: binary channel data under a text "
+             "name or form: the reader takes it as text; --lenient reads it anyway\n"),
+            # A warning is said and the table read; --strict refuses it.
+            ("short.txt", "1 2 3\n4\n", ["slice", "{}"], 0, b"\t1\t2\t3\n\t4\t0\t0\n",
+             "gridvane: warning: {}:2:2: 1 value where the first row has 3: the reader reads the missing 2 as 0\n"),
+            ("short.txt", "1 2 3\n4\n", ["slice", "--lenient", "{}"], 0, b"\t1\t2\t3\n\t4\t0\t0\n", ""),
+            ("short.txt", "1 2 3\n4\n", ["slice", "--strict", "{}"], 1, b"", "gridvane: slice: {}:2:2: 1 value where "
+             "the first row has 3: the reader reads the missing 2 as 0; refused with --strict\n"),
+            ("many.txt", "1 2\n" + "3\n" * 12, ["info", "{}"], 0, None,
+             "".join(f"gridvane: warning: {{}}:{line}:2: 1 value where the first row has 2: the reader reads the "
+                     "missing 1 as 0\n" for line in range(2, 12)) + "gridvane: warning: {}: 2 more warnings not shown\n"),
+            ("hex.txt", "0x10 1\n", ["sample", "-", "0", "0"], 0, b"16\n",
+             "gridvane: warning: standard input:1:1: '0x10' is a hexadecimal number: the reader takes 16\n"),
+        ]
+        for name, content, args, status, out, err in cases:
+            with self.subTest(name=name, args=args):
+                path = mis if content is None else self.file(name, content)
+                stdin = b""
+                if "-" in args:
+                    with open(path, "rb") as f:
+                        stdin = f.read()
+                code, stdout, stderr = run(*[a.format(name) for a in args], stdin=stdin, cwd=self.dir)
+                self.assertEqual((code, stderr), (status, err.replace("{}", name)))
+                if out is not None:
+                    self.assertEqual(stdout, out)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "n.chb")))
+
+    def test_a_refused_file_converted_onto_itself_stays(self):
+        with open(TERRAIN_BIN, "rb") as f:
+            terrain = f.read()
+        mis = self.file("mis.chan", terrain)
+        for args in (["convert", mis, mis], ["convert", "--to", "ascii", mis, mis], ["convert", "--strict", mis, mis]):
+            with self.subTest(args=args):
+                code, _, err = run(*args)
+                self.assertEqual(code, 1)
+                self.assertRegex(err, r"mis.chan:1:1: binary channel data under a text name or form")
+                with open(mis, "rb") as f:
+                    self.assertEqual(f.read(), terrain)
+                self.assertEqual(os.listdir(self.dir), ["mis.chan"])
+
+    def test_tools_ask_the_library(self):
+        # The tool is a client: public headers only, and no rule of the
+        # formats of its own.
+        allowed = {"gridvane.h", "gridvane_ext.h", "quarnel.h"}
+        for name in sorted(os.listdir(TOOLS_DIR)):
+            if not name.endswith((".cpp", ".hpp")):
+                continue
+            with self.subTest(file=name), open(os.path.join(TOOLS_DIR, name)) as f:
+                text = f.read()
+                for header in re.findall(r'^#\s*include\s*"([^"]+)"', text, re.M):
+                    self.assertTrue(header in allowed or os.path.exists(os.path.join(TOOLS_DIR, header)), header)
+                self.assertIsNone(re.search(r'"(chan|nahc)"|\b(32767|GetHalvicFileType|Parse)\b', text))
 
 
 if __name__ == "__main__":

@@ -1,15 +1,18 @@
 // gridvane: look at, check, convert, sample, slice and plot channel tables
 // with the library's own code.
-#include "cli.hpp"
+#include "args.hpp"
+#include "outputs.hpp"
+#include "platform.hpp"
+#include "verbs.hpp"
 
+#include "gridvane.h"
+#include "quarnel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
-#include <iostream>
-
-#if defined(_WIN32)
-#    include <fcntl.h>
-#    include <io.h>
-#endif
 
 namespace {
 
@@ -20,47 +23,50 @@ struct Verb {
     const char *description;
 };
 
+// How every verb that reads a table reads it, for the verbs' help.
+#define READING_HELP                                                                                                 \
+    "  --lenient read what the library's reader reads, without a word\n"                                             \
+    "  --strict  refuse the file at warnings too\n"
+
 const Verb verbs[] = {
-    {"info", cli::info, "info [--json] [--strict] FILE...",
+    {"info", cli::info, "info [--json] [--lenient|--strict] FILE...",
      R"(For each table: its kind (ASCII plain, ASCII table form, binary little- or
 big-endian), columns x rows, the frames of a table-form file, and for each
 column (by its header name, if the file has one) its minimum, maximum, mean
 (NaN left out) and number of NaN values. Goes on past a file that cannot be
 read, and exits 1 if any could not.
-  --json    one JSON object per file (an array for several); non-finite
-            numbers are null; a file that failed has an "error" key
-  --strict  refuse a file in which check finds anything
-)"},
+  --json    a JSON array of one object per file; non-finite numbers are
+            null; a file that failed has an "error" key
+)" READING_HELP},
     {"check", cli::check, "check [--json] FILE...",
-     R"(Says where a file relies on what the library's readers do without a word:
+     R"(Says where the library's readers take a file other than as it is written:
 tokens that are not whole numbers ("abc", "1,5", "1.2.3", "0x10"), rows
 longer or shorter than the first, table-form lines whose separator or value
 count disagrees with the header, frames that do not increase, NaN and
-infinite values, binary data under a text suffix and text under a binary
+infinite values, binary data under a text name and text under a binary
 one, truncated or padded binary files, and content the library cannot read
 at all. One line per finding, FILE:LINE:COLUMN: message (a binary file
 counts as one line of bytes), then a summary. Exits 1 if it found anything.
   --json    an array of {"file", "findings": [{"line", "column",
             "message"}], "total"} objects
 )"},
-    {"convert", cli::convert, "convert [--to ascii|binary] [--plain] [--strict] IN OUT",
-     R"(Loads IN and saves it as OUT. The form comes from --to, else from OUT's
-suffix (.chan .cha .txt: ascii; .chb .bchan: binary). A table-form file
-stays in the table form (header names, rule line, frame column) when OUT is
-ASCII; the binary form has no frame column, which the tool says. An
-existing OUT is replaced only once the new file is complete, and keeps its
-permissions, owner and links; a file that may not be written is refused. A
-table larger than 32767 rows or columns cannot be binary: nothing is
-written then.
+    {"convert", cli::convert, "convert [--to ascii|binary] [--plain] [--lenient|--strict] IN OUT",
+     R"(Reads IN and writes it as OUT. The form comes from --to, else from OUT's
+name (.chan .cha .txt: ascii; .chb .bchan: binary); --to may not contradict
+the name. A table-form file stays in the table form (header names, rule
+line, frame column) when OUT is ASCII; the binary form has no frame column,
+which the tool says. An existing OUT is replaced only once the new file is
+complete, and keeps its permissions, owner and links; a file that may not
+be written is refused; nothing is opened before IN has been read. A table
+too large for the binary form is refused: nothing is written then.
   --plain   write the plain form, without frames and header names
-  --strict  refuse IN if check finds anything in it
-)"},
+)" READING_HELP},
     {"sample", cli::sample,
-     "sample [--format tsv|csv|json] [--strict] FILE U V\n"
-     "sample [--format tsv|csv|json] [--strict] FILE < PAIRS\n"
-     "sample [--format tsv|csv|json] [--strict] FILE --frame F [U...]\n"
-     "sample [--format tsv|csv|json] [--strict] FILE --frames A:B[:STEP] [U...]\n"
-     "sample [--format tsv|csv|json] [--strict] FILE --frames - [U...] < FRAMES",
+     "sample [--format tsv|csv|json] [--lenient|--strict] FILE U V\n"
+     "sample [--format tsv|csv|json] [--lenient|--strict] FILE < PAIRS\n"
+     "sample [--format tsv|csv|json] [--lenient|--strict] FILE --frame F [U...]\n"
+     "sample [--format tsv|csv|json] [--lenient|--strict] FILE --frames A:B[:STEP] [U...]\n"
+     "sample [--format tsv|csv|json] [--lenient|--strict] FILE --frames - [U...] < FRAMES",
      R"(Prints the bilinear sample at column U, row V (coordinates are clamped into
 the table), one value per line, with enough digits to read back exactly.
 Without U V, reads "U V" pairs from standard input, one per line ('#'
@@ -72,24 +78,26 @@ inclusive, every STEP (1 unless given); --frames - reads frames from
 standard input, one per line. Each frame gives one line, the frame first.
   --format  tsv (no header line), csv (a header line) or json (an array
             of objects); the default for --frames is tsv
-  --strict  refuse FILE if check finds anything in it
-)"},
-    {"slice", cli::slice, "slice [--rows A:B] [--cols C:D] [--plain] [--format tsv|csv|json] FILE",
+)" READING_HELP},
+    {"slice", cli::slice,
+     "slice [--rows A:B[:STEP]] [--cols C:D[:STEP]] [--plain] [--format tsv|csv|json] [--lenient|--strict] FILE",
      R"(Writes rows A to B-1 and columns C to D-1 of the table to standard output,
-as ASCII in the table form for a table-form file, else in the plain form.
-Ranges behave like Python slices: either end may be left out (":10",
-"5:"), a negative end counts from the end, and ends beyond the table stop at
-its edge; a range that selects nothing is an error.
+every STEP-th of them (1 unless given), as ASCII in the table form for a
+table-form file, else in the plain form. Ranges behave like Python slices:
+either end may be left out (":10", "5:", "::2"), a negative end counts from
+the end, and ends beyond the table stop at its edge; the step is positive;
+a range that selects nothing is an error.
   --plain   the plain form, without frames and header names
   --format  tsv, csv or json records instead, the frame first
-)"},
-    {"plot", cli::plot, "plot [-o|--output OUT.svg] [--curves|--heatmap] [--title TEXT] FILE",
+)" READING_HELP},
+    {"plot", cli::plot, "plot [-o|--output OUT.svg] [--curves|--heatmap] [--title TEXT] [--lenient|--strict] FILE",
      R"(Draws the table as an SVG picture: one curve per column against the frames
 (table form) or the rows, with the header names in the legend, or a heat
 map of the grid. Table-form files and tall narrow tables become curves,
-other grids heat maps, unless --curves or --heatmap says otherwise.
+other grids heat maps, unless --curves or --heatmap says otherwise. A long
+curve keeps the lowest and highest value of each pixel column.
   -o, --output OUT.svg  where the picture goes; "-" is standard output
-)"},
+)" READING_HELP},
 };
 
 const Verb *find_verb(const std::string &name)
@@ -103,7 +111,8 @@ const Verb *find_verb(const std::string &name)
 // Each form of the synopsis on its own line, after a lead.
 std::string synopsis_lines(const Verb &v, const char *first_lead, const char *lead)
 {
-    std::string out, text = v.synopsis;
+    std::string out;
+    const std::string text = v.synopsis;
     for (std::size_t start = 0; start <= text.size();) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         out += (out.empty() ? first_lead : lead) + text.substr(start, end - start) + "\n";
@@ -120,9 +129,12 @@ std::string overview()
     return text + R"(  gridvane help [VERB]
   gridvane --version
 
-"-" is standard input or output; every other name is a file. Data goes to
-standard output, messages to standard error. Exit status: 0 on success, 1
-on a data or I/O failure, 2 on a usage error. 'gridvane help VERB' or
+"-" is standard input or output; every other name is a file, and after
+"--" a name beginning with '-' is one too. Data goes to standard output,
+messages to standard error. A file is refused where the library's reader
+would take it other than as written (FILE:LINE:COLUMN and why); --lenient
+reads it as the library does. Exit status: 0 on success, 1 on a data or
+I/O failure, 2 on a usage error. 'gridvane help VERB' or
 'gridvane VERB --help' tells more.
 )";
 }
@@ -132,22 +144,26 @@ std::string verb_help(const Verb &v)
     return synopsis_lines(v, "usage: gridvane ", "       gridvane ") + "\n" + v.description;
 }
 
-// Set when a verb already ended on a failure of standard output.
-bool output_failure_said = false;
+void say(const std::string &text) { std::fputs(text.c_str(), stderr); }
 
 int run(std::vector<std::string> words, std::string &verb)
 {
     if (words.empty()) {
-        std::cerr << overview();
+        say(overview());
         return cli::exit_usage;
     }
-    if (words[0] == "--help" || words[0] == "-h" || (words[0] == "help" && words.size() == 1)) {
-        std::cout << overview();
-        return 0;
-    }
-    if (words[0] == "--version") {
-        std::cout << "gridvane " << GRIDVANE_VERSION_STRING << "\n";
-        return 0;
+    try {
+        if (words[0] == "--help" || words[0] == "-h" || (words[0] == "help" && words.size() == 1)) {
+            cli::put(overview());
+            return 0;
+        }
+        if (words[0] == "--version") {
+            cli::put(std::string("gridvane ") + GRIDVANE_VERSION_STRING + "\n");
+            return 0;
+        }
+    } catch (const cli::Failure &f) {
+        say(std::string("gridvane: ") + f.what() + "\n");
+        return f.status;
     }
     bool asked_help = words[0] == "help";
     if (asked_help)
@@ -156,49 +172,45 @@ int run(std::vector<std::string> words, std::string &verb)
     words.erase(words.begin());
     const Verb *v = find_verb(verb);
     if (v == nullptr) {
-        std::cerr << "gridvane: unknown verb '" << verb << "'\n" << overview();
+        say("gridvane: unknown verb '" + verb + "'\n" + overview());
         return cli::exit_usage;
     }
-    for (const auto &w : words)
-        if (w == "--help" || w == "-h")
-            asked_help = true;
-    if (asked_help) {
-        std::cout << verb_help(*v);
-        return 0;
-    }
     try {
+        if (asked_help || cli::asks_help(words)) {
+            cli::put(verb_help(*v));
+            return 0;
+        }
         return v->run(words);
     } catch (const cli::Failure &f) {
-        std::cout.flush();
-        std::cerr << "gridvane: " << verb << ": " << f.what() << "\n";
-        output_failure_said = std::strncmp(f.what(), "standard output:", 16) == 0;
+        std::fflush(stdout);
+        say("gridvane: " + verb + ": " + f.what() + "\n");
         if (f.status == cli::exit_usage)
-            std::cerr << verb_help(*v);
+            say(verb_help(*v));
         return f.status;
     } catch (const std::exception &e) {
-        std::cout.flush();
-        std::cerr << "gridvane: " << verb << ": " << e.what() << "\n";
+        std::fflush(stdout);
+        say("gridvane: " + verb + ": " + e.what() + "\n");
         return cli::exit_failure;
     }
 }
+
+// The library's messages would be a second voice beside the tool's lines,
+// which already say every failure: they are dropped.
+void drop_message(const char *, void *) {}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-#if defined(_WIN32)
-    // Tables are bytes: no newline translation on the standard streams.
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    cli::remove_temporaries_on_signals();
-    cli::capture_library_messages();
+    cli::platform::binary_standard_streams();
+    cli::platform::remove_on_signals();
+    QuarnelSetMessageSink(drop_message, nullptr);
     std::string verb;
     int status = run(std::vector<std::string>(argv + 1, argv + argc), verb);
     // Whatever the verb printed is only out once it is flushed and closed.
-    if (!cli::finish_standard_output() && !output_failure_said) {
-        std::cerr << "gridvane: " << (verb.empty() ? "" : verb + ": ") << "standard output: " << std::strerror(errno)
-                  << "\n";
+    bool said = false;
+    if (!cli::finish_standard_output(said) && !said) {
+        say("gridvane: " + (verb.empty() ? "" : verb + ": ") + "standard output: " + std::strerror(errno) + "\n");
         status = cli::exit_failure;
     }
     return status;

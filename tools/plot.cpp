@@ -1,13 +1,14 @@
 // plot: a table as an SVG picture. A channel table becomes one curve per
-// column against its frames (or rows); a grid becomes a heat map, sampled
-// through the library's own bilinear interpolation when it is larger than
-// the picture.
-#include "cli.hpp"
+// column against its frames (or rows), thinned to the picture's width; a
+// grid becomes a heat map, sampled through the library's own bilinear
+// interpolation when it is larger than the picture.
+#include "number_text.hpp"
+#include "outputs.hpp"
+#include "tables.hpp"
+#include "verbs.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
-#include <sstream>
 
 namespace cli {
 
@@ -20,28 +21,21 @@ constexpr double plot_w = width - left - right, plot_h = height - top - bottom;
 const char *const palette[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd",
                                "#8c564b", "#e377c2", "#17becf", "#bcbd22", "#7f7f7f"};
 
-std::string number(double x)
-{
-    std::ostringstream out;
-    out.precision(6);
-    out << x;
-    return out.str();
-}
+// Coordinates and labels: six significant digits are finer than a pixel.
+std::string n(double x) { return number_text(x, 6); }
 
 std::string escape(const std::string &text)
 {
     std::string out;
-    for (char c : text) {
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else
-            out += c;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default: out += c;
+        }
     }
     return out;
 }
@@ -54,7 +48,7 @@ std::vector<double> ticks(double lo, double hi)
     const double raw = (hi - lo) / 6;
     const double power = std::pow(10.0, std::floor(std::log10(raw)));
     double step = power;
-    for (double m : {1.0, 2.0, 5.0, 10.0})
+    for (const double m : {1.0, 2.0, 5.0, 10.0})
         if (m * power >= raw) {
             step = m * power;
             break;
@@ -71,44 +65,110 @@ struct Axes {
     double y(double v) const { return top + plot_h - (v - y0) / (y1 - y0) * plot_h; }
 };
 
-void frame_and_ticks(std::ostream &svg, const Axes &a, const std::string &x_label, const std::string &y_label,
+void frame_and_ticks(std::string &svg, const Axes &a, const std::string &x_label, const std::string &y_label,
                      bool grid_lines)
 {
-    for (double t : ticks(std::min(a.x0, a.x1), std::max(a.x0, a.x1))) {
-        const double x = a.x(t);
+    for (const double t : ticks(std::min(a.x0, a.x1), std::max(a.x0, a.x1))) {
+        const std::string x = n(a.x(t));
         if (grid_lines)
-            svg << "<line x1='" << x << "' y1='" << top << "' x2='" << x << "' y2='" << top + plot_h
-                << "' stroke='#e4e4e4'/>\n";
-        svg << "<line x1='" << x << "' y1='" << top + plot_h << "' x2='" << x << "' y2='" << top + plot_h + 5
-            << "' stroke='#333'/>\n<text x='" << x << "' y='" << top + plot_h + 19 << "' text-anchor='middle'>"
-            << number(t) << "</text>\n";
+            svg += "<line x1='" + x + "' y1='" + n(top) + "' x2='" + x + "' y2='" + n(top + plot_h) +
+                   "' stroke='#e4e4e4'/>\n";
+        svg += "<line x1='" + x + "' y1='" + n(top + plot_h) + "' x2='" + x + "' y2='" + n(top + plot_h + 5) +
+               "' stroke='#333'/>\n<text x='" + x + "' y='" + n(top + plot_h + 19) + "' text-anchor='middle'>" +
+               n(t) + "</text>\n";
     }
-    for (double t : ticks(std::min(a.y0, a.y1), std::max(a.y0, a.y1))) {
+    for (const double t : ticks(std::min(a.y0, a.y1), std::max(a.y0, a.y1))) {
         const double y = a.y(t);
         if (grid_lines)
-            svg << "<line x1='" << left << "' y1='" << y << "' x2='" << left + plot_w << "' y2='" << y
-                << "' stroke='#e4e4e4'/>\n";
-        svg << "<line x1='" << left - 5 << "' y1='" << y << "' x2='" << left << "' y2='" << y
-            << "' stroke='#333'/>\n<text x='" << left - 8 << "' y='" << y + 4 << "' text-anchor='end'>" << number(t)
-            << "</text>\n";
+            svg += "<line x1='" + n(left) + "' y1='" + n(y) + "' x2='" + n(left + plot_w) + "' y2='" + n(y) +
+                   "' stroke='#e4e4e4'/>\n";
+        svg += "<line x1='" + n(left - 5) + "' y1='" + n(y) + "' x2='" + n(left) + "' y2='" + n(y) +
+               "' stroke='#333'/>\n<text x='" + n(left - 8) + "' y='" + n(y + 4) + "' text-anchor='end'>" + n(t) +
+               "</text>\n";
     }
-    svg << "<rect x='" << left << "' y='" << top << "' width='" << plot_w << "' height='" << plot_h
-        << "' fill='none' stroke='#333'/>\n";
-    svg << "<text x='" << left + plot_w / 2 << "' y='" << height - 18 << "' text-anchor='middle'>" << x_label
-        << "</text>\n<text transform='translate(18," << top + plot_h / 2 << ") rotate(-90)' text-anchor='middle'>"
-        << y_label << "</text>\n";
+    svg += "<rect x='" + n(left) + "' y='" + n(top) + "' width='" + n(plot_w) + "' height='" + n(plot_h) +
+           "' fill='none' stroke='#333'/>\n";
+    svg += "<text x='" + n(left + plot_w / 2) + "' y='" + n(height - 18) + "' text-anchor='middle'>" + x_label +
+           "</text>\n<text transform='translate(18," + n(top + plot_h / 2) + ") rotate(-90)' text-anchor='middle'>" +
+           y_label + "</text>\n";
 }
 
-void curves(std::ostream &svg, const Table &t)
+// One column's curve as polylines, broken where a value or its x is not a
+// number. A long curve keeps, of each pixel column's run of points, the
+// lowest and the highest in their order: the picture is the same, its size
+// bounded by the width.
+class Curve {
+public:
+    Curve(std::string &svg, const char *colour, bool thin) : svg_(svg), colour_(colour), thin_(thin) {}
+
+    void point(double x, double y)
+    {
+        if (!std::isfinite(x) || !std::isfinite(y))
+            return gap();
+        if (!thin_)
+            return add(x, y);
+        const double pixel = std::floor(x);
+        if (!bucket_ || pixel != pixel_) {
+            flush();
+            bucket_ = true;
+            pixel_ = pixel;
+            low_ = high_ = {x, y, order_};
+        } else if (y < low_.y) {
+            low_ = {x, y, order_};
+        } else if (y > high_.y) {
+            high_ = {x, y, order_};
+        }
+        ++order_;
+    }
+
+    void gap()
+    {
+        flush();
+        if (!points_.empty())
+            svg_ += "<polyline fill='none' stroke='" + std::string(colour_) + "' stroke-width='2' points='" + points_ +
+                    "'/>\n";
+        points_.clear();
+    }
+
+private:
+    struct Extreme {
+        double x, y;
+        long long order;
+    };
+
+    void add(double x, double y) { points_ += n(x) + "," + n(y) + " "; }
+
+    void flush()
+    {
+        if (!bucket_)
+            return;
+        bucket_ = false;
+        const Extreme &first = low_.order <= high_.order ? low_ : high_;
+        const Extreme &second = low_.order <= high_.order ? high_ : low_;
+        add(first.x, first.y);
+        if (second.order != first.order)
+            add(second.x, second.y);
+    }
+
+    std::string &svg_;
+    const char *colour_;
+    bool thin_;
+    std::string points_;
+    bool bucket_ = false;
+    double pixel_ = 0;
+    Extreme low_{}, high_{};
+    long long order_ = 0;
+};
+
+void curves(std::string &svg, const Table &t)
 {
-    float **rows = ArrayGetArray(t.id());
-    auto x_of = [&](int32_t r) { return t.has_frames() ? static_cast<double>(rows[r][t.columns()]) : r; };
+    auto x_of = [&](int32_t r) { return t.has_frames() ? static_cast<double>(t.frame(r)) : r; };
     double lo = INFINITY, hi = -INFINITY;
     for (int32_t r = 0; r < t.rows(); ++r)
         for (int32_t c = 0; c < t.columns(); ++c)
-            if (std::isfinite(rows[r][c])) {
-                lo = std::min(lo, static_cast<double>(rows[r][c]));
-                hi = std::max(hi, static_cast<double>(rows[r][c]));
+            if (const float v = t.row(r)[c]; std::isfinite(v)) {
+                lo = std::min(lo, static_cast<double>(v));
+                hi = std::max(hi, static_cast<double>(v));
             }
     if (!(hi >= lo))
         lo = 0, hi = 1;
@@ -118,29 +178,23 @@ void curves(std::ostream &svg, const Table &t)
         a.x1 = a.x0 + 1;
     frame_and_ticks(svg, a, t.has_frames() ? "frame" : "row", "value", true);
 
+    // More points than two a pixel column show nothing more.
+    const bool thin = t.rows() > 2 * static_cast<int32_t>(plot_w);
     for (int32_t c = 0; c < t.columns(); ++c) {
         const char *colour = palette[c % 10];
-        std::string points;
-        auto flush = [&] {
-            if (!points.empty())
-                svg << "<polyline fill='none' stroke='" << colour << "' stroke-width='2' points='" << points << "'/>\n";
-            points.clear();
-        };
+        Curve curve(svg, colour, thin);
         for (int32_t r = 0; r < t.rows(); ++r) {
-            const float v = rows[r][c];
-            if (!std::isfinite(v) || !std::isfinite(x_of(r))) {
-                flush(); // a gap where there is no number
-                continue;
-            }
-            points += number(a.x(x_of(r))) + "," + number(a.y(v)) + " ";
-            if (t.rows() <= 60)
-                svg << "<circle cx='" << a.x(x_of(r)) << "' cy='" << a.y(v) << "' r='2.5' fill='" << colour << "'/>\n";
+            const float v = t.row(r)[c];
+            curve.point(a.x(x_of(r)), a.y(v));
+            if (t.rows() <= 60 && std::isfinite(v) && std::isfinite(x_of(r)))
+                svg += "<circle cx='" + n(a.x(x_of(r))) + "' cy='" + n(a.y(v)) + "' r='2.5' fill='" + colour +
+                       "'/>\n";
         }
-        flush();
+        curve.gap();
         const double ly = top + 14 + 20 * c;
-        svg << "<line x1='" << left + plot_w + 15 << "' y1='" << ly - 4 << "' x2='" << left + plot_w + 40 << "' y2='"
-            << ly - 4 << "' stroke='" << colour << "' stroke-width='2'/>\n<text x='" << left + plot_w + 46 << "' y='"
-            << ly << "'>" << escape(t.column_label(c)) << "</text>\n";
+        svg += "<line x1='" + n(left + plot_w + 15) + "' y1='" + n(ly - 4) + "' x2='" + n(left + plot_w + 40) +
+               "' y2='" + n(ly - 4) + "' stroke='" + colour + "' stroke-width='2'/>\n<text x='" +
+               n(left + plot_w + 46) + "' y='" + n(ly) + "'>" + escape(t.column_label(c)) + "</text>\n";
     }
 }
 
@@ -148,17 +202,20 @@ void curves(std::ostream &svg, const Table &t)
 std::string ramp(double f)
 {
     static const double stops[][3] = {{68, 1, 84}, {59, 82, 139}, {33, 145, 140}, {94, 201, 98}, {253, 231, 37}};
+    static const char hex[] = "0123456789abcdef";
     f = std::clamp(f, 0.0, 1.0) * 4;
     const int i = std::min(static_cast<int>(f), 3);
     const double k = f - i;
-    char out[8];
-    std::snprintf(out, sizeof out, "#%02x%02x%02x", static_cast<int>(stops[i][0] + k * (stops[i + 1][0] - stops[i][0])),
-                  static_cast<int>(stops[i][1] + k * (stops[i + 1][1] - stops[i][1])),
-                  static_cast<int>(stops[i][2] + k * (stops[i + 1][2] - stops[i][2])));
+    std::string out = "#";
+    for (int channel = 0; channel < 3; ++channel) {
+        const auto v = static_cast<int>(stops[i][channel] + k * (stops[i + 1][channel] - stops[i][channel]));
+        out += hex[(v >> 4) & 0xF];
+        out += hex[v & 0xF];
+    }
     return out;
 }
 
-void heat_map(std::ostream &svg, const Table &t)
+void heat_map(std::string &svg, const Table &t)
 {
     // At most 200 cells a side; larger grids are sampled at cell centres.
     const int32_t nu = std::min(t.columns(), 200), nv = std::min(t.rows(), 200);
@@ -180,25 +237,25 @@ void heat_map(std::ostream &svg, const Table &t)
         for (int32_t i = 0; i < nu; ++i) {
             const float x = value(i, j);
             const std::string fill = std::isfinite(x) ? ramp(hi > lo ? (x - lo) / (hi - lo) : 0.5) : "#bbbbbb";
-            svg << "<rect x='" << number(left + i * cw) << "' y='" << number(top + j * ch) << "' width='"
-                << number(cw + 0.3) << "' height='" << number(ch + 0.3) << "' fill='" << fill << "'/>\n";
+            svg += "<rect x='" + n(left + i * cw) + "' y='" + n(top + j * ch) + "' width='" + n(cw + 0.3) +
+                   "' height='" + n(ch + 0.3) + "' fill='" + fill + "'/>\n";
         }
     // Rows run downwards, as in the file.
     const Axes a{-0.5, t.columns() - 0.5, t.rows() - 0.5, -0.5};
     frame_and_ticks(svg, a, "column (U)", "row (V)", false);
     const double bx = left + plot_w + 30;
     for (int k = 0; k < 50; ++k)
-        svg << "<rect x='" << bx << "' y='" << number(top + plot_h - (k + 1) * plot_h / 50) << "' width='18' height='"
-            << number(plot_h / 50 + 0.3) << "' fill='" << ramp(k / 49.0) << "'/>\n";
-    svg << "<text x='" << bx + 24 << "' y='" << top + 10 << "'>" << number(hi) << "</text>\n<text x='" << bx + 24
-        << "' y='" << top + plot_h << "'>" << number(lo) << "</text>\n";
+        svg += "<rect x='" + n(bx) + "' y='" + n(top + plot_h - (k + 1) * plot_h / 50) + "' width='18' height='" +
+               n(plot_h / 50 + 0.3) + "' fill='" + ramp(k / 49.0) + "'/>\n";
+    svg += "<text x='" + n(bx + 24) + "' y='" + n(top + 10) + "'>" + n(hi) + "</text>\n<text x='" + n(bx + 24) +
+           "' y='" + n(top + plot_h) + "'>" + n(lo) + "</text>\n";
 }
 
 } // namespace
 
 int plot(const std::vector<std::string> &words)
 {
-    const Args args(words, {"-o", "--output", "--title"}, {"--curves", "--heatmap"});
+    const Args args(words, {"-o", "--output", "--title"}, {"--curves", "--heatmap", "--strict", "--lenient"});
     if (args.operands().size() != 1)
         usage_error("plot needs one FILE");
     auto out = args.value("-o");
@@ -210,30 +267,26 @@ int plot(const std::vector<std::string> &words)
         usage_error("plot writes SVG: name the output *.svg");
     if (args.flag("--curves") && args.flag("--heatmap"))
         usage_error("choose --curves or --heatmap, not both");
+    const Reading reading = reading_option(args);
 
-    const Input input(args.operands()[0]);
-    const Table t(input);
+    const Table t(args.operands()[0], reading);
     t.require_samples();
     const bool as_curves = args.flag("--curves") || (!args.flag("--heatmap") &&
                                                      (t.has_frames() || (t.columns() <= 12 && t.rows() > t.columns())));
 
-    std::ostringstream svg;
-    svg << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << height << "' viewBox='0 0 "
-        << width << " " << height << "' font-family='sans-serif' font-size='12'>\n"
-        << "<rect width='100%' height='100%' fill='white'/>\n<text x='" << left << "' y='24' font-size='15'>"
-        << escape(args.value("--title").value_or(t.name() + " (" + std::to_string(t.columns()) + " x " +
-                                                 std::to_string(t.rows()) + ")"))
-        << "</text>\n";
+    std::string svg = "<svg xmlns='http://www.w3.org/2000/svg' width='" + n(width) + "' height='" + n(height) +
+                      "' viewBox='0 0 " + n(width) + " " + n(height) +
+                      "' font-family='sans-serif' font-size='12'>\n<rect width='100%' height='100%' fill='white'/>\n"
+                      "<text x='" + n(left) + "' y='24' font-size='15'>" +
+                      escape(args.value("--title").value_or(t.name() + " (" + std::to_string(t.columns()) + " x " +
+                                                            std::to_string(t.rows()) + ")")) +
+                      "</text>\n";
     if (as_curves)
         curves(svg, t);
     else
         heat_map(svg, t);
-    svg << "</svg>\n";
-
-    const std::string picture = svg.str();
-    write_output(*out, [&](std::FILE *stream) {
-        return std::fwrite(picture.data(), 1, picture.size(), stream) == picture.size();
-    });
+    svg += "</svg>\n";
+    write_output(*out, [&](std::FILE *stream) { std::fwrite(svg.data(), 1, svg.size(), stream); });
     return 0;
 }
 

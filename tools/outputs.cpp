@@ -1,0 +1,175 @@
+#include "outputs.hpp"
+
+#include "number_text.hpp"
+#include "platform.hpp"
+#include "tables.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <exception>
+
+namespace cli {
+
+namespace {
+
+bool standard_output_said = false;
+
+// The new file's name while a signal is to remove it: a copy, valid after
+// the library has let the file go.
+std::string pending_name;
+
+} // namespace
+
+[[noreturn]] void standard_output_error(int error)
+{
+    standard_output_said = true;
+    system_error("standard output", error);
+}
+
+void put(const std::string &text)
+{
+    // Stops at the first failed write: a pipeline's reader may be gone or
+    // the disk full, and the rest would fail the same way.
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
+        standard_output_error(errno);
+}
+
+bool finish_standard_output(bool &said)
+{
+    said = standard_output_said;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (errno == 0)
+            errno = EIO;
+        return false;
+    }
+    return platform::close_standard_output();
+}
+
+std::string json_string(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_number(double value, int digits)
+{
+    return std::isfinite(value) ? number_text(value, digits) : "null";
+}
+
+std::string csv_field(const std::string &text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (const char c : text)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+Format format_option(const Args &args, Format otherwise)
+{
+    const auto text = args.value("--format");
+    if (!text)
+        return otherwise;
+    if (*text == "tsv")
+        return Format::tsv;
+    if (*text == "csv")
+        return Format::csv;
+    if (*text == "json")
+        return Format::json;
+    usage_error("--format takes tsv, csv or json, not '" + *text + "'");
+}
+
+Records::Records(Format format, std::vector<std::string> names) : format_(format), names_(std::move(names))
+{
+    if (format_ == Format::csv) {
+        std::string line;
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            line += (i ? "," : "") + csv_field(names_[i]);
+        cli::put(line + "\n");
+    } else if (format_ == Format::json) {
+        cli::put("[");
+    }
+}
+
+void Records::put(const std::vector<float> &values)
+{
+    std::string line = format_ == Format::json ? (count_ ? ",\n{" : "\n{") : "";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (format_ == Format::json)
+            line += (i ? ", " : "") + json_string(names_[i]) + ": " + json_number(values[i]);
+        else
+            line += (i ? (format_ == Format::csv ? "," : "\t") : "") + number_text(values[i]);
+    }
+    line += format_ == Format::json ? "}" : "\n";
+    ++count_;
+    cli::put(line);
+}
+
+void Records::finish()
+{
+    if (format_ == Format::json)
+        cli::put(count_ ? "\n]\n" : "]\n");
+}
+
+void write_output(const std::string &path, const std::function<void(std::FILE *)> &write)
+{
+    if (path == "-") {
+        errno = 0;
+        write(stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            standard_output_error(errno);
+        return;
+    }
+    gridvane_status status{};
+    gridvane_file *file;
+    {
+        // No signal between the new file's making and its record.
+        const platform::SignalsHeld held;
+        file = gridvane_file_open(path.c_str(), &status);
+        if (file == nullptr)
+            data_error(status_line(path, status));
+        if (const char *temporary = gridvane_file_temporary_name(file)) {
+            pending_name = temporary;
+            platform::remove_on_signal(pending_name.c_str());
+        }
+    }
+    // Abandoned by every way out but the commit below.
+    struct Abandoned {
+        gridvane_file *file;
+        ~Abandoned()
+        {
+            if (file != nullptr) {
+                gridvane_file_commit(file, 0, nullptr);
+                platform::remove_on_signal(nullptr);
+            }
+        }
+    } abandoned{file};
+    std::FILE *stream = gridvane_file_stream(file);
+    errno = 0;
+    write(stream);
+    if (std::fflush(stream) != 0 || std::ferror(stream))
+        system_error(path, errno);
+    abandoned.file = nullptr;
+    const int32_t committed = gridvane_file_commit(file, 1, &status);
+    platform::remove_on_signal(nullptr);
+    if (committed != 0)
+        data_error(status_line(path, status));
+}
+
+} // namespace cli

@@ -1,0 +1,33 @@
+// What the tool needs of the operating system beyond standard C++: the one
+// place that knows how Windows and POSIX differ.
+#pragma once
+
+namespace cli::platform {
+
+// Tables are bytes: no newline translation on standard input and output.
+void binary_standard_streams();
+
+// From now on SIGINT and SIGTERM remove the file named by remove_on_signal
+// (if any) before the process ends as the signal would end it.
+void remove_on_signals();
+// The file a signal removes; nullptr for none. The text must outlive its use.
+void remove_on_signal(const char *name);
+
+// Hold SIGINT and SIGTERM back, where the system can, and let them come
+// again; not nested.
+void hold_signals();
+void release_signals();
+
+class SignalsHeld {
+public:
+    SignalsHeld() { hold_signals(); }
+    ~SignalsHeld() { release_signals(); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+};
+
+// Closes standard output's descriptor (the stream is flushed already), so
+// that a failure to write the last bytes shows. false with errno set.
+bool close_standard_output();
+
+} // namespace cli::platform

@@ -1,0 +1,127 @@
+// slice: some rows and columns of a table, as a table or as records.
+#include "outputs.hpp"
+#include "tables.hpp"
+#include "verbs.hpp"
+
+#include <algorithm>
+
+namespace cli {
+
+namespace {
+
+// Indices first, first + step, ... of [0, count), as a Python slice picks them.
+struct Range {
+    int32_t first = 0, count = 0, step = 1;
+    int32_t at(int32_t i) const { return first + i * step; }
+};
+
+// "A:B[:STEP]" of [0, count), Python's way: either end may be left out, a
+// negative end counts from the end, ends beyond are clamped; STEP is
+// positive.
+Range range_option(const Args &args, const std::string &name, int32_t count)
+{
+    const auto text = args.value(name);
+    if (!text)
+        return {0, count, 1};
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t colon = text->find(':', start);
+        parts.push_back(text->substr(start, colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    if (parts.size() < 2 || parts.size() > 3)
+        usage_error(name + " takes FIRST:END[:STEP], as in 0:10 or ::2");
+    auto end_at = [&](const std::string &part, long otherwise) {
+        long at = part.empty() ? otherwise : parse_integer(part, name);
+        if (at < 0)
+            at += count;
+        return static_cast<int32_t>(std::clamp<long>(at, 0, count));
+    };
+    long step = parts.size() == 3 && !parts[2].empty() ? parse_integer(parts[2], name + " step") : 1;
+    if (step < 1)
+        usage_error(name + " " + *text + ": the step must be 1 or more");
+    const int32_t a = end_at(parts[0], 0), b = end_at(parts[1], count);
+    if (a >= b)
+        data_error(name + " " + *text + " selects nothing of 0:" + std::to_string(count));
+    step = std::min<long>(step, count); // a longer step picks the first index only, as this one does
+    const long picked = (static_cast<long>(b) - a + step - 1) / step;
+    return {a, static_cast<int32_t>(picked), static_cast<int32_t>(step)};
+}
+
+// The part of t the ranges pick, as a table of its own with the frames and
+// names when framed.
+void copy_part(const Table &t, const Range &rows, const Range &cols, bool framed, const Table &part)
+{
+    for (int32_t r = 0; r < rows.count; ++r) {
+        const float *from = t.row(rows.at(r));
+        float *to = part.row(r);
+        for (int32_t c = 0; c < cols.count; ++c)
+            to[c] = from[cols.at(c)];
+        if (framed)
+            to[cols.count] = t.frame(rows.at(r));
+    }
+    if (!framed)
+        return;
+    std::vector<std::string> names;
+    for (int32_t c = 0; c < cols.count; ++c) {
+        const std::string name = t.header_name(cols.at(c));
+        names.push_back(name.empty() ? "column" + std::to_string(cols.at(c)) : name);
+    }
+    std::vector<const char *> list;
+    for (const auto &name : names)
+        list.push_back(name.c_str());
+    gridvane_status status{};
+    if (gridvane_set_column_names(part.id(), cols.count, list.data(), &status) != 0)
+        data_error(status_line(t.name(), status));
+}
+
+} // namespace
+
+int slice(const std::vector<std::string> &words)
+{
+    const Args args(words, {"--rows", "--cols", "--format"}, {"--plain", "--strict", "--lenient"});
+    if (args.operands().size() != 1)
+        usage_error("slice needs one FILE");
+    const Reading reading = reading_option(args);
+    const Format format = format_option(args, Format::text);
+    const Table t(args.operands()[0], reading);
+    t.require_samples();
+    const Range rows = range_option(args, "--rows", t.rows());
+    const Range cols = range_option(args, "--cols", t.columns());
+    const bool framed = t.has_frames() && !args.flag("--plain");
+    if (format != Format::text) {
+        std::vector<std::string> names;
+        if (framed)
+            names.push_back("frame");
+        for (int32_t c = 0; c < cols.count; ++c)
+            names.push_back(t.column_label(cols.at(c)));
+        Records records(format, names);
+        std::vector<float> values;
+        for (int32_t r = 0; r < rows.count; ++r) {
+            values.clear();
+            if (framed)
+                values.push_back(t.frame(rows.at(r)));
+            const float *row = t.row(rows.at(r));
+            for (int32_t c = 0; c < cols.count; ++c)
+                values.push_back(row[cols.at(c)]);
+            records.put(values);
+        }
+        records.finish();
+        return 0;
+    }
+    const Table part(rows.count, cols.count, framed, t.name());
+    copy_part(t, rows, cols, framed, part);
+    write_output("-", [&](std::FILE *stream) {
+        gridvane_status status{};
+        if (gridvane_write(stream, part.id(), framed ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII, 0, &status) != 0) {
+            if (status.code == GRIDVANE_E_WRITE)
+                standard_output_error(status.error);
+            data_error(status_line(t.name(), status));
+        }
+    });
+    return 0;
+}
+
+} // namespace cli
