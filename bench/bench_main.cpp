@@ -4,9 +4,12 @@
 #include "workloads.hpp"
 
 #include "formats/number_text.hpp"
+#include "common/cpu.hpp"
 #include "gridvane.h"
+#include "gridvane_ext.h"
 #include "io/replace.hpp"
 #include "registry/registry.hpp"
+#include "registry/sampling.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -290,6 +293,47 @@ void sample(benchmark::State &state)
     gridvane::registry::discard_all();
 }
 
+// The same points sampled many per call (arg 1: AVX2 where the processor
+// has it, 0: SSE2 alone).
+void sample_many(benchmark::State &state)
+{
+    gridvane::registry::discard_all();
+    const int32_t grid = ArrayAlloc(1000, 1000);
+    float **rows = ArrayGetArray(grid);
+    gvbench::Generator g(4);
+    for (int r = 0; r < 1000; ++r)
+        for (int c = 0; c < 1000; ++c)
+            rows[r][c] = g.uniform(-1.0f, 1.0f);
+    const Points &p = points();
+    auto &t = *gridvane::registry::Table::of(ArrayGetPointer(grid));
+    std::vector<float> out(p.u.size());
+    const bool avx2 = state.range(0) != 0 && gridvane::cpu::has_avx2();
+    for (auto _ : state) {
+        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), p.u.size(), p.u.data(),
+                                              1, p.v.data(), 1, out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(p.u.size()));
+    gridvane::registry::discard_all();
+}
+
+// An ASCII load through the extension interface: arg 0 without an
+// observer, arg 1 with one that is told every finding and lets all pass.
+void ascii_load_observed(benchmark::State &state)
+{
+    const gridvane_observer pass = [](const gridvane_finding *, void *) { return 0; };
+    for (auto _ : state) {
+        const int32_t id = gridvane_load(files().ascii.c_str(), GRIDVANE_FORM_DECIDE,
+                                         state.range(0) != 0 ? pass : nullptr, nullptr, nullptr);
+        if (id < 0)
+            state.SkipWithError("load failed");
+        state.PauseTiming();
+        ArrayFree(id);
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().ascii_bytes));
+}
+
 // The formula inlined over the same grid, with no lookup and no clamping.
 void bare_bilinear(benchmark::State &state)
 {
@@ -316,6 +360,7 @@ void bare_bilinear(benchmark::State &state)
 
 BENCHMARK(ascii_load)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ascii_load_mixed)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(ascii_load_observed)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(bare_from_chars)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ascii_save)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(bare_to_chars_fwrite)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -329,6 +374,7 @@ BENCHMARK(small_save)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(small_save_unflushed)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(bare_fwrite)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(sample)->Arg(0)->Arg(100000);
+BENCHMARK(sample_many)->Arg(0)->Arg(1);
 BENCHMARK(bare_bilinear);
 
 BENCHMARK_MAIN();

@@ -1,5 +1,8 @@
 #include "support.hpp"
 
+#include "gridvane_ext.h"
+#include "registry/sampling.hpp"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -152,6 +155,73 @@ TEST_F(Sampling, LookupCostDoesNotDependOnTableCount)
         sum += ArrayGetValue(i % 2 ? spread : i % 4 ? first : last, 0.5f, 0.0f); // the spread ones hold 0
     }
     EXPECT_EQ(sum, 50000 * 1.5f + 50000 * 4.0f);
+}
+
+} // namespace
+
+namespace {
+
+// Coordinates of every kind: inside, at the nodes, on the edges, beyond
+// them either way, huge, NaN of either sign, and negative zero.
+float any_coordinate(std::mt19937 &rng, float count)
+{
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_real_distribution<float> inside(-0.5f, count + 0.5f);
+    switch (kind(rng)) {
+    case 0: return std::floor(inside(rng));
+    case 1: return count - 1;
+    case 2: return -std::numeric_limits<float>::quiet_NaN();
+    case 3: return std::numeric_limits<float>::quiet_NaN();
+    case 4: return 1e30f * (kind(rng) < 5 ? -1 : 1);
+    case 5: return -0.0f;
+    case 6: return std::numeric_limits<float>::infinity();
+    default: return inside(rng);
+    }
+}
+
+TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
+{
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> size(1, 9);
+    std::uniform_int_distribution<uint32_t> bits;
+    for (int table = 0; table < 60; ++table) {
+        const int rows = table == 0 ? 1 : size(rng), cols = table == 0 ? 1 : size(rng);
+        std::vector<std::vector<float>> a(static_cast<size_t>(rows), std::vector<float>(static_cast<size_t>(cols)));
+        for (auto &row : a)
+            for (auto &x : row) // a few infinities and NaN among the samples
+                x = bits(rng) % 17 == 0 ? std::bit_cast<float>(bits(rng)) : static_cast<float>(bits(rng) % 2001) / 7.0f - 100;
+        const int32_t id = register_rows(a)->id;
+        ArrayNode *node = ArrayGetPointer(id);
+        gridvane::registry::Table &t = *gridvane::registry::Table::of(node);
+        const size_t n = 1 + bits(rng) % 67;
+        std::vector<float> us(n * 2), vs(n);
+        for (auto &u : us)
+            u = any_coordinate(rng, static_cast<float>(cols));
+        for (auto &v : vs)
+            v = any_coordinate(rng, static_cast<float>(rows));
+        // u strided by two, v by one; then one v for every point.
+        for (const std::ptrdiff_t v_stride : {1, 0})
+            for (const bool avx2 : {false, true}) {
+                std::vector<float> out(n, 12345.0f);
+                gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, us.data(), 2,
+                                                      vs.data(), v_stride, out.data());
+                for (size_t i = 0; i < n; ++i) {
+                    const float want = ArrayGetValue(id, us[2 * i], vs[static_cast<size_t>(v_stride) * i]);
+                    EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(want))
+                        << rows << "x" << cols << " avx2 " << avx2 << " at " << us[2 * i] << ", "
+                        << vs[static_cast<size_t>(v_stride) * i];
+                }
+            }
+    }
+    // Through the extension interface: one lookup, and an unknown handle's
+    // zeros.
+    const int32_t id = register_rows({{0, 1}, {2, 3}})->id;
+    const float u[] = {0.5f, 1, 0}, v[] = {0.5f, 0, 0.25f};
+    float out[3];
+    EXPECT_EQ(gridvane_sample_many(id, 3, u, 1, v, 1, out), 0);
+    EXPECT_EQ(std::vector<float>(out, out + 3), (std::vector<float>{1.5f, 1.0f, 0.5f}));
+    EXPECT_EQ(gridvane_sample_many(id + 1, 3, u, 1, v, 1, out), -1);
+    EXPECT_EQ(std::vector<float>(out, out + 3), (std::vector<float>{0, 0, 0}));
 }
 
 } // namespace

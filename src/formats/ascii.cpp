@@ -7,6 +7,7 @@
 #include "number_text.hpp"
 #include "stream_output.hpp"
 
+#include "common/cpu.hpp"
 #include "host/growable.hpp"
 #include "host/heap.hpp"
 #include "host/tools.hpp"
@@ -190,25 +191,19 @@ template <typename Judge>
 // The same compiled for processors with AVX2 and BMI2: the vector code of
 // the short decimal reader takes fewer instructions in their encoding.
 template <typename Judge>
-__attribute__((target("avx2,bmi,bmi2"))) bool convert_tokens_avx2(char *const *tokens, std::size_t n,
+GRIDVANE_AVX2 bool convert_tokens_avx2(char *const *tokens, std::size_t n,
                                                                  const char *line, const char *line_end, float *out,
                                                                  Judge &judge)
 {
     return convert_tokens(tokens, n, line, line_end, out, judge);
 }
-// (Asked once, when the library is loaded; the processor's description may
-// not have been read yet at that moment, hence the explicit start.)
-const bool has_avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-}();
 #endif
 
 template <typename Judge>
 bool convert(char *const *tokens, std::size_t n, const char *line, const char *line_end, float *out, Judge &judge)
 {
 #if defined(__x86_64__)
-    if (has_avx2)
+    if (cpu::has_avx2())
         return convert_tokens_avx2(tokens, n, line, line_end, out, judge);
 #endif
     return convert_tokens(tokens, n, line, line_end, out, judge);

@@ -6,6 +6,8 @@
 #include "common/status.hpp"
 #include "host/failure.hpp"
 #include "host/heap.hpp"
+
+#include <algorithm>
 #include "host/tools.hpp"
 #include "messages.hpp"
 #include "registry.hpp"
@@ -162,6 +164,20 @@ GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column)
     if (table == nullptr || column < 0 || column >= table->names.count)
         return nullptr;
     return table->names.list[column];
+}
+
+GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
+                                          ptrdiff_t v_stride, float *out)
+{
+    if (n != 0 && (u == nullptr || v == nullptr || out == nullptr))
+        return fail(-1, EINVAL);
+    Table *table = registry::find(id);
+    if (table == nullptr) {
+        std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
+        return -1;
+    }
+    registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
+    return 0;
 }
 
 } // extern "C"

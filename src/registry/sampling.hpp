@@ -9,6 +9,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -124,6 +125,26 @@ inline bool clamp_coordinate(float &c, float last)
 {
     return interpolate(t, u, v, refresh_bounds(t));
 }
+
+// The bounds for the record as it is now: the cached ones, or fresh.
+inline Clamp current_bounds(Table &t)
+{
+    if (!bounds_current(t))
+        return refresh_bounds(t);
+    const SampleBounds &b = t.bounds;
+    return Clamp{b.last_u.load(std::memory_order_relaxed), b.last_v.load(std::memory_order_relaxed),
+                 b.empty.load(std::memory_order_relaxed)};
+}
+
+// Samples at n points, u[i * u_stride] and v[i * v_stride] (a stride of 0
+// repeats one coordinate), into out[i]: each result the bits sample() gives
+// for the same pair. Several points at a time, with the vector
+// instructions the processor has.
+void sample_many(const Table &t, const Clamp &bounds, std::size_t n, const float *u, std::ptrdiff_t u_stride,
+                 const float *v, std::ptrdiff_t v_stride, float *out);
+// The same with AVX2 allowed or not, whatever the processor has (tests).
+void sample_many_using(bool avx2, const Table &t, const Clamp &bounds, std::size_t n, const float *u,
+                       std::ptrdiff_t u_stride, const float *v, std::ptrdiff_t v_stride, float *out);
 
 // The common path makes no call: when the record has changed since the
 // bounds were cached, the whole sample goes out of line.
