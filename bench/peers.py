@@ -8,12 +8,18 @@ package from the same build, when it was built.
 Tools alternate within each repetition; every figure is a median.
 
 R's data.table (fread, fwrite) runs through Rscript; each of its figures is
-the time of the call alone, measured inside R.
+the time of the call alone, measured inside R. DuckDB's read_csv and Polars'
+readCSV run in node (bench/node, installed there from npm on first use, or by
+`npm ci --prefix bench/node`); each of their figures is the time of the call
+alone, measured inside node. Rows whose tool cannot be had are left out, with
+one line saying why.
 
-usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5] [--no-r]
+usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5] [--rows 1000000]
+                                       [--no-r] [--no-node] [--text-loads-only]
 """
 import argparse
 import ctypes
+import functools
 import json
 import os
 import resource
@@ -87,8 +93,8 @@ def r_string(path):
 
 def fread_tools(path):
     read = f"d <- fread({r_string(path)}, header = FALSE, sep = '\\t')"
-    return {"data.table::fread, 1 thread": SelfTimed(lambda: r_call("", read, 1)),
-            "data.table::fread, all cores": SelfTimed(lambda: r_call("", read, 0))}
+    return {f"data.table::fread, {threads_label(n)}": SelfTimed(lambda n=n: r_call("", read, n))
+            for n in PEER_THREADS}
 
 
 def fwrite_tools(source, out):
@@ -96,6 +102,82 @@ def fwrite_tools(source, out):
     write = f"fwrite(d, {r_string(out)}, sep = '\\t', col.names = FALSE)"
     return {"data.table::fwrite, 1 thread": SelfTimed(lambda: r_call(setup, write, 1)),
             "data.table::fwrite, all cores": SelfTimed(lambda: r_call(setup, write, 0))}
+
+
+# ---- DuckDB and Polars through node (npm), beside data.table's fread -------
+
+NODE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node")
+NODE_SCRIPT = os.path.join(NODE_DIR, "peers.mjs")
+NODE_LABELS = {"polars": "Polars readCSV", "duckdb": "DuckDB read_csv"}
+PEER_THREADS = (1, 2)  # the machine's 2 cores: data.table's "all cores" is 2 threads there
+
+
+def threads_label(n):
+    return "1 thread" if n == 1 else f"{n} threads"
+
+
+@functools.lru_cache(maxsize=None)
+def node_peers():
+    """The npm tools that load here, of NODE_LABELS' keys. Installs bench/node
+    from its lock when its modules are missing or older than the lock; prints
+    one line naming the tools left out, and why, when any is."""
+    node, npm = shutil.which("node"), shutil.which("npm")
+    reason = None
+    if node is None or npm is None:
+        reason = "node or npm is not on PATH"
+    else:
+        installed = os.path.join(NODE_DIR, "node_modules", ".package-lock.json")
+        if not os.path.exists(installed) or (os.path.getmtime(installed)
+                                             < os.path.getmtime(os.path.join(NODE_DIR, "package-lock.json"))):
+            try:
+                done = subprocess.run([npm, "ci", "--prefix", NODE_DIR, "--no-audit", "--no-fund", "--loglevel=error",
+                                       "--fetch-retries=1", "--fetch-timeout=60000"],
+                                      capture_output=True, text=True, timeout=900)
+                if done.returncode != 0:
+                    lines = [ln for ln in done.stderr.splitlines() if ln.strip()] or [f"exit {done.returncode}"]
+                    reason = f"npm could not install bench/node ({lines[0].strip()})"
+            except subprocess.TimeoutExpired:
+                reason = "npm took over 15 minutes to install bench/node"
+    found = {}
+    if reason is None:
+        probe = subprocess.run([node, NODE_SCRIPT, "--probe"], capture_output=True, text=True)
+        try:
+            found = json.loads(probe.stdout.splitlines()[-1])
+        except (IndexError, ValueError):
+            reason = f"node could not run {os.path.relpath(NODE_SCRIPT)}"
+    ready = tuple(t for t in NODE_LABELS if found.get(t) == "ok")
+    missing = [t for t in NODE_LABELS if t not in ready]
+    if missing:
+        why = reason or "; ".join(f"{NODE_LABELS[t]}: {found.get(t)}" for t in missing)
+        print(f"note: no {' or '.join(NODE_LABELS[t] for t in missing)} rows: {why}", flush=True)
+    return ready
+
+
+def node_call(tool, threads, path, values):
+    """Seconds `tool` spends reading the table at path with `threads` threads,
+    measured inside node around the read alone; checks that what it holds is
+    `values`' shape, all floats, with no value missing, and its first and last
+    rows."""
+    out = subprocess.run(["node", NODE_SCRIPT, tool, str(threads), path, str(values.shape[1])],
+                         capture_output=True, text=True, check=True,
+                         env=dict(os.environ, POLARS_MAX_THREADS=str(threads)))
+    held = json.loads(out.stdout.splitlines()[-1])
+    what = f"{NODE_LABELS[tool]}, {threads_label(threads)}, {os.path.basename(path)}"
+    assert held["rows"] == values.shape[0], (what, "rows", held["rows"])
+    assert len(held["types"]) == values.shape[1] and all("float" in t.lower() for t in held["types"]), \
+        (what, "types", held["types"])
+    assert not any(held["nulls"]), (what, "missing values", held["nulls"])
+    for row, expected in ((held["first"], values[0]), (held["last"], values[-1])):
+        assert np.allclose(np.array(row, dtype=np.float32), expected, rtol=1e-6, atol=0), (what, row, expected)
+    assert held["threads"] == threads, (what, "threads", held["threads"])
+    return held["seconds"]
+
+
+def node_tools(path, values):
+    """Polars' readCSV and DuckDB's read_csv of the table at path, holding
+    `values`, with 1 and 2 threads; none of a tool that cannot be had."""
+    return {f"{NODE_LABELS[t]}, {threads_label(n)}": SelfTimed(lambda t=t, n=n: node_call(t, n, path, values))
+            for t in node_peers() for n in PEER_THREADS}
 
 
 def mixed_table(rng, rows, cols):
@@ -147,23 +229,35 @@ def gridvane_load_alone(gv, path):
     return SelfTimed(run)
 
 
-def data_table_rows(gv, work, rng, text, binary, gv_load, gv_save):
-    """The rows that compare Gridvane with fread and fwrite, on the uniform
-    table and on one of mixed magnitudes, both written by Gridvane (loads
-    timed without the free, like fread's); and a binary load under a name
-    the tools library does not know."""
-    ensure_r()
+def text_load_rows(gv, work, rng, text, table, with_r=True, with_node=True):
+    """The rows that compare Gridvane's ASCII load with fread, Polars and
+    DuckDB (each timed around the call alone; Gridvane's without the free),
+    on the uniform table and on one of mixed magnitudes written by Gridvane."""
+    mixed_values = mixed_table(rng, ROWS, COLS)
     mixed = os.path.join(work, "mixed.txt")
-    gridvane_text(gv, mixed_table(rng, ROWS, COLS), mixed)
+    gridvane_text(gv, mixed_values, mixed)
+    if with_r:
+        ensure_r()
+
+    def tools(path, values):
+        found = {"Gridvane ArrayLoad": gridvane_load_alone(gv, path)}
+        found.update(fread_tools(path) if with_r else {})
+        found.update(node_tools(path, values) if with_node else {})
+        return found
+    rows = [(f"ASCII load {ROWS:,} x {COLS}, uniform", os.path.getsize(text), tools(text, table)),
+            (f"ASCII load {ROWS:,} x {COLS}, mixed magnitudes", os.path.getsize(mixed), tools(mixed, mixed_values))]
+    return [row for row in rows if len(row[2]) > 1]  # a row needs a peer
+
+
+def data_table_rows(gv, work, text, binary, gv_load, gv_save):
+    """The rows that compare Gridvane's save with fwrite, and a binary load
+    under a name the tools library does not know."""
+    ensure_r()
     unknown = os.path.join(work, "table.dat")
     shutil.copyfile(binary, unknown)
     out_r, out_gv, out_chan = (os.path.join(work, n) for n in ("r.txt", "gv-dt.txt", "chan.txt"))
     return [
-        ("ASCII load 1,000,000 x 8, uniform", os.path.getsize(text),
-         {"Gridvane ArrayLoad": gridvane_load_alone(gv, text), **fread_tools(text)}),
-        ("ASCII load 1,000,000 x 8, mixed magnitudes", os.path.getsize(mixed),
-         {"Gridvane ArrayLoad": gridvane_load_alone(gv, mixed), **fread_tools(mixed)}),
-        ("ASCII save 1,000,000 x 8, uniform", os.path.getsize(text),
+        (f"ASCII save {ROWS:,} x {COLS}, uniform", os.path.getsize(text),
          {"Gridvane ArraySave": gv_save(text, out_gv, 768),
           "Gridvane ChanWriteAscii to a stream": chan_write_ascii(gv, text, out_chan),
           **fwrite_tools(text, out_r)}),
@@ -254,12 +348,55 @@ def cpp_medians(build, pattern, reps):
             for b in json.loads(out.stdout)["benchmarks"] if b.get("aggregate_name") == "median"}
 
 
+def measure_rows(rows, reps):
+    """Medians by tool of each row's tools, which alternate within each
+    repetition."""
+    results = []
+    for name, size, tools in rows:
+        times = {tool: [] for tool in tools}
+        for rep in range(reps):
+            order = list(tools.items())
+            if rep % 2:
+                order.reverse()
+            for tool, fn in order:
+                times[tool].append(measure(fn))
+        results.append((name, size, {tool: median(t) for tool, t in times.items()}))
+    return results
+
+
+def print_rows(results):
+    print("| work | tool | median | throughput | vs best peer |")
+    print("|---|---|---|---|---|")
+    for name, size, medians in results:
+        peers = {t: m for t, m in medians.items() if not t.lower().startswith("gridvane")}
+        best = min(peers.values())
+        for tool, m in medians.items():
+            print(f"| {name} | {tool} | {m * 1e3:.1f} ms | {size / m / 1e6:.0f} MB/s | {best / m:.2f}x |")
+
+
+def text_loads_only(args, gv, work, rng, text, table):
+    """--text-loads-only: the ASCII loads beside fread, Polars and DuckDB alone."""
+    start = time.perf_counter()
+    rows = text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_node=not args.no_node)
+    results = measure_rows(rows, args.reps)
+    print(f"# Gridvane's ASCII load beside fread, Polars and DuckDB, {ROWS:,} x {COLS}; medians of {args.reps}\n")
+    print_rows(results)
+    print(f"\nthese rows took {time.perf_counter() - start:.0f} s, writing the mixed table included")
+    shutil.rmtree(work)
+
+
 def main():
+    global ROWS
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build/default")
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--rows", type=int, default=ROWS, help="rows of the text tables (8 columns)")
     parser.add_argument("--no-r", action="store_true", help="leave out the data.table rows")
+    parser.add_argument("--no-node", action="store_true", help="leave out the Polars and DuckDB rows")
+    parser.add_argument("--text-loads-only", action="store_true",
+                        help="only the ASCII loads beside fread, Polars and DuckDB")
     args = parser.parse_args()
+    ROWS = args.rows
     build = os.path.abspath(args.build)
     gv = library(build)
     gvpy = python_package(build)
@@ -270,6 +407,8 @@ def main():
 
     text = os.path.join(work, "table.txt")
     np.savetxt(text, table, fmt="\t%.15g", delimiter="", newline="\n")
+    if args.text_loads_only:
+        return text_loads_only(args, gv, work, rng, text, table)
     binary = os.path.join(work, "table.chb")
     with open(binary, "wb") as f:
         f.write(header(BIN_ROWS, BIN_COLS))
@@ -323,14 +462,14 @@ def main():
         np.savetxt(out_np, table, fmt="\t%.15g", delimiter="", newline="\n")
 
     rows = [
-        ("ASCII load 1,000,000 x 8", text_bytes, {
+        (f"ASCII load {ROWS:,} x {COLS}", text_bytes, {
             "numpy.loadtxt": lambda: np.loadtxt(text, dtype=np.float32),
             "pandas.read_csv": lambda: pd.read_csv(text, sep=r"\s+", header=None, dtype=np.float32, engine="c"),
             "Gridvane ArrayLoad": gv_load(text)}),
-        ("ASCII save 1,000,000 x 8, flushed to the disk", text_bytes, {
+        (f"ASCII save {ROWS:,} x {COLS}, flushed to the disk", text_bytes, {
             "numpy.savetxt + fsync": flushed(out_np, np_save_text),
             "Gridvane ArraySave": gv_save(text, out_gv, 768)}),
-        ("ASCII save 1,000,000 x 8, not flushed (reference)", text_bytes, {
+        (f"ASCII save {ROWS:,} x {COLS}, not flushed (reference)", text_bytes, {
             "numpy.savetxt": np_save_text}),
         ("binary load 8,000 x 1,000", bin_bytes, {
             "numpy.fromfile": lambda: np.fromfile(binary, dtype="<f4", offset=64),
@@ -344,8 +483,10 @@ def main():
         ("binary save 8,000 x 1,000 over an existing file, not flushed (reference)", bin_bytes, {
             "ndarray.tofile": np_save_bin}),
     ]
+    if not (args.no_r and args.no_node):
+        rows += text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_node=not args.no_node)
     if not args.no_r:
-        rows += data_table_rows(gv, work, rng, text, binary, gv_load, gv_save)
+        rows += data_table_rows(gv, work, text, binary, gv_load, gv_save)
 
     if gvpy is not None:
         def gvpy_to_numpy():
@@ -353,22 +494,13 @@ def main():
                 return t.to_numpy()
 
         assert np.array_equal(gvpy_to_numpy(), table)
-        rows.insert(1, ("ASCII load into a numpy array 1,000,000 x 8", text_bytes, {
+        rows.insert(1, (f"ASCII load into a numpy array {ROWS:,} x {COLS}", text_bytes, {
             "numpy.loadtxt": lambda: np.loadtxt(text, dtype=np.float32),
             "pandas.read_csv().to_numpy()": lambda: pd.read_csv(text, sep=r"\s+", header=None, dtype=np.float32,
                                                                 engine="c").to_numpy(),
             "gridvane.load().to_numpy()": gvpy_to_numpy}))
 
-    results = []
-    for name, size, tools in rows:
-        times = {tool: [] for tool in tools}
-        for rep in range(args.reps):
-            order = list(tools.items())
-            if rep % 2:
-                order.reverse()
-            for tool, fn in order:
-                times[tool].append(measure(fn))
-        results.append((name, size, {tool: median(t) for tool, t in times.items()}))
+    results = measure_rows(rows, args.reps)
 
     with open(out_np, "rb") as a, open(out_gv, "rb") as b:
         identical = a.read() == b.read()
@@ -422,13 +554,7 @@ def main():
 
     print(f"# Gridvane and its peers, {ROWS:,} x {COLS} text ({text_bytes / 1e6:.0f} MB), "
           f"{BIN_ROWS:,} x {BIN_COLS:,} binary ({bin_bytes / 1e6:.0f} MB); medians of {args.reps}\n")
-    print("| work | tool | median | throughput | vs best peer |")
-    print("|---|---|---|---|---|")
-    for name, size, medians in results:
-        peers = {t: m for t, m in medians.items() if not t.lower().startswith("gridvane")}
-        best = min(peers.values())
-        for tool, m in medians.items():
-            print(f"| {name} | {tool} | {m * 1e3:.1f} ms | {size / m / 1e6:.0f} MB/s | {best / m:.2f}x |")
+    print_rows(results)
     best = sample_ns["scipy map_coordinates (vectorised)"]
     for tool, ns in sample_ns.items():
         print(f"| bilinear sample, 1000 x 1000 | {tool} | {ns:.1f} ns/point | {1e3 / ns:.1f} M points/s "
