@@ -148,7 +148,8 @@ def node_peers():
     ready = tuple(t for t in NODE_LABELS if found.get(t) == "ok")
     missing = [t for t in NODE_LABELS if t not in ready]
     if missing:
-        why = reason or "; ".join(f"{NODE_LABELS[t]}: {found.get(t)}" for t in missing)
+        why = reason or (found.get(missing[0]) if len(missing) == 1 else
+                         "; ".join(f"{NODE_LABELS[t]}: {found.get(t)}" for t in missing))
         print(f"note: no {' or '.join(NODE_LABELS[t] for t in missing)} rows: {why}", flush=True)
     return ready
 
@@ -378,6 +379,9 @@ def text_loads_only(args, gv, work, rng, text, table):
     """--text-loads-only: the ASCII loads beside fread, Polars and DuckDB alone."""
     start = time.perf_counter()
     rows = text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_node=not args.no_node)
+    if not rows:
+        print("no peer to compare Gridvane's ASCII load with")
+        return shutil.rmtree(work)
     results = measure_rows(rows, args.reps)
     print(f"# Gridvane's ASCII load beside fread, Polars and DuckDB, {ROWS:,} x {COLS}; medians of {args.reps}\n")
     print_rows(results)
