@@ -44,7 +44,23 @@ def clib():
     lib.ArrayType.argtypes = [ctypes.c_int32]
     lib.ArrayPutIValue.argtypes = [ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_float]
     lib.ArrayPutIValue.restype = ctypes.c_float
+    lib.ArrayFrameGetV.argtypes = [ctypes.c_int32, ctypes.c_int32]
+    lib.ArrayFrameGetV.restype = ctypes.c_float
+    lib.ArrayLoad.argtypes = [ctypes.c_char_p]
+    lib.ArrayLoad.restype = ctypes.c_int32
+    lib.ArrayFree.argtypes = [ctypes.c_int32]
     return lib
+
+
+def c_load(clib, path):
+    """The samples ArrayLoad reads from path, through the C function itself."""
+    handle = clib.ArrayLoad(os.fsencode(path))
+    assert handle > 0, path
+    try:
+        rows, cols = int(clib.ArrayCountV(handle)), int(clib.ArrayCountU(handle))
+        return np.array([[clib.ArrayGetValue(handle, u, v) for u in range(cols)] for v in range(rows)], np.float32)
+    finally:
+        clib.ArrayFree(handle)
 
 
 def bits(a):

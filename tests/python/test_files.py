@@ -1,5 +1,5 @@
-"""Files and streams: the shipped examples, the table form's frames, forms by
-name and by kind, reading bytes and file objects, standard input and output."""
+"""Files and streams: the shipped examples, forms by name and by kind, reading
+bytes and file objects, standard input and output."""
 import io
 import os
 import subprocess
@@ -7,46 +7,17 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import DATA, bits
+from conftest import DATA
 
 import gridvane
 
-CAMERA, TERRAIN_TXT, TERRAIN_CHB = (os.path.join(DATA, n) for n in ("camera.chan", "terrain.txt", "terrain.chb"))
+TERRAIN_TXT, TERRAIN_CHB = (os.path.join(DATA, n) for n in ("terrain.txt", "terrain.chb"))
 
 
 def test_both_forms_of_the_example_hold_the_same_samples():
     text, binary = gridvane.load(TERRAIN_TXT), gridvane.load(TERRAIN_CHB)
     assert (text.kind, binary.kind) == ("ascii", "binary")
     assert np.array_equal(text.to_numpy(), binary.to_numpy()) and text.shape == (5, 6)
-
-
-def test_table_form_frames():
-    t = gridvane.load(CAMERA)
-    assert t.has_frames and np.array_equal(t.frames, [1, 12, 24, 36, 48, 60])
-    assert t.row_of_frame(30) == 2.5 and t.row_of_frame(12) == 1.0 and t.frame_of_row(5) == 60
-    assert t.sample_at_frame(30).tolist() == [29.25, -0.375, 45] and t.sample_at_frame(30, 2) == 45
-    for bad, error in [(lambda: t.row_of_frame(0), ValueError), (lambda: t.row_of_frame(61), ValueError),
-                       (lambda: t.row_of_frame(2**40), ValueError), (lambda: t.frame_of_row(6), IndexError),
-                       (lambda: t.frame_of_row(-1), IndexError),
-                       (lambda: gridvane.load(TERRAIN_TXT).row_of_frame(1), ValueError)]:
-        with pytest.raises(error):
-            bad()
-
-
-def test_from_numpy_with_frames_is_bit_exact_and_saving_drops_the_frames(tmp_path):
-    a = np.array([[1, np.nan], [3, 4], [5, 6]], np.float32)
-    a[0, 1] = np.frombuffer(np.uint32(0xFFC00007).tobytes(), np.float32)[0]
-    frames = np.array([10, 20.5, 1e30], np.float32)
-    t = gridvane.from_numpy(a, frames=frames)
-    assert t.has_frames and t.shape == (3, 2)
-    assert np.array_equal(bits(t.to_numpy()), bits(a)) and np.array_equal(bits(t.frames), bits(frames))
-    assert t.row_of_frame(15) == np.float32(5) / np.float32(10.5) and t.frame_of_row(1) == 20
-    assert t.frame_of_row(2) == -1  # a frame beyond 32 bits
-    t.save(tmp_path / "t.chan")
-    back = gridvane.load(tmp_path / "t.chan")
-    assert not back.has_frames and np.array_equal(back.to_numpy(), a, equal_nan=True)
-    with pytest.raises(ValueError, match="one frame per row"):
-        gridvane.from_numpy(a, frames=[1, 2])
 
 
 @pytest.mark.parametrize("name, kind, written", [
@@ -78,9 +49,13 @@ def test_read_takes_bytes_buffers_and_binary_files():
         text = f.read()
     grid = expected.astype(">f4")
     big_endian = b"nahc" + bytes(4) + np.array([6, 5], ">i2").tobytes() + bytes(52) + grid.tobytes()
-    sources = [binary, bytearray(binary), memoryview(binary), io.BytesIO(binary), text, io.BytesIO(text), big_endian]
+    sources = [binary, bytearray(binary), memoryview(binary), io.BytesIO(binary), text, io.BytesIO(text)]
     for source in sources:
         assert np.array_equal(gridvane.read(source).to_numpy(), expected)
+    # The library reads big-endian data only when the binary form is asked.
+    assert np.array_equal(gridvane.read(big_endian, kind="binary").to_numpy(), expected)
+    with pytest.raises(gridvane.FormatError, match="big-endian"):
+        gridvane.read(big_endian)
     assert gridvane.read(binary).kind == "binary" and gridvane.read(text, kind="ascii").kind == "ascii"
     with open(TERRAIN_CHB, "rb") as f:
         assert np.array_equal(gridvane.read(f).to_numpy(), expected)

@@ -1,5 +1,8 @@
 """Vectorised sampling: bit-identical to ArrayGetValue called point by point,
-and to the bilinear formula evaluated in float32 (V blends first, then U)."""
+and to the bilinear formula evaluated in float32 (V blends first, then U);
+numbers as numpy gives them; broadcasting without the broadcast copies."""
+import tracemalloc
+
 import numpy as np
 import pytest
 from conftest import bits
@@ -48,7 +51,12 @@ def test_broadcasting_scalars_and_nan():
         got = t.sample(u, v)
         assert np.shape(got) == shape
         assert np.array_equal(np.asarray(got, np.float32), reference(a, *np.broadcast_arrays(u, v)))
-    assert isinstance(t.sample(1, 1), float)
+    for u, v in [(1, 1), (np.int64(1), np.int64(1)), (np.float32(1.5), 1), (np.array(2.0), np.uint8(1)), (True, 0.5)]:
+        assert isinstance(t.sample(u, v), float), (u, v)
+    assert t.sample(np.int64(1), np.int64(1)) == t.sample(1, 1) == a[1, 1]
+    for u, v in [(None, 0), ("1", 0), (0, None), ([1, None], 0), (["1"], [0]), (object(), 1), (1j, 0)]:
+        with pytest.raises(TypeError):
+            t.sample(u, v)
     assert np.array_equal(t.sample(np.arange(5)[None, :], np.arange(4)[:, None]), a)
     assert np.isnan(t.sample(np.nan, 1)) and np.isnan(t.sample([0, 1], [np.nan, 0])[0])
     with pytest.raises(ValueError):
@@ -56,8 +64,28 @@ def test_broadcasting_scalars_and_nan():
 
 
 def test_a_table_without_samples_cannot_be_sampled():
-    empty = gridvane.read(b"chan" + bytes(4) + np.array([3, 0], "<i2").tobytes() + bytes(52), kind="binary")
+    with pytest.warns(gridvane.FormatWarning, match="no samples: 3 columns x 0 rows"):
+        empty = gridvane.read(b"chan" + bytes(4) + np.array([3, 0], "<i2").tobytes() + bytes(52), kind="binary")
     assert empty.shape == (0, 3) and empty.to_numpy().shape == (0, 3)
-    for use in (lambda: empty.sample(0, 0), lambda: empty.sample([0], [0]), lambda: empty[0, 0]):
+    for use in (lambda: empty.sample(0, 0), lambda: empty.sample([0], [0]), lambda: empty.cell(0, 0)):
         with pytest.raises(ValueError, match="no samples"):
             use()
+    with pytest.raises(IndexError):
+        empty[0, 0]
+
+
+def test_broadcasting_makes_no_copy_of_the_coordinates():
+    t = gridvane.from_numpy(np.arange(30, dtype=np.float32).reshape(5, 6))
+    n = 1500
+    cases = [  # u, v: the result is n x n, each coordinate array n points
+        (np.linspace(0, 5, n)[None, :], np.linspace(0, 4, n, dtype=np.float32)[:, None]),
+        (np.linspace(0, 5, 2 * n)[None, ::2], np.arange(n, dtype=np.float64)[::-1, None] / 300),
+        (np.linspace(0, 5, n, dtype=np.float32), np.zeros((n, 1), np.int16)),
+    ]
+    for u, v in cases:
+        tracemalloc.start()
+        got = t.sample(u, v)
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert got.shape == (n, n) and peak <= 1.1 * got.nbytes, (peak, got.nbytes)
+        assert np.array_equal(bits(got), bits(reference(t.to_numpy(), *np.broadcast_arrays(u, v))))

@@ -29,20 +29,54 @@ def test_from_numpy_converts_to_float32():
     assert gridvane.from_numpy(np.array([[0.1]], dtype=np.float64))[0, 0] == np.float32(0.1)
 
 
-def test_new_tables_are_zero_filled():
+def test_new_tables_are_zero_filled_and_a_table_too_large_fails_at_once():
     t = gridvane.Table(4, 3)
     assert t.shape == (4, 3) and not t.to_numpy().any()
+    with pytest.raises(MemoryError, match="100000 x 100000"):
+        gridvane.Table(100_000, 100_000)
 
 
-def test_cells_clamp_as_the_library_does():
-    t = gridvane.from_numpy(np.arange(12, dtype=np.float32).reshape(3, 4))
+A = np.arange(12, dtype=np.float32).reshape(3, 4)
+
+
+@pytest.mark.parametrize("key", [
+    (1, 2), (-1, 0), (0, -1), (-3, -4), (np.int64(2), np.int32(3)),  # cells
+    1, -1, np.int64(0), (2,), (slice(None), 1), (slice(None), -1),  # rows and columns
+    slice(1, 3), slice(None, None, -1), slice(0, 3, 2), slice(5, 9), (slice(1, None), slice(None, 2)),
+    (1, slice(1, 3)), [2, 0], (slice(None), [3, 0]), np.array([True, False, True]), Ellipsis,
+])
+def test_indexing_follows_numpy(key):
+    t = gridvane.from_numpy(A)
+    got, expected = t[key], A[key]
+    assert np.array_equal(got, expected) and np.shape(got) == np.shape(expected)
+    b = A.copy()
+    b[key] = -7.5
+    t[key] = -7.5
+    assert np.array_equal(t.to_numpy(), b)
+
+
+def test_index_errors_and_iteration():
+    t = gridvane.from_numpy(A)
+    for key in [(3, 0), (-4, 0), (0, 4), (0, -5), 3, -4, (2**40, 0), (0, 0, 0)]:
+        with pytest.raises(IndexError):
+            t[key]
+        with pytest.raises(IndexError):
+            t[key] = 1
+    for key in [None, "1", (0, None), ("a", 0), b"0"]:
+        with pytest.raises(TypeError):
+            t[key]
+    assert A.tolist() == [row.tolist() for row in t] and len(list(t)) == len(t)
+    t[0, 0] = np.float64(0.1)
+    assert t[0, 0] == np.float32(0.1) and isinstance(t[0, 0], float)
+
+
+def test_the_library_cells_clamp_under_their_own_name():
+    t = gridvane.from_numpy(A)
     cases = [((0, 0), 0), ((1, 2), 6), ((-1, 0), 0), ((0, -5), 0), ((99, 99), 11), ((2, 2**40), 11), ((-(2**70), 2**70), 3)]
     for (v, u), expected in cases:
-        assert t[v, u] == expected, (v, u)
-    t[-3, 99] = 0.1  # stores into row 0, last column
+        assert t.cell(v, u) == expected, (v, u)
+    assert t.put_cell(-3, 99, 0.1) == np.float32(0.1)  # row 0, last column
     assert t[0, 3] == np.float32(0.1)
-    with pytest.raises(TypeError):
-        t[0]
 
 
 def test_a_closed_table_raises_and_closing_twice_is_harmless(clib):
@@ -51,7 +85,7 @@ def test_a_closed_table_raises_and_closing_twice_is_harmless(clib):
     t.close()
     t.close()
     assert t.closed and clib.ArrayType(handle) == -1
-    uses = [lambda: t.shape, lambda: t.to_numpy(), lambda: t[0, 0], lambda: t.sample(0, 0),
+    uses = [lambda: t.shape, lambda: t.to_numpy(), lambda: t[0, 0], lambda: t.sample(0, 0), lambda: t.columns,
             lambda: t.save("unused.chb"), lambda: t.tobytes(), lambda: t.handle, lambda: t.frames]
     for use in uses:
         with pytest.raises(ValueError, match="closed table"):
@@ -124,7 +158,12 @@ def test_c_and_python_share_one_registry(clib):
     assert t[4, 6] == 2.5
 
 
-@pytest.mark.parametrize("bad", [np.zeros(3), np.zeros((2, 2, 2)), np.zeros((0, 3)), np.zeros((3, 0))])
-def test_from_numpy_refuses_what_is_not_a_table(bad):
+@pytest.mark.parametrize("bad, frames, columns", [
+    (np.zeros(3), None, None), (np.zeros((2, 2, 2)), None, None), (np.zeros((0, 3)), None, None),
+    (np.zeros((3, 0)), None, None), (np.zeros((3, 1)), [1, 2], None),
+    (np.zeros((3, 1)), [1, 2, 2], None), (np.zeros((3, 1)), [3, 2, 1], None), (np.zeros((2, 1)), [np.nan, 1], None),
+    (np.zeros((1, 2)), None, ["a"]), (np.zeros((1, 2)), None, ["a", "b c"]), (np.zeros((1, 2)), None, ["a", ""]),
+])
+def test_from_numpy_refuses_what_is_not_a_table(bad, frames, columns):
     with pytest.raises(ValueError):
-        gridvane.from_numpy(bad)
+        gridvane.from_numpy(bad, frames=frames, columns=columns)

@@ -1,0 +1,82 @@
+"""The module's functions. Each is a Python function over the compiled
+module, so that pickle (and Dask, which ships functions by name) finds it as
+gridvane.load, gridvane.read, ..."""
+
+from __future__ import annotations
+
+from . import _gridvane
+
+Table = _gridvane.Table
+
+
+def load(path, kind=None, *, lenient=False, threads=None):
+    """Loads a table from a file.
+
+    The form comes from the name's suffix (.chb, .bchan: binary; .chan, .cha,
+    .txt: ASCII), for other names from the content; kind ('ascii' or
+    'binary') gives it. "-" reads standard input, through the C library's
+    stream (what Python has already buffered from sys.stdin is not seen);
+    every other name is a file.
+
+    By default a file the reader would take other than as it is written (a
+    token that is no number, a decimal comma, a dropped value, binary bytes
+    under a text name, a header promising more than the file holds) raises
+    gridvane.FormatError naming the file, line and column; what only fills
+    what the format allows (a short row padded) is a gridvane.FormatWarning.
+    lenient=True reads every file as the library does, without either.
+
+    threads is accepted for parts-wise loading to come; a file is read on
+    one thread today.
+    """
+    return _gridvane.load(path, kind, lenient, threads)
+
+
+def read(source, kind=None, *, lenient=False):
+    """Reads a table from bytes, a buffer or a binary file object (read to its
+    end first). kind is 'ascii' or 'binary'; None lets the content decide,
+    as load() does for a name it does not know. Refuses and warns as load()
+    does, unless lenient=True."""
+    return _gridvane.read(source, kind, lenient)
+
+
+def load_many(paths, threads=None, *, lenient=False, kind=None, errors="return"):
+    """Loads many files at once on a pool of threads that run without the GIL.
+
+    Returns a list in the order of paths: a Table for each file loaded, and
+    for each failure the exception load() would raise, in its place (errors=
+    "raise" raises the first failure in order instead, once every file was
+    tried). threads=None uses one thread per core. Warnings are given in the
+    order of paths once every file was read. Every name is a file ("-" too).
+    """
+    return _gridvane.load_many(paths, threads, lenient, kind, errors)
+
+
+def from_numpy(array, frames=None, columns=None):
+    """A new table holding a copy of a 2-D array (converted to float32).
+
+    frames, one number per row and rising, gives the table a frame column as
+    a table read from the table form has (frames that do not rise raise
+    ValueError: frame lookups need rising frames). columns names the columns.
+    Samples and frames are copied bit for bit, NaN payloads included."""
+    return _gridvane.from_numpy(array, frames, columns)
+
+
+def echo_messages(on=None):
+    """Kept for programs written for earlier versions: the package's calls
+    print nothing and carry the library's words in their exceptions, so
+    there is nothing to echo. Returns the setting before the call."""
+    return _gridvane.echo_messages(on)
+
+
+def kind_of_name(path):
+    """'ascii' or 'binary' for a name whose suffix the tools library knows, else None."""
+    return _gridvane.kind_of_name(path)
+
+
+def _restore(samples, frames, columns, kind):
+    """A pickled table, made again from its samples, frames, names and kind."""
+    return _gridvane.restore(samples, frames, columns, kind)
+
+
+for _f in (load, read, load_many, from_numpy, echo_messages, kind_of_name):
+    _f.__module__ = "gridvane"

@@ -1,0 +1,161 @@
+#include "errors.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+namespace gridvane_python {
+
+namespace {
+
+// A read that warns on every line of a long file would bury the log: the
+// first few are given one by one, the rest as a count.
+constexpr std::size_t listed_warnings = 10;
+
+std::string finding_message(const gridvane_finding &finding)
+{
+    char text[256];
+    const std::size_t size = gridvane_finding_message(&finding, text, sizeof text);
+    if (size < sizeof text)
+        return std::string(text, size);
+    std::string longer(size + 1, '\0');
+    gridvane_finding_message(&finding, longer.data(), longer.size());
+    longer.resize(size);
+    return longer;
+}
+
+// The names Python code tests against (FormatError.kind, FormatWarning.kind).
+const char *finding_name(std::int32_t kind)
+{
+    switch (kind) {
+    case GRIDVANE_FINDING_NOT_A_NUMBER: return "not_a_number";
+    case GRIDVANE_FINDING_PARTIAL_NUMBER: return "partial_number";
+    case GRIDVANE_FINDING_DECIMAL_COMMA: return "decimal_comma";
+    case GRIDVANE_FINDING_HEXADECIMAL: return "hexadecimal";
+    case GRIDVANE_FINDING_BEYOND_RANGE: return "beyond_range";
+    case GRIDVANE_FINDING_BELOW_RANGE: return "below_range";
+    case GRIDVANE_FINDING_NAN: return "nan";
+    case GRIDVANE_FINDING_INFINITE: return "infinite";
+    case GRIDVANE_FINDING_NAMES_AS_ROW: return "names_as_row";
+    case GRIDVANE_FINDING_VALUE_AS_SEPARATOR: return "value_as_separator";
+    case GRIDVANE_FINDING_OTHER_SEPARATOR: return "other_separator";
+    case GRIDVANE_FINDING_EXTRA_SEPARATOR: return "extra_separator";
+    case GRIDVANE_FINDING_SHORT_ROW: return "short_row";
+    case GRIDVANE_FINDING_LONG_ROW: return "long_row";
+    case GRIDVANE_FINDING_FRAME_NOT_RISING: return "frame_not_rising";
+    case GRIDVANE_FINDING_NO_VALUES: return "no_values";
+    case GRIDVANE_FINDING_NAMES_MISMATCH: return "names_mismatch";
+    case GRIDVANE_FINDING_RULE_INDENTED: return "rule_indented";
+    case GRIDVANE_FINDING_BAR_AS_DATA: return "bar_as_data";
+    case GRIDVANE_FINDING_NUL_BYTE: return "nul_byte";
+    case GRIDVANE_FINDING_CARRIAGE_RETURN: return "carriage_return";
+    case GRIDVANE_FINDING_BINARY_AS_TEXT: return "binary_as_text";
+    case GRIDVANE_FINDING_TRAILING_BYTES: return "trailing_bytes";
+    case GRIDVANE_FINDING_NO_SAMPLES: return "no_samples";
+    default: return "unknown";
+    }
+}
+
+// The failures that are about what a file holds, by the name FormatError.kind
+// gives them; nullptr for the others (the system's, the caller's).
+const char *format_failure_name(std::int32_t code)
+{
+    switch (code) {
+    case GRIDVANE_E_EMPTY: return "empty";
+    case GRIDVANE_E_INVALID_FORMAT: return "invalid_format";
+    case GRIDVANE_E_NO_DATA: return "no_data";
+    case GRIDVANE_E_NO_RULE_LINE: return "no_rule_line";
+    case GRIDVANE_E_NO_DATA_AFTER_RULE: return "no_data_after_rule";
+    case GRIDVANE_E_BAD_MAGIC: return "bad_magic";
+    case GRIDVANE_E_TRUNCATED_HEADER: return "truncated_header";
+    case GRIDVANE_E_TRUNCATED_SAMPLES: return "truncated_samples";
+    case GRIDVANE_E_NEGATIVE_COUNT: return "negative_count";
+    default: return nullptr;
+    }
+}
+
+py::object errors_module() { return py::module_::import("gridvane._errors"); }
+
+py::object error_number(int error) { return error != 0 ? py::object(py::int_(error)) : py::object(py::none()); }
+
+py::object position(std::int64_t n) { return n > 0 ? py::object(py::int_(n)) : py::object(py::none()); }
+
+} // namespace
+
+int Findings::observe(const gridvane_finding *finding, void *context) noexcept
+{
+    auto &self = *static_cast<Findings *>(context);
+    const bool error = finding->severity == GRIDVANE_ERROR;
+    if (!error && self.warnings.size() >= listed_warnings) {
+        ++self.unlisted;
+        return 0;
+    }
+    try {
+        Finding kept{finding->kind, finding->severity, finding->line, finding->column, finding->offset,
+                     finding_message(*finding)};
+        if (error)
+            self.refused = std::move(kept);
+        else
+            self.warnings.push_back(std::move(kept));
+    } catch (...) { // out of memory: an error still stops the read, without its words
+        if (error)
+            self.refused = Finding{finding->kind, finding->severity, finding->line, finding->column, finding->offset, {}};
+        else
+            ++self.unlisted;
+    }
+    return error ? 1 : 0;
+}
+
+std::string status_message(const gridvane_status &status)
+{
+    char text[256];
+    const std::size_t size = gridvane_status_message(&status, text, sizeof text);
+    if (size < sizeof text)
+        return std::string(text, size);
+    std::string longer(size + 1, '\0');
+    gridvane_status_message(&status, longer.data(), longer.size());
+    longer.resize(size);
+    return longer;
+}
+
+py::object status_error(const gridvane_status &status, py::handle filename, py::handle folder)
+{
+    return errors_module().attr("error")(error_number(status.error), status_message(status), filename, folder);
+}
+
+py::object read_error(const ReadOutcome &outcome, py::handle filename)
+{
+    const gridvane_status &status = outcome.report.status;
+    const py::object errors = errors_module();
+    if (status.code == GRIDVANE_E_REFUSED && outcome.findings.refused) {
+        const Finding &f = *outcome.findings.refused;
+        return errors.attr("format_error")(error_number(status.error), f.message, filename, position(f.line),
+                                           position(f.column), f.offset, finding_name(f.kind));
+    }
+    if (const char *name = format_failure_name(status.code))
+        return errors.attr("format_error")(error_number(status.error), status_message(status), filename,
+                                           position(status.line), position(status.column), status.offset, name);
+    if (status.code == GRIDVANE_E_NO_MEMORY)
+        return errors.attr("error")(error_number(ENOMEM), status_message(status), filename);
+    return status_error(status, filename);
+}
+
+void raise(py::object exception)
+{
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw py::error_already_set();
+}
+
+void warn(const Findings &findings, py::handle filename)
+{
+    if (findings.warnings.empty() && findings.unlisted == 0)
+        return;
+    const py::object errors = errors_module();
+    for (const Finding &f : findings.warnings)
+        errors.attr("warn")(f.message, filename, position(f.line), position(f.column), f.offset, finding_name(f.kind));
+    if (findings.unlisted > 0)
+        errors.attr("warn")(std::to_string(findings.unlisted) + " more warning" + (findings.unlisted == 1 ? "" : "s") +
+                                " of this read not listed",
+                            filename, py::none(), py::none(), -1, py::none());
+}
+
+} // namespace gridvane_python

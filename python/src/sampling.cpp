@@ -1,0 +1,250 @@
+#include "sampling.hpp"
+
+#include "arguments.hpp"
+#include "gridvane_ext.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace pybind11::literals;
+
+namespace gridvane_python {
+
+void sample_many(std::int32_t id, const float *u, const float *v, float *out, std::size_t n) noexcept
+{
+    gridvane_sample_many(id, n, u, 1, v, 1, out);
+}
+
+namespace {
+
+// ---- Broadcast iteration -------------------------------------------------
+
+// One coordinate array seen through the broadcast shape: its strides in
+// bytes, 0 along every dimension it is broadcast over.
+struct Operand {
+    const char *data;
+    bool is_double;
+    std::vector<py::ssize_t> strides;
+};
+
+Operand operand(const py::array &a, const std::vector<py::ssize_t> &shape)
+{
+    Operand op{static_cast<const char *>(a.data()), a.itemsize() == 8, std::vector<py::ssize_t>(shape.size(), 0)};
+    const auto lead = static_cast<py::ssize_t>(shape.size()) - a.ndim();
+    for (py::ssize_t d = 0; d < a.ndim(); ++d)
+        if (a.shape(d) != 1)
+            op.strides[static_cast<std::size_t>(lead + d)] = a.strides(d);
+    return op;
+}
+
+// The points of one run as contiguous float32: the operand's own memory
+// when it already is that, else converted into buffer.
+const float *gather(const Operand &op, const char *at, py::ssize_t stride, std::size_t n, float *buffer) noexcept
+{
+    if (!op.is_double && stride == static_cast<py::ssize_t>(sizeof(float)) &&
+        reinterpret_cast<std::uintptr_t>(at) % alignof(float) == 0)
+        return reinterpret_cast<const float *>(at);
+    for (std::size_t i = 0; i < n; ++i, at += stride) {
+        if (op.is_double) {
+            double x;
+            std::memcpy(&x, at, sizeof x);
+            buffer[i] = static_cast<float>(x);
+        } else {
+            std::memcpy(&buffer[i], at, sizeof(float));
+        }
+    }
+    return buffer;
+}
+
+// Samples every point of the broadcast shape into out (C order), walking
+// the operands by their strides: memory beyond the result stays a few
+// small buffers, whatever the broadcast.
+void sample_broadcast(std::int32_t id, std::vector<py::ssize_t> shape, Operand u, Operand v, float *out) noexcept
+{
+    // Dimensions of size 1 carry nothing; neighbours that both operands
+    // walk as one are merged, so the inner run is as long as it can be.
+    std::vector<py::ssize_t> size, su, sv;
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+        if (shape[d] == 1)
+            continue;
+        if (!size.empty() && su.back() == u.strides[d] * shape[d] && sv.back() == v.strides[d] * shape[d]) {
+            size.back() *= shape[d];
+            su.back() = u.strides[d];
+            sv.back() = v.strides[d];
+            continue;
+        }
+        size.push_back(shape[d]);
+        su.push_back(u.strides[d]);
+        sv.push_back(v.strides[d]);
+    }
+    if (size.empty()) { // one point
+        size.push_back(1);
+        su.push_back(0);
+        sv.push_back(0);
+    }
+    const std::size_t inner = size.size() - 1, run = static_cast<std::size_t>(size[inner]);
+    constexpr std::size_t chunk = 1024;
+    float ubuf[chunk], vbuf[chunk];
+    std::vector<py::ssize_t> index(inner, 0);
+    const char *ubase = u.data, *vbase = v.data;
+    for (;;) {
+        for (std::size_t done = 0; done < run; done += chunk) {
+            const std::size_t n = std::min(chunk, run - done);
+            const auto at = static_cast<py::ssize_t>(done);
+            const float *pu = gather(u, ubase + at * su[inner], su[inner], n, ubuf);
+            const float *pv = gather(v, vbase + at * sv[inner], sv[inner], n, vbuf);
+            sample_many(id, pu, pv, out, n);
+            out += n;
+        }
+        // The next outer index, as an odometer.
+        std::size_t d = inner;
+        while (d > 0) {
+            --d;
+            ubase += su[d];
+            vbase += sv[d];
+            if (++index[d] < size[d])
+                break;
+            ubase -= su[d] * size[d];
+            vbase -= sv[d] * size[d];
+            index[d] = 0;
+            if (d == 0)
+                return;
+        }
+        if (inner == 0)
+            return;
+    }
+}
+
+std::vector<py::ssize_t> shape_of(const py::array &a) { return {a.shape(), a.shape() + a.ndim()}; }
+
+// ---- Frames ----------------------------------------------------------------
+
+// A table's frames with what ArrayFrameGetV's scan needs: the first row
+// whose frame is at or above a frame is the first row whose running
+// highest frame is, so a binary search over the running highest finds it
+// whatever the order of the frames (NaN frames are never at or above).
+class FrameIndex {
+public:
+    explicit FrameIndex(const Table &t) : frames_(frame_column(t)), highest_(frames_.size())
+    {
+        float high = std::nanf("");
+        for (std::size_t i = 0; i < frames_.size(); ++i) {
+            if (std::isnan(high) || frames_[i] > high)
+                high = frames_[i];
+            highest_[i] = high;
+        }
+    }
+
+    // The fractional row of frame f, or -1 outside the table's frames, by
+    // ArrayFrameGetV's float32 arithmetic (-ffp-contract=off keeps it so).
+    float row_of(float f) const noexcept
+    {
+        const auto at = std::partition_point(highest_.begin(), highest_.end(), [f](float h) { return !(h >= f); });
+        const auto i = static_cast<std::size_t>(at - highest_.begin());
+        if (i == frames_.size())
+            return -1.0f;
+        if (frames_[i] == f)
+            return static_cast<float>(i);
+        if (i == 0)
+            return -1.0f;
+        const float above = frames_[i] - frames_[i - 1];
+        const float below = f - frames_[i - 1];
+        return below / above + static_cast<float>(static_cast<std::int64_t>(i) - 1);
+    }
+
+    [[noreturn]] void outside(double f) const
+    {
+        std::string text = "frame " + py::cast<std::string>(py::repr(py::float_(f))) + " is outside the table's frames";
+        if (!frames_.empty())
+            text += " (" + py::cast<std::string>(py::repr(py::float_(frames_.front()))) + " to " +
+                    py::cast<std::string>(py::repr(py::float_(frames_.back()))) + ")";
+        throw py::value_error(text);
+    }
+
+private:
+    std::vector<float> frames_, highest_;
+};
+
+void require_frames(const Table &t)
+{
+    if (!t.has_frames())
+        throw py::value_error("the table has no frames (tables read from the table form have them, and tables "
+                              "made with frames)");
+}
+
+double number(py::handle value)
+{
+    const double x = PyFloat_AsDouble(value.ptr());
+    if (x == -1.0 && PyErr_Occurred())
+        throw py::error_already_set();
+    return x;
+}
+
+} // namespace
+
+py::object sample(Table &t, py::handle u, py::handle v)
+{
+    t.require_samples();
+    if (is_number(u) && is_number(v))
+        return py::float_(ArrayGetValue(t.id(), static_cast<float>(number(u)), static_cast<float>(number(v))));
+    const py::array us = number_array(u, "u"), vs = number_array(v, "v");
+    std::vector<py::ssize_t> shape;
+    for (py::handle n : numpy().attr("broadcast_shapes")(us.attr("shape"), vs.attr("shape")))
+        shape.push_back(py::cast<py::ssize_t>(n));
+    py::array_t<float> out(shape);
+    if (out.size() == 0)
+        return out;
+    const Operand ou = operand(us, shape), ov = operand(vs, shape);
+    float *po = out.mutable_data();
+    {
+        InUse use(t);
+        py::gil_scoped_release nogil;
+        sample_broadcast(use.id, shape, ou, ov, po);
+    }
+    if (out.ndim() == 0)
+        return py::float_(po[0]);
+    return out;
+}
+
+py::object row_of_frame(Table &t, py::handle frame)
+{
+    require_frames(t);
+    const FrameIndex index(t);
+    if (is_number(frame)) {
+        const double f = number(frame);
+        const float row = index.row_of(static_cast<float>(f));
+        if (row < 0.0f)
+            index.outside(f);
+        return py::float_(row);
+    }
+    const py::array frames = number_array(frame, "frames");
+    const auto as_float = py::cast<py::array_t<float, py::array::c_style | py::array::forcecast>>(frames);
+    py::array_t<float> out(shape_of(as_float));
+    const float *f = as_float.data();
+    float *rows = out.mutable_data();
+    for (py::ssize_t i = 0; i < out.size(); ++i) {
+        rows[i] = index.row_of(f[i]);
+        if (rows[i] < 0.0f)
+            index.outside(f[i]);
+    }
+    return out;
+}
+
+py::object sample_at_frame(Table &t, py::handle frame, py::handle u)
+{
+    py::object rows = row_of_frame(t, frame);
+    if (!u.is_none())
+        return sample(t, u, rows);
+    const py::ssize_t cols = t.extent().cols;
+    py::object every_column = numpy().attr("arange")(cols, "dtype"_a = "float32");
+    if (py::isinstance<py::float_>(rows))
+        return sample(t, every_column, rows);
+    // One row of samples per frame: frames.shape + (cols,).
+    py::object column_of_rows = rows[py::make_tuple(py::ellipsis(), py::none())];
+    return sample(t, every_column, column_of_rows);
+}
+
+} // namespace gridvane_python

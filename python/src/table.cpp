@@ -1,0 +1,458 @@
+#include "table.hpp"
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "gridvane_ext.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+using namespace pybind11::literals;
+
+namespace gridvane_python {
+
+namespace {
+
+// Above 2^24 a float count no longer names every whole count, and rounding
+// may take it past the storage; such a size cannot be known from outside.
+constexpr float exact_count_limit = 16777216.0f;
+
+} // namespace
+
+std::int32_t Table::id() const
+{
+    if (closed_)
+        throw py::value_error("operation on a closed table");
+    return id_;
+}
+
+void Table::close()
+{
+    closed_ = true;
+    if (busy_ == 0)
+        free_now();
+}
+
+void Table::free_now()
+{
+    if (id_ > 0)
+        ArrayFree(id_);
+    id_ = -1;
+}
+
+Table::Extent Table::extent() const
+{
+    const float rows = ArrayCountV(id()), cols = ArrayCountU(id());
+    if (!(rows < exact_count_limit && cols < exact_count_limit))
+        throw py::value_error("the table has 2^24 rows or columns or more: its exact size cannot be known");
+    return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
+}
+
+void Table::require_samples() const
+{
+    if (!(ArrayCountV(id()) >= 1.0f && ArrayCountU(id()) >= 1.0f))
+        throw py::value_error("the table has no samples");
+}
+
+bool Table::has_frames() const { return (ArrayGetPointer(id())->flags & ARRAY_FRAME) != 0; }
+
+float *const *Table::rows() const { return ArrayGetArray(id()); }
+
+void Table::wait_for_readers() const
+{
+    while (busy_ > 0) {
+        py::gil_scoped_release nogil;
+        std::this_thread::yield();
+    }
+}
+
+std::vector<float> frame_column(const Table &t)
+{
+    if (!t.has_frames())
+        return {};
+    const Table::Extent e = t.extent();
+    std::vector<float> out(static_cast<std::size_t>(e.rows));
+    float *const *rows = t.rows();
+    for (py::ssize_t r = 0; r < e.rows; ++r)
+        out[static_cast<std::size_t>(r)] = rows[r][e.cols];
+    return out;
+}
+
+py::object kind_of(const Table &t)
+{
+    switch (ArrayType(t.id())) {
+    case CHAN_ASCII: return py::str("ascii");
+    case CHAN_BIN: return py::str("binary");
+    default: return py::none();
+    }
+}
+
+py::object frames(const Table &t)
+{
+    if (!t.has_frames())
+        return py::none();
+    const std::vector<float> column = frame_column(t);
+    py::array_t<float> out(static_cast<py::ssize_t>(column.size()));
+    std::copy(column.begin(), column.end(), out.mutable_data());
+    return out;
+}
+
+py::object columns(const Table &t)
+{
+    const std::int32_t count = gridvane_column_name_count(t.id());
+    if (count <= 0)
+        return py::none();
+    py::tuple names(count);
+    for (std::int32_t i = 0; i < count; ++i) {
+        const char *name = gridvane_column_name(t.id(), i);
+        names[static_cast<std::size_t>(i)] =
+            name == nullptr ? py::object(py::none())
+                            : py::reinterpret_steal<py::object>(
+                                  PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(std::strlen(name)), "surrogateescape"));
+    }
+    return names;
+}
+
+void set_columns(Table &t, py::object names)
+{
+    const std::int32_t id = t.id();
+    std::vector<std::string> texts;
+    if (!names.is_none()) {
+        if (py::isinstance<py::str>(names))
+            throw py::type_error("columns takes a sequence of names, not one string");
+        for (py::handle name : names) {
+            if (!py::isinstance<py::str>(name))
+                throw py::type_error("a column name is a str, not " +
+                                     py::cast<std::string>(py::type::of(name).attr("__name__")));
+            texts.push_back(py::cast<std::string>(name.attr("encode")("utf-8", "surrogateescape")));
+        }
+        const Table::Extent e = t.extent();
+        if (static_cast<py::ssize_t>(texts.size()) != e.cols)
+            throw py::value_error("a table of " + std::to_string(e.cols) + " columns takes " + std::to_string(e.cols) +
+                                  " names, not " + std::to_string(texts.size()));
+    }
+    std::vector<const char *> pointers;
+    for (const std::string &text : texts)
+        pointers.push_back(text.c_str());
+    gridvane_status status{};
+    if (gridvane_set_column_names(id, static_cast<std::int32_t>(pointers.size()), pointers.data(), &status) != 0) {
+        if (status.code == GRIDVANE_E_BAD_NAME)
+            throw py::value_error(status_message(status) + ": " +
+                                  py::cast<std::string>(py::repr(py::str(texts[static_cast<std::size_t>(status.expected)]))));
+        raise(status_error(status, py::none()));
+    }
+}
+
+py::array_t<float> to_numpy(Table &t)
+{
+    const Table::Extent e = t.extent();
+    py::array_t<float> out({e.rows, e.cols});
+    float *dest = out.mutable_data();
+    {
+        InUse use(t);
+        float *const *rows = t.rows();
+        py::gil_scoped_release nogil;
+        for (py::ssize_t r = 0; r < e.rows && e.cols > 0; ++r)
+            std::memcpy(dest + r * e.cols, rows[r], static_cast<std::size_t>(e.cols) * sizeof(float));
+    }
+    return out;
+}
+
+// ---- Indexing ------------------------------------------------------------
+
+namespace {
+
+// A key split into its row part and its column part (a full slice when
+// the key has only a row part).
+struct Key {
+    py::object rows, cols;
+    bool has_cols;
+};
+
+void refuse_non_index(py::handle part)
+{
+    if (part.is_none() || py::isinstance<py::str>(part) || py::isinstance<py::bytes>(part))
+        throw py::type_error("a table is indexed by integers, slices or arrays of them, not " +
+                             py::cast<std::string>(py::type::of(part).attr("__name__")));
+}
+
+Key split(py::handle key)
+{
+    Key k{py::reinterpret_borrow<py::object>(key), py::slice(py::none(), py::none(), py::none()), false};
+    if (py::isinstance<py::tuple>(key)) {
+        const auto parts = py::reinterpret_borrow<py::tuple>(key);
+        if (parts.size() > 2)
+            throw py::index_error("too many indices for a table: it has 2 dimensions, but " +
+                                  std::to_string(parts.size()) + " were indexed");
+        k.rows = parts.size() > 0 ? py::object(parts[0]) : py::object(py::slice(py::none(), py::none(), py::none()));
+        if (parts.size() == 2) {
+            k.cols = parts[1];
+            k.has_cols = true;
+        }
+    }
+    refuse_non_index(k.rows);
+    refuse_non_index(k.cols);
+    return k;
+}
+
+// An integer index (an int, a numpy integer, anything with __index__ that
+// is not a bool or an array), counted from the end when negative; IndexError
+// outside, worded as numpy words it.
+bool is_integer(py::handle part)
+{
+    if (PyBool_Check(part.ptr()) || py::isinstance<py::array>(part))
+        return false;
+    return PyIndex_Check(part.ptr()) != 0;
+}
+
+py::ssize_t position(py::handle part, py::ssize_t size, int axis)
+{
+    long long i = whole_number(part);
+    if (i < 0 && i >= -static_cast<long long>(size))
+        i += size;
+    if (i < 0 || i >= size)
+        throw py::index_error("index " + py::cast<std::string>(py::str(part)) + " is out of bounds for axis " +
+                              std::to_string(axis) + " with size " + std::to_string(size));
+    return static_cast<py::ssize_t>(i);
+}
+
+// The rows a row part names, when it is an integer or a slice: (first,
+// step, count); false for any other row part.
+bool row_range(py::handle part, py::ssize_t size, py::ssize_t &first, py::ssize_t &step, py::ssize_t &count)
+{
+    if (is_integer(part)) {
+        first = position(part, size, 0);
+        step = 1;
+        count = 1;
+        return true;
+    }
+    if (!py::isinstance<py::slice>(part))
+        return false;
+    py::ssize_t stop = 0;
+    if (!py::reinterpret_borrow<py::slice>(part).compute(size, &first, &stop, &step, &count))
+        throw py::error_already_set();
+    return true;
+}
+
+// A copy of count rows from first by step, as a (count, cols) array.
+py::array_t<float> copy_rows(Table &t, py::ssize_t first, py::ssize_t step, py::ssize_t count, py::ssize_t cols)
+{
+    py::array_t<float> out({count, cols});
+    float *dest = out.mutable_data();
+    InUse use(t);
+    float *const *rows = t.rows();
+    for (py::ssize_t i = 0; i < count && cols > 0; ++i)
+        std::memcpy(dest + i * cols, rows[first + i * step], static_cast<std::size_t>(cols) * sizeof(float));
+    return out;
+}
+
+void store_rows(Table &t, const py::array_t<float> &from, py::ssize_t first, py::ssize_t step, py::ssize_t count,
+                py::ssize_t cols)
+{
+    t.wait_for_readers();
+    const float *src = from.data();
+    float *const *rows = t.rows();
+    for (py::ssize_t i = 0; i < count && cols > 0; ++i)
+        std::memcpy(rows[first + i * step], src + i * cols, static_cast<std::size_t>(cols) * sizeof(float));
+}
+
+} // namespace
+
+py::object get_item(Table &t, py::handle key)
+{
+    const Key k = split(key);
+    const Table::Extent e = t.extent();
+    if (is_integer(k.rows) && k.has_cols && is_integer(k.cols)) {
+        const py::ssize_t r = position(k.rows, e.rows, 0), c = position(k.cols, e.cols, 1);
+        return py::float_(t.rows()[r][c]);
+    }
+    py::ssize_t first = 0, step = 1, count = 0;
+    if (!row_range(k.rows, e.rows, first, step, count))
+        return to_numpy(t)[key];
+    py::array_t<float> rows = copy_rows(t, first, step, count, e.cols);
+    if (is_integer(k.rows))
+        return rows[py::make_tuple(0, k.cols)];
+    return k.has_cols ? py::object(rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()), k.cols)])
+                      : py::object(rows);
+}
+
+void set_item(Table &t, py::handle key, py::handle value)
+{
+    const Key k = split(key);
+    const Table::Extent e = t.extent();
+    if (is_integer(k.rows) && k.has_cols && is_integer(k.cols)) {
+        const py::ssize_t r = position(k.rows, e.rows, 0), c = position(k.cols, e.cols, 1);
+        const double x = PyFloat_AsDouble(value.ptr());
+        if (x == -1.0 && PyErr_Occurred())
+            throw py::error_already_set();
+        t.wait_for_readers();
+        t.rows()[r][c] = static_cast<float>(x);
+        return;
+    }
+    // The rows concerned are copied, changed by numpy's own assignment and
+    // written back: every value numpy would store, and only those.
+    py::ssize_t first = 0, step = 1, count = e.rows;
+    py::object part_key = py::reinterpret_borrow<py::object>(key);
+    if (row_range(k.rows, e.rows, first, step, count)) {
+        const py::object all = py::slice(py::none(), py::none(), py::none());
+        part_key = is_integer(k.rows) ? py::make_tuple(0, k.cols) : py::make_tuple(all, k.cols);
+    } else {
+        first = 0;
+        step = 1;
+        count = e.rows;
+    }
+    py::array_t<float> rows = copy_rows(t, first, step, count, e.cols);
+    rows[part_key] = value;
+    store_rows(t, rows, first, step, count, e.cols);
+}
+
+namespace {
+
+std::int32_t clamped_int32(py::handle value)
+{
+    return static_cast<std::int32_t>(std::clamp<long long>(whole_number(value), INT32_MIN, INT32_MAX));
+}
+
+} // namespace
+
+float cell(const Table &t, py::handle v, py::handle u)
+{
+    const std::int32_t row = clamped_int32(v), column = clamped_int32(u);
+    t.require_samples();
+    return ArrayGetIValue(t.id(), column, row);
+}
+
+float put_cell(Table &t, py::handle v, py::handle u, double value)
+{
+    const std::int32_t row = clamped_int32(v), column = clamped_int32(u);
+    t.require_samples();
+    t.wait_for_readers();
+    return ArrayPutIValue(t.id(), column, row, static_cast<float>(value));
+}
+
+// ---- Writing -------------------------------------------------------------
+
+namespace {
+
+// The form a table is written in: kind given, else the name's, else the
+// table's own; an ASCII form is the table form for a table with frames,
+// unless they are dropped.
+std::int32_t form_for(const Table &t, const std::string &kind, std::int32_t named, bool drop_frames)
+{
+    std::string k = kind;
+    if (k.empty())
+        k = named == GRIDVANE_FORM_BINARY  ? "binary"
+            : named == GRIDVANE_FORM_ASCII ? "ascii"
+                                           : py::cast<std::string>(kind_of(t));
+    if (k == "binary")
+        return GRIDVANE_FORM_BINARY;
+    return t.has_frames() && !drop_frames ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII;
+}
+
+[[noreturn]] void raise_write_failure(const gridvane_status &status, py::handle path)
+{
+    const std::string where = path.is_none() ? "" : ": " + py::cast<std::string>(py::repr(path));
+    switch (status.code) {
+    case GRIDVANE_E_FRAMES_LOST:
+        throw py::value_error(status_message(status) + where +
+                              " (drop_frames=True writes the samples alone; an ASCII name keeps them)");
+    case GRIDVANE_E_FORM_AGAINST_NAME:
+    case GRIDVANE_E_BAD_SUFFIX: throw py::value_error(status_message(status) + where);
+    default: break;
+    }
+    // A save makes its new file in the target's folder: a folder it may not
+    // write into is the cause, and the exception names it.
+    py::object folder = py::none();
+    const bool folder_refused = status.error == EACCES || status.error == EPERM || status.error == EROFS;
+    if (!path.is_none() && folder_refused && (status.code == GRIDVANE_E_OPEN || status.code == GRIDVANE_E_WRITE)) {
+        const py::module_ os_path = py::module_::import("os.path");
+        folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
+    }
+    raise(status_error(status, path, folder));
+}
+
+} // namespace
+
+void save(Table &t, py::object path, py::object kind, bool drop_frames)
+{
+    const std::string name = file_name(path);
+    const std::string k = write_kind(kind);
+    const std::uint32_t flags = drop_frames ? GRIDVANE_DROP_FRAMES : 0;
+    InUse use(t);
+    gridvane_status status{};
+    int result = 0;
+    if (name == "-") {
+        const std::int32_t form = form_for(t, k, GRIDVANE_FORM_DECIDE, drop_frames);
+        py::object out = py::module_::import("sys").attr("stdout");
+        if (!out.is_none())
+            out.attr("flush")();
+        py::gil_scoped_release nogil;
+        result = gridvane_write(stdout, use.id, form, flags, &status);
+        if (std::fflush(stdout) != 0 && result == 0) {
+            status = gridvane_status{GRIDVANE_E_WRITE, errno, 0, 0, -1, 0, 0};
+            result = -1;
+        }
+    } else {
+        const std::int32_t named = gridvane_form_of_name(name.c_str(), 1);
+        const std::int32_t form = named == -1 ? GRIDVANE_FORM_DECIDE : form_for(t, k, named, drop_frames);
+        py::gil_scoped_release nogil;
+        result = gridvane_save(use.id, name.c_str(), form, flags, &status);
+    }
+    if (result != 0)
+        raise_write_failure(status, path);
+}
+
+py::bytes to_bytes(Table &t, py::object kind, bool drop_frames)
+{
+    const std::int32_t form = form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames);
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *stream = open_memstream(&buffer, &size);
+    if (stream == nullptr)
+        raise(status_error(gridvane_status{GRIDVANE_E_WRITE, errno, 0, 0, -1, 0, 0}, py::none()));
+    InUse use(t);
+    gridvane_status status{};
+    int written = 0;
+    {
+        py::gil_scoped_release nogil;
+        written = gridvane_write(stream, use.id, form, drop_frames ? GRIDVANE_DROP_FRAMES : 0, &status);
+    }
+    const bool closed = std::fclose(stream) == 0;
+    const int close_error = errno;
+    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    if (written != 0)
+        raise_write_failure(status, py::none());
+    if (!closed)
+        raise(status_error(gridvane_status{GRIDVANE_E_WRITE, close_error, 0, 0, -1, 0, 0}, py::none()));
+    return py::bytes(buffer, size);
+}
+
+std::string repr(const Table &t)
+{
+    if (t.closed())
+        return "<gridvane.Table closed>";
+    std::string text = "<gridvane.Table handle " + std::to_string(t.id());
+    try {
+        const Table::Extent e = t.extent();
+        text += ", " + std::to_string(e.rows) + " x " + std::to_string(e.cols);
+    } catch (const py::value_error &) {
+        text += ", 2^24 or more rows or columns";
+    }
+    const py::object kind = kind_of(t);
+    if (!kind.is_none())
+        text += ", " + py::cast<std::string>(kind);
+    if (t.has_frames())
+        text += ", with frames";
+    return text + ">";
+}
+
+py::tuple state(Table &t) { return py::make_tuple(to_numpy(t), frames(t), columns(t), kind_of(t)); }
+
+} // namespace gridvane_python
