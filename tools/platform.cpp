@@ -38,6 +38,7 @@ void binary_standard_streams()
 #if defined(_WIN32)
     ::_setmode(::_fileno(stdin), _O_BINARY);
     ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
 #endif
 }
 

@@ -4,7 +4,8 @@
 
 namespace cli::platform {
 
-// Tables are bytes: no newline translation on standard input and output.
+// Tables are bytes: no newline translation on standard input and output;
+// and messages end their lines as on every other system.
 void binary_standard_streams();
 
 // From now on SIGINT and SIGTERM remove the file named by remove_on_signal
