@@ -1,23 +1,34 @@
 #!/usr/bin/python3
 """Converts or checks every channel file under a folder, here or on a Dask cluster.
 
-usage: convert_tree.py SRC --out DIR [--to binary|ascii] [--scheduler ADDRESS | --workers N] [--all]
-       convert_tree.py SRC --check [--scheduler ADDRESS | --workers N] [--all]
+usage: convert_tree.py SRC --out DIR [--to binary|ascii] [--drop-frames] [--lenient]
+                       [--scheduler ADDRESS | --workers N] [--all]
+       convert_tree.py SRC --check [--lenient] [--scheduler ADDRESS | --workers N] [--all]
 
 Each channel file under SRC (a name the tools library knows: .chan, .cha,
 .txt, .chb, .bchan; with --all every file, its form decided by content) is
 loaded, and unless --check is given saved under DIR at the same relative path
-with the new form's suffix (.chb or .chan). A file that fails does not stop
-the others: the summary lists each failure by path, error number and the
-library's message. Nothing is left half-written: the library gives each new
-file its name only once it is complete.
+with the new form's suffix (.chb or .chan). Camera files (the ASCII table
+form) keep their frames and column names in ASCII; the binary form has no
+frame column, so they fail to convert to it unless --drop-frames is given.
+
+Every file is checked as it is loaded: one the reader would take other than
+as written (a token that is no number, a decimal comma, a dropped value,
+binary bytes under a text name, a truncated file) fails with its line and
+column; --lenient converts such files as the library reads them. A file that
+fails does not stop the others: the summary lists each failure. Nothing is
+left half-written (the library gives each new file its name only once it is
+complete), and no source file is ever written over: a destination that is a
+source file, or that two sources would share, is a failure found before any
+work starts. Ctrl-C stops the work and prints the summary so far.
 
 Without --scheduler a LocalCluster of worker processes runs here. With
 --scheduler ADDRESS (tcp://host:8786) the cluster's workers do the work; they
-must have gridvane installed and see SRC and DIR under the same paths.
+must have gridvane installed and see SRC and DIR under the same paths (both
+are made absolute here first).
 
 Exit status: 0 when every file went through, 1 when any failed, 2 for a usage
-error. Table-form frames are not kept: the library saves the plain form.
+error, 130 when interrupted.
 """
 import argparse
 import errno as errno_names
@@ -29,42 +40,63 @@ import time
 SUFFIX = {"binary": ".chb", "ascii": ".chan"}
 
 
-def convert(src, dst, kind):
+def convert(src, dst, kind, lenient=False, drop_frames=False):
     """Loads src and saves it as dst (when given) in kind. Returns None, or
-    (errno, message) for a failure. Runs on a worker."""
+    (errno, where, message) for a failure, where being ":LINE:COLUMN" for a
+    place in the file. Runs on a worker."""
+    import warnings
+
     import gridvane
 
     try:
-        with gridvane.load(src) as table:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", gridvane.FormatWarning)  # what only fills the format is no failure
+            table = gridvane.load(src, lenient=lenient)
+        with table:
             if dst is not None:
                 os.makedirs(os.path.dirname(dst), exist_ok=True)
-                table.save(dst, kind=kind)
+                table.save(dst, kind=kind, drop_frames=drop_frames)
+    except gridvane.FormatError as e:
+        where = "".join(f":{n}" for n in (e.line, e.column) if n is not None)
+        return e.errno, where, e.strerror
     except OSError as e:  # gridvane.Error, or the folder could not be made
-        return e.errno, e.strerror or str(e)
+        return e.errno, "", e.strerror or str(e)
     except ValueError as e:
-        return None, str(e)
+        return None, "", str(e)
     return None
 
 
 def plan(src, out, kind, every_file):
     """The (source, destination) pairs, and failures found before any work:
-    two sources that would be written to the same destination."""
+    a destination that is a source file, or that two sources share. Paths
+    are absolute, so that workers elsewhere write where this process means."""
     import gridvane
 
-    jobs, failures, taken = [], [], {}
+    src = os.path.abspath(src)
+    out = os.path.abspath(out) if out is not None else None
+    sources = []
     for folder, dirs, files in os.walk(src):
         dirs.sort()
         for name in sorted(files):
-            path = os.path.join(folder, name)
-            if not every_file and gridvane.kind_of_name(name) is None:
-                continue
-            dst = None
-            if out is not None:
-                dst = os.path.join(out, os.path.splitext(os.path.relpath(path, src))[0] + SUFFIX[kind])
-                if dst in taken:
-                    failures.append((path, None, f"{taken[dst]} is also converted to {dst}"))
-                    continue
-                taken[dst] = path
+            if every_file or gridvane.kind_of_name(name) is not None:
+                sources.append(os.path.join(folder, name))
+    if out is None:
+        return [(path, None) for path in sources], []
+    destination = {path: os.path.join(out, os.path.splitext(os.path.relpath(path, src))[0] + SUFFIX[kind])
+                   for path in sources}
+    # A file already there under another name (a link, another spelling) is the same file.
+    existing = {os.path.realpath(path): path for path in sources}
+    jobs, failures, sharing = [], [], {}
+    for path, dst in destination.items():
+        sharing.setdefault(dst, []).append(path)
+    for path, dst in destination.items():
+        over = existing.get(os.path.realpath(dst))
+        others = [p for p in sharing[dst] if p != path]
+        if over is not None:
+            failures.append((path, None, "", f"{dst} is a source file: it is not written over"))
+        elif others:
+            failures.append((path, None, "", f"{', '.join(others)} would be converted to {dst} as well"))
+        else:
             jobs.append((path, dst))
     return jobs, failures
 
@@ -87,29 +119,40 @@ class Progress:
         self.stream.flush()
 
 
-def run(client, jobs, kind, failures):
-    """Runs every job on the cluster; appends (path, errno, message) for each failure."""
+def run(client, jobs, kind, failures, options):
+    """Runs every job on the cluster; appends (path, errno, where, message)
+    for each failure. Returns how many jobs finished (all, unless Ctrl-C
+    stopped the wait; the jobs not yet done are then cancelled)."""
     from dask.distributed import as_completed
 
-    futures = {client.submit(convert, src, dst, kind, pure=False): src for src, dst in jobs}
+    futures = {client.submit(convert, src, dst, kind, *options, pure=False): src for src, dst in jobs}
     progress = Progress(len(futures) + len(failures))
     progress.update(len(failures), len(failures))
-    for done, future in enumerate(as_completed(futures), len(failures) + 1):
-        try:
-            result = future.result()
-        except Exception as e:  # the task itself died (a worker lost, say)
-            result = getattr(e, "errno", None), f"{type(e).__name__}: {e}"
-        if result is not None:
-            failures.append((futures[future], *result))
-        progress.update(done, len(failures))
+    finished = 0
+    try:
+        for done, future in enumerate(as_completed(futures), len(failures) + 1):
+            try:
+                result = future.result()
+            except Exception as e:  # the task itself died (a worker lost, say)
+                result = getattr(e, "errno", None), "", f"{type(e).__name__}: {e}"
+            finished += 1
+            if result is not None:
+                failures.append((futures[future], *result))
+            progress.update(done, len(failures))
+    except KeyboardInterrupt:
+        client.cancel(list(futures))
+    return finished
 
 
-def summary(total, failures, checked, out):
-    done = total - len(failures)
-    print(f"{'checked' if checked else 'converted'} {done} of {total} files" + ("" if checked else f" into {out}"))
-    for path, number, message in sorted(failures, key=lambda f: f[0]):
+def summary(total, done, failures, checked, out):
+    """What went through, and each failure, on standard output."""
+    went = done - len(failures)
+    interrupted = done < total
+    print(f"{'checked' if checked else 'converted'} {went} of {total} files" + ("" if checked else f" into {out}") +
+          (f" (interrupted after {done})" if interrupted else ""))
+    for path, number, where, message in sorted(failures, key=lambda f: f[0]):
         name = errno_names.errorcode.get(number, "") if number is not None else ""
-        print(f"failed: {path}: " + (f"errno {number} ({name}): " if number is not None else "") + message)
+        print(f"failed: {path}{where}: " + (f"errno {number} ({name}): " if number is not None else "") + message)
 
 
 def main(argv=None):
@@ -123,25 +166,37 @@ def main(argv=None):
     cluster.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler to use")
     cluster.add_argument("--workers", type=int, default=os.cpu_count(), help="local worker processes")
     parser.add_argument("--all", action="store_true", help="every file, not only channel-file names")
+    parser.add_argument("--lenient", action="store_true", help="read every file as the library does, unchecked")
+    parser.add_argument("--drop-frames", action="store_true",
+                        help="convert camera files to the binary form without their frames and names")
     args = parser.parse_args(argv)
     if not os.path.isdir(args.src):
         parser.error(f"{args.src} is not a folder")
 
     from dask.distributed import Client, LocalCluster
 
-    jobs, failures = plan(args.src, args.out, args.to, args.all)
+    out = os.path.abspath(args.out) if args.out is not None else None
+    jobs, failures = plan(args.src, out, args.to, args.all)
     total = len(jobs) + len(failures)
     start = time.perf_counter()
-    if args.scheduler:
-        with Client(args.scheduler) as client:
-            run(client, jobs, args.to, failures)
-    else:
-        # Worker processes, one thread each, as on a cluster's machines.
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-            run(client, jobs, args.to, failures)
-    summary(total, failures, args.check, args.out)
+    options = (args.lenient, args.drop_frames)
+    finished = 0
+    try:
+        if args.scheduler:
+            with Client(args.scheduler) as client:
+                finished = run(client, jobs, args.to, failures, options)
+        else:
+            # Worker processes, one thread each, as on a cluster's machines.
+            with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+                finished = run(client, jobs, args.to, failures, options)
+    except KeyboardInterrupt:  # while the cluster started or stopped
+        pass
+    done = total - len(jobs) + finished
+    summary(total, done, failures, args.check, out)
     print(f"{time.perf_counter() - start:.1f} s", file=sys.stderr)
+    if done < total:
+        return 130
     return 1 if failures else 0
 
 

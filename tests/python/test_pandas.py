@@ -1,0 +1,60 @@
+"""pandas: a camera move round trip through a DataFrame, frames as the index,
+names as the columns; pandas imported only when asked for."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import DATA, bits
+
+import gridvane
+
+pd = pytest.importorskip("pandas")
+CAMERA = os.path.join(DATA, "camera.chan")
+
+
+def test_a_camera_move_round_trips_through_pandas(tmp_path):
+    cam = gridvane.load(CAMERA)
+    df = cam.to_pandas()
+    assert list(df.columns) == ["pan", "tilt", "focal"] and df.index.name == "frame"
+    assert df.index.tolist() == [1, 12, 24, 36, 48, 60] and set(df.dtypes) == {np.dtype(np.float32)}
+    df["pan"] += 1.5  # an edit, then back to a file
+    back = gridvane.from_pandas(df)
+    back.save(tmp_path / "moved.chan")
+    again = gridvane.load(tmp_path / "moved.chan")
+    assert again.columns == cam.columns and np.array_equal(again.frames, cam.frames)
+    assert np.array_equal(again.to_numpy()[:, 0], cam.to_numpy()[:, 0] + np.float32(1.5))
+    with pytest.raises(ValueError, match="drop_frames"):
+        back.save(tmp_path / "moved.chb")
+
+
+def test_tables_without_frames_or_names():
+    a = np.random.default_rng(3).uniform(-1, 1, (5, 3)).astype(np.float32)
+    df = gridvane.from_numpy(a).to_pandas()
+    assert list(df.columns) == ["col0", "col1", "col2"] and isinstance(df.index, pd.RangeIndex)
+    assert np.array_equal(bits(df.to_numpy()), bits(a))
+    cases = [  # DataFrame, frames=, frames, columns
+        (df, None, None, None),
+        (pd.DataFrame(a), None, None, None),
+        (pd.DataFrame(a, columns=["x", "y", "z"], index=[0.5, 1, 7, 8, 20]), None, [0.5, 1, 7, 8, 20], ("x", "y", "z")),
+        (pd.DataFrame(a, index=pd.RangeIndex(5, name="frame")), None, [0, 1, 2, 3, 4], None),
+        (pd.DataFrame(a, index=list("abcde")), False, None, None),
+        (df, True, [0, 1, 2, 3, 4], None),
+    ]
+    for frame, use_index, frames, columns in cases:
+        t = gridvane.from_pandas(frame, frames=use_index)
+        assert np.array_equal(bits(t.to_numpy()), bits(a)) and t.columns == columns
+        assert (t.frames is None and frames is None) or t.frames.tolist() == frames
+    for bad, error in [(pd.DataFrame(a, index=list("abcde")), ValueError),
+                       (pd.DataFrame(a, index=[3, 2, 1, 4, 5]), ValueError),
+                       (pd.DataFrame({"a": ["x", "y"]}), ValueError), (a, TypeError)]:
+        with pytest.raises(error):
+            gridvane.from_pandas(bad)
+
+
+def test_pandas_is_imported_only_when_asked_for():
+    script = ("import sys, gridvane; t = gridvane.Table(2, 2); t.sample(0, 0); print('pandas' in sys.modules); "
+              "t.to_pandas(); print('pandas' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["False", "True"], done.stderr
