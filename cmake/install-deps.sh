@@ -12,7 +12,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest python3 pkg-config go-md2man)
 # The Python package, its tests and its Dask example.
 packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
-  python3-dask python3-distributed python3-scipy python3-setuptools python3-pip python3-pandas)
+  python3-dask python3-distributed python3-scipy python3-setuptools python3-pip python3-pandas
+  python3-venv python3-wheel)
 for arg in "$@"; do
   case "$arg" in
     --windows) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine) ;;
