@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -334,6 +335,33 @@ void ascii_load_observed(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().ascii_bytes));
 }
 
+// A load spread over threads of ours (the argument: how many).
+void load_in_parts(benchmark::State &state, const std::string &path, std::uint64_t bytes)
+{
+    const auto threads = static_cast<int32_t>(state.range(0));
+    for (auto _ : state) {
+        gridvane_plan *plan = gridvane_plan_load(path.c_str(), GRIDVANE_FORM_DECIDE, threads, nullptr, nullptr, nullptr);
+        std::vector<std::thread> helpers;
+        const int32_t parts = gridvane_plan_parts(plan);
+        for (int32_t k = 1; k < parts; ++k)
+            helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
+        if (parts > 0)
+            gridvane_read_part(plan, 0);
+        for (auto &h : helpers)
+            h.join();
+        const int32_t id = gridvane_finish_load(plan, nullptr);
+        if (id < 0)
+            state.SkipWithError("load failed");
+        state.PauseTiming();
+        ArrayFree(id);
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+void ascii_load_parts(benchmark::State &state) { load_in_parts(state, files().ascii, files().ascii_bytes); }
+void ascii_load_mixed_parts(benchmark::State &state) { load_in_parts(state, files().mixed, files().mixed_bytes); }
+void binary_load_parts(benchmark::State &state) { load_in_parts(state, files().binary, files().binary_bytes); }
+
 // The formula inlined over the same grid, with no lookup and no clamping.
 void bare_bilinear(benchmark::State &state)
 {
@@ -361,6 +389,9 @@ void bare_bilinear(benchmark::State &state)
 BENCHMARK(ascii_load)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ascii_load_mixed)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ascii_load_observed)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(ascii_load_parts)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(ascii_load_mixed_parts)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(binary_load_parts)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(bare_from_chars)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ascii_save)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(bare_to_chars_fwrite)->Unit(benchmark::kMillisecond)->MinTime(2.0);

@@ -201,6 +201,28 @@ GRIDVANE_API int32_t gridvane_load(const char *name, int32_t form, gridvane_obse
 GRIDVANE_API int32_t gridvane_read(FILE *stream, int32_t form, gridvane_observer observer, void *context,
                                    gridvane_report *report);
 
+/* A load the caller spreads over its own threads (the library starts none).
+ * gridvane_plan_load opens the file, decides its form and reads its first
+ * lines exactly as gridvane_load does, and cuts the rest into at most parts
+ * parts (fewer for a small file: a part is at least a megabyte; none for a
+ * file that is not a regular file, which the plan then reads itself). Each
+ * part is read by gridvane_read_part, from any thread, each part by one
+ * thread at a time. gridvane_finish_load reads the parts nobody read, joins
+ * them and registers the table: the table gridvane_load gives for the same
+ * file, bit for bit, with the same report; the observer is told the same
+ * findings in the same order, from the thread that plans and the one that
+ * finishes only. A failure in any part fails the load with the status the
+ * one-piece load gives first. gridvane_plan_load returns NULL (report
+ * filled) when the load fails before any part; gridvane_finish_load returns
+ * the handle or -1 and frees the plan either way. */
+typedef struct gridvane_plan gridvane_plan;
+GRIDVANE_API gridvane_plan *gridvane_plan_load(const char *name, int32_t form, int32_t parts,
+                                               gridvane_observer observer, void *context, gridvane_report *report);
+GRIDVANE_API int32_t gridvane_plan_parts(const gridvane_plan *plan);
+/* 0, or -1 when the part failed (the finish tells how). */
+GRIDVANE_API int32_t gridvane_read_part(gridvane_plan *plan, int32_t part);
+GRIDVANE_API int32_t gridvane_finish_load(gridvane_plan *plan, gridvane_report *report);
+
 /* Parses the 64-byte header of a binary file from the first size bytes.
  * Returns 0 and fills big_endian, columns and rows, or -1 with status
  * (TRUNCATED_HEADER, BAD_MAGIC, NEGATIVE_COUNT; the counts are filled for

@@ -81,6 +81,8 @@ public:
     }
     // Whether the current line is the first of the whole input.
     bool first_of_input() const { return at_start_ && number_ == 1; }
+    // The offset of the first byte after the lines given so far.
+    std::int64_t consumed() const { return base_ + static_cast<std::int64_t>(begin_); }
 
 private:
     // Reads start small and grow to large blocks as the input proves large.
@@ -227,11 +229,21 @@ enum class Form { undecided, header, before_data, table, plain };
 
 // The reader. Observed: it tells an observer what it takes other than as
 // written; the plain reader has none of that code.
+// What a read covers: the whole input; the head of a load split into parts
+// (up to and including the first data row); or a part that goes on from a
+// head.
+enum class Reach { whole, head, part };
+
 template <bool Observed> class AsciiReader {
 public:
-    AsciiReader(Source &source, heap::Layout layout, Observer *observer, const ReadStart &start)
-        : lines_(source, start), layout_(layout), observer_(observer)
+    AsciiReader(Source &source, heap::Layout layout, Observer *observer, const ReadStart &start,
+                Reach reach = Reach::whole, Span *span = nullptr)
+        : lines_(source, start), layout_(layout), reach_(reach), span_(span), observer_(observer)
     {
+        if (reach_ == Reach::part) {
+            form_ = span_->table_form ? Form::table : Form::plain;
+            width_ = span_->width;
+        }
     }
 
     // Releases what a failed read gathered; a finished one has handed it on.
@@ -246,9 +258,21 @@ public:
     {
         char *line;
         std::size_t length;
-        while (lines_.next(line, length))
+        while (lines_.next(line, length)) {
             if (!take(line, length))
                 return failed();
+            if (reach_ == Reach::head && rows_.size() != 0)
+                break;
+        }
+        if (span_ != nullptr) {
+            span_->end_offset = lines_.consumed();
+            span_->lines = lines_.number();
+            span_->table_form = form_ == Form::table;
+            span_->width = width_;
+            span_->last_frame = last_frame_;
+            span_->last_frame_line = last_frame_line_;
+            span_->told_carriage_return = told_carriage_return_;
+        }
         if (!succeeded(lines_.status())) {
             status_ = lines_.status();
             return failed();
@@ -536,6 +560,16 @@ private:
         if (!convert(tokens_.data(), 1, line, line_end, row + values, frame_judge))
             return false;
         const float frame = row[values];
+        if (!std::isnan(frame) && std::isnan(last_frame_) && reach_ == Reach::part) {
+            // The frame before this part's first is the part before's: where
+            // the comparison belongs among the findings is kept for later.
+            span_->first_frame = at(GRIDVANE_FINDING_FRAME_NOT_RISING, tokens_[0]);
+            span_->first_frame.taken = frame;
+            span_->first_frame.found = static_cast<std::int64_t>(rows_.size()) - 1;
+            span_->first_frame.frame = 1;
+            span_->first_frame_told = observer_->errors() + observer_->warnings();
+            span_->first_frame_seen = true;
+        }
         if (!std::isnan(frame) && !std::isnan(last_frame_) && !(frame > last_frame_)) {
             gridvane_finding f = counted(GRIDVANE_FINDING_FRAME_NOT_RISING, tokens_[0], last_frame_line_,
                                          static_cast<std::int64_t>(rows_.size()) - 1);
@@ -587,6 +621,8 @@ private:
     heap::Names names_;
     Status status_ = ok_status();
     std::int64_t header_line_ = 0, rule_line_ = 0;
+    Reach reach_;
+    Span *span_;
     // Observed only.
     Observer *observer_;
     bool names_row_ = false, told_carriage_return_ = false;
@@ -602,6 +638,20 @@ AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer, Re
     if (observer != nullptr)
         return AsciiReader<true>(source, layout, observer, start).read();
     return AsciiReader<false>(source, layout, nullptr, start).read();
+}
+
+AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span)
+{
+    if (observer != nullptr)
+        return AsciiReader<true>(source, heap::Layout::packs, observer, start, Reach::head, &span).read();
+    return AsciiReader<false>(source, heap::Layout::packs, nullptr, start, Reach::head, &span).read();
+}
+
+AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span)
+{
+    if (observer != nullptr)
+        return AsciiReader<true>(source, heap::Layout::packs, observer, start, Reach::part, &span).read();
+    return AsciiReader<false>(source, heap::Layout::packs, nullptr, start, Reach::part, &span).read();
 }
 
 int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)

@@ -11,6 +11,7 @@
 #include "observer.hpp"
 #include "stream.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace gridvane::formats {
@@ -26,6 +27,35 @@ struct AsciiRead {
 };
 
 AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer = nullptr, ReadStart start = {});
+
+// A load split into parts: a head is read first, up to and including the
+// first data row, which fixes the form and the width; then each part (whole
+// lines of the rest) goes on from it on its own, in any thread. What a head
+// or a part ends with, beyond its rows: where it ended, its lines, and what
+// joining the parts needs to tell the findings a single read would.
+struct Span {
+    std::int64_t end_offset = 0; // the head's: where the parts begin
+    std::int64_t lines = 0;
+    bool table_form = false;
+    std::size_t width = 0;
+    // The last frame that is a number, and its line.
+    float last_frame = __builtin_nanf("");
+    std::int64_t last_frame_line = 0;
+    // A part's first frame that is a number, which only the parts before
+    // can compare: its finding should it not rise, and how many findings
+    // the part told before that comparison.
+    bool first_frame_seen = false;
+    gridvane_finding first_frame{};
+    std::int64_t first_frame_told = 0;
+    bool told_carriage_return = false;
+};
+
+// The head: reads until the first data row (the names with it) and fills
+// span; the rows hold that one row (in a pack).
+AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span);
+// A part: span comes in with the head's form and width and goes out with
+// the part's own; lines count from the part's first; rows in packs.
+AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span);
 
 // What the binary reader found: the rows (a null index when it failed) and
 // the file's byte order.

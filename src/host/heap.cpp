@@ -159,7 +159,16 @@ void release_rows(const Rows &rows)
 {
     if (rows.index == nullptr)
         return;
-    release_row_blocks(rows.index, rows.count, rows.width, rows.layout);
+    if (rows.layout == Layout::parts) {
+        std::int64_t first = 0;
+        for (std::int32_t p = 0; p < rows.parts; ++p) {
+            release_row_blocks(rows.index + first, rows.part_rows[p], rows.width, Layout::packs);
+            first += rows.part_rows[p];
+        }
+        release(rows.part_rows);
+    } else {
+        release_row_blocks(rows.index, rows.count, rows.width, rows.layout);
+    }
     release(rows.index);
 }
 

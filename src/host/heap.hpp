@@ -36,16 +36,20 @@ std::int64_t live_blocks();
 // record (packs start small, 16 rows and at most 64 KB, and double up to
 // two megabytes); a table made whole at once is one block (block), reserved
 // in one request, so a size the machine cannot hold fails at once instead
-// of a row at a time.
-enum class Layout { separate, packs, block };
+// of a row at a time; a table read in parts (parts) is the rows of each
+// part one after the other, each part's in packs of its own.
+enum class Layout { separate, packs, block, parts };
 
 // A row index and the row blocks behind it: width floats in each of count
+// rows. For parts, part_rows (a heap block) holds each part's number of
 // rows.
 struct Rows {
     float **index = nullptr;
     std::int64_t count = 0;
     std::int64_t width = 0;
     Layout layout = Layout::separate;
+    std::int64_t *part_rows = nullptr;
+    std::int32_t parts = 0;
 };
 
 // count rows of width zero floats in one block; index null when memory runs
@@ -60,7 +64,7 @@ float *allocate_pack(std::int64_t rows, std::int64_t width);
 // Releases the row blocks, then the index (which may be null).
 void release_rows(const Rows &rows);
 // Releases only the row blocks of the first count rows, for an index that
-// lives elsewhere (a reader's growing list).
+// lives elsewhere (a reader's growing list); not for parts.
 void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, Layout layout);
 
 // A table's column names: count pointers to NUL-terminated texts, all in

@@ -1,5 +1,9 @@
 #include "descriptor.hpp"
 
+#include "platform.hpp"
+
+#include <algorithm>
+
 #if !defined(_WIN32)
 
 #    include <algorithm>
@@ -92,3 +96,24 @@ bool DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, s
 } // namespace gridvane::io
 
 #endif
+
+namespace gridvane::io {
+
+std::size_t RangeSource::read(void *out, std::size_t size)
+{
+    if (end_ >= 0)
+        size = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), end_ - at_));
+    if (size == 0)
+        return 0;
+    const std::int64_t got = read_at(fd_, out, size, at_);
+    if (got < 0) {
+        failed_ = true;
+        error_ = errno;
+        return 0;
+    }
+    at_ += got;
+    return static_cast<std::size_t>(got);
+}
+
+} // namespace gridvane::io
+

@@ -7,6 +7,8 @@
 #include "formats/stream.hpp"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 
 #if !defined(_WIN32)
 
@@ -39,3 +41,25 @@ private:
 } // namespace gridvane::io
 
 #endif
+
+namespace gridvane::io {
+
+// A stretch [begin, end) of a file read by position (end -1: to the end of
+// the file), so that several threads may each read their own stretch of
+// one descriptor.
+class RangeSource final : public formats::Source {
+public:
+    RangeSource(int fd, std::int64_t begin, std::int64_t end) : fd_(fd), at_(begin), end_(end) {}
+    std::size_t read(void *out, std::size_t size) override;
+    bool failed() const override { return failed_; }
+    int error() const override { return error_; }
+
+private:
+    int fd_;
+    std::int64_t at_, end_;
+    bool failed_ = false;
+    int error_ = EIO;
+};
+
+} // namespace gridvane::io
+

@@ -42,6 +42,10 @@ Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observe
 // Opens a file by name and reads it (form 0: decided by content).
 Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer);
 
+// Test seam: the smallest part a planned load cuts (a megabyte); returns
+// the one before.
+std::int64_t set_smallest_part(std::int64_t bytes);
+
 // Tells a host of the 20 functions why a load failed: the message and the
 // error number ArrayRead and ArrayLoad give.
 void tell_host_of_load_failure(const Loaded &loaded, const char *name);

@@ -3,6 +3,8 @@
 // Replacing a file safely lives in replace.hpp.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 namespace gridvane::io {
@@ -23,5 +25,15 @@ private:
 
 // Closes a stream without disturbing errno.
 void close_keeping_errno(std::FILE *stream);
+
+// Files read by position, so that several threads read one file at once: a
+// descriptor opened for reading (or -1 with errno); size bytes at offset,
+// retrying after signals and short reads (the count read, less only at the
+// end of the file, or -1 with errno); the size of a regular file (-1 for
+// anything else); and closing it without disturbing errno.
+int open_for_reading(const char *name);
+std::int64_t read_at(int fd, void *out, std::size_t size, std::int64_t offset);
+std::int64_t size_of(int fd);
+void close_keeping_errno(int fd);
 
 } // namespace gridvane::io

@@ -1,0 +1,200 @@
+// A load spread over threads gives the table, the report and the findings
+// a load in one piece gives, wherever the parts are cut.
+#include "support.hpp"
+
+#include "gridvane_ext.h"
+#include "io/loading.hpp"
+
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+class Parts : public gvtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        RegistryTest::SetUp();
+        smallest_ = gridvane::io::set_smallest_part(1);
+    }
+    void TearDown() override
+    {
+        gridvane::io::set_smallest_part(smallest_);
+        RegistryTest::TearDown();
+    }
+    gvtest::TempFolder folder;
+    std::int64_t smallest_ = 0;
+};
+
+// Everything a load shows: the report, the findings as told, the table.
+struct Outcome {
+    std::string report;
+    std::vector<std::string> findings;
+    std::string table;
+    bool operator==(const Outcome &) const = default;
+};
+
+void PrintTo(const Outcome &o, std::ostream *os)
+{
+    *os << "\n  report: " << o.report << "\n  findings:";
+    for (const auto &f : o.findings)
+        *os << "\n    " << f;
+    *os << "\n  table: " << o.table.size() << " bytes";
+}
+
+struct Watch {
+    Outcome *out;
+    bool stop_at_errors;
+};
+
+extern "C" int watch(const gridvane_finding *f, void *context)
+{
+    auto *w = static_cast<Watch *>(context);
+    char text[300];
+    gridvane_finding_message(f, text, sizeof text);
+    w->out->findings.push_back(std::to_string(f->line) + ":" + std::to_string(f->column) + ":" +
+                               std::to_string(f->offset) + ": " + text);
+    return w->stop_at_errors && f->severity == GRIDVANE_ERROR;
+}
+
+std::string describe(int32_t id, const gridvane_report &r)
+{
+    std::string s = "code " + std::to_string(r.status.code) + " error " + std::to_string(r.status.error) + " at " +
+                    std::to_string(r.status.line) + ":" + std::to_string(r.status.column) + " (" +
+                    std::to_string(r.status.offset) + ") " + std::to_string(r.status.expected) + "/" +
+                    std::to_string(r.status.found) + " kind " + std::to_string(r.kind) + " counts " +
+                    std::to_string(r.errors) + "/" + std::to_string(r.warnings);
+    if (id < 0)
+        return s;
+    const ArrayNode *node = ArrayGetPointer(id);
+    s += " table " + std::to_string(node->countU) + "x" + std::to_string(node->countV) + " flags " +
+         std::to_string(node->flags);
+    return s;
+}
+
+// The table's bits, frames included, and its names.
+std::string contents(int32_t id)
+{
+    if (id < 0)
+        return "";
+    const ArrayNode *node = ArrayGetPointer(id);
+    const auto width = static_cast<size_t>(node->countU) + ((node->flags & ARRAY_FRAME) != 0);
+    std::string bits;
+    for (int32_t r = 0; r < static_cast<int32_t>(node->countV); ++r)
+        bits.append(reinterpret_cast<const char *>(node->rows[r]), width * sizeof(float));
+    for (int32_t c = 0; c < gridvane_column_name_count(id); ++c)
+        bits += std::string(" ") + gridvane_column_name(id, c);
+    return bits;
+}
+
+Outcome in_one_piece(const std::string &path, int32_t form, bool observed, bool stop)
+{
+    Outcome out;
+    Watch w{&out, stop};
+    gridvane_report report{};
+    const int32_t id = gridvane_load(path.c_str(), form, observed ? watch : nullptr, &w, &report);
+    out.report = describe(id, report);
+    out.table = contents(id);
+    if (id > 0)
+        ArrayFree(id);
+    return out;
+}
+
+// The parts read by threads of ours, the last part first.
+Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, bool stop)
+{
+    Outcome out;
+    Watch w{&out, stop};
+    gridvane_report report{};
+    gridvane_plan *plan = gridvane_plan_load(path.c_str(), form, parts, observed ? watch : nullptr, &w, &report);
+    int32_t id = -1;
+    if (plan != nullptr) {
+        std::vector<std::thread> threads;
+        for (int32_t k = gridvane_plan_parts(plan) - 1; k >= 0; --k)
+            threads.emplace_back([plan, k] { gridvane_read_part(plan, k); });
+        for (auto &t : threads)
+            t.join();
+        id = gridvane_finish_load(plan, &report);
+    }
+    out.report = describe(id, report);
+    out.table = contents(id);
+    if (id > 0)
+        ArrayFree(id);
+    return out;
+}
+
+void expect_same_in_parts(const std::string &path, int32_t most_parts)
+{
+    for (const int32_t form : {GRIDVANE_FORM_DECIDE, GRIDVANE_FORM_ASCII})
+        for (const int mode : {0, 1, 2}) { // no observer; one that lets all pass; one that stops at errors
+            const Outcome whole = in_one_piece(path, form, mode != 0, mode == 2);
+            for (int32_t parts = 1; parts <= most_parts; ++parts)
+                EXPECT_EQ(in_parts(path, form, parts, mode != 0, mode == 2), whole)
+                    << path << " in " << parts << " parts, form " << form << ", mode " << mode;
+        }
+}
+
+int32_t lines_of(const std::string &text) { return static_cast<int32_t>(std::count(text.begin(), text.end(), '\n')) + 1; }
+
+TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
+{
+    const char *const texts[] = {
+        "1 2\n3 4\n5 6\n7 8\n",
+        "# lead\n\n  1 abc 3\n1,5 2 0x10\n\n# between\n4 5 6 7\n8\n9 10 11\n",
+        "| pan tilt\n-----\n1 | 0 -5\n12 | 8,25 -4.5\n24 21\n12 | 1 2\n| 3\n36 | 1 2 3\nnan | 4 5\n30 | 6 7\n",
+        "| a\n-\n5 | 1\n5 | 2\n4 | 3\n6 | 4\n6 | 5\n",
+        "1 2\r\n3\r4\n5\r6\n7 8\r\n",
+        "\xEF\xBB\xBF" "1 2\n3 4\n",
+        "1 2\n3 4", // no final newline
+    };
+    int n = 0;
+    for (const char *text : texts) {
+        const std::string path = folder.write("crafted" + std::to_string(n++) + ".dat", text);
+        expect_same_in_parts(path, lines_of(text) + 1);
+    }
+}
+
+TEST_F(Parts, ExamplesAndBadFiles)
+{
+    std::vector<std::string> paths;
+    for (const char *dir : {GRIDVANE_TEST_DATA "/bad", GRIDVANE_TEST_DATA "/../../examples/data"})
+        for (const auto &entry : std::filesystem::directory_iterator(dir))
+            if (entry.file_size() < 100000) // the large ones are read in parts below
+                paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    for (const auto &path : paths)
+        expect_same_in_parts(path, 4);
+}
+
+TEST_F(Parts, LargeFilesInRealParts)
+{
+    gridvane::io::set_smallest_part(smallest_);
+    // Four megabytes of text with a fault near the end of each part's
+    // stretch, and binary in both byte orders.
+    std::string text = "| a b c\n---\n";
+    for (int r = 0; r < 160000; ++r)
+        text += std::to_string(r) + " | " + std::to_string(r * 0.25) + " -" + std::to_string(r % 97) + "e-3 7\n";
+    const std::string good = folder.write("big.chan", text);
+    std::string faulty = text;
+    faulty.replace(faulty.size() - 40, 1, ",");
+    const std::string bad = folder.write("faulty.chan", faulty);
+    for (const std::string &path : {good, bad})
+        for (const bool stop : {false, true}) {
+            const Outcome whole = in_one_piece(path, GRIDVANE_FORM_DECIDE, true, stop);
+            EXPECT_EQ(in_parts(path, GRIDVANE_FORM_DECIDE, 3, true, stop), whole) << path;
+        }
+    gvtest::Rows rows(20000, std::vector<float>(64));
+    for (size_t r = 0; r < rows.size(); ++r)
+        for (size_t c = 0; c < 64; ++c)
+            rows[r][c] = r % 5000 == 7 && c == 3 ? NAN : static_cast<float>(r) * 0.5f + static_cast<float>(c);
+    const std::string binary = folder.write("big.chb", gvtest::binary_of(rows, 64, 20000) + "tail");
+    for (const bool observed : {false, true}) {
+        const Outcome whole = in_one_piece(binary, GRIDVANE_FORM_DECIDE, observed, false);
+        EXPECT_EQ(in_parts(binary, GRIDVANE_FORM_DECIDE, 2, observed, false), whole);
+    }
+    const std::string cut = folder.write("cut.chb", gvtest::binary_of(rows, 64, 20000).substr(0, 3000000));
+    EXPECT_EQ(in_parts(cut, GRIDVANE_FORM_DECIDE, 2, true, false), in_one_piece(cut, GRIDVANE_FORM_DECIDE, true, false));
+}
+
+} // namespace
