@@ -276,8 +276,8 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
 /* Writes a table to a stream the caller opened, in the form asked (DECIDE:
  * TABLE when the table has frames, else ASCII). The binary form of a table
  * with frames fails with GRIDVANE_E_FRAMES_LOST (nothing written) unless
- * flags has GRIDVANE_DROP_FRAMES; TABLE of a table without frames writes
- * every row's frame as its row number. Returns 0, or -1 with status. */
+ * flags has GRIDVANE_DROP_FRAMES; TABLE of a table without frames fails
+ * with GRIDVANE_E_ARGUMENT. Returns 0, or -1 with status. */
 GRIDVANE_API int32_t gridvane_write(FILE *stream, int32_t id, int32_t form, uint32_t flags, gridvane_status *status);
 
 /* Saves a table by name through ArraySave's safe replacement (complete and

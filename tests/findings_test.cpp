@@ -95,7 +95,8 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     } cases[] = {
         {"tokens", "1 abc 3\n1,5 1.2.3 0x10\n",
          {"NOT_A_NUMBER@1:3", "DECIMAL_COMMA@2:1", "PARTIAL_NUMBER@2:5", "HEXADECIMAL@2:11"}},
-        {"range", "1e39 1e-50 inf -nan\n", {"BEYOND_RANGE@1:1", "BELOW_RANGE@1:6", "INFINITE@1:12", "NAN@1:16"}},
+        {"range", "1e39 1e-50 inf -nan 1e-99999 0e-99999\n",
+         {"BEYOND_RANGE@1:1", "BELOW_RANGE@1:6", "INFINITE@1:12", "NAN@1:16", "BELOW_RANGE@1:21"}},
         {"names read as numbers", "pan tilt\n1 2\n", {"NAMES_AS_ROW@1:1"}},
         {"table form", "| a b\n --\n--\n1 | 1 2\n2 : 3 4\n2 | 5\n3 | 6 7 8\n",
          {"RULE_INDENTED@2:2", "OTHER_SEPARATOR@5:3", "FRAME_NOT_RISING@6:1", "SHORT_ROW@6:6", "LONG_ROW@7:9"}},

@@ -218,6 +218,21 @@ struct Trusting {
 
 bool is_bar(const char *token) { return token[0] == '|' && token[1] == '\0'; }
 
+// Whether the digits before an exponent hold one that is not zero (a
+// number so small even the double is 0, "1e-99999").
+bool has_nonzero_digit(const char *digits)
+{
+    const bool hex = digits[0] == '0' && (digits[1] | 0x20) == 'x';
+    for (const char *p = digits + (hex ? 2 : 0); *p != '\0'; ++p) {
+        const char c = static_cast<char>(*p | 0x20);
+        if (c == (hex ? 'p' : 'e'))
+            break;
+        if ((*p >= '1' && *p <= '9') || (hex && c >= 'a' && c <= 'f'))
+            return true;
+    }
+    return false;
+}
+
 bool starts_number(const char *token)
 {
     const char *end;
@@ -528,7 +543,7 @@ private:
         else if (std::isinf(taken))
             kind = std::isinf(whole) && (digits[0] | 0x20) == 'i' ? GRIDVANE_FINDING_INFINITE
                                                                   : GRIDVANE_FINDING_BEYOND_RANGE;
-        else if (taken == 0.0f && whole != 0.0)
+        else if (taken == 0.0f && (whole != 0.0 || has_nonzero_digit(digits)))
             kind = GRIDVANE_FINDING_BELOW_RANGE;
         if (kind == 0)
             return true;

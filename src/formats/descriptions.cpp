@@ -127,8 +127,8 @@ std::string status_text(const gridvane_status &s)
     case GRIDVANE_E_FRAMES_LOST:
         return "the binary form has no frame column: the frames and column names would be lost";
     case GRIDVANE_E_FORM_AGAINST_NAME:
-        return "the name is that of an " + form_name(s.found) + " file, and the " + form_name(s.expected) +
-               " form was asked";
+        return "the name is that of " + std::string(s.found == GRIDVANE_FORM_BINARY ? "a " : "an ") +
+               form_name(s.found) + " file, and the " + form_name(s.expected) + " form was asked";
     case GRIDVANE_E_UNNAMED_FORM: return "the name does not tell the form (.chan, .cha, .txt: ASCII; .chb, .bchan: "
                                          "binary): give it";
     case GRIDVANE_E_BAD_NAME:
