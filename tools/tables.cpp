@@ -1,7 +1,11 @@
 #include "tables.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace cli {
 
@@ -43,10 +47,37 @@ std::string status_line(const std::string &file, const gridvane_status &status)
     return place(file, status.line, status.column) + ": " + status_text(status);
 }
 
+namespace {
+
+// A file read on every core: the library cuts it into parts (none for a
+// small file) and our threads read them.
+int32_t load_on_every_core(const std::string &path, gridvane_observer observer, void *context,
+                           gridvane_report &report)
+{
+    const auto cores = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+    gridvane_plan *plan = gridvane_plan_load(path.c_str(), GRIDVANE_FORM_DECIDE, cores, observer, context, &report);
+    if (plan == nullptr)
+        return -1;
+    std::vector<std::thread> helpers;
+    const int32_t parts = gridvane_plan_parts(plan);
+    try {
+        for (int32_t k = 1; k < parts; ++k)
+            helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
+    } catch (const std::system_error &) { // no more threads: the finish reads what is left
+    }
+    if (parts > 0)
+        gridvane_read_part(plan, 0);
+    for (auto &helper : helpers)
+        helper.join();
+    return gridvane_finish_load(plan, &report);
+}
+
+} // namespace
+
 int32_t read_table(const std::string &operand, gridvane_observer observer, void *context, gridvane_report &report)
 {
     if (operand != "-")
-        return gridvane_load(operand.c_str(), GRIDVANE_FORM_DECIDE, observer, context, &report);
+        return load_on_every_core(operand, observer, context, report);
     // Standard input is kept whole first: a pipe can be read only once.
     std::FILE *kept = std::tmpfile();
     if (kept == nullptr)
