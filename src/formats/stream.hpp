@@ -20,6 +20,9 @@ public:
     virtual std::size_t read(void *out, std::size_t size) = 0;
     virtual bool failed() const = 0;
     virtual int error() const { return EIO; }
+    // The bytes left to read, where the source knows them (a regular
+    // file), else -1.
+    virtual long long remaining() const { return -1; }
 };
 
 class Sink {
@@ -100,6 +103,11 @@ public:
     }
     bool failed() const override { return rest_.failed(); }
     int error() const override { return rest_.error(); }
+    long long remaining() const override
+    {
+        const long long rest = rest_.remaining();
+        return rest < 0 ? -1 : rest + static_cast<long long>(taken_.size());
+    }
 
 private:
     std::size_t replay(void *out, std::size_t size)

@@ -143,6 +143,20 @@ float *allocate_pack(std::int64_t rows, std::int64_t width)
     return allocate_n<float>(count);
 }
 
+float *allocate_block(std::int64_t count)
+{
+    const auto bytes = static_cast<std::size_t>(count) * sizeof(float);
+    auto *block = allocate_n<float>(static_cast<std::size_t>(count));
+#if defined(__linux__)
+    constexpr auto huge = static_cast<std::uintptr_t>(largest_pack_bytes);
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + huge - 1) / huge * huge, end = (start + bytes) / huge * huge;
+    if (block != nullptr && end > first)
+        ::madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE); // advice only
+#endif
+    return block;
+}
+
 void release_row_blocks(float *const *index, std::int64_t count, std::int64_t width, Layout layout)
 {
     if (layout == Layout::block) {

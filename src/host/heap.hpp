@@ -61,6 +61,11 @@ std::int64_t pack_rows(std::int64_t pack, std::int64_t width);
 // huge pages: a fresh table then costs a page fault per two megabytes, not
 // per four kilobytes.
 float *allocate_pack(std::int64_t rows, std::int64_t width);
+// A block of count floats for a table read whole at once, or null. Plain
+// heap memory, so that the allocator may hand a freed table's memory to the
+// next (touched already, it costs no page faults); marked so that fresh
+// memory may come in huge pages.
+float *allocate_block(std::int64_t count);
 // Releases the row blocks, then the index (which may be null).
 void release_rows(const Rows &rows);
 // Releases only the row blocks of the first count rows, for an index that

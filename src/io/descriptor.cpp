@@ -76,6 +76,13 @@ std::size_t DescriptorSource::read(void *out, std::size_t size)
     return done;
 }
 
+long long DescriptorSource::remaining() const
+{
+    const std::int64_t size = size_of(fd_);
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    return size < 0 || at < 0 || at > size ? -1 : size - at;
+}
+
 bool DescriptorSink::write(const void *data, std::size_t size)
 {
     void *block = const_cast<void *>(data);
@@ -98,6 +105,14 @@ bool DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, s
 #endif
 
 namespace gridvane::io {
+
+long long RangeSource::remaining() const
+{
+    const std::int64_t size = size_of(fd_);
+    if (size < 0)
+        return -1;
+    return std::max<std::int64_t>(0, (end_ >= 0 ? std::min(end_, size) : size) - at_);
+}
 
 std::size_t RangeSource::read(void *out, std::size_t size)
 {

@@ -20,6 +20,7 @@ public:
     std::size_t read(void *out, std::size_t size) override;
     bool failed() const override { return failed_; }
     int error() const override { return error_; }
+    long long remaining() const override;
 
 private:
     int fd_;
@@ -53,6 +54,7 @@ public:
     std::size_t read(void *out, std::size_t size) override;
     bool failed() const override { return failed_; }
     int error() const override { return error_; }
+    long long remaining() const override;
 
 private:
     int fd_;

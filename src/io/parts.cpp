@@ -245,7 +245,7 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     if (there < wanted_bytes) // as a single read finds it, at the end of the file
         return with_counts(failure_at(GRIDVANE_E_TRUNCATED_SAMPLES, 1, plan.size + 1, plan.size), wanted_bytes, there);
     plan.block.index = heap::allocate_n<float *>(static_cast<std::size_t>(h.rows));
-    float *samples = h.rows == 0 ? nullptr : heap::allocate_pack(h.rows, h.columns);
+    float *samples = h.rows == 0 ? nullptr : heap::allocate_block(std::int64_t{h.rows} * h.columns);
     if (plan.block.index == nullptr || (h.rows != 0 && samples == nullptr)) {
         heap::release(samples);
         heap::release(plan.block.index);
