@@ -14,7 +14,7 @@ readCSV run in node (bench/node, installed there from npm on first use, or by
 alone, measured inside node. Rows whose tool cannot be had are left out, with
 one line saying why.
 
-usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5] [--rows 1000000]
+usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5] [--rows 1000000] [--package-only]
                                        [--no-r] [--no-node] [--text-loads-only]
 """
 import argparse
@@ -271,6 +271,8 @@ def data_table_rows(gv, work, text, binary, gv_load, gv_save):
 ROWS, COLS = 1_000_000, 8
 BIN_ROWS, BIN_COLS = 8_000, 1_000
 POINTS = 1 << 16
+MANY_FILES, MANY_ROWS, MANY_COLS = 2_000, 500, 7
+BROADCAST_SIDE = 8_000
 SAMPLE_CALLS = 20
 
 
@@ -389,6 +391,75 @@ def text_loads_only(args, gv, work, rng, text, table):
     shutil.rmtree(work)
 
 
+def package_rows(build, gvpy, work, reps):
+    """The Python package's own work, beside what a user would write instead:
+    many files at once, a DataFrame, broadcast sampling's memory."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(7)
+    folder = os.path.join(work, "many")
+    os.makedirs(folder)
+    paths = []
+    for i in range(MANY_FILES):
+        path = os.path.join(folder, f"t{i}.chan")
+        np.savetxt(path, rng.uniform(-1000, 1000, (MANY_ROWS, MANY_COLS)).astype(np.float32), fmt="\t%.15g",
+                   delimiter="", newline="\n")
+        paths.append(path)
+
+    def pool_loop():
+        with ThreadPoolExecutor(2) as pool:
+            return list(pool.map(gvpy.load, paths))
+
+    many = {"gridvane.load_many(threads=1)": lambda: gvpy.load_many(paths, threads=1),
+            "gridvane.load_many(threads=2)": lambda: gvpy.load_many(paths, threads=2),
+            "ThreadPoolExecutor(2) over gridvane.load": pool_loop}
+    big = gvpy.from_numpy(rng.uniform(-1000, 1000, (ROWS, COLS)).astype(np.float32))
+    frames = {"to_numpy() + pandas.DataFrame": lambda: pd.DataFrame(big.to_numpy()),
+              "Table.to_pandas()": big.to_pandas}
+    medians = {}
+    for group in (many, frames):
+        times = {tool: [] for tool in group}
+        for rep in range(reps):
+            for tool, fn in (list(group.items())[::-1] if rep % 2 else group.items()):
+                times[tool].append(timed(fn))
+        medians.update({tool: median(t) for tool, t in times.items()})
+
+    n = BROADCAST_SIDE
+    setup = ("import os, sys, numpy as np; sys.path.insert(0, os.path.join(os.environ['GV_BUILD'], 'python')); "
+             "import gridvane; t = gridvane.from_numpy(np.random.default_rng(1).uniform(-1, 1, (1000, 1000))); "
+             f"u = np.linspace(0, 999, {n})[None, :]; v = np.linspace(0, 999, {n}, dtype=np.float32)[:, None]")
+    grown = peak_memory(build, setup, "s = t.sample(u, v)")
+    result_mb = n * n * 4 / 1024 / 1024
+    side = {"broadcast (1, n) x (n, 1)": None, "flat arrays of n * n points": None}
+    u = np.linspace(0, 999, n)[None, :]
+    v = np.linspace(0, 999, n, dtype=np.float32)[:, None]
+    table = gvpy.from_numpy(rng.uniform(-1, 1, (1000, 1000)).astype(np.float32))
+    side["broadcast (1, n) x (n, 1)"] = median([timed(lambda: table.sample(u, v)) for _ in range(reps)])
+    fu, fv = np.broadcast_arrays(u.astype(np.float32), v)
+    fu, fv = np.ascontiguousarray(fu).ravel(), np.ascontiguousarray(fv).ravel()
+    side["flat arrays of n * n points"] = median([timed(lambda: table.sample(fu, fv)) for _ in range(reps)])
+    del fu, fv
+
+    one = medians["gridvane.load_many(threads=1)"]
+    print(f"\n# The Python package: {MANY_FILES:,} files of {MANY_ROWS} x {MANY_COLS}, a table of {ROWS:,} x {COLS}, "
+          f"broadcast sampling of {n:,} x {n:,}; medians of {reps}\n")
+    print("| work | tool | median | load_many(threads=2) is |")
+    print("|---|---|---|---|")
+    two = medians["gridvane.load_many(threads=2)"]
+    for tool in many:
+        print(f"| load {MANY_FILES:,} files | {tool} | {medians[tool] * 1e3:.0f} ms | {medians[tool] / two:.2f}x faster |")
+    print(f"\nload_many: 2 threads against 1: {one / two:.2f}x")
+    print("\n| work | tool | median | vs to_numpy() + DataFrame |")
+    print("|---|---|---|---|")
+    base = medians["to_numpy() + pandas.DataFrame"]
+    for tool in frames:
+        print(f"| DataFrame of {ROWS:,} x {COLS} | {tool} | {medians[tool] * 1e3:.1f} ms | {medians[tool] / base:.2f}x |")
+    print(f"\nbroadcast sampling of {n:,} x {n:,}: peak memory growth {grown:.0f} MB for a result of "
+          f"{result_mb:.0f} MB ({grown / result_mb:.2f}x)")
+    for what, seconds in side.items():
+        print(f"| sample, {what} | {seconds * 1e9 / (n * n):.1f} ns/point |")
+
+
 def main():
     global ROWS
     parser = argparse.ArgumentParser()
@@ -399,6 +470,8 @@ def main():
     parser.add_argument("--no-node", action="store_true", help="leave out the Polars and DuckDB rows")
     parser.add_argument("--text-loads-only", action="store_true",
                         help="only the ASCII loads beside fread, Polars and DuckDB")
+    parser.add_argument("--package-only", action="store_true",
+                        help="only the Python package's rows: load_many, to_pandas, broadcast sampling")
     args = parser.parse_args()
     ROWS = args.rows
     build = os.path.abspath(args.build)
@@ -409,6 +482,12 @@ def main():
     table = rng.uniform(-1000, 1000, (ROWS, COLS)).astype(np.float32)
     grid = rng.uniform(-1000, 1000, (BIN_ROWS, BIN_COLS)).astype(np.float32)
 
+    if args.package_only:
+        if gvpy is None:
+            sys.exit(f"peers.py: the Python package was not built in {build}")
+        package_rows(build, gvpy, work, args.reps)
+        shutil.rmtree(work)
+        return
     text = os.path.join(work, "table.txt")
     np.savetxt(text, table, fmt="\t%.15g", delimiter="", newline="\n")
     if args.text_loads_only:
@@ -577,6 +656,8 @@ def main():
     print("|---|---|---|")
     for tool, mb in memory.items():
         print(f"| {tool} | {mb:.0f} | {mb * 1024 * 1024 / storage:.2f}x |")
+    if gvpy is not None:
+        package_rows(build, gvpy, work, args.reps)
     shutil.rmtree(work)
 
 
