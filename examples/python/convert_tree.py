@@ -34,7 +34,9 @@ import argparse
 import errno as errno_names
 import logging
 import os
+import signal
 import sys
+import threading
 import time
 
 SUFFIX = {"binary": ".chb", "ascii": ".chan"}
@@ -119,18 +121,25 @@ class Progress:
         self.stream.flush()
 
 
-def run(client, jobs, kind, failures, options):
+def run(client, jobs, kind, failures, options, stop):
     """Runs every job on the cluster; appends (path, errno, where, message)
-    for each failure. Returns how many jobs finished (all, unless Ctrl-C
-    stopped the wait; the jobs not yet done are then cancelled)."""
+    for each failure. Returns how many jobs finished: all, unless stop was
+    set (Ctrl-C), when the jobs not yet done are cancelled."""
     from dask.distributed import as_completed
 
     futures = {client.submit(convert, src, dst, kind, *options, pure=False): src for src, dst in jobs}
-    progress = Progress(len(futures) + len(failures))
-    progress.update(len(failures), len(failures))
+    planned = len(failures)
+    progress = Progress(len(futures) + planned)
+    progress.update(planned, planned)
     finished = 0
-    try:
-        for done, future in enumerate(as_completed(futures), len(failures) + 1):
+    pending = as_completed(futures)
+    # Polled rather than waited on, so that a Ctrl-C is seen at once.
+    while not pending.is_empty() and not stop.is_set():
+        batch = pending.next_batch(block=False)
+        if not batch:
+            stop.wait(0.05)
+            continue
+        for future in batch:
             try:
                 result = future.result()
             except Exception as e:  # the task itself died (a worker lost, say)
@@ -138,8 +147,8 @@ def run(client, jobs, kind, failures, options):
             finished += 1
             if result is not None:
                 failures.append((futures[future], *result))
-            progress.update(done, len(failures))
-    except KeyboardInterrupt:
+            progress.update(planned + finished, len(failures))
+    if stop.is_set():
         client.cancel(list(futures))
     return finished
 
@@ -180,18 +189,28 @@ def main(argv=None):
     total = len(jobs) + len(failures)
     start = time.perf_counter()
     options = (args.lenient, args.drop_frames)
+    # Ctrl-C stops the work where it is and leaves the summary so far; a
+    # second one ends the process at once.
+    stop = threading.Event()
+
+    def interrupted(signum, frame):
+        stop.set()
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
     finished = 0
-    try:
-        if args.scheduler:
-            with Client(args.scheduler) as client:
-                finished = run(client, jobs, args.to, failures, options)
-        else:
-            # Worker processes, one thread each, as on a cluster's machines.
-            with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-                finished = run(client, jobs, args.to, failures, options)
-    except KeyboardInterrupt:  # while the cluster started or stopped
-        pass
+    if args.scheduler:
+        signal.signal(signal.SIGINT, interrupted)
+        with Client(args.scheduler) as client:
+            finished = run(client, jobs, args.to, failures, options, stop)
+    else:
+        # Worker processes, one thread each, as on a cluster's machines. They
+        # start with Ctrl-C ignored, which they keep: a terminal's Ctrl-C
+        # reaches the whole process group, and only this process acts on it.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+            signal.signal(signal.SIGINT, interrupted)
+            finished = run(client, jobs, args.to, failures, options, stop)
     done = total - len(jobs) + finished
     summary(total, done, failures, args.check, out)
     print(f"{time.perf_counter() - start:.1f} s", file=sys.stderr)

@@ -107,12 +107,14 @@ def test_folders_are_made_absolute_before_work_is_shipped(tmp_path, monkeypatch)
 def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     src, out = str(tmp_path / "src"), str(tmp_path / "out")
     make_tree(src, folders=200)
+    # In a session of its own, so that Ctrl-C reaches the whole group (the
+    # workers too), as a terminal sends it.
     process = subprocess.Popen([sys.executable, SCRIPT, src, "--out", out, "--drop-frames", "--workers", "1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 300
     while not os.path.isdir(out) and time.monotonic() < deadline:
         time.sleep(0.05)
-    process.send_signal(signal.SIGINT)
+    os.killpg(process.pid, signal.SIGINT)
     stdout, stderr = process.communicate(timeout=300)
     assert process.returncode == 130 and "Traceback" not in stderr, stdout + stderr
     first = stdout.splitlines()[0]
