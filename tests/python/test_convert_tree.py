@@ -125,7 +125,7 @@ def test_tables_and_functions_travel_to_workers_and_back(tmp_path):
     path = str(tmp_path / "cam.chan")
     with open(path, "wb") as f:
         f.write(CAMERA)
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         cam = client.submit(gridvane.load, path).result()
         assert cam.columns == ("pan", "tilt") and cam.frames.tolist() == [1, 12]
