@@ -7,7 +7,7 @@
 #include "common/cpu.hpp"
 #include "gridvane.h"
 #include "gridvane_ext.h"
-#include "io/replace.hpp"
+#include "platform/files.hpp"
 #include "registry/registry.hpp"
 #include "registry/sampling.hpp"
 
@@ -119,17 +119,21 @@ void binary_save(benchmark::State &state)
 // Saves that do not wait for the disk: what the flushes cost.
 class Unflushed {
 public:
-    Unflushed() : saved_(gridvane::io::replace_calls())
+    Unflushed()
     {
-        gridvane::io::replace_calls().flush_file = [](std::FILE *) { return 0; };
-        gridvane::io::replace_calls().flush_folder = [](const char *) { return 0; };
+        for (const char *flush : flushes)
+            gridvane::platform::seam::always(flush, gridvane::platform::seam::Act::pretend);
     }
-    ~Unflushed() { gridvane::io::replace_calls() = saved_; }
+    ~Unflushed()
+    {
+        for (const char *flush : flushes)
+            gridvane::platform::seam::always(flush, gridvane::platform::seam::Act::none);
+    }
     Unflushed(const Unflushed &) = delete;
     Unflushed &operator=(const Unflushed &) = delete;
 
 private:
-    gridvane::io::ReplaceCalls saved_;
+    static constexpr const char *flushes[] = {"fdatasync", "fsync", "fsync folder", "FlushFileBuffers"};
 };
 
 void binary_save_unflushed(benchmark::State &state)
@@ -306,7 +310,7 @@ void sample_many(benchmark::State &state)
         for (int c = 0; c < 1000; ++c)
             rows[r][c] = g.uniform(-1.0f, 1.0f);
     const Points &p = points();
-    auto &t = *gridvane::registry::Table::of(ArrayGetPointer(grid));
+    auto &t = *gridvane::registry::Record::of(ArrayGetPointer(grid));
     std::vector<float> out(p.u.size());
     const bool avx2 = state.range(0) != 0 && gridvane::cpu::has_avx2();
     for (auto _ : state) {

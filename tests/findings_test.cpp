@@ -72,14 +72,14 @@ Read observed(const std::string &text, int stop_at_kind = 0)
     FILE *f = stream_of(text);
     gridvane::formats::StdioSource source(f);
     gridvane::formats::Observer observer(remember, &out.seen);
-    out.read = gridvane::formats::read_ascii(source, gridvane::heap::Layout::separate, &observer);
+    out.read = gridvane::formats::read_ascii(source, gridvane::storage::Layout::separate, &observer);
     std::fclose(f);
     return out;
 }
 
 gvtest::Rows rows_of(const gridvane::formats::AsciiRead &read)
 {
-    gridvane::heap::release_names(read.names);
+    gridvane::storage::release_names(read.names);
     if (read.rows.index == nullptr)
         return {};
     return gvtest::take_rows(read.rows.index, static_cast<int32_t>(read.rows.width),
@@ -179,7 +179,7 @@ TEST(Findings, WatchingNeverChangesWhatIsRead)
         const std::string text = random_text(rng);
         FILE *f = stream_of(text);
         gridvane::formats::StdioSource source(f);
-        const gridvane::formats::AsciiRead plain = gridvane::formats::read_ascii(source, gridvane::heap::Layout::separate);
+        const gridvane::formats::AsciiRead plain = gridvane::formats::read_ascii(source, gridvane::storage::Layout::separate);
         std::fclose(f);
         const Read watched = observed(text);
         EXPECT_EQ(plain.status.code, watched.read.status.code) << text;
@@ -220,7 +220,7 @@ TEST(Findings, BinaryReaderSaysWhatTheHeaderAndSamplesHold)
     gridvane::formats::StdioSource source(f);
     gridvane::formats::Observer observer(remember, &seen);
     const gridvane::formats::BinaryRead read =
-        gridvane::formats::read_binary(source, gridvane::heap::Layout::separate, &observer);
+        gridvane::formats::read_binary(source, gridvane::storage::Layout::separate, &observer);
     std::fclose(f);
     ASSERT_TRUE(gridvane::succeeded(read.status));
     EXPECT_EQ(seen.findings, (std::vector<std::string>{"NAN@1:69", "INFINITE@1:73", "TRAILING_BYTES@1:81"}));
@@ -250,7 +250,7 @@ TEST(Findings, BinaryReaderSaysWhatTheHeaderAndSamplesHold)
     for (const auto &c : failures) {
         FILE *in = stream_of(c.bytes);
         gridvane::formats::StdioSource bytes(in);
-        const gridvane::formats::BinaryRead failed = gridvane::formats::read_binary(bytes, gridvane::heap::Layout::separate);
+        const gridvane::formats::BinaryRead failed = gridvane::formats::read_binary(bytes, gridvane::storage::Layout::separate);
         std::fclose(in);
         EXPECT_EQ(failed.rows.index, nullptr);
         EXPECT_EQ(failed.status.code, c.code) << c.words;

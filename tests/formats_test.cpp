@@ -35,7 +35,7 @@ AsciiRead read_ascii_text(const std::string &text)
     gridvane::formats::AsciiRead read;
     gridvane::formats::StdioSource source(f);
     out.said = messages_of([&] {
-        read = gridvane::formats::read_ascii(source, gridvane::heap::Layout::separate);
+        read = gridvane::formats::read_ascii(source, gridvane::storage::Layout::separate);
         if (!gridvane::succeeded(read.status))
             gridvane::formats::tell_host_of_ascii_failure(read.status);
     });

@@ -192,7 +192,7 @@ TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
                 x = bits(rng) % 17 == 0 ? std::bit_cast<float>(bits(rng)) : static_cast<float>(bits(rng) % 2001) / 7.0f - 100;
         const int32_t id = register_rows(a)->id;
         ArrayNode *node = ArrayGetPointer(id);
-        gridvane::registry::Table &t = *gridvane::registry::Table::of(node);
+        gridvane::registry::Record &t = *gridvane::registry::Record::of(node);
         const size_t n = 1 + bits(rng) % 67;
         std::vector<float> us(n * 2), vs(n);
         for (auto &u : us)

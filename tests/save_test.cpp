@@ -4,7 +4,7 @@
 // new file and, once the next save has run, nothing else.
 #include "support.hpp"
 
-#include "io/replace.hpp"
+#include "platform/files.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -26,79 +26,23 @@
 #endif
 
 namespace fs = std::filesystem;
-using gridvane::io::ReplaceCalls;
-using gridvane::io::replace_calls;
+namespace seam = gridvane::platform::seam;
 
 namespace {
 
-// The save's calls, as they were made; one of them may be set to fail.
-struct CallLog {
-    ReplaceCalls original;
-    std::vector<std::string> names;
-    std::string fail; // the call to fail with EIO
-    long flushed_bytes = -1;
-    std::string renamed_from;
-};
-CallLog *log_of_calls = nullptr;
-
-int failing(const char *call)
+// The system calls an operation makes, by name, in order.
+template <typename Fn> std::vector<std::string> calls_of(Fn &&fn)
 {
-    log_of_calls->names.push_back(call);
-    if (log_of_calls->fail != call)
-        return 0;
-    errno = EIO;
-    return -1;
+    seam::start_log();
+    fn();
+    const char *names[512];
+    const std::size_t n = seam::stop_log(names, std::size(names));
+    return {names, names + std::min<std::size_t>(n, std::size(names))};
 }
 
-// Puts recording calls in place for its lifetime.
-class Watched {
-public:
-    explicit Watched(std::string fail = "", bool unnamed = true)
-    {
-        log_.original = replace_calls();
-        log_.fail = std::move(fail);
-        log_of_calls = &log_;
-        ReplaceCalls &calls = replace_calls();
-        calls.flush_file = [](std::FILE *stream) {
-            std::fflush(stream);
-            std::fseek(stream, 0, SEEK_END);
-            log_of_calls->flushed_bytes = std::ftell(stream);
-            return failing("flush_file") == 0 ? log_of_calls->original.flush_file(stream) : -1;
-        };
-        calls.flush_folder = [](const char *folder) {
-            return failing("flush_folder") == 0 ? log_of_calls->original.flush_folder(folder) : -1;
-        };
-        calls.link_unnamed = [](std::FILE *stream, const char *name) {
-            return failing("link_unnamed") == 0 ? log_of_calls->original.link_unnamed(stream, name) : -1;
-        };
-        calls.rename = [](const char *from, const char *to) {
-            log_of_calls->renamed_from = fs::path(from).filename().string();
-            return failing("rename") == 0 ? log_of_calls->original.rename(from, to) : -1;
-        };
-        if (!unnamed)
-            calls.open_unnamed = [](const char *) {
-                errno = EOPNOTSUPP;
-                return -1;
-            };
-    }
-    ~Watched()
-    {
-        replace_calls() = log_.original;
-        log_of_calls = nullptr;
-    }
-    const CallLog &log() const { return log_; }
-
-private:
-    CallLog log_;
-};
-
-unsigned long this_process()
+size_t position(const std::vector<std::string> &calls, const std::string &name)
 {
-#if defined(_WIN32)
-    return static_cast<unsigned long>(_getpid());
-#else
-    return static_cast<unsigned long>(::getpid());
-#endif
+    return static_cast<size_t>(std::find(calls.begin(), calls.end(), name) - calls.begin());
 }
 
 class Saves : public gvtest::RegistryTest {
@@ -106,105 +50,153 @@ protected:
     void SetUp() override
     {
         RegistryTest::SetUp();
-        dir_ = fs::temp_directory_path() / ("gridvane-saves-" + std::to_string(this_process()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         table_ = ArrayAlloc(300, 40);
         for (int r = 0; r < 300; ++r)
             ArrayPutIValue(table_, r % 40, r, static_cast<float>(r) * 0.5f);
-    }
-    void TearDown() override
-    {
-        fs::remove_all(dir_);
-        RegistryTest::TearDown();
+        const std::string out = folder_.path("expected.chb");
+        ArraySave(table_, out.c_str(), 0);
+        saved_ = gvtest::TempFolder::read(out);
+        fs::remove(out);
     }
 
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
+    std::string path(const std::string &name) const { return folder_.path(name); }
     std::set<std::string> listing() const
     {
-        std::set<std::string> names;
-        for (const auto &entry : fs::directory_iterator(dir_))
-            names.insert(entry.path().filename().string());
-        return names;
+        const auto names = folder_.listing();
+        return {names.begin(), names.end()};
     }
-    static std::string read_file(const std::string &p)
-    {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    static std::string read_file(const std::string &p) { return gvtest::TempFolder::read(p); }
 
-    fs::path dir_;
+    gvtest::TempFolder folder_;
     int32_t table_ = -1;
+    std::string saved_; // what a save of the table writes
 };
 
-// Where unnamed files exist the new file gets its name by a link; elsewhere
-// it was named from the start and only the rename remains.
-bool unnamed_files()
+// The ways a save is made: to a new name or over an old file, with an
+// unnamed new file where the system has them or a named one.
+struct Way {
+    const char *name;
+    bool target_exists, named;
+};
+constexpr Way ways[] = {{"new", false, false}, {"over an old file", true, false},
+                        {"new, named from the start", false, true},
+                        {"over an old file, named from the start", true, true}};
+
+// Makes the save of a way: the old file in place, and (named) no unnamed
+// files to be had.
+int32_t save_by_way(int32_t table, const std::string &target, const Way &way)
 {
-#if defined(_WIN32)
-    return false;
-#else
-    return fs::exists("/proc/self/fd");
-#endif
+    if (way.named)
+        seam::arm_named("open O_TMPFILE", seam::Act::fail, EOPNOTSUPP);
+    return ArraySave(table, target.c_str(), 0);
 }
 
 TEST_F(Saves, DataReachesTheDiskBeforeTheNameAndTheFolderAfter)
 {
-    const struct {
-        const char *name;
-        bool target_exists, unnamed;
-        std::vector<std::string> calls;
-    } cases[] = {
-        {"new", false, true, {"flush_file", "link_unnamed", "flush_folder"}},
-        {"over an old file", true, true, {"flush_file", "link_unnamed", "rename", "flush_folder"}},
-        {"new, named from the start", false, false, {"flush_file", "rename", "flush_folder"}},
-        {"over an old file, named from the start", true, false, {"flush_file", "rename", "flush_folder"}},
-    };
-    for (const auto &c : cases) {
+    for (const Way &way : ways) {
         const std::string target = path("table.chb");
         fs::remove(target);
-        if (c.target_exists)
+        if (way.target_exists)
             std::ofstream(target, std::ios::binary) << "old";
-        const Watched watched("", c.unnamed);
-        ASSERT_EQ(ArraySave(table_, target.c_str(), 0), 0) << c.name;
-        std::vector<std::string> expected = c.calls;
-        if (c.unnamed && !unnamed_files())
-            expected = {"flush_file", "rename", "flush_folder"};
-        EXPECT_EQ(watched.log().names, expected) << c.name;
-        EXPECT_EQ(watched.log().flushed_bytes, 64 + 300 * 40 * 4) << c.name << ": flushed once complete";
-        EXPECT_EQ(listing(), std::set<std::string>{"table.chb"}) << c.name;
-        if (!watched.log().renamed_from.empty()) {
-            EXPECT_EQ(watched.log().renamed_from, ".table.chb.gridvane-0") << c.name;
+        int32_t result = -1;
+        const auto calls = calls_of([&] { result = save_by_way(table_, target, way); });
+        ASSERT_EQ(result, 0) << way.name;
+        EXPECT_EQ(read_file(target), saved_) << way.name;
+        EXPECT_EQ(listing(), std::set<std::string>{"table.chb"}) << way.name;
+        // Every write, then the data's flush, then the name, then the folder.
+        size_t last_write = 0;
+        for (size_t i = 0; i < calls.size(); ++i)
+            if (calls[i] == "writev" || calls[i] == "write")
+                last_write = i;
+        size_t flush = position(calls, "fdatasync"), name = position(calls, "rename");
+        if (flush == calls.size())
+            flush = position(calls, "FlushFileBuffers");
+        if (name == calls.size())
+            name = position(calls, "MoveFileEx");
+        EXPECT_LT(last_write, flush) << way.name;
+        EXPECT_LT(flush, name) << way.name;
+        EXPECT_LT(name, calls.size()) << way.name;
+        if (position(calls, "fsync folder") != calls.size()) {
+            EXPECT_LT(name, position(calls, "fsync folder")) << way.name;
         }
     }
 }
 
-TEST_F(Saves, AFailedFlushOrRenameIsAFailedSave)
+// Each system call of a save, made to fail in turn, to be interrupted by a
+// signal, or (reads and writes) to move fewer bytes: the save either
+// succeeds with the whole new file, or fails with the error number of the
+// call and the old file whole (only the folder's flush, after the rename,
+// leaves the new one); either way no other file is left.
+TEST_F(Saves, EveryCallOfASaveFailsCleanly)
 {
-    const std::string target = path("table.txt");
-    const struct {
-        const char *fail;
-        bool unnamed;
-        bool old_kept;
-    } cases[] = {
-        {"flush_file", true, true},    {"flush_file", false, true}, {"link_unnamed", true, true},
-        {"rename", true, true},        {"rename", false, true},     {"flush_folder", true, false},
-        {"flush_folder", false, false},
-    };
-    for (const auto &c : cases) {
-        if (std::string(c.fail) == "link_unnamed" && !unnamed_files())
-            continue;
-        std::ofstream(target, std::ios::binary) << "precious\n";
-        const Watched watched(c.fail, c.unnamed);
-        errno = 0;
-        EXPECT_EQ(ArraySave(table_, target.c_str(), 0), -1) << c.fail;
-        EXPECT_EQ(errno, EIO) << c.fail;
-        if (c.old_kept) {
-            EXPECT_EQ(read_file(target), "precious\n") << c.fail;
-        } else {
-            EXPECT_NE(read_file(target), "precious\n") << c.fail << ": renamed before the folder's flush failed";
+    const std::string target = path("table.chb");
+    const std::string old = "precious\n";
+    for (const Way &way : ways)
+        for (const seam::Act act : {seam::Act::fail, seam::Act::interrupt, seam::Act::shorten}) {
+            const auto prepare = [&] {
+                fs::remove(target);
+                if (way.target_exists)
+                    std::ofstream(target, std::ios::binary) << old;
+            };
+            prepare();
+            const auto calls = calls_of([&] { save_by_way(table_, target, way); });
+            // The call that gives the new file the target's name.
+            const size_t renamed = std::min(position(calls, "rename"), position(calls, "MoveFileEx")) + 1;
+            for (size_t k = 1; k <= calls.size(); ++k) {
+                const std::string &call = calls[k - 1];
+                if (act == seam::Act::shorten && call != "write" && call != "writev")
+                    continue;
+                prepare();
+                // The named way's own failure of the unnamed open comes first.
+                if (way.named)
+                    seam::arm_named("open O_TMPFILE", seam::Act::fail, EOPNOTSUPP);
+                seam::arm(k, act, ENOSPC);
+                errno = 0;
+                const int32_t result = ArraySave(table_, target.c_str(), 0);
+                const int error = errno;
+                seam::arm(0, seam::Act::none);
+                const std::string now = fs::exists(target) ? read_file(target) : "";
+                const std::string what = std::string(way.name) + ": call " + std::to_string(k) + " " + call;
+                if (result == 0) {
+                    EXPECT_TRUE(now == saved_) << what << ": " << now.size() << " bytes";
+                } else {
+                    EXPECT_EQ(error, act == seam::Act::interrupt ? EINTR : ENOSPC) << what;
+                    // A failure after the rename (flushing the folder) leaves
+                    // the new contents in place.
+                    const std::string before = way.target_exists ? old : "";
+                    EXPECT_TRUE(now == (k > renamed ? saved_ : before)) << what << ": " << now.size() << " bytes";
+                }
+                const std::set<std::string> left = listing();
+                EXPECT_TRUE(left.empty() || left == std::set<std::string>{"table.chb"}) << what;
+            }
         }
-        EXPECT_EQ(listing(), std::set<std::string>{"table.txt"}) << c.fail << " leaves no other file";
+}
+
+// Reads interrupted by a signal are made again, and short ones read on: a
+// load never takes either for the end of the file.
+TEST_F(Saves, LoadsReadOnAfterSignalsAndShortReads)
+{
+    const std::string source = path("table.chb");
+    ASSERT_EQ(ArraySave(table_, source.c_str(), 0), 0);
+    const std::string text = path("table.txt");
+    ASSERT_EQ(ArraySave(table_, text.c_str(), 0), 0);
+    for (const std::string &file : {source, text}) {
+        int32_t loaded = -1;
+        const auto calls = calls_of([&] { loaded = ArrayLoad(file.c_str()); });
+        const gvtest::Rows want = gvtest::rows_of(loaded);
+        ArrayFree(loaded);
+        for (size_t k = 1; k <= calls.size(); ++k) {
+            if (calls[k - 1] != "read")
+                continue;
+            for (const seam::Act act : {seam::Act::interrupt, seam::Act::shorten}) {
+                seam::arm(k, act);
+                const int32_t again = ArrayLoad(file.c_str());
+                seam::arm(0, seam::Act::none);
+                ASSERT_GT(again, 0) << file << " read " << k;
+                EXPECT_TRUE(gvtest::same_bits(gvtest::rows_of(again), want)) << file << " read " << k;
+                ArrayFree(again);
+            }
+        }
     }
 }
 
@@ -215,17 +207,14 @@ TEST_F(Saves, ModesAsAPlainOpenGivesThem)
 {
     const std::string target = path("mode.txt");
     for (const mode_t mask : {0022, 0077, 0002})
-        for (const bool unnamed : {true, false}) {
+        for (const Way &way : {ways[0], ways[2]}) {
             fs::remove(target);
             const mode_t before = ::umask(mask);
-            {
-                const Watched watched("", unnamed);
-                EXPECT_EQ(ArraySave(table_, target.c_str(), 0), 0);
-            }
+            EXPECT_EQ(save_by_way(table_, target, way), 0);
             ::umask(before);
             struct stat st {};
             ::stat(target.c_str(), &st);
-            EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask) << std::oct << mask << " unnamed " << unnamed;
+            EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask) << std::oct << mask << " " << way.name;
             ::chmod(target.c_str(), 0604);
             EXPECT_EQ(ArraySave(table_, target.c_str(), 0), 0);
             ::stat(target.c_str(), &st);
@@ -235,9 +224,9 @@ TEST_F(Saves, ModesAsAPlainOpenGivesThem)
 
 TEST_F(Saves, WritesInPlaceAreNotFlushed)
 {
-    const Watched watched;
-    EXPECT_EQ(ArraySave(table_, "/dev/null", CHAN_BIN), 0);
-    EXPECT_EQ(watched.log().names, std::vector<std::string>{});
+    const auto calls = calls_of([&] { EXPECT_EQ(ArraySave(table_, "/dev/null", CHAN_BIN), 0); });
+    EXPECT_EQ(position(calls, "fdatasync"), calls.size());
+    EXPECT_EQ(position(calls, "fsync folder"), calls.size());
 }
 #endif
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "gridvane.h"
-#include "host/heap.hpp"
+#include "common/heap.hpp"
 #include "registry/registry.hpp"
 
 #include <gtest/gtest.h>
@@ -49,7 +49,7 @@ inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int
                                 bool frame = false)
 {
     const auto width = rows.empty() ? 0 : static_cast<int64_t>(rows[0].size());
-    const gridvane::heap::Rows storage = gridvane::heap::make_rows(static_cast<int64_t>(rows.size()), width);
+    const gridvane::storage::Rows storage = gridvane::storage::make_rows(static_cast<int64_t>(rows.size()), width);
     for (size_t r = 0; r < rows.size(); ++r)
         if (!rows[r].empty())
             std::memcpy(storage.index[r], rows[r].data(), rows[r].size() * sizeof(float));
@@ -185,6 +185,18 @@ inline std::string binary_of(Rows rows, int32_t count_u, int32_t count_v)
     EXPECT_EQ(ChanWriteBin(f, ptrs.data(), count_u, count_v), 0);
     std::string out = contents_of(f);
     std::fclose(f);
+    return out;
+}
+
+// A registered table's rows (its countU values each).
+inline Rows rows_of(int32_t id)
+{
+    Rows out;
+    const ArrayNode *node = ArrayGetPointer(id);
+    if (node == nullptr)
+        return out;
+    for (int32_t r = 0; r < static_cast<int32_t>(node->countV); ++r)
+        out.emplace_back(node->rows[r], node->rows[r] + static_cast<int32_t>(node->countU));
     return out;
 }
 

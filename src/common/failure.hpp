@@ -3,7 +3,7 @@
 // leaves it as it was); then the failure result is returned.
 #pragma once
 
-#include "tools.hpp"
+#include "host/tools.hpp"
 
 #include <cerrno>
 

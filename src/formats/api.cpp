@@ -6,7 +6,7 @@
 
 #include "binary_header.hpp"
 #include "formats.hpp"
-#include "host/failure.hpp"
+#include "common/failure.hpp"
 #include "messages.hpp"
 
 #include <cerrno>
@@ -46,13 +46,13 @@ GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *count
     if (stream == nullptr || countU == nullptr || countV == nullptr)
         return fail<float **>(nullptr, EINVAL);
     formats::StdioSource source(stream);
-    const formats::AsciiRead read = formats::read_ascii(source, heap::Layout::separate);
+    const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::separate);
     if (!succeeded(read.status)) {
         formats::tell_host_of_ascii_failure(read.status);
         return nullptr;
     }
     // The caller frees rows and index; the names have no place here.
-    heap::release_names(read.names);
+    storage::release_names(read.names);
     *countU = static_cast<int32_t>(read.rows.width);
     *countV = static_cast<int32_t>(read.rows.count);
     return read.rows.index;
@@ -71,7 +71,7 @@ GRIDVANE_API float **ChanReadBin(FILE *stream, int32_t *countU, int32_t *countV)
     if (stream == nullptr || countU == nullptr || countV == nullptr)
         return fail<float **>(nullptr, EINVAL);
     formats::StdioSource source(stream);
-    const formats::BinaryRead read = formats::read_binary(source, heap::Layout::separate);
+    const formats::BinaryRead read = formats::read_binary(source, storage::Layout::separate);
     if (!succeeded(read.status)) {
         formats::tell_host_of_binary_failure(read.status);
         return nullptr;

@@ -8,8 +8,8 @@
 #include "stream_output.hpp"
 
 #include "common/cpu.hpp"
-#include "host/growable.hpp"
-#include "host/heap.hpp"
+#include "common/growable.hpp"
+#include "common/heap.hpp"
 #include "host/tools.hpp"
 
 #include <algorithm>
@@ -251,7 +251,7 @@ enum class Reach { whole, head, part };
 
 template <bool Observed> class AsciiReader {
 public:
-    AsciiReader(Source &source, heap::Layout layout, Observer *observer, const ReadStart &start,
+    AsciiReader(Source &source, storage::Layout layout, Observer *observer, const ReadStart &start,
                 Reach reach = Reach::whole, Span *span = nullptr)
         : lines_(source, start), layout_(layout), reach_(reach), span_(span), observer_(observer)
     {
@@ -264,9 +264,9 @@ public:
     // Releases what a failed read gathered; a finished one has handed it on.
     ~AsciiReader()
     {
-        heap::release_row_blocks(rows_.data(), static_cast<std::int64_t>(rows_.size()),
+        storage::release_row_blocks(rows_.data(), static_cast<std::int64_t>(rows_.size()),
                                  static_cast<std::int64_t>(width_), layout_);
-        heap::release_names(names_);
+        storage::release_names(names_);
     }
 
     AsciiRead read()
@@ -359,7 +359,7 @@ private:
             if (is_bar(tokens_[0])) {
                 form_ = Form::header;
                 header_line_ = lines_.number();
-                names_ = heap::make_names(tokens_.data() + 1, nullptr, static_cast<std::int32_t>(count - 1));
+                names_ = storage::make_names(tokens_.data() + 1, nullptr, static_cast<std::int32_t>(count - 1));
                 return count == 1 || names_.list != nullptr || out_of_memory();
             }
             form_ = Form::plain;
@@ -404,9 +404,9 @@ private:
 
     std::size_t rows_in_pack(std::size_t pack) const
     {
-        return layout_ == heap::Layout::packs
+        return layout_ == storage::Layout::packs
                    ? static_cast<std::size_t>(
-                         heap::pack_rows(static_cast<std::int64_t>(pack), static_cast<std::int64_t>(width_)))
+                         storage::pack_rows(static_cast<std::int64_t>(pack), static_cast<std::int64_t>(width_)))
                    : 1;
     }
 
@@ -415,7 +415,7 @@ private:
     {
         if (left_in_pack_ == 0) {
             const std::size_t rows = rows_in_pack(packs_);
-            pack_rest_ = heap::allocate_pack(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(width_));
+            pack_rest_ = storage::allocate_pack(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(width_));
             if (pack_rest_ == nullptr)
                 return nullptr;
             ++packs_;
@@ -630,10 +630,10 @@ private:
     std::size_t count_ = 0;
     Form form_ = Form::undecided;
     std::size_t width_ = 0;
-    heap::Layout layout_;
+    storage::Layout layout_;
     std::size_t packs_ = 0, left_in_pack_ = 0;
     float *pack_rest_ = nullptr;
-    heap::Names names_;
+    storage::Names names_;
     Status status_ = ok_status();
     std::int64_t header_line_ = 0, rule_line_ = 0;
     Reach reach_;
@@ -648,7 +648,7 @@ private:
 
 } // namespace
 
-AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer, ReadStart start)
+AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer, ReadStart start)
 {
     if (observer != nullptr)
         return AsciiReader<true>(source, layout, observer, start).read();
@@ -658,15 +658,15 @@ AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer, Re
 AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span)
 {
     if (observer != nullptr)
-        return AsciiReader<true>(source, heap::Layout::packs, observer, start, Reach::head, &span).read();
-    return AsciiReader<false>(source, heap::Layout::packs, nullptr, start, Reach::head, &span).read();
+        return AsciiReader<true>(source, storage::Layout::packs, observer, start, Reach::head, &span).read();
+    return AsciiReader<false>(source, storage::Layout::packs, nullptr, start, Reach::head, &span).read();
 }
 
 AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span)
 {
     if (observer != nullptr)
-        return AsciiReader<true>(source, heap::Layout::packs, observer, start, Reach::part, &span).read();
-    return AsciiReader<false>(source, heap::Layout::packs, nullptr, start, Reach::part, &span).read();
+        return AsciiReader<true>(source, storage::Layout::packs, observer, start, Reach::part, &span).read();
+    return AsciiReader<false>(source, storage::Layout::packs, nullptr, start, Reach::part, &span).read();
 }
 
 int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
@@ -710,7 +710,7 @@ bool name_fits_table_form(const char *name)
 }
 
 int write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
-                      std::int64_t frame_slot, const heap::Names &names)
+                      std::int64_t frame_slot, const storage::Names &names)
 {
     const auto values =
         static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);

@@ -7,7 +7,7 @@
 #include "observer.hpp"
 #include "stream_output.hpp"
 
-#include "host/heap.hpp"
+#include "common/heap.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -46,7 +46,7 @@ Status at_byte(std::int32_t code, std::int64_t offset, int error = 0)
 
 // Tells the observer of the NaN and infinite samples, then of bytes after
 // the last sample; false when it asked to stop.
-bool observe_samples(const heap::Rows &rows, Source &source, std::int64_t offset, Observer &observer)
+bool observe_samples(const storage::Rows &rows, Source &source, std::int64_t offset, Observer &observer)
 {
     std::int64_t at = offset + static_cast<std::int64_t>(header_size);
     for (std::int64_t r = 0; r < rows.count; ++r)
@@ -94,7 +94,7 @@ Status parse_header(const unsigned char *bytes, std::size_t size, BinaryHeader &
     return ok_status();
 }
 
-BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, std::int64_t offset)
+BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer, std::int64_t offset)
 {
     BinaryRead out;
     unsigned char bytes[header_size];
@@ -134,8 +134,8 @@ BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, 
     const std::int64_t wanted = static_cast<std::int64_t>(width) * count_v * 4;
     // A source that shows it holds every sample the header promises is read
     // in one go into one block, as large reads of a file go fastest.
-    if (layout == heap::Layout::packs && wanted > 0 && source.remaining() >= wanted) {
-        float *block = heap::allocate_block(std::int64_t{count_v} * count_u);
+    if (layout == storage::Layout::packs && wanted > 0 && source.remaining() >= wanted) {
+        float *block = storage::allocate_block(std::int64_t{count_v} * count_u);
         if (block == nullptr) {
             heap::release(index);
             out.status = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
@@ -143,21 +143,21 @@ BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, 
         }
         for (std::int32_t r = 0; r < count_v; ++r)
             index[r] = block + static_cast<std::size_t>(r) * width;
-        layout = heap::Layout::block;
+        layout = storage::Layout::block;
     }
     // Otherwise rows are obtained and read a block at a time, each read
     // straight into its block: packs of rows that start small and grow as
     // the file proves to hold what its header says (so a header promising
     // more than the file holds costs at most one pack), or one row each for
     // a caller who frees them one by one.
-    const bool packed = layout == heap::Layout::packs;
+    const bool packed = layout == storage::Layout::packs;
     std::int64_t read = 0;
     std::int32_t done = 0;
-    if (layout == heap::Layout::block) {
+    if (layout == storage::Layout::block) {
         read = static_cast<std::int64_t>(source.read(index[0], static_cast<std::size_t>(wanted)));
         done = count_v;
         if (read != wanted) {
-            heap::release_rows(heap::Rows{index, count_v, count_u, layout});
+            storage::release_rows(storage::Rows{index, count_v, count_u, layout});
             const std::int64_t at = offset + static_cast<std::int64_t>(header_size) + read;
             out.status = source.failed() ? at_byte(GRIDVANE_E_READ, at, source.error())
                                          : with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, at), wanted, read);
@@ -166,10 +166,10 @@ BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, 
     }
     for (std::int64_t pack = 0; done < count_v; ++pack) {
         const auto n = static_cast<std::int32_t>(
-            packed ? std::min<std::int64_t>(heap::pack_rows(pack, count_u), count_v - done) : 1);
-        float *block = heap::allocate_pack(n, count_u);
+            packed ? std::min<std::int64_t>(storage::pack_rows(pack, count_u), count_v - done) : 1);
+        float *block = storage::allocate_pack(n, count_u);
         if (block == nullptr) {
-            heap::release_rows(heap::Rows{index, done, count_u, layout});
+            storage::release_rows(storage::Rows{index, done, count_u, layout});
             out.status = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
             return out;
         }
@@ -180,7 +180,7 @@ BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, 
         const std::size_t bytes_got = source.read(block, bytes_wanted);
         read += static_cast<std::int64_t>(bytes_got);
         if (bytes_got != bytes_wanted) {
-            heap::release_rows(heap::Rows{index, done, count_u, layout});
+            storage::release_rows(storage::Rows{index, done, count_u, layout});
             const std::int64_t at = offset + static_cast<std::int64_t>(header_size) + read;
             out.status = source.failed() ? at_byte(GRIDVANE_E_READ, at, source.error())
                                          : with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, at), wanted, read);
@@ -190,9 +190,9 @@ BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer, 
     if (swap)
         for (std::int32_t r = 0; r < count_v; ++r)
             reverse_words(index[r], width);
-    out.rows = heap::Rows{index, count_v, count_u, layout};
+    out.rows = storage::Rows{index, count_v, count_u, layout};
     if (observer != nullptr && !observe_samples(out.rows, source, offset, *observer)) {
-        heap::release_rows(out.rows);
+        storage::release_rows(out.rows);
         out.rows = {};
         out.status = observer->stopped();
     }

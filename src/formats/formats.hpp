@@ -7,7 +7,8 @@
 
 #include "common/status.hpp"
 #include "content.hpp"
-#include "host/heap.hpp"
+#include "common/heap.hpp"
+#include "storage/rows.hpp"
 #include "observer.hpp"
 #include "stream.hpp"
 
@@ -20,13 +21,13 @@ namespace gridvane::formats {
 // count rows of width floats, whether the text had the table form (whose
 // rows keep their frame number in the last slot) and the header's names.
 struct AsciiRead {
-    heap::Rows rows;
+    storage::Rows rows;
     bool table_form = false;
-    heap::Names names;
+    storage::Names names;
     Status status = ok_status();
 };
 
-AsciiRead read_ascii(Source &source, heap::Layout layout, Observer *observer = nullptr, ReadStart start = {});
+AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer = nullptr, ReadStart start = {});
 
 // A load split into parts: a head is read first, up to and including the
 // first data row, which fixes the form and the width; then each part (whole
@@ -60,13 +61,13 @@ AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, S
 // What the binary reader found: the rows (a null index when it failed) and
 // the file's byte order.
 struct BinaryRead {
-    heap::Rows rows;
+    storage::Rows rows;
     bool big_endian = false;
     Status status = ok_status();
 };
 
 // offset: where the source begins in the input, for positions.
-BinaryRead read_binary(Source &source, heap::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
+BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
 
 // The plain ASCII form: every value as "\t%.15g", a line per row.
 int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
@@ -74,7 +75,7 @@ int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32
 // rule line, then for each row its frame (the float at frame_slot), a "|"
 // and the values.
 int write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
-                      std::int64_t frame_slot, const heap::Names &names);
+                      std::int64_t frame_slot, const storage::Names &names);
 int write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 // The same behind the checks ChanWriteAscii and ChanWriteBin make: -1 with
 // EINVAL, nothing written, for missing rows or (binary) counts the header

@@ -3,11 +3,11 @@
 // functions see it.
 #include "gridvane.h"
 
-#include "host/failure.hpp"
+#include "common/failure.hpp"
 #include "host/tools.hpp"
 #include "loading.hpp"
 #include "messages.hpp"
-#include "platform.hpp"
+#include "files.hpp"
 #include "saving.hpp"
 #include "registry/registry.hpp"
 
@@ -79,7 +79,7 @@ GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackTyp
         return fail(-1, EINVAL, io::msg::save_bad_suffix, name);
     // Looked up before the file is touched: an unknown handle never creates
     // or empties it. (ENOMEM is the error number hosts have always seen.)
-    registry::Table *table = registry::find(id);
+    registry::Record *table = registry::find(id);
     if (table == nullptr)
         return fail(-1, ENOMEM);
     const int32_t form = code == CHAN_BIN ? CHAN_BIN : CHAN_ASCII; // the plain forms only

@@ -2,7 +2,7 @@
 // take, with the outcome handed back as a status instead of a message.
 #include "gridvane_ext.h"
 
-#include "host/failure.hpp"
+#include "common/failure.hpp"
 #include "host/tools.hpp"
 #include "loading.hpp"
 #include "replace.hpp"
@@ -112,7 +112,7 @@ GRIDVANE_API int32_t gridvane_write(FILE *stream, int32_t id, int32_t form, uint
     StatusOut out(status);
     if (stream == nullptr)
         return out.fail(-1, failure(GRIDVANE_E_ARGUMENT, EINVAL));
-    registry::Table *table = registry::find(id);
+    registry::Record *table = registry::find(id);
     if (table == nullptr)
         return out.fail(-1, failure(GRIDVANE_E_UNKNOWN_HANDLE, EINVAL));
     int32_t resolved = 0;
@@ -143,7 +143,7 @@ GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, u
         return out.fail(-1, with_counts(failure(GRIDVANE_E_FORM_AGAINST_NAME, EINVAL), form, named));
     }
     // Everything that can be refused is refused before the file is touched.
-    registry::Table *table = registry::find(id);
+    registry::Record *table = registry::find(id);
     if (table == nullptr)
         return out.fail(-1, failure(GRIDVANE_E_UNKNOWN_HANDLE, EINVAL));
     int32_t resolved = 0;
@@ -162,7 +162,7 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
     for (int32_t i = 0; i < count; ++i)
         if (!formats::name_fits_table_form(names[i]))
             return out.fail(-1, with_counts(failure(GRIDVANE_E_BAD_NAME, EINVAL), i, 0));
-    const heap::Names kept = heap::make_names(names, nullptr, count);
+    const storage::Names kept = storage::make_names(names, nullptr, count);
     if (count > 0 && kept.list == nullptr)
         return out.fail(-1, failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
     if (!registry::set_names(id, kept))
@@ -187,12 +187,12 @@ GRIDVANE_API gridvane_file *gridvane_file_open(const char *name, gridvane_status
     auto *file = new (std::nothrow) gridvane_file;
     if (file == nullptr)
         return out.fail<gridvane_file *>(nullptr, failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
-    if (!file->target.open(name)) {
-        const int error = errno;
-        delete file;
-        return out.fail<gridvane_file *>(nullptr, failure(GRIDVANE_E_OPEN, error));
-    }
-    return file;
+    const Status opened = file->target.open(name);
+    if (succeeded(opened) && file->target.stream() != nullptr)
+        return file;
+    const Status s = succeeded(opened) ? failure(GRIDVANE_E_OPEN, errno) : opened;
+    delete file;
+    return out.fail<gridvane_file *>(nullptr, s);
 }
 
 GRIDVANE_API FILE *gridvane_file_stream(gridvane_file *file) { return file == nullptr ? nullptr : file->target.stream(); }
@@ -207,11 +207,10 @@ GRIDVANE_API int32_t gridvane_file_commit(gridvane_file *file, int32_t written, 
     StatusOut out(status);
     if (file == nullptr)
         return out.fail(-1, failure(GRIDVANE_E_ARGUMENT, EINVAL));
-    const bool done = file->target.finish(written != 0);
-    const int error = errno;
+    const Status finished = file->target.finish(written != 0);
     delete file;
-    if (written != 0 && !done)
-        return out.fail(-1, failure(GRIDVANE_E_WRITE, error != 0 ? error : EIO));
+    if (written != 0 && !succeeded(finished))
+        return out.fail(-1, finished);
     return 0;
 }
 

@@ -1,59 +1,37 @@
-#include "descriptor.hpp"
+#include "files.hpp"
 
-#include "platform.hpp"
+#include "common/failure.hpp"
+#include "platform/files.hpp"
 
 #include <algorithm>
-
-#if !defined(_WIN32)
-
-#    include <algorithm>
-#    include <cerrno>
-#    include <sys/uio.h>
-#    include <unistd.h>
 
 namespace gridvane::io {
 
 namespace {
 
-// Vectors per writev call; POSIX promises at least this many.
-constexpr std::size_t max_vectors = 1024;
-
-// Drops the first `done` bytes of the vectors from first on: the index of
-// the first vector with bytes left.
-std::size_t advance(iovec *vectors, std::size_t first, std::size_t count, std::size_t done)
+// Moves count blocks of size bytes through one call at a time (as many as
+// the platform gathers), retrying after signals and short transfers, until
+// all moved; false when the call failed (errno set) or moved nothing (EIO).
+bool write_all(int fd, const void *const *blocks, std::size_t size, std::size_t count)
 {
-    for (; first < count && done >= vectors[first].iov_len; ++first)
-        done -= vectors[first].iov_len;
-    if (first < count) {
-        vectors[first].iov_base = static_cast<char *>(vectors[first].iov_base) + done;
-        vectors[first].iov_len -= done;
-    }
-    return first;
-}
-
-enum class Moved { all, ended, failed };
-
-// Moves count blocks of size bytes through a vectored call, up to
-// max_vectors at a time, retrying after signals and short transfers, until
-// all moved, the call moved nothing or failed (errno set).
-template <typename Call> Moved move_blocks(Call call, void *const *blocks, std::size_t size, std::size_t count)
-{
-    iovec vectors[max_vectors];
-    for (std::size_t start = 0; start < count;) {
-        const std::size_t n = std::min(max_vectors, count - start);
-        for (std::size_t i = 0; i < n; ++i)
-            vectors[i] = iovec{blocks[start + i], size};
-        for (std::size_t first = 0; first < n;) {
-            const ssize_t moved = call(vectors + first, static_cast<int>(n - first));
-            if (moved < 0 && errno == EINTR)
-                continue;
-            if (moved <= 0)
-                return moved < 0 ? Moved::failed : Moved::ended;
-            first = advance(vectors, first, n, static_cast<std::size_t>(moved));
+    const std::size_t limit = std::max<std::size_t>(platform::block_limit(), 1);
+    std::size_t first = 0, done = 0; // the first block with bytes left, and its bytes written
+    while (first < count) {
+        const long long moved =
+            done != 0 ? platform::write(fd, static_cast<const char *>(blocks[first]) + done, size - done)
+                      : platform::write_blocks(fd, blocks + first, size, std::min(limit, count - first));
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0) {
+            if (moved == 0)
+                errno = EIO; // a write that stored nothing
+            return false;
         }
-        start += n;
+        const std::size_t through = done + static_cast<std::size_t>(moved);
+        first += through / size;
+        done = through % size;
     }
-    return Moved::all;
+    return true;
 }
 
 } // namespace
@@ -62,7 +40,7 @@ std::size_t DescriptorSource::read(void *out, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::read(fd_, static_cast<char *>(out) + done, size - done);
+        const long long got = platform::read(fd_, static_cast<char *>(out) + done, size - done);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
@@ -73,38 +51,38 @@ std::size_t DescriptorSource::read(void *out, std::size_t size)
         }
         done += static_cast<std::size_t>(got);
     }
+    at_ += static_cast<std::int64_t>(done);
     return done;
 }
 
 long long DescriptorSource::remaining() const
 {
+    // Only a file read from its start knows where it stands.
     const std::int64_t size = size_of(fd_);
-    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
-    return size < 0 || at < 0 || at > size ? -1 : size - at;
+    return size < 0 || at_ > size ? -1 : size - at_;
 }
 
-bool DescriptorSink::write(const void *data, std::size_t size)
+std::size_t RangeSource::read(void *out, std::size_t size)
 {
-    void *block = const_cast<void *>(data);
-    return write_blocks(&block, size, 1);
+    if (end_ >= 0)
+        size = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), end_ - at_));
+    std::size_t done = 0;
+    while (done < size) {
+        const long long got = platform::read_at(fd_, static_cast<char *>(out) + done, size - done,
+                                                at_ + static_cast<std::int64_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            failed_ = got < 0;
+            if (failed_)
+                error_ = errno;
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    at_ += static_cast<std::int64_t>(done);
+    return done;
 }
-
-bool DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
-{
-    const Moved moved = move_blocks([this](const iovec *v, int n) { return ::writev(fd_, v, n); },
-                                    const_cast<void *const *>(blocks), size, count);
-    if (moved == Moved::all)
-        return true;
-    if (moved == Moved::ended)
-        errno = EIO; // a write that stored nothing
-    return false;
-}
-
-} // namespace gridvane::io
-
-#endif
-
-namespace gridvane::io {
 
 long long RangeSource::remaining() const
 {
@@ -114,21 +92,40 @@ long long RangeSource::remaining() const
     return std::max<std::int64_t>(0, (end_ >= 0 ? std::min(end_, size) : size) - at_);
 }
 
-std::size_t RangeSource::read(void *out, std::size_t size)
+bool DescriptorSink::write(const void *data, std::size_t size)
 {
-    if (end_ >= 0)
-        size = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), end_ - at_));
-    if (size == 0)
-        return 0;
-    const std::int64_t got = read_at(fd_, out, size, at_);
-    if (got < 0) {
-        failed_ = true;
-        error_ = errno;
-        return 0;
-    }
-    at_ += got;
-    return static_cast<std::size_t>(got);
+    return size == 0 || write_all(fd_, &data, size, 1);
+}
+
+bool DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
+{
+    return size == 0 || write_all(fd_, blocks, size, count);
+}
+
+std::int64_t size_of(int fd)
+{
+    platform::FileInfo info;
+    return platform::info_of(fd, info) == 0 && info.regular ? info.size : -1;
+}
+
+void close_keeping_errno(int fd)
+{
+    const KeepErrno keep;
+    platform::close(fd);
+}
+
+void close_keeping_errno(std::FILE *stream)
+{
+    const KeepErrno keep;
+    std::fclose(stream);
+}
+
+BinaryMode::BinaryMode(std::FILE *stream) : stream_(stream), previous_(platform::binary_mode(stream)) {}
+
+BinaryMode::~BinaryMode()
+{
+    const KeepErrno keep;
+    platform::restore_mode(stream_, previous_);
 }
 
 } // namespace gridvane::io
-

@@ -1,19 +1,21 @@
 // Files read and written through their descriptors, with no stdio buffer
 // between them and the rows: a read goes straight into a block of rows, a
-// write straight from the rows' blocks, many per system call. POSIX only;
-// Windows reads and writes through stdio.
+// write straight from the rows' blocks, many per system call. The system
+// calls are the platform's (platform/files.hpp); here they are retried
+// after signals and carried on after short transfers.
 #pragma once
 
+#include "common/status.hpp"
 #include "formats/stream.hpp"
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-
-#if !defined(_WIN32)
+#include <cstdio>
 
 namespace gridvane::io {
 
+// A file from where its descriptor stands, to its end.
 class DescriptorSource final : public formats::Source {
 public:
     explicit DescriptorSource(int fd) : fd_(fd) {}
@@ -24,26 +26,10 @@ public:
 
 private:
     int fd_;
+    std::int64_t at_ = 0; // bytes read so far
     bool failed_ = false;
     int error_ = EIO;
 };
-
-class DescriptorSink final : public formats::Sink {
-public:
-    explicit DescriptorSink(int fd) : fd_(fd) {}
-    bool write(const void *data, std::size_t size) override;
-    bool write_blocks(const void *const *blocks, std::size_t size, std::size_t count) override;
-    bool flush() override { return true; } // nothing is held back
-
-private:
-    int fd_;
-};
-
-} // namespace gridvane::io
-
-#endif
-
-namespace gridvane::io {
 
 // A stretch [begin, end) of a file read by position (end -1: to the end of
 // the file), so that several threads may each read their own stretch of
@@ -63,5 +49,36 @@ private:
     int error_ = EIO;
 };
 
-} // namespace gridvane::io
+class DescriptorSink final : public formats::Sink {
+public:
+    explicit DescriptorSink(int fd) : fd_(fd) {}
+    bool write(const void *data, std::size_t size) override;
+    bool write_blocks(const void *const *blocks, std::size_t size, std::size_t count) override;
+    bool flush() override { return true; } // nothing is held back
 
+private:
+    int fd_;
+};
+
+// The size of a regular file, or -1 (anything else, or no answer).
+std::int64_t size_of(int fd);
+
+// Closes without disturbing errno.
+void close_keeping_errno(int fd);
+void close_keeping_errno(std::FILE *stream);
+
+// A standard stream in binary mode for one call (Windows opens them in text
+// mode, which would alter binary tables), restored after.
+class BinaryMode {
+public:
+    explicit BinaryMode(std::FILE *stream);
+    ~BinaryMode();
+    BinaryMode(const BinaryMode &) = delete;
+    BinaryMode &operator=(const BinaryMode &) = delete;
+
+private:
+    std::FILE *stream_;
+    int previous_;
+};
+
+} // namespace gridvane::io

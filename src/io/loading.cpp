@@ -1,9 +1,9 @@
 #include "loading.hpp"
 
-#include "descriptor.hpp"
-#include "host/failure.hpp"
+#include "files.hpp"
+#include "common/failure.hpp"
 #include "messages.hpp"
-#include "platform.hpp"
+#include "platform/files.hpp"
 #include "formats/messages.hpp"
 #include "registry/registry.hpp"
 
@@ -11,10 +11,6 @@
 #include <cstring>
 #include <string_view>
 
-#if !defined(_WIN32)
-#    include <fcntl.h>
-#    include <unistd.h>
-#endif
 
 namespace gridvane::io {
 
@@ -30,7 +26,7 @@ Loaded failed(Step step, const Status &status, std::int32_t form = 0)
 }
 
 // Registers what a reader read; the registry owns it from here on.
-Loaded registered(std::int32_t type, const heap::Rows &rows, std::uint32_t flags, const heap::Names &names,
+Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t flags, const storage::Names &names,
                   std::int32_t kind)
 {
     const registry::Registration r = registry::register_table(type, flags, rows, names);
@@ -53,14 +49,14 @@ Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *
 {
     if (form == CHAN_ASCII) {
         // Text tables, often of many short rows, keep their rows in packs.
-        const formats::AsciiRead read = formats::read_ascii(source, heap::Layout::packs, observer, start);
+        const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::packs, observer, start);
         if (!succeeded(read.status))
             return failed(Step::read, read.status, form);
         return registered(form, read.rows, read.table_form ? ARRAY_FRAME : 0, read.names,
                           read.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN);
     }
     if (form == CHAN_BIN) {
-        const formats::BinaryRead read = formats::read_binary(source, heap::Layout::packs, observer, start.offset);
+        const formats::BinaryRead read = formats::read_binary(source, storage::Layout::packs, observer, start.offset);
         if (!succeeded(read.status))
             return failed(Step::read, read.status, form);
         return registered(form, read.rows, 0, {},
@@ -99,25 +95,14 @@ Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observe
 
 Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer)
 {
-#if !defined(_WIN32)
     // Through the descriptor: nothing passes through a stream's buffer.
-    const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    const int fd = platform::open_read(name);
     if (fd < 0)
         return failed(Step::open, failure(GRIDVANE_E_OPEN, errno));
     DescriptorSource source(fd);
     const Loaded loaded = read_deciding(source, form, observer);
-    const KeepErrno keep;
-    ::close(fd);
+    close_keeping_errno(fd);
     return loaded;
-#else
-    std::FILE *stream = std::fopen(name, "rb");
-    if (stream == nullptr)
-        return failed(Step::open, failure(GRIDVANE_E_OPEN, errno));
-    formats::StdioSource source(stream);
-    const Loaded loaded = read_deciding(source, form, observer);
-    close_keeping_errno(stream);
-    return loaded;
-#endif
 }
 
 void tell_host_of_load_failure(const Loaded &loaded, const char *name)

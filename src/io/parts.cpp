@@ -9,13 +9,13 @@
 // not told yet.
 #include "gridvane_ext.h"
 
-#include "descriptor.hpp"
+#include "files.hpp"
 #include "loading.hpp"
-#include "platform.hpp"
+#include "platform/files.hpp"
 #include "formats/binary_header.hpp"
 #include "formats/formats.hpp"
-#include "host/growable.hpp"
-#include "host/heap.hpp"
+#include "common/growable.hpp"
+#include "common/heap.hpp"
 #include "host/tools.hpp"
 #include "registry/registry.hpp"
 
@@ -96,8 +96,8 @@ struct Part {
     Part &operator=(const Part &) = delete;
     ~Part()
     {
-        heap::release_rows(rows.rows);
-        heap::release_names(rows.names);
+        storage::release_rows(rows.rows);
+        storage::release_names(rows.names);
     }
 
     std::int64_t begin = 0, end = 0; // bytes (ASCII) or rows (binary)
@@ -126,16 +126,16 @@ struct gridvane_plan {
     formats::Span head_span;
     // Binary: the header and the one block every part reads into.
     formats::BinaryHeader header;
-    heap::Rows block;
+    storage::Rows block;
     Part *parts = nullptr;
     std::int32_t part_count = 0;
 
     ~gridvane_plan()
     {
         delete[] parts;
-        heap::release_rows(head.rows);
-        heap::release_names(head.names);
-        heap::release_rows(block);
+        storage::release_rows(head.rows);
+        storage::release_names(head.names);
+        storage::release_rows(block);
         if (fd >= 0)
             io::close_keeping_errno(fd);
     }
@@ -159,15 +159,18 @@ void report_into(gridvane_report *report, const Status &status, std::int32_t kin
 std::int64_t line_end_after(int fd, std::int64_t from, std::int64_t size)
 {
     char block[4096];
+    io::RangeSource source(fd, from, size);
     for (std::int64_t at = from; at < size;) {
-        const std::int64_t got = io::read_at(fd, block, sizeof block, at);
-        if (got < 0)
+        const std::size_t got = source.read(block, sizeof block);
+        if (source.failed()) {
+            errno = source.error();
             return -1;
+        }
         if (got == 0)
             break;
-        if (const void *nl = std::memchr(block, '\n', static_cast<std::size_t>(got)))
+        if (const void *nl = std::memchr(block, '\n', got))
             return at + (static_cast<const char *>(nl) - block) + 1;
-        at += got;
+        at += static_cast<std::int64_t>(got);
     }
     return size;
 }
@@ -221,10 +224,12 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
 Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
 {
     unsigned char bytes[formats::header_size];
-    const std::int64_t got = io::read_at(plan.fd, bytes, sizeof bytes, 0);
-    if (got < 0)
-        return failure_at(GRIDVANE_E_READ, 1, 1, 0, errno);
-    Status s = formats::parse_header(bytes, static_cast<std::size_t>(got), plan.header);
+    io::RangeSource head(plan.fd, 0, sizeof bytes);
+    const std::size_t got = head.read(bytes, sizeof bytes);
+    if (head.failed())
+        return failure_at(GRIDVANE_E_READ, 1, static_cast<std::int64_t>(got) + 1, static_cast<std::int64_t>(got),
+                          head.error());
+    Status s = formats::parse_header(bytes, got, plan.header);
     if (!succeeded(s))
         return s;
     const formats::BinaryHeader &h = plan.header;
@@ -245,14 +250,14 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     if (there < wanted_bytes) // as a single read finds it, at the end of the file
         return with_counts(failure_at(GRIDVANE_E_TRUNCATED_SAMPLES, 1, plan.size + 1, plan.size), wanted_bytes, there);
     plan.block.index = heap::allocate_n<float *>(static_cast<std::size_t>(h.rows));
-    float *samples = h.rows == 0 ? nullptr : heap::allocate_block(std::int64_t{h.rows} * h.columns);
+    float *samples = h.rows == 0 ? nullptr : storage::allocate_block(std::int64_t{h.rows} * h.columns);
     if (plan.block.index == nullptr || (h.rows != 0 && samples == nullptr)) {
         heap::release(samples);
         heap::release(plan.block.index);
         plan.block.index = nullptr;
         return failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
     }
-    plan.block = heap::Rows{plan.block.index, h.rows, h.columns, heap::Layout::block};
+    plan.block = storage::Rows{plan.block.index, h.rows, h.columns, storage::Layout::block};
     for (std::int32_t r = 0; r < h.rows; ++r)
         plan.block.index[r] = samples + std::int64_t{r} * h.columns;
     if (!cut(plan, 0, h.rows, wanted, std::max<std::int64_t>(row_bytes, 1)))
@@ -281,10 +286,11 @@ void read_part(gridvane_plan &plan, Part &part)
     const std::int64_t first = std::int64_t{formats::header_size} + part.begin * row_bytes;
     const std::int64_t bytes = (part.end - part.begin) * row_bytes;
     float *into = bytes == 0 ? nullptr : plan.block.index[part.begin];
-    const std::int64_t got = bytes == 0 ? 0 : io::read_at(plan.fd, into, static_cast<std::size_t>(bytes), first);
+    io::RangeSource source(plan.fd, first, first + bytes);
+    const auto got = static_cast<std::int64_t>(bytes == 0 ? 0 : source.read(into, static_cast<std::size_t>(bytes)));
     if (got != bytes) {
-        const std::int64_t at = first + std::max<std::int64_t>(got, 0);
-        part.status = got < 0 ? failure_at(GRIDVANE_E_READ, 1, at + 1, at, errno)
+        const std::int64_t at = first + got;
+        part.status = source.failed() ? failure_at(GRIDVANE_E_READ, 1, at + 1, at, source.error())
                               : with_counts(failure_at(GRIDVANE_E_TRUNCATED_SAMPLES, 1, at + 1, at),
                                             row_bytes * h.rows, at - std::int64_t{formats::header_size});
         return;
@@ -415,7 +421,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
     }
 
     // One index for every row, the head's first; each part keeps its packs.
-    heap::Rows all{nullptr, rows, static_cast<std::int64_t>(plan.head_span.width), heap::Layout::parts, nullptr,
+    storage::Rows all{nullptr, rows, static_cast<std::int64_t>(plan.head_span.width), storage::Layout::parts, nullptr,
                    plan.part_count + 1};
     all.index = heap::allocate_n<float *>(static_cast<std::size_t>(rows));
     all.part_rows = heap::allocate_n<std::int64_t>(static_cast<std::size_t>(all.parts));
@@ -425,7 +431,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         return failed(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
     }
     std::int64_t at = 0;
-    const auto take = [&](heap::Rows &from, std::int32_t p) {
+    const auto take = [&](storage::Rows &from, std::int32_t p) {
         std::copy(from.index, from.index + from.count, all.index + at);
         at += from.count;
         all.part_rows[p] = from.count;
@@ -435,7 +441,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
     take(plan.head.rows, 0);
     for (std::int32_t k = 0; k < plan.part_count; ++k)
         take(plan.parts[k].rows.rows, k + 1);
-    const heap::Names names = plan.head.names;
+    const storage::Names names = plan.head.names;
     plan.head.names = {};
     const registry::Registration r =
         registry::register_table(CHAN_ASCII, plan.head_span.table_form ? ARRAY_FRAME : 0, all, names);
@@ -512,7 +518,7 @@ GRIDVANE_API gridvane_plan *gridvane_plan_load(const char *name, int32_t form, i
         return refuse(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
     plan->observer = formats::Observer(observer, context);
     plan->observed = observer != nullptr;
-    plan->fd = io::open_for_reading(name);
+    plan->fd = platform::open_read(name);
     if (plan->fd < 0) {
         const Status s = failure(GRIDVANE_E_OPEN, errno);
         delete plan;

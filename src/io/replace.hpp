@@ -1,14 +1,16 @@
 // Replacing a file only once its new contents are complete and on the disk.
-// The library's save and the command-line tool both write through
-// SaveTarget, so a file keeps its mode, owner and links, and a failure or a
-// crash leaves it as it was, whichever of them wrote it.
+// The library's saves and its clients' files (through the extension
+// interface) are all written through SaveTarget, so a file keeps its mode,
+// owner and links, and a failure or a crash leaves it as it was.
 #pragma once
+
+#include "common/status.hpp"
 
 #include <cstdio>
 
 namespace gridvane::io {
 
-// The stream a save writes to. A regular file (or a name not yet taken) is
+// The file a save writes to. A regular file (or a name not yet taken) is
 // written to a new file in the same folder, which is flushed to the disk
 // and then takes the target's name, after which the folder is flushed too;
 // anything else (a device, a pipe, a link, a file with several links, a
@@ -25,52 +27,42 @@ public:
     SaveTarget &operator=(const SaveTarget &) = delete;
     ~SaveTarget();
 
-    // False with errno set when neither a new file nor the target could be
-    // opened.
-    bool open(const char *name);
-    std::FILE *stream() const { return stream_; }
-    // Whether the stream is a new file of our own (not the target).
+    // OPEN with the error number when neither a new file nor the target
+    // could be opened.
+    Status open(const char *name);
+    // The descriptor to write to (nothing written through it yet).
+    int descriptor() const { return fd_; }
+    // A stream over the descriptor, for writers that want one (made once).
+    std::FILE *stream();
+    // Whether the file written is a new one of our own (not the target).
     bool replacing() const { return replacing_; }
     // The new file's name while it has one, else null: what a signal handler
     // must remove if the process ends before finish.
     const char *temporary_name() const { return temporary_; }
-    // Closes the stream and, when written is true, puts the new contents in
-    // place. False with errno set when flushing, closing or renaming failed;
-    // on any failure before the rename the new file is gone and the target
-    // is untouched. (Only a failure to flush the folder comes after the
-    // rename: the new contents are then in place, but the save reports that
-    // their name may not survive a crash.)
-    bool finish(bool written);
+    // Closes and, when written is true, puts the new contents in place:
+    // WRITE with the error number when flushing, closing or renaming
+    // failed; on any failure before the rename the new file is gone and the
+    // target is untouched. (Only a failure to flush the folder comes after
+    // the rename: the new contents are then in place, but the save reports
+    // that their name may not survive a crash.) Unwritten, the error number
+    // is left as the writer left it.
+    Status finish(bool written);
 
 private:
     template <typename Take> int take_slot(Take take);
-    bool give_name(const char *name);
+    bool give_name();
+    bool close_file();
     void discard_temporary();
 
-    std::FILE *stream_ = nullptr;
+    int fd_ = -1;
+    std::FILE *stream_ = nullptr; // owns fd_ once made
     const char *name_ = nullptr;
     const char *base_ = nullptr; // the name's last part
     char *folder_ = nullptr;    // heap block: the target's folder, when replacing
     char *temporary_ = nullptr; // heap block: the new file's name while it has one
     bool replacing_ = false;
-    bool unnamed_ = false;      // the new file has no name yet
-    bool target_exists_ = false;
+    bool unnamed_ = false; // the new file has no name yet
     int held_ = -1; // keeps the new file held by its writer until it is in place
 };
-
-// The calls that put a save's new file in place, in one table so that tests
-// can watch their order and make one fail. Each returns 0, or -1 with errno.
-struct ReplaceCalls {
-    int (*flush_file)(std::FILE *stream);                 // the file's data, to the disk
-    int (*flush_folder)(const char *folder);              // the folder's names, to the disk
-    int (*link_unnamed)(std::FILE *stream, const char *name); // a name for an unnamed file
-    int (*rename)(const char *from, const char *to);      // over the target
-    // An unnamed new file in the folder (mode 0666, less the umask), or -1:
-    // errno EOPNOTSUPP where the system or the filesystem has none.
-    int (*open_unnamed)(const char *folder);
-};
-
-// Test seam: the calls saves make; tests replace entries and restore them.
-ReplaceCalls &replace_calls();
 
 } // namespace gridvane::io

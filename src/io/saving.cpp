@@ -1,6 +1,6 @@
 #include "saving.hpp"
 
-#include "descriptor.hpp"
+#include "files.hpp"
 #include "replace.hpp"
 #include "formats/formats.hpp"
 #include "registry/registry.hpp"
@@ -18,18 +18,18 @@ Status write_failure()
     return failure(GRIDVANE_E_WRITE, errno != 0 ? errno : EIO);
 }
 
-std::int32_t columns_of(const registry::Table &t)
+std::int32_t columns_of(const registry::Record &t)
 {
     return static_cast<std::int32_t>(registry::column_extent(t).whole);
 }
 
-std::int32_t rows_of(const registry::Table &t) { return static_cast<std::int32_t>(registry::row_extent(t).whole); }
+std::int32_t rows_of(const registry::Record &t) { return static_cast<std::int32_t>(registry::row_extent(t).whole); }
 
 } // namespace
 
 int write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code)
 {
-    registry::Table *table = registry::find(node.id);
+    registry::Record *table = registry::find(node.id);
     const bool registered = table != nullptr && &table->node == &node;
     const auto count_u = static_cast<std::int32_t>(registered ? registry::column_extent(*table).whole
                                                               : registry::truncated_count(node.countU));
@@ -40,7 +40,7 @@ int write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code)
     return formats::write_ascii_checked(sink, node.rows, count_u, count_v);
 }
 
-Status resolve_form(const registry::Table &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
+Status resolve_form(const registry::Record &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
 {
     if ((flags & ~std::uint32_t{GRIDVANE_DROP_FRAMES | GRIDVANE_ANY_NAME}) != 0)
         return failure(GRIDVANE_E_ARGUMENT, EINVAL);
@@ -62,7 +62,7 @@ Status resolve_form(const registry::Table &table, std::int32_t form, std::uint32
     }
 }
 
-Status write_table(formats::Sink &sink, const registry::Table &table, std::int32_t form)
+Status write_table(formats::Sink &sink, const registry::Record &table, std::int32_t form)
 {
     const int saved = errno;
     errno = 0;
@@ -79,22 +79,16 @@ Status write_table(formats::Sink &sink, const registry::Table &table, std::int32
     return ok_status();
 }
 
-Status save_table(const registry::Table &table, const char *name, std::int32_t form)
+Status save_table(const registry::Record &table, const char *name, std::int32_t form)
 {
     SaveTarget target;
-    if (!target.open(name))
-        return failure(GRIDVANE_E_OPEN, errno);
-    // The target's stream is fresh: nothing has been written through its
-    // buffer, so its descriptor may be written directly.
-#if !defined(_WIN32)
-    DescriptorSink sink(::fileno(target.stream()));
-#else
-    formats::StdioSink sink(target.stream());
-#endif
+    const Status opened = target.open(name);
+    if (!succeeded(opened))
+        return opened;
+    DescriptorSink sink(target.descriptor());
     const Status written = write_table(sink, table, form);
-    if (!target.finish(succeeded(written)))
-        return succeeded(written) ? write_failure() : written;
-    return ok_status();
+    const Status finished = target.finish(succeeded(written));
+    return succeeded(written) ? finished : written;
 }
 
 } // namespace gridvane::io

@@ -6,7 +6,7 @@
 #include "common/status.hpp"
 #include "formats/stream.hpp"
 #include "gridvane.h"
-#include "registry/table.hpp"
+#include "registry/record.hpp"
 
 #include <cstdint>
 
@@ -21,13 +21,13 @@ int write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code);
 // flags: DECIDE becomes TABLE or ASCII by the table's frames; a failure for
 // what the form cannot hold (FRAMES_LOST, TOO_LARGE, a TABLE without
 // frames).
-Status resolve_form(const registry::Table &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved);
+Status resolve_form(const registry::Record &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved);
 
 // Writes a table in a resolved form; WRITE with the error number on failure.
-Status write_table(formats::Sink &sink, const registry::Table &table, std::int32_t form);
+Status write_table(formats::Sink &sink, const registry::Record &table, std::int32_t form);
 
 // Saves a table by name in a resolved form through the safe replacement:
 // OPEN when no file could be opened, WRITE when writing or replacing failed.
-Status save_table(const registry::Table &table, const char *name, std::int32_t form);
+Status save_table(const registry::Record &table, const char *name, std::int32_t form);
 
 } // namespace gridvane::io

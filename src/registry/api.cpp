@@ -4,8 +4,8 @@
 #include "gridvane_ext.h"
 
 #include "common/status.hpp"
-#include "host/failure.hpp"
-#include "host/heap.hpp"
+#include "common/failure.hpp"
+#include "common/heap.hpp"
 
 #include <algorithm>
 #include "host/tools.hpp"
@@ -14,13 +14,13 @@
 #include "sampling.hpp"
 
 using namespace gridvane;
-using registry::Table;
+using registry::Record;
 
 namespace {
 
 [[gnu::noinline]] float sample_after_lookup(int32_t id, float u, float v)
 {
-    Table *table = registry::detail::find_in_index(id);
+    Record *table = registry::detail::find_in_index(id);
     return table == nullptr ? 0.0f : registry::sample(*table, u, v);
 }
 
@@ -34,7 +34,7 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
         Libprintf(registry::msg::bad_counts);
         return -1;
     }
-    const heap::Rows rows = heap::make_rows(rowCount, columnCount);
+    const storage::Rows rows = storage::make_rows(rowCount, columnCount);
     if (rows.index == nullptr) {
         Libprintf(registry::msg::no_space);
         return -1;
@@ -51,31 +51,31 @@ GRIDVANE_API int32_t ArrayFree(int32_t id) { return registry::free_table(id) ? 0
 
 GRIDVANE_API ArrayNode *ArrayGetPointer(int32_t id)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? nullptr : &table->node;
 }
 
 GRIDVANE_API int32_t ArrayType(int32_t id)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? -1 : table->node.type;
 }
 
 GRIDVANE_API float ArrayCountU(int32_t id)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? -1.0f : table->node.countU;
 }
 
 GRIDVANE_API float ArrayCountV(int32_t id)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? -1.0f : table->node.countV;
 }
 
 GRIDVANE_API float **ArrayGetArray(int32_t id)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     if (table == nullptr)
         return nullptr;
     if (!table->has_sample_type()) {
@@ -89,14 +89,14 @@ GRIDVANE_API float ArrayGetValue(int32_t id, float u, float v)
 {
     // A table the thread found lately is sampled with no call at all; the
     // rest goes out of line, so the common path saves no registers for it.
-    if (Table *table = registry::find_cached(id))
+    if (Record *table = registry::find_cached(id))
         return registry::sample(*table, u, v);
     return sample_after_lookup(id, u, v);
 }
 
 GRIDVANE_API float ArrayGetIValue(int32_t id, int32_t u, int32_t v)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     if (table == nullptr || !table->has_sample_type())
         return -1.0f;
     const float *target = registry::cell(*table, u, v);
@@ -105,7 +105,7 @@ GRIDVANE_API float ArrayGetIValue(int32_t id, int32_t u, int32_t v)
 
 GRIDVANE_API float ArrayPutIValue(int32_t id, int32_t u, int32_t v, float value)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     if (table == nullptr)
         return -1.0f;
     if (!table->has_sample_type()) {
@@ -119,13 +119,13 @@ GRIDVANE_API float ArrayPutIValue(int32_t id, int32_t u, int32_t v, float value)
 
 GRIDVANE_API int32_t ArrayGetFrame(int32_t id, int32_t row)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? -1 : registry::frame_of_row(*table, row);
 }
 
 GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? 0.0f : registry::row_of_frame(*table, frame);
 }
 
@@ -138,7 +138,7 @@ GRIDVANE_API int32_t gridvane_alloc(int32_t rows, int32_t columns, uint32_t flag
         return fail(-1, EINVAL);
     }
     const bool frames = (flags & ARRAY_FRAME) != 0;
-    const heap::Rows storage = heap::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
+    const storage::Rows storage = storage::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
     if (storage.index == nullptr) {
         s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
         return fail(-1, ENOMEM);
@@ -154,13 +154,13 @@ GRIDVANE_API int32_t gridvane_alloc(int32_t rows, int32_t columns, uint32_t flag
 
 GRIDVANE_API int32_t gridvane_column_name_count(int32_t id)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     return table == nullptr ? -1 : table->names.count;
 }
 
 GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column)
 {
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     if (table == nullptr || column < 0 || column >= table->names.count)
         return nullptr;
     return table->names.list[column];
@@ -171,7 +171,7 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
 {
     if (n != 0 && (u == nullptr || v == nullptr || out == nullptr))
         return fail(-1, EINVAL);
-    Table *table = registry::find(id);
+    Record *table = registry::find(id);
     if (table == nullptr) {
         std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
         return -1;

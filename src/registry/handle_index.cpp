@@ -1,10 +1,10 @@
 #include "handle_index.hpp"
 
-#include "host/heap.hpp"
+#include "common/heap.hpp"
 
 namespace gridvane::registry {
 
-Table *HandleIndex::find(std::int32_t id) const
+Record *HandleIndex::find(std::int32_t id) const
 {
     if (capacity_ == 0)
         return nullptr;
@@ -46,7 +46,7 @@ bool HandleIndex::grow()
     return true;
 }
 
-bool HandleIndex::insert(std::int32_t id, Table *table)
+bool HandleIndex::insert(std::int32_t id, Record *table)
 {
     // Keep the load at most one half: probes stay short.
     if ((size_ + 1) * 2 > capacity_ && !grow())

@@ -8,7 +8,7 @@
 
 namespace gridvane::registry {
 
-struct Table;
+struct Record;
 
 class HandleIndex {
 public:
@@ -17,9 +17,9 @@ public:
     HandleIndex &operator=(const HandleIndex &) = delete;
     ~HandleIndex() { clear(); }
 
-    Table *find(std::int32_t id) const;
+    Record *find(std::int32_t id) const;
     // False when the index had to grow and could not; nothing changes then.
-    bool insert(std::int32_t id, Table *table);
+    bool insert(std::int32_t id, Record *table);
     void erase(std::int32_t id);
     void clear();
     std::size_t size() const { return size_; }
@@ -27,7 +27,7 @@ public:
 private:
     struct Slot {
         std::int32_t id; // 0: empty (handles are never 0)
-        Table *table;
+        Record *table;
     };
 
     std::size_t home(std::int32_t id) const

@@ -6,7 +6,8 @@
 #pragma once
 
 #include "gridvane.h"
-#include "host/heap.hpp"
+#include "common/heap.hpp"
+#include "storage/rows.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -29,10 +30,10 @@ struct SampleBounds {
 // Each record has cache lines of its own: a thread that registers, frees or
 // edits one table never writes a line that another thread's samples of
 // another table read.
-struct alignas(64) Table {
+struct alignas(64) Record {
     ArrayNode node; // must stay first: callers hold &node
-    heap::Rows storage;
-    heap::Names names; // the column names, where the table has them
+    storage::Rows storage;
+    storage::Names names; // the column names, where the table has them
     // Which registration this record holds now: never 0 while registered, 0
     // once freed. Records are reused, never returned to the heap while the
     // library runs, so a thread's lookup cache may read this field of any
@@ -40,7 +41,7 @@ struct alignas(64) Table {
     std::atomic<std::uint64_t> serial{0};
     SampleBounds bounds; // refreshed whenever the record's counts change
 
-    static Table *of(ArrayNode *node) { return reinterpret_cast<Table *>(node); }
+    static Record *of(ArrayNode *node) { return reinterpret_cast<Record *>(node); }
 
     bool has_frame() const { return (node.flags & ARRAY_FRAME) != 0; }
     bool has_sample_type() const { return node.type == CHAN_BIN || node.type == CHAN_ASCII; }
@@ -74,7 +75,7 @@ inline Extent extent(float count, std::int64_t stored)
                   std::min(truncated_count(count), stored)};
 }
 
-inline Extent row_extent(const Table &t) { return extent(t.node.countV, t.storage.count); }
-inline Extent column_extent(const Table &t) { return extent(t.node.countU, t.data_width()); }
+inline Extent row_extent(const Record &t) { return extent(t.node.countV, t.storage.count); }
+inline Extent column_extent(const Record &t) { return extent(t.node.countU, t.data_width()); }
 
 } // namespace gridvane::registry

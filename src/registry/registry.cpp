@@ -1,7 +1,7 @@
 #include "registry.hpp"
 
 #include "handle_index.hpp"
-#include "host/heap.hpp"
+#include "common/heap.hpp"
 #include "sampling.hpp"
 
 #include <array>
@@ -19,7 +19,7 @@ namespace detail {
 namespace {
 // What unused cache entries point at: its serial stays 0, which no entry
 // expects, so they never match.
-Table unused_record;
+Record unused_record;
 constexpr CacheEntry unused_entry{0, &unused_record, 1};
 
 template <std::size_t... I> constexpr std::array<CacheEntry, sizeof...(I)> unused_entries(std::index_sequence<I...>)
@@ -41,7 +41,7 @@ struct State {
     std::int32_t last_id = 0;
     std::uint64_t serials = 0; // serial numbers issued, one per registration
     HandleIndex index;
-    Table *spare = nullptr; // records of freed tables, for reuse; linked through node.next
+    Record *spare = nullptr; // records of freed tables, for reuse; linked through node.next
     std::int64_t spares = 0;
 };
 
@@ -49,7 +49,7 @@ State the_state;
 
 State &state() { return the_state; }
 
-void remember(Table *table, std::int32_t id, std::uint64_t serial)
+void remember(Record *table, std::int32_t id, std::uint64_t serial)
 {
     detail::lookup_cache[static_cast<std::uint32_t>(id) % detail::cache_entries] = {id, table, serial};
 }
@@ -69,29 +69,29 @@ std::int32_t next_handle(const State &s)
 // A new record on lines of its own (heap blocks are only 16-byte aligned):
 // the block starts up to a line before it, and the byte before the record
 // says how far.
-Table *allocate_record()
+Record *allocate_record()
 {
-    constexpr std::size_t line = alignof(Table);
-    auto *block = static_cast<unsigned char *>(heap::allocate(sizeof(Table) + line));
+    constexpr std::size_t line = alignof(Record);
+    auto *block = static_cast<unsigned char *>(heap::allocate(sizeof(Record) + line));
     if (block == nullptr)
         return nullptr;
     const std::size_t offset = line - reinterpret_cast<std::uintptr_t>(block) % line; // 1 .. line
     block[offset - 1] = static_cast<unsigned char>(offset);
-    return new (block + offset) Table{};
+    return new (block + offset) Record{};
 }
 
-void release_record(Table *table)
+void release_record(Record *table)
 {
-    table->~Table();
+    table->~Record();
     auto *start = reinterpret_cast<unsigned char *>(table);
     heap::release(start - start[-1]);
 }
 
-Table *take_spare(State &s)
+Record *take_spare(State &s)
 {
-    Table *table = s.spare;
+    Record *table = s.spare;
     if (table != nullptr) {
-        s.spare = Table::of(table->node.next);
+        s.spare = Record::of(table->node.next);
         --s.spares;
     }
     return table;
@@ -99,16 +99,16 @@ Table *take_spare(State &s)
 
 // A record for a registration: a spare one, or a new block (null when memory
 // runs out). fresh tells which, for giving it back.
-Table *obtain_record(State &s, bool &fresh)
+Record *obtain_record(State &s, bool &fresh)
 {
-    Table *table = take_spare(s);
+    Record *table = take_spare(s);
     fresh = table == nullptr;
     return fresh ? allocate_record() : table;
 }
 
 // A record no registration holds. One that was never registered can go back
 // to the heap: no thread can have found it.
-void give_back_record(State &s, Table *table, bool fresh)
+void give_back_record(State &s, Record *table, bool fresh)
 {
     if (fresh) {
         release_record(table);
@@ -149,25 +149,25 @@ void unlink(State &s, ArrayNode &node)
 
 // What a table held, for its caller to release outside the lock.
 struct Held {
-    heap::Rows storage;
-    heap::Names names;
+    storage::Rows storage;
+    storage::Names names;
     void release() const
     {
-        heap::release_rows(storage);
-        heap::release_names(names);
+        storage::release_rows(storage);
+        storage::release_names(names);
     }
 };
 
 // Takes a registered table out of the list and the index; its record becomes
 // spare and what it held is the caller's to release.
-Held retire(State &s, Table &table)
+Held retire(State &s, Record &table)
 {
     table.serial.store(0, std::memory_order_release);
     s.index.erase(table.node.id);
     unlink(s, table.node);
     const Held held{table.storage, table.names};
-    table.storage = heap::Rows{};
-    table.names = heap::Names{};
+    table.storage = storage::Rows{};
+    table.names = storage::Names{};
     give_back_record(s, &table, false);
     return held;
 }
@@ -176,11 +176,11 @@ Held retire(State &s, Table &table)
 
 namespace detail {
 
-Table *find_in_index(std::int32_t id)
+Record *find_in_index(std::int32_t id)
 {
     State &s = state();
     std::shared_lock lock(s.lock);
-    Table *found = s.index.find(id);
+    Record *found = s.index.find(id);
     if (found != nullptr)
         remember(found, id, found->serial.load(std::memory_order_relaxed));
     return found;
@@ -188,15 +188,15 @@ Table *find_in_index(std::int32_t id)
 
 } // namespace detail
 
-Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage,
-                            const heap::Names &names)
+Registration register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
+                            const storage::Names &names)
 {
     State &s = state();
     std::unique_lock lock(s.lock);
     const bool was_empty = s.head == nullptr;
     const std::int32_t id = was_empty ? 1 : next_handle(s);
     bool fresh = false;
-    Table *table = obtain_record(s, fresh);
+    Record *table = obtain_record(s, fresh);
     if (table != nullptr && !s.index.insert(id, table)) {
         give_back_record(s, table, fresh);
         table = nullptr;
@@ -233,7 +233,7 @@ bool free_table(std::int32_t id)
     Held held;
     {
         std::unique_lock lock(s.lock);
-        Table *table = s.index.find(id);
+        Record *table = s.index.find(id);
         if (table == nullptr || !table->has_sample_type())
             return false;
         held = retire(s, *table);
@@ -242,20 +242,20 @@ bool free_table(std::int32_t id)
     return true;
 }
 
-bool set_names(std::int32_t id, const heap::Names &names)
+bool set_names(std::int32_t id, const storage::Names &names)
 {
     State &s = state();
-    heap::Names old = names; // an unknown handle's new names go
+    storage::Names old = names; // an unknown handle's new names go
     bool found = false;
     {
         std::unique_lock lock(s.lock);
-        if (Table *table = s.index.find(id)) {
+        if (Record *table = s.index.find(id)) {
             old = table->names;
             table->names = names;
             found = true;
         }
     }
-    heap::release_names(old);
+    storage::release_names(old);
     return found;
 }
 
@@ -268,8 +268,8 @@ void discard_all()
     State &s = state();
     std::unique_lock lock(s.lock);
     while (s.head != nullptr)
-        retire(s, *Table::of(s.head)).release();
-    while (Table *table = take_spare(s))
+        retire(s, *Record::of(s.head)).release();
+    while (Record *table = take_spare(s))
         release_record(table);
     detail::lookup_cache.fill(detail::unused_entry);
 }

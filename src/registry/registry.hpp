@@ -17,7 +17,7 @@
 // from scaling; see the threads benchmark.)
 #pragma once
 
-#include "table.hpp"
+#include "record.hpp"
 
 #include <array>
 #include <cstdint>
@@ -28,7 +28,7 @@ namespace detail {
 
 struct CacheEntry {
     std::int32_t id;
-    Table *table; // never null: an unused entry names a record no table holds
+    Record *table; // never null: an unused entry names a record no table holds
     std::uint64_t serial;
 };
 
@@ -38,13 +38,13 @@ inline constexpr std::size_t cache_entries = 16; // a power of two
 using LookupCache = std::array<CacheEntry, cache_entries>;
 extern thread_local constinit LookupCache lookup_cache;
 
-Table *find_in_index(std::int32_t id);
+Record *find_in_index(std::int32_t id);
 
 } // namespace detail
 
 // The table with this handle if the calling thread found it lately and it
 // is still registered, else null.
-[[gnu::always_inline]] inline Table *find_cached(std::int32_t id)
+[[gnu::always_inline]] inline Record *find_cached(std::int32_t id)
 {
     const detail::CacheEntry &e = detail::lookup_cache[static_cast<std::uint32_t>(id) % detail::cache_entries];
     if (e.id == id && e.table->serial.load(std::memory_order_acquire) == e.serial)
@@ -53,9 +53,9 @@ Table *find_in_index(std::int32_t id);
 }
 
 // The table with this handle, or null.
-inline Table *find(std::int32_t id)
+inline Record *find(std::int32_t id)
 {
-    if (Table *table = find_cached(id))
+    if (Record *table = find_cached(id))
         return table;
     return detail::find_in_index(id);
 }
@@ -63,7 +63,7 @@ inline Table *find(std::int32_t id)
 // What a registration gives: the new table, or null when memory ran out, and
 // whether the registry was empty at that moment (the messages differ).
 struct Registration {
-    Table *table;
+    Record *table;
     bool was_empty;
 };
 
@@ -72,13 +72,13 @@ struct Registration {
 // (they are then released). The record's counts are the storage's, less the
 // frame slot when flags has ARRAY_FRAME; a table without storage (another
 // family) gets counts of 0.
-Registration register_table(std::int32_t type, std::uint32_t flags, const heap::Rows &storage,
-                            const heap::Names &names = {});
+Registration register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
+                            const storage::Names &names = {});
 
 // Gives a table new column names, which the registry owns from now on, and
 // releases the old ones; false (the new ones released) for an unknown
 // handle.
-bool set_names(std::int32_t id, const heap::Names &names);
+bool set_names(std::int32_t id, const storage::Names &names);
 
 // Frees the table with this handle if it has samples: false (nothing changed)
 // for an unknown handle or a table of another family.

@@ -3,7 +3,7 @@
 // without contraction, so results are bit-identical on every platform.
 #pragma once
 
-#include "table.hpp"
+#include "record.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -34,7 +34,7 @@ struct Clamp {
     bool empty; // no sample to return: another family, or a count below 1
 };
 
-inline Clamp bounds_for(const Table &t)
+inline Clamp bounds_for(const Record &t)
 {
     const double last_v = row_extent(t).exact - 1.0;
     const double last_u = column_extent(t).exact - 1.0;
@@ -47,7 +47,7 @@ inline std::uint32_t bits_of(float f) { return std::bit_cast<std::uint32_t>(f); 
 // Stores bounds as the cached ones for the record's present fields. The
 // counts go last, with release: a thread that sees them match sees the
 // bounds that belong to them.
-inline void publish_bounds(Table &t, const Clamp &c)
+inline void publish_bounds(Record &t, const Clamp &c)
 {
     SampleBounds &b = t.bounds;
     b.last_u.store(c.last_u, std::memory_order_relaxed);
@@ -61,7 +61,7 @@ inline void publish_bounds(Table &t, const Clamp &c)
 
 // Works the bounds out afresh and caches them again, by one thread at a time
 // (another that finds the cache being rewritten uses its own result).
-[[gnu::noinline, gnu::cold]] inline Clamp refresh_bounds(Table &t)
+[[gnu::noinline, gnu::cold]] inline Clamp refresh_bounds(Record &t)
 {
     const Clamp fresh = bounds_for(t);
     if (!t.bounds.updating.test_and_set(std::memory_order_acquire)) {
@@ -72,7 +72,7 @@ inline void publish_bounds(Table &t, const Clamp &c)
 }
 
 // Whether the cached bounds belong to the record's present fields.
-[[gnu::always_inline]] inline bool bounds_current(const Table &t)
+[[gnu::always_inline]] inline bool bounds_current(const Record &t)
 {
     const SampleBounds &b = t.bounds;
     return b.count_u_bits.load(std::memory_order_acquire) == bits_of(t.node.countU) &&
@@ -96,7 +96,7 @@ inline bool clamp_coordinate(float &c, float last)
 }
 
 // Clamps the coordinates into the bounds and interpolates.
-[[gnu::always_inline]] inline float interpolate(const Table &t, float u, float v, const Clamp &b)
+[[gnu::always_inline]] inline float interpolate(const Record &t, float u, float v, const Clamp &b)
 {
     if (b.empty)
         return -1.0f; // another family, or a count of zero
@@ -121,13 +121,13 @@ inline bool clamp_coordinate(float &c, float last)
     return (1.0f - fu) * left + fu * right;
 }
 
-[[gnu::noinline, gnu::cold]] inline float sample_refreshing(Table &t, float u, float v)
+[[gnu::noinline, gnu::cold]] inline float sample_refreshing(Record &t, float u, float v)
 {
     return interpolate(t, u, v, refresh_bounds(t));
 }
 
 // The bounds for the record as it is now: the cached ones, or fresh.
-inline Clamp current_bounds(Table &t)
+inline Clamp current_bounds(Record &t)
 {
     if (!bounds_current(t))
         return refresh_bounds(t);
@@ -140,15 +140,15 @@ inline Clamp current_bounds(Table &t)
 // repeats one coordinate), into out[i]: each result the bits sample() gives
 // for the same pair. Several points at a time, with the vector
 // instructions the processor has.
-void sample_many(const Table &t, const Clamp &bounds, std::size_t n, const float *u, std::ptrdiff_t u_stride,
+void sample_many(const Record &t, const Clamp &bounds, std::size_t n, const float *u, std::ptrdiff_t u_stride,
                  const float *v, std::ptrdiff_t v_stride, float *out);
 // The same with AVX2 allowed or not, whatever the processor has (tests).
-void sample_many_using(bool avx2, const Table &t, const Clamp &bounds, std::size_t n, const float *u,
+void sample_many_using(bool avx2, const Record &t, const Clamp &bounds, std::size_t n, const float *u,
                        std::ptrdiff_t u_stride, const float *v, std::ptrdiff_t v_stride, float *out);
 
 // The common path makes no call: when the record has changed since the
 // bounds were cached, the whole sample goes out of line.
-[[gnu::noinline]] inline float sample(Table &t, float u, float v)
+[[gnu::noinline]] inline float sample(Record &t, float u, float v)
 {
     if (!bounds_current(t))
         return sample_refreshing(t, u, v);
@@ -160,7 +160,7 @@ void sample_many_using(bool avx2, const Table &t, const Clamp &bounds, std::size
 
 // The cell a pair of integer coordinates clamps to, or null when the table
 // has no samples.
-inline float *cell(const Table &t, std::int32_t u, std::int32_t v)
+inline float *cell(const Record &t, std::int32_t u, std::int32_t v)
 {
     const std::int64_t last_v = row_extent(t).whole - 1;
     const std::int64_t last_u = column_extent(t).whole - 1;
@@ -173,7 +173,7 @@ inline float *cell(const Table &t, std::int32_t u, std::int32_t v)
 
 // The frame slot's index, or -1 when the record's countU does not name the
 // slot that is there.
-inline std::int64_t frame_slot(const Table &t)
+inline std::int64_t frame_slot(const Record &t)
 {
     const float count_u = t.node.countU;
     if (!(count_u >= 0.0f) || static_cast<double>(count_u) >= static_cast<double>(t.storage.width))
@@ -181,7 +181,7 @@ inline std::int64_t frame_slot(const Table &t)
     return static_cast<std::int64_t>(count_u);
 }
 
-inline std::int32_t frame_of_row(const Table &t, std::int32_t row)
+inline std::int32_t frame_of_row(const Record &t, std::int32_t row)
 {
     if (!t.has_frame() || row < 0 || !(static_cast<double>(row) < row_extent(t).exact))
         return -1;
@@ -194,7 +194,7 @@ inline std::int32_t frame_of_row(const Table &t, std::int32_t row)
     return static_cast<std::int32_t>(frame);
 }
 
-inline float row_of_frame(const Table &t, std::int32_t frame)
+inline float row_of_frame(const Record &t, std::int32_t frame)
 {
     if (!t.has_frame() || !(t.node.countV > 0.0f))
         return -1.0f;

@@ -21,7 +21,7 @@ namespace gridvane::registry {
 namespace {
 
 // The scalar path, for the points that do not fill a vector.
-void sample_scalar(const Table &t, const Clamp &b, std::size_t from, std::size_t n, const float *u,
+void sample_scalar(const Record &t, const Clamp &b, std::size_t from, std::size_t n, const float *u,
                    std::ptrdiff_t us, const float *v, std::ptrdiff_t vs, float *out)
 {
     for (std::size_t i = from; i < n; ++i)
@@ -58,7 +58,7 @@ inline __m128i next4(__m128i index, __m128 fraction_zero)
 
 // Four points with SSE2: the arithmetic in vectors, the cell reads one by
 // one (the instruction set has no gather).
-void sample_sse2(const Table &t, const Clamp &b, std::size_t n, const float *u, std::ptrdiff_t us, const float *v,
+void sample_sse2(const Record &t, const Clamp &b, std::size_t n, const float *u, std::ptrdiff_t us, const float *v,
                  std::ptrdiff_t vs, float *out)
 {
     float *const *rows = t.node.rows;
@@ -137,7 +137,7 @@ GRIDVANE_AVX2 inline __m256i next8(__m256i index, __m256 fraction_zero)
 }
 
 // Eight points with AVX2: the row pointers and then the cells gathered.
-GRIDVANE_AVX2 void sample_avx2(const Table &t, const Clamp &b, std::size_t n, const float *u, std::ptrdiff_t us,
+GRIDVANE_AVX2 void sample_avx2(const Record &t, const Clamp &b, std::size_t n, const float *u, std::ptrdiff_t us,
                                const float *v, std::ptrdiff_t vs, float *out)
 {
     const auto *rows = reinterpret_cast<const long long *>(t.node.rows);
@@ -173,7 +173,7 @@ GRIDVANE_AVX2 void sample_avx2(const Table &t, const Clamp &b, std::size_t n, co
 
 } // namespace
 
-void sample_many_using(bool avx2, const Table &t, const Clamp &bounds, std::size_t n, const float *u,
+void sample_many_using(bool avx2, const Record &t, const Clamp &bounds, std::size_t n, const float *u,
                        std::ptrdiff_t u_stride, const float *v, std::ptrdiff_t v_stride, float *out)
 {
     if (bounds.empty) {
@@ -190,7 +190,7 @@ void sample_many_using(bool avx2, const Table &t, const Clamp &bounds, std::size
 #endif
 }
 
-void sample_many(const Table &t, const Clamp &bounds, std::size_t n, const float *u, std::ptrdiff_t u_stride,
+void sample_many(const Record &t, const Clamp &bounds, std::size_t n, const float *u, std::ptrdiff_t u_stride,
                  const float *v, std::ptrdiff_t v_stride, float *out)
 {
     sample_many_using(cpu::has_avx2(), t, bounds, n, u, u_stride, v, v_stride, out);

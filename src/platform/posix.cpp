@@ -1,0 +1,282 @@
+// The system calls of loads and saves on POSIX systems (Linux first): each
+// passes the test seam, then makes its one call.
+#include "files.hpp"
+#include "memory.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace gridvane::platform {
+
+namespace {
+
+// Runs a call through the seam: a failure or an interruption it asks for
+// instead of the call; a shortened transfer is the caller's to make.
+template <typename Result, typename Real> Result through(const char *name, Real real, bool *shorten = nullptr)
+{
+    int error = 0;
+    switch (seam::next(name, error)) {
+    case seam::Act::fail: errno = error; return Result(-1);
+    case seam::Act::interrupt: errno = EINTR; return Result(-1);
+    case seam::Act::pretend: return Result(0);
+    case seam::Act::shorten:
+        if (shorten != nullptr)
+            *shorten = true;
+        break;
+    case seam::Act::none: break;
+    }
+    return real();
+}
+
+std::size_t shortened(std::size_t size, bool shorten) { return shorten && size > 1 ? size / 2 : size; }
+
+void fill(FileInfo &info, const struct stat &st)
+{
+    info.regular = S_ISREG(st.st_mode);
+    info.folder = S_ISDIR(st.st_mode);
+    info.sticky = (st.st_mode & S_ISVTX) != 0;
+    info.links = static_cast<std::uint64_t>(st.st_nlink);
+    info.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    info.owner = st.st_uid;
+    info.group = st.st_gid;
+    info.device = static_cast<std::uint64_t>(st.st_dev);
+    info.inode = static_cast<std::uint64_t>(st.st_ino);
+    info.size = static_cast<std::int64_t>(st.st_size);
+}
+
+// One stat call, its answer in info.
+template <typename Stat> int info_by(Stat stat_call, FileInfo &info)
+{
+    struct stat st {};
+    const int rc = stat_call(&st);
+    if (rc == 0)
+        fill(info, st);
+    return rc;
+}
+
+} // namespace
+
+bool holds_by_lock() { return true; }
+bool backslash_separates() { return false; }
+
+int open_read(const char *name)
+{
+    return through<int>("open", [&] { return ::open(name, O_RDONLY | O_CLOEXEC); });
+}
+
+int open_probe(const char *name)
+{
+    return through<int>("open probe", [&] { return ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
+}
+
+int create_new(const char *name, bool)
+{
+    return through<int>("open new", [&] { return ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666); });
+}
+
+int open_unnamed(const char *folder)
+{
+#if defined(O_TMPFILE)
+    // Naming the file later goes through /proc/self/fd.
+    if (through<int>("access /proc", [] { return ::access("/proc/self/fd", X_OK); }) != 0) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    const int fd = through<int>("open O_TMPFILE", [&] { return ::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
+    // Kernels and filesystems without unnamed files answer in several ways.
+    if (fd < 0 && (errno == EISDIR || errno == EINVAL))
+        errno = EOPNOTSUPP;
+    return fd;
+#else
+    (void)folder;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+int open_in_place(const char *name)
+{
+    return through<int>("open in place", [&] { return ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+}
+
+int open_folder(const char *folder)
+{
+    return through<int>("open folder", [&] { return ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
+int close(int fd)
+{
+    // The descriptor goes whatever the seam says.
+    int error = 0;
+    const seam::Act act = seam::next("close", error);
+    const int rc = ::close(fd);
+    if (act == seam::Act::fail || act == seam::Act::interrupt) {
+        errno = act == seam::Act::fail ? error : EINTR;
+        return -1;
+    }
+    return act == seam::Act::pretend ? 0 : rc;
+}
+
+std::FILE *stream_of(int fd, const char *mode)
+{
+    int error = 0;
+    const seam::Act act = seam::next("fdopen", error);
+    if (act == seam::Act::fail || act == seam::Act::interrupt) {
+        errno = act == seam::Act::fail ? error : EINTR;
+        return nullptr;
+    }
+    return ::fdopen(fd, mode);
+}
+
+long long read(int fd, void *out, std::size_t size)
+{
+    bool shorten = false;
+    return through<long long>("read", [&] { return ::read(fd, out, shortened(size, shorten)); }, &shorten);
+}
+
+long long read_at(int fd, void *out, std::size_t size, std::int64_t offset)
+{
+    bool shorten = false;
+    return through<long long>(
+        "pread", [&] { return ::pread(fd, out, shortened(size, shorten), static_cast<off_t>(offset)); }, &shorten);
+}
+
+long long write(int fd, const void *data, std::size_t size)
+{
+    bool shorten = false;
+    return through<long long>("write", [&] { return ::write(fd, data, shortened(size, shorten)); }, &shorten);
+}
+
+// POSIX promises at least this many vectors per call.
+std::size_t block_limit() { return 1024; }
+
+long long write_blocks(int fd, const void *const *blocks, std::size_t size, std::size_t count)
+{
+    bool shorten = false;
+    return through<long long>(
+        "writev",
+        [&] {
+            iovec vectors[1024];
+            const std::size_t n = std::min<std::size_t>(count, 1024);
+            for (std::size_t i = 0; i < n; ++i)
+                vectors[i] = iovec{const_cast<void *>(blocks[i]), size};
+            if (shorten) // the seam's short write: half the first block
+                vectors[0].iov_len = size > 1 ? size / 2 : size;
+            return ::writev(fd, vectors, static_cast<int>(shorten ? 1 : n));
+        },
+        &shorten);
+}
+
+int info_of(int fd, FileInfo &info)
+{
+    return through<int>("fstat", [&] { return info_by([&](struct stat *st) { return ::fstat(fd, st); }, info); });
+}
+
+int info_of_name(const char *name, FileInfo &info)
+{
+    return through<int>("lstat", [&] { return info_by([&](struct stat *st) { return ::lstat(name, st); }, info); });
+}
+
+int info_of_folder(const char *folder, FileInfo &info)
+{
+    return through<int>("stat", [&] { return info_by([&](struct stat *st) { return ::stat(folder, st); }, info); });
+}
+
+int may_write(const char *name) { return through<int>("access W_OK", [&] { return ::access(name, W_OK); }); }
+
+int exists(const char *name) { return through<int>("access F_OK", [&] { return ::access(name, F_OK); }); }
+
+std::uint32_t user()
+{
+    int error = 0;
+    seam::next("geteuid", error); // cannot fail
+    return ::geteuid();
+}
+
+int lock(int fd, bool wait)
+{
+    return through<int>("flock", [&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); });
+}
+
+int duplicate(int fd) { return through<int>("fcntl", [&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }); }
+
+int set_owner(int fd, const FileInfo &like)
+{
+    return through<int>("fchown", [&] { return ::fchown(fd, like.owner, like.group); });
+}
+
+int set_mode(int fd, const FileInfo &like)
+{
+    return through<int>("fchmod", [&] { return ::fchmod(fd, static_cast<mode_t>(like.mode)); });
+}
+
+int flush_data(int fd)
+{
+#if defined(__linux__)
+    return through<int>("fdatasync", [&] { return ::fdatasync(fd); }); // the data and what reading it needs
+#else
+    return through<int>("fsync", [&] { return ::fsync(fd); });
+#endif
+}
+
+int flush_folder(int fd) { return through<int>("fsync folder", [&] { return ::fsync(fd); }); }
+
+int link_unnamed(int fd, const char *name)
+{
+#if defined(O_TMPFILE)
+    char self[48];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return through<int>("linkat", [&] { return ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW); });
+#else
+    (void)fd;
+    (void)name;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+int rename(const char *from, const char *to)
+{
+    return through<int>("rename", [&] { return std::rename(from, to); });
+}
+
+int remove(const char *name) { return through<int>("unlink", [&] { return ::unlink(name); }); }
+
+// Streams have no text mode here.
+int binary_mode(std::FILE *) { return 0; }
+void restore_mode(std::FILE *, int) {}
+
+bool has_huge_pages()
+{
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    return true;
+#else
+    return false;
+#endif
+}
+
+void *allocate_aligned(std::size_t bytes, std::size_t alignment)
+{
+    void *block = nullptr;
+    return ::posix_memalign(&block, alignment, bytes) == 0 ? block : nullptr;
+}
+
+void advise_huge_pages(void *block, std::size_t bytes)
+{
+#if defined(MADV_HUGEPAGE)
+    ::madvise(block, bytes, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+} // namespace gridvane::platform
