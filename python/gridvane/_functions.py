@@ -25,8 +25,10 @@ def load(path, kind=None, *, lenient=False, threads=None):
     what the format allows (a short row padded) is a gridvane.FormatWarning.
     lenient=True reads every file as the library does, without either.
 
-    threads is accepted for parts-wise loading to come; a file is read on
-    one thread today.
+    A large file is read on threads=None (one per core) or the given number
+    of threads, which share its parts without the GIL; the table is the one
+    a single thread reads, bit for bit, and so are the findings. A file of
+    a megabyte or less is read on one.
     """
     return _gridvane.load(path, kind, lenient, threads)
 

@@ -45,6 +45,32 @@ std::unique_ptr<Table> finish(const ReadOutcome &outcome, py::handle filename)
     return table;
 }
 
+// Reads a file on several threads of ours: the library cuts it into parts
+// (none for a small file), our threads read them, this one joins them.
+// Runs without the GIL.
+void read_in_parts(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads) noexcept
+{
+    Findings &f = outcome.findings;
+    gridvane_plan *plan = gridvane_plan_load(name.c_str(), form, static_cast<std::int32_t>(threads), f.observer(),
+                                             f.context(), &outcome.report);
+    if (plan == nullptr) {
+        outcome.id = -1;
+        return;
+    }
+    std::vector<std::thread> helpers;
+    const std::int32_t parts = gridvane_plan_parts(plan);
+    try {
+        for (std::int32_t k = 1; k < parts; ++k)
+            helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
+    } catch (...) { // no more threads: the finish reads what is left
+    }
+    if (parts > 0)
+        gridvane_read_part(plan, 0);
+    for (auto &helper : helpers)
+        helper.join();
+    outcome.id = gridvane_finish_load(plan, &outcome.report);
+}
+
 std::size_t thread_count(py::handle threads, std::size_t work)
 {
     std::size_t n = std::max(1u, std::thread::hardware_concurrency());
@@ -81,15 +107,16 @@ std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols, bool frames)
 
 std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads)
 {
-    // threads is taken now so that callers can pass it; one thread reads a
-    // file until the library can read one in parts.
-    thread_count(threads, 1);
+    const std::size_t workers = thread_count(threads, 1024);
     const std::string name = file_name(path);
     const std::int32_t form = read_form(kind);
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
-        read_into(outcome, name == "-" ? nullptr : &name, stdin, form);
+        if (name == "-" || workers == 1)
+            read_into(outcome, name == "-" ? nullptr : &name, stdin, form);
+        else
+            read_in_parts(outcome, name, form, workers);
     }
     return finish(outcome, path);
 }

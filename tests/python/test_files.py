@@ -78,3 +78,23 @@ def test_only_a_dash_is_a_standard_stream(tmp_path, monkeypatch):
         t.save(name)
         assert os.path.getsize(name) > 0, f"{name} was not written as a file"
         assert np.array_equal(gridvane.load(name).to_numpy(), t.to_numpy())
+
+
+@pytest.mark.parametrize("fault", [None, b"1,5"])
+def test_a_large_file_read_on_threads_is_the_file_read_on_one(tmp_path, fault):
+    rows = np.arange(400_000 * 3, dtype=np.float32).reshape(-1, 3) / 7
+    text = b"".join(b"\t%r\t%r\t%r\n" % tuple(map(float, r)) for r in rows[:200_000])
+    text += b"".join(b"\t%r\t%r\t%r\n" % tuple(map(float, r)) for r in rows[200_000:])
+    if fault:
+        at = text.rindex(b"\n", 0, len(text) - 1000) + 1
+        text = text[:at] + fault + text[at + 1:]
+    path = tmp_path / "big.txt"
+    path.write_bytes(text)
+    outcomes = []
+    for threads in (1, 2, 3):
+        try:
+            outcomes.append(gridvane.load(path, threads=threads).to_numpy().tobytes())
+        except gridvane.FormatError as e:
+            outcomes.append((e.line, e.column, str(e)))
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+    assert isinstance(outcomes[0], tuple) == bool(fault)
