@@ -546,6 +546,22 @@ TEST(BinaryFormat, ReaderFailures)
     }
 }
 
+// A header that promises far more than the file holds costs the row index
+// and one small first pack, not the table it promises nor a large pack.
+TEST(BinaryFormat, AHeaderPromisingMoreCostsLittle)
+{
+    std::string bytes = binary_of({{1, 2}}, 2, 1);
+    bytes[8] = bytes[10] = '\xFF';
+    bytes[9] = bytes[11] = '\x7F'; // 32767 x 32767
+    FILE *f = gvtest::stream_of(bytes);
+    gridvane::formats::StdioSource source(f);
+    const uint64_t before = gridvane::heap::bytes_asked();
+    const gridvane::formats::BinaryRead got = gridvane::formats::read_binary(source, gridvane::storage::Layout::packs);
+    std::fclose(f);
+    EXPECT_EQ(got.status.code, GRIDVANE_E_TRUNCATED_SAMPLES);
+    EXPECT_LT(gridvane::heap::bytes_asked() - before, 32767u * 8 + 160 * 1024);
+}
+
 TEST(BinaryFormat, EmptyTables)
 {
     const BinRead none = read_binary_bytes(binary_of({}, 3, 0));

@@ -216,3 +216,20 @@ TEST_F(Registry, ManyTablesStayReachableInRandomOrder)
 }
 
 } // namespace
+
+namespace {
+
+// The first table a process registers: a lookup made before it was freed
+// does not find it after (a thread's cache keeps the record's serial, which
+// must never be one a freed record has).
+TEST_F(Registry, TheFirstTableFreedIsGoneForEarlierLookups)
+{
+    const int32_t id = ArrayAlloc(1, 1); // the first since the fixture's fresh start
+    ASSERT_NE(ArrayGetPointer(id), nullptr);
+    ASSERT_EQ(ArrayFree(id), 0);
+    EXPECT_EQ(ArrayGetPointer(id), nullptr);
+    EXPECT_EQ(ArrayType(id), -1);
+}
+
+} // namespace
+

@@ -53,7 +53,8 @@ inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int
     for (size_t r = 0; r < rows.size(); ++r)
         if (!rows[r].empty())
             std::memcpy(storage.index[r], rows[r].data(), rows[r].size() * sizeof(float));
-    return &gridvane::registry::register_table(type, frame ? ARRAY_FRAME : 0, storage).table->node;
+    gridvane::Status status;
+    return &gridvane::registry::register_table(type, frame ? ARRAY_FRAME : 0, storage, {}, status)->node;
 }
 
 // Heap blocks in use, less the records the registry keeps for reuse.

@@ -19,6 +19,20 @@ Result fail(Result result, int error, const char *message = nullptr, Args... arg
     return result;
 }
 
+// Runs the body of an exported function: whatever it throws (a standard
+// container out of memory, a lock the system refuses) becomes the
+// function's failure result with ENOMEM, and never crosses the C
+// interface.
+template <typename Result, typename Body> Result guarded(Result on_throw, Body &&body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        errno = ENOMEM;
+        return on_throw;
+    }
+}
+
 // Keeps the error number as it was across cleanup (closing a stream).
 class KeepErrno {
 public:

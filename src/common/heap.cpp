@@ -14,12 +14,14 @@ namespace {
 // The failure seam counts each thread's own allocations, so a test that
 // fails one of its calls' allocations is not disturbed by other threads.
 thread_local std::uint64_t made = 0;
+thread_local std::uint64_t asked = 0; // bytes, for tests that bound a call's memory
 thread_local std::uint64_t fail_at = 0;
 std::atomic<std::int64_t> live{0};
 
-bool should_fail()
+bool should_fail(std::size_t bytes = 0)
 {
     ++made;
+    asked += bytes;
     if (fail_at != 0 && made == fail_at) {
         fail_at = 0;
         return true;
@@ -30,7 +32,7 @@ bool should_fail()
 
 void *allocate(std::size_t bytes)
 {
-    if (should_fail())
+    if (should_fail(bytes))
         return nullptr;
     void *block = std::malloc(bytes == 0 ? 1 : bytes);
     if (block != nullptr)
@@ -49,7 +51,7 @@ void *allocate_array(std::size_t count, std::size_t size)
 
 void *allocate_zeroed(std::size_t count, std::size_t size)
 {
-    if (should_fail())
+    if (should_fail(count * size))
         return nullptr;
     void *block = std::calloc(count == 0 || size == 0 ? 1 : count, size == 0 ? 1 : size);
     if (block != nullptr)
@@ -61,7 +63,7 @@ void *reallocate(void *block, std::size_t bytes)
 {
     if (block == nullptr)
         return allocate(bytes);
-    if (should_fail())
+    if (should_fail(bytes))
         return nullptr;
     return std::realloc(block, bytes == 0 ? 1 : bytes);
 }
@@ -77,11 +79,13 @@ void fail_nth_allocation(std::uint64_t n) { fail_at = n == 0 ? 0 : made + n; }
 
 std::uint64_t allocation_count() { return made; }
 
+std::uint64_t bytes_asked() { return asked; }
+
 std::int64_t live_blocks() { return live.load(std::memory_order_relaxed); }
 
 void *allocate_aligned(std::size_t bytes, std::size_t alignment)
 {
-    if (should_fail())
+    if (should_fail(bytes))
         return nullptr;
     void *block = platform::allocate_aligned(bytes, alignment);
     if (block != nullptr)

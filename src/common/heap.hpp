@@ -24,8 +24,10 @@ template <typename T> T *allocate_n(std::size_t count) { return static_cast<T *>
 // Test seam: the calling thread's n-th allocation from now (1 = the next)
 // fails; 0 disarms. Other threads' allocations do not count.
 void fail_nth_allocation(std::uint64_t n);
-// Allocations the calling thread has made, failed ones included.
+// Allocations the calling thread has made, failed ones included, and the
+// bytes they asked for.
 std::uint64_t allocation_count();
+std::uint64_t bytes_asked();
 // Blocks obtained here and not yet released here, by every thread.
 std::int64_t live_blocks();
 

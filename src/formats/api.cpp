@@ -43,67 +43,77 @@ extern "C" {
 
 GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *countV)
 {
-    if (stream == nullptr || countU == nullptr || countV == nullptr)
-        return fail<float **>(nullptr, EINVAL);
-    formats::StdioSource source(stream);
-    const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::separate);
-    if (!succeeded(read.status)) {
-        formats::tell_host_of_ascii_failure(read.status);
-        return nullptr;
-    }
-    // The caller frees rows and index; the names have no place here.
-    storage::release_names(read.names);
-    *countU = static_cast<int32_t>(read.rows.width);
-    *countV = static_cast<int32_t>(read.rows.count);
-    return read.rows.index;
+    return guarded(static_cast<float **>(nullptr), [&]() -> float ** {
+        if (stream == nullptr || countU == nullptr || countV == nullptr)
+            return fail<float **>(nullptr, EINVAL);
+        formats::StdioSource source(stream);
+        const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::separate);
+        if (!succeeded(read.status)) {
+            formats::tell_host_of_ascii_failure(read.status);
+            return nullptr;
+        }
+        // The caller frees rows and index; the names have no place here.
+        storage::release_names(read.names);
+        *countU = static_cast<int32_t>(read.rows.width);
+        *countV = static_cast<int32_t>(read.rows.count);
+        return read.rows.index;
+    });
 }
 
 GRIDVANE_API int32_t ChanWriteAscii(FILE *stream, float **rows, int32_t countU, int32_t countV)
 {
-    if (stream == nullptr)
-        return fail(-1, EINVAL);
-    formats::StdioSink sink(stream);
-    return formats::write_ascii_checked(sink, rows, countU, countV);
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        if (stream == nullptr)
+            return fail(-1, EINVAL);
+        formats::StdioSink sink(stream);
+        return formats::write_ascii_checked(sink, rows, countU, countV);
+    });
 }
 
 GRIDVANE_API float **ChanReadBin(FILE *stream, int32_t *countU, int32_t *countV)
 {
-    if (stream == nullptr || countU == nullptr || countV == nullptr)
-        return fail<float **>(nullptr, EINVAL);
-    formats::StdioSource source(stream);
-    const formats::BinaryRead read = formats::read_binary(source, storage::Layout::separate);
-    if (!succeeded(read.status)) {
-        formats::tell_host_of_binary_failure(read.status);
-        return nullptr;
-    }
-    *countU = static_cast<int32_t>(read.rows.width);
-    *countV = static_cast<int32_t>(read.rows.count);
-    return read.rows.index;
+    return guarded(static_cast<float **>(nullptr), [&]() -> float ** {
+        if (stream == nullptr || countU == nullptr || countV == nullptr)
+            return fail<float **>(nullptr, EINVAL);
+        formats::StdioSource source(stream);
+        const formats::BinaryRead read = formats::read_binary(source, storage::Layout::separate);
+        if (!succeeded(read.status)) {
+            formats::tell_host_of_binary_failure(read.status);
+            return nullptr;
+        }
+        *countU = static_cast<int32_t>(read.rows.width);
+        *countV = static_cast<int32_t>(read.rows.count);
+        return read.rows.index;
+    });
 }
 
 GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, int32_t countV)
 {
-    if (stream == nullptr)
-        return fail(-1, EINVAL);
-    formats::StdioSink sink(stream);
-    return formats::write_binary_checked(sink, rows, countU, countV);
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        if (stream == nullptr)
+            return fail(-1, EINVAL);
+        formats::StdioSink sink(stream);
+        return formats::write_binary_checked(sink, rows, countU, countV);
+    });
 }
 
 GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size, gridvane_binary_header *header,
                                                   gridvane_status *status)
 {
-    gridvane_status ignored;
-    gridvane_status &s = status != nullptr ? *status : ignored;
-    if (bytes == nullptr || header == nullptr) {
-        s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
-        return fail(-1, EINVAL);
-    }
-    formats::BinaryHeader parsed;
-    s = formats::parse_header(static_cast<const unsigned char *>(bytes), size, parsed);
-    header->big_endian = parsed.big_endian ? 1 : 0;
-    header->columns = parsed.columns;
-    header->rows = parsed.rows;
-    return succeeded(s) ? 0 : -1;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        gridvane_status ignored;
+        gridvane_status &s = status != nullptr ? *status : ignored;
+        if (bytes == nullptr || header == nullptr) {
+            s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
+            return fail(-1, EINVAL);
+        }
+        formats::BinaryHeader parsed;
+        s = formats::parse_header(static_cast<const unsigned char *>(bytes), size, parsed);
+        header->big_endian = parsed.big_endian ? 1 : 0;
+        header->columns = parsed.columns;
+        header->rows = parsed.rows;
+        return succeeded(s) ? 0 : -1;
+    });
 }
 
 } // extern "C"

@@ -52,7 +52,7 @@ public:
     {
         drain();
         if (!failed_ && !sink_.flush())
-            fail();
+            record_failure();
         if (!failed_) {
             errno = saved_errno_;
             return 0;
@@ -65,10 +65,10 @@ private:
     void drain()
     {
         if (used_ != 0 && !failed_ && !sink_.write(buffer_, used_))
-            fail();
+            record_failure();
         used_ = 0;
     }
-    void fail()
+    void record_failure()
     {
         failed_ = true;
         failure_errno_ = errno != 0 ? errno : EIO;

@@ -4,7 +4,8 @@
 #pragma once
 
 extern "C" {
-int Libprintf(const char *format, ...);
+// The compiler checks every format the library passes against its values.
+int Libprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 int Parse(char *line, char **tokens, int maxTokens);
 int GetHalvicFileType(const char *name);
 }

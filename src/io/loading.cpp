@@ -29,14 +29,12 @@ Loaded failed(Step step, const Status &status, std::int32_t form = 0)
 Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t flags, const storage::Names &names,
                   std::int32_t kind)
 {
-    const registry::Registration r = registry::register_table(type, flags, rows, names);
-    if (r.table == nullptr) {
-        Loaded out = failed(Step::registration, failure(GRIDVANE_E_NO_MEMORY, ENOMEM), type);
-        out.registry_was_empty = r.was_empty;
-        return out;
-    }
+    Status status;
+    registry::Record *record = registry::register_table(type, flags, rows, names, status);
+    if (record == nullptr)
+        return failed(Step::registration, status, type);
     Loaded out;
-    out.node = &r.table->node;
+    out.node = &record->node;
     out.form = type;
     out.kind = kind;
     return out;
@@ -121,7 +119,7 @@ void tell_host_of_load_failure(const Loaded &loaded, const char *name)
             formats::tell_host_of_ascii_failure(s);
         return;
     case Step::registration:
-        fail(0, ENOMEM, loaded.registry_was_empty ? msg::read_no_first_node : msg::read_no_next_node);
+        fail(0, ENOMEM, registry::registry_was_empty(s) ? msg::read_no_first_node : msg::read_no_next_node);
         return;
     }
 }

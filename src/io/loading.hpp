@@ -22,7 +22,6 @@ struct Loaded {
     Step step = Step::read;
     std::int32_t form = 0;  // the reader that ran: CHAN_ASCII or CHAN_BIN
     std::int32_t kind = GRIDVANE_KIND_UNKNOWN;
-    bool registry_was_empty = false; // for a failed registration
 };
 
 // Reads a source in a form (CHAN_ASCII or CHAN_BIN) and registers the

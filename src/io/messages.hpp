@@ -1,5 +1,7 @@
-// Messages of the stream and file operations, exactly as hosts see them
-// (the double spaces are part of the texts).
+// Messages of the stream and file operations, exactly as hosts see them:
+// the double spaces after some prefixes are part of the texts, kept as hosts
+// see them. (An unknown handle in ArraySave fails with ENOMEM and no
+// message, as hosts have always seen it.)
 #pragma once
 
 namespace gridvane::io::msg {

@@ -9,6 +9,8 @@
 // not told yet.
 #include "gridvane_ext.h"
 
+#include "common/failure.hpp"
+
 #include "files.hpp"
 #include "loading.hpp"
 #include "platform/files.hpp"
@@ -443,12 +445,13 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         take(plan.parts[k].rows.rows, k + 1);
     const storage::Names names = plan.head.names;
     plan.head.names = {};
-    const registry::Registration r =
-        registry::register_table(CHAN_ASCII, plan.head_span.table_form ? ARRAY_FRAME : 0, all, names);
-    if (r.table == nullptr)
-        return failed(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
+    Status status;
+    registry::Record *record =
+        registry::register_table(CHAN_ASCII, plan.head_span.table_form ? ARRAY_FRAME : 0, all, names, status);
+    if (record == nullptr)
+        return failed(status);
     io::Loaded out;
-    out.node = &r.table->node;
+    out.node = &record->node;
     out.kind = plan.kind;
     return out;
 }
@@ -477,12 +480,13 @@ io::Loaded finish_binary(gridvane_plan &plan)
         if (!plan.observer.tell(f))
             return failed(plan.observer.stopped());
     }
-    const registry::Registration r = registry::register_table(CHAN_BIN, 0, plan.block);
+    Status status;
+    registry::Record *record = registry::register_table(CHAN_BIN, 0, plan.block, {}, status);
     plan.block = {};
-    if (r.table == nullptr)
-        return failed(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
+    if (record == nullptr)
+        return failed(status);
     io::Loaded out;
-    out.node = &r.table->node;
+    out.node = &record->node;
     out.kind = plan.kind;
     return out;
 }
@@ -500,94 +504,104 @@ extern "C" {
 GRIDVANE_API gridvane_plan *gridvane_plan_load(const char *name, int32_t form, int32_t parts,
                                                gridvane_observer observer, void *context, gridvane_report *report)
 {
-    const auto refuse = [report](const Status &s, const formats::Observer *o = nullptr) {
-        report_into(report, s, GRIDVANE_KIND_UNKNOWN, o);
-        errno = s.error;
-        return static_cast<gridvane_plan *>(nullptr);
-    };
-    if (name == nullptr || name[0] == '\0' || parts < 0 ||
-        (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY))
-        return refuse(failure(GRIDVANE_E_ARGUMENT, EINVAL));
-    if (form == GRIDVANE_FORM_DECIDE) {
-        form = gridvane_form_of_name(name, 0);
-        if (form == -1)
-            return refuse(with_counts(failure(GRIDVANE_E_BAD_SUFFIX, EINVAL), 0, GetHalvicFileType(name)));
-    }
-    auto *plan = new (std::nothrow) gridvane_plan;
-    if (plan == nullptr)
-        return refuse(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
-    plan->observer = formats::Observer(observer, context);
-    plan->observed = observer != nullptr;
-    plan->fd = platform::open_read(name);
-    if (plan->fd < 0) {
-        const Status s = failure(GRIDVANE_E_OPEN, errno);
-        delete plan;
-        return refuse(s);
-    }
-    plan->size = io::size_of(plan->fd);
-    Status s = ok_status();
-    if (plan->size < 0) {
-        // Not a regular file: no parts, the plan reads it all.
-        plan->whole = true;
-        io::RangeSource source(plan->fd, 0, -1);
-        plan->loaded = io::read_deciding(source, form, plan->watcher());
-        s = plan->loaded.status;
-        plan->kind = plan->loaded.kind;
-    } else if (form == GRIDVANE_FORM_BINARY) {
-        plan->form = CHAN_BIN;
-        s = plan_binary(*plan, parts);
-    } else if (form == GRIDVANE_FORM_ASCII) {
-        plan->form = CHAN_ASCII;
-        s = plan_ascii(*plan, {}, {}, 0, parts);
-    } else {
-        io::RangeSource source(plan->fd, 0, -1);
-        formats::ContentBlock block;
-        const formats::Decision d = block.decide(source);
-        plan->form = d.form;
-        const std::string_view kept = block.kept();
-        // The block was read from the start: the source stands where it ends.
-        const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
-        s = d.form == 0         ? d.status
-            : d.form == CHAN_BIN ? plan_binary(*plan, parts)
-                                 : plan_ascii(*plan, d.start, kept, after, parts);
-    }
-    if (!succeeded(s)) {
-        const formats::Observer counts = plan->observer;
-        delete plan;
-        return refuse(s, &counts);
-    }
-    report_into(report, ok_status(), plan->kind, plan->watcher());
-    return plan;
+    return guarded(static_cast<gridvane_plan *>(nullptr), [&]() -> gridvane_plan * {
+        const auto refuse = [report](const Status &s, const formats::Observer *o = nullptr) {
+            report_into(report, s, GRIDVANE_KIND_UNKNOWN, o);
+            errno = s.error;
+            return static_cast<gridvane_plan *>(nullptr);
+        };
+        if (name == nullptr || name[0] == '\0' || parts < 0 ||
+            (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY))
+            return refuse(failure(GRIDVANE_E_ARGUMENT, EINVAL));
+        if (form == GRIDVANE_FORM_DECIDE) {
+            form = gridvane_form_of_name(name, 0);
+            if (form == -1)
+                return refuse(with_counts(failure(GRIDVANE_E_BAD_SUFFIX, EINVAL), 0, GetHalvicFileType(name)));
+        }
+        auto *plan = new (std::nothrow) gridvane_plan;
+        if (plan == nullptr)
+            return refuse(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
+        plan->observer = formats::Observer(observer, context);
+        plan->observed = observer != nullptr;
+        plan->fd = platform::open_read(name);
+        if (plan->fd < 0) {
+            const Status s = failure(GRIDVANE_E_OPEN, errno);
+            delete plan;
+            return refuse(s);
+        }
+        plan->size = io::size_of(plan->fd);
+        Status s = ok_status();
+        if (plan->size < 0) {
+            // Not a regular file: no parts, the plan reads it all.
+            plan->whole = true;
+            io::RangeSource source(plan->fd, 0, -1);
+            plan->loaded = io::read_deciding(source, form, plan->watcher());
+            s = plan->loaded.status;
+            plan->kind = plan->loaded.kind;
+        } else if (form == GRIDVANE_FORM_BINARY) {
+            plan->form = CHAN_BIN;
+            s = plan_binary(*plan, parts);
+        } else if (form == GRIDVANE_FORM_ASCII) {
+            plan->form = CHAN_ASCII;
+            s = plan_ascii(*plan, {}, {}, 0, parts);
+        } else {
+            io::RangeSource source(plan->fd, 0, -1);
+            formats::ContentBlock block;
+            const formats::Decision d = block.decide(source);
+            plan->form = d.form;
+            const std::string_view kept = block.kept();
+            // The block was read from the start: the source stands where it ends.
+            const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
+            s = d.form == 0         ? d.status
+                : d.form == CHAN_BIN ? plan_binary(*plan, parts)
+                                     : plan_ascii(*plan, d.start, kept, after, parts);
+        }
+        if (!succeeded(s)) {
+            const formats::Observer counts = plan->observer;
+            delete plan;
+            return refuse(s, &counts);
+        }
+        report_into(report, ok_status(), plan->kind, plan->watcher());
+        return plan;
+    });
 }
 
-GRIDVANE_API int32_t gridvane_plan_parts(const gridvane_plan *plan) { return plan == nullptr ? 0 : plan->part_count; }
+GRIDVANE_API int32_t gridvane_plan_parts(const gridvane_plan *plan) {
+    return guarded(int32_t(0), [&]() -> int32_t {
+    return plan == nullptr ? 0 : plan->part_count;
+    });
+}
 
 GRIDVANE_API int32_t gridvane_read_part(gridvane_plan *plan, int32_t part)
 {
-    if (plan == nullptr || part < 0 || part >= plan->part_count) {
-        errno = EINVAL;
-        return -1;
-    }
-    read_part(*plan, plan->parts[part]);
-    return succeeded(plan->parts[part].status) ? 0 : -1;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        if (plan == nullptr || part < 0 || part >= plan->part_count) {
+            errno = EINVAL;
+            return -1;
+        }
+        read_part(*plan, plan->parts[part]);
+        return succeeded(plan->parts[part].status) ? 0 : -1;
+    });
 }
 
 GRIDVANE_API int32_t gridvane_finish_load(gridvane_plan *plan, gridvane_report *report)
 {
-    if (plan == nullptr) {
-        report_into(report, failure(GRIDVANE_E_ARGUMENT, EINVAL), GRIDVANE_KIND_UNKNOWN, nullptr);
-        errno = EINVAL;
-        return -1;
-    }
-    const io::Loaded loaded = plan->whole                  ? plan->loaded
-                              : plan->form == CHAN_BIN ? finish_binary(*plan)
-                                                       : finish_ascii(*plan);
-    report_into(report, loaded.status, loaded.node != nullptr ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher());
-    const int32_t id = loaded.node != nullptr ? loaded.node->id : -1;
-    delete plan;
-    if (id < 0)
-        errno = loaded.status.error;
-    return id;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        if (plan == nullptr) {
+            report_into(report, failure(GRIDVANE_E_ARGUMENT, EINVAL), GRIDVANE_KIND_UNKNOWN, nullptr);
+            errno = EINVAL;
+            return -1;
+        }
+        const io::Loaded loaded = plan->whole                  ? plan->loaded
+                                  : plan->form == CHAN_BIN ? finish_binary(*plan)
+                                                           : finish_ascii(*plan);
+        report_into(report, loaded.status, loaded.node != nullptr ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher());
+        const int32_t id = loaded.node != nullptr ? loaded.node->id : -1;
+        delete plan;
+        if (id < 0)
+            errno = loaded.status.error;
+        return id;
+    });
 }
 
 } // extern "C"

@@ -4,7 +4,7 @@
 #include "replace.hpp"
 #include "formats/formats.hpp"
 #include "registry/registry.hpp"
-#include "registry/sampling.hpp"
+#include "registry/frames.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -11,6 +11,8 @@
 #include "host/tools.hpp"
 #include "messages.hpp"
 #include "registry.hpp"
+#include "cells.hpp"
+#include "frames.hpp"
 #include "sampling.hpp"
 
 using namespace gridvane;
@@ -20,7 +22,7 @@ namespace {
 
 [[gnu::noinline]] float sample_after_lookup(int32_t id, float u, float v)
 {
-    Record *table = registry::detail::find_in_index(id);
+    Record *table = registry::find_uncached(id);
     return table == nullptr ? 0.0f : registry::sample(*table, u, v);
 }
 
@@ -30,154 +32,174 @@ extern "C" {
 
 GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
 {
-    if (rowCount < 1 || columnCount < 1) {
-        Libprintf(registry::msg::bad_counts);
-        return -1;
-    }
-    const storage::Rows rows = storage::make_rows(rowCount, columnCount);
-    if (rows.index == nullptr) {
-        Libprintf(registry::msg::no_space);
-        return -1;
-    }
-    const registry::Registration r = registry::register_table(CHAN_ASCII, 0, rows);
-    if (r.table == nullptr) {
-        Libprintf(r.was_empty ? registry::msg::no_first_node : registry::msg::no_next_node);
-        return -1;
-    }
-    return r.table->node.id;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        if (rowCount < 1 || columnCount < 1)
+            return fail(-1, 0, registry::msg::bad_counts);
+        const storage::Rows rows = storage::make_rows(rowCount, columnCount);
+        if (rows.index == nullptr)
+            return fail(-1, 0, registry::msg::no_space);
+        Status status;
+        const Record *table = registry::register_table(CHAN_ASCII, 0, rows, {}, status);
+        if (table == nullptr)
+            return fail(-1, 0, registry::registry_was_empty(status) ? registry::msg::no_first_node : registry::msg::no_next_node);
+        return table->node.id;
+    });
 }
 
-GRIDVANE_API int32_t ArrayFree(int32_t id) { return registry::free_table(id) ? 0 : -1; }
+GRIDVANE_API int32_t ArrayFree(int32_t id) {
+    return guarded(int32_t(-1), [&]() -> int32_t {
+    return registry::free_table(id) ? 0 : -1;
+    });
+}
 
 GRIDVANE_API ArrayNode *ArrayGetPointer(int32_t id)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? nullptr : &table->node;
+    return guarded(static_cast<ArrayNode *>(nullptr), [&]() -> ArrayNode * {
+        Record *table = registry::find(id);
+        return table == nullptr ? nullptr : &table->node;
+    });
 }
 
 GRIDVANE_API int32_t ArrayType(int32_t id)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? -1 : table->node.type;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        Record *table = registry::find(id);
+        return table == nullptr ? -1 : table->node.type;
+    });
 }
 
 GRIDVANE_API float ArrayCountU(int32_t id)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? -1.0f : table->node.countU;
+    return guarded(float(-1.0f), [&]() -> float {
+        Record *table = registry::find(id);
+        return table == nullptr ? -1.0f : table->node.countU;
+    });
 }
 
 GRIDVANE_API float ArrayCountV(int32_t id)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? -1.0f : table->node.countV;
+    return guarded(float(-1.0f), [&]() -> float {
+        Record *table = registry::find(id);
+        return table == nullptr ? -1.0f : table->node.countV;
+    });
 }
 
 GRIDVANE_API float **ArrayGetArray(int32_t id)
 {
-    Record *table = registry::find(id);
-    if (table == nullptr)
-        return nullptr;
-    if (!table->has_sample_type()) {
-        Libprintf(registry::msg::no_array_for_type);
-        return nullptr;
-    }
-    return table->node.rows;
+    return guarded(static_cast<float **>(nullptr), [&]() -> float ** {
+        Record *table = registry::find(id);
+        if (table == nullptr)
+            return nullptr;
+        if (!table->has_sample_type())
+            return fail<float **>(nullptr, 0, registry::msg::no_array_for_type);
+        return table->node.rows;
+    });
 }
 
 GRIDVANE_API float ArrayGetValue(int32_t id, float u, float v)
 {
-    // A table the thread found lately is sampled with no call at all; the
-    // rest goes out of line, so the common path saves no registers for it.
-    if (Record *table = registry::find_cached(id))
-        return registry::sample(*table, u, v);
-    return sample_after_lookup(id, u, v);
+    return guarded(float(0.0f), [&]() -> float {
+        // A table the thread found lately is sampled with no call at all; the
+        // rest goes out of line, so the common path saves no registers for it.
+        if (Record *table = registry::find_cached(id))
+            return registry::sample(*table, u, v);
+        return sample_after_lookup(id, u, v);
+    });
 }
 
 GRIDVANE_API float ArrayGetIValue(int32_t id, int32_t u, int32_t v)
 {
-    Record *table = registry::find(id);
-    if (table == nullptr || !table->has_sample_type())
-        return -1.0f;
-    const float *target = registry::cell(*table, u, v);
-    return target == nullptr ? -1.0f : *target;
+    return guarded(float(-1.0f), [&]() -> float {
+        Record *table = registry::find(id);
+        if (table == nullptr || !table->has_sample_type())
+            return -1.0f;
+        const float *target = registry::cell(*table, u, v);
+        return target == nullptr ? -1.0f : *target;
+    });
 }
 
 GRIDVANE_API float ArrayPutIValue(int32_t id, int32_t u, int32_t v, float value)
 {
-    Record *table = registry::find(id);
-    if (table == nullptr)
-        return -1.0f;
-    if (!table->has_sample_type()) {
-        Libprintf(registry::msg::no_write_for_type);
+    return guarded(float(-1.0f), [&]() -> float {
+        Record *table = registry::find(id);
+        if (table == nullptr)
+            return -1.0f;
+        if (!table->has_sample_type())
+            return fail(value, 0, registry::msg::no_write_for_type);
+        if (float *target = registry::cell(*table, u, v))
+            *target = value;
         return value;
-    }
-    if (float *target = registry::cell(*table, u, v))
-        *target = value;
-    return value;
+    });
 }
 
 GRIDVANE_API int32_t ArrayGetFrame(int32_t id, int32_t row)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? -1 : registry::frame_of_row(*table, row);
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        Record *table = registry::find(id);
+        return table == nullptr ? -1 : registry::frame_of_row(*table, row);
+    });
 }
 
 GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? 0.0f : registry::row_of_frame(*table, frame);
+    return guarded(float(0.0f), [&]() -> float {
+        Record *table = registry::find(id);
+        return table == nullptr ? 0.0f : registry::row_of_frame(*table, frame);
+    });
 }
 
 GRIDVANE_API int32_t gridvane_alloc(int32_t rows, int32_t columns, uint32_t flags, gridvane_status *status)
 {
-    gridvane_status ignored;
-    gridvane_status &s = status != nullptr ? *status : ignored;
-    if (rows < 1 || columns < 1 || (flags & ~uint32_t{ARRAY_FRAME}) != 0) {
-        s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
-        return fail(-1, EINVAL);
-    }
-    const bool frames = (flags & ARRAY_FRAME) != 0;
-    const storage::Rows storage = storage::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
-    if (storage.index == nullptr) {
-        s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
-        return fail(-1, ENOMEM);
-    }
-    const registry::Registration r = registry::register_table(CHAN_ASCII, flags, storage);
-    if (r.table == nullptr) {
-        s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
-        return fail(-1, ENOMEM);
-    }
-    s = ok_status();
-    return r.table->node.id;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        gridvane_status ignored;
+        gridvane_status &s = status != nullptr ? *status : ignored;
+        if (rows < 1 || columns < 1 || (flags & ~uint32_t{ARRAY_FRAME}) != 0) {
+            s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
+            return fail(-1, EINVAL);
+        }
+        const bool frames = (flags & ARRAY_FRAME) != 0;
+        const storage::Rows storage = storage::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
+        if (storage.index == nullptr) {
+            s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+            return fail(-1, ENOMEM);
+        }
+        const Record *table = registry::register_table(CHAN_ASCII, flags, storage, {}, s);
+        return table == nullptr ? fail(-1, ENOMEM) : table->node.id;
+    });
 }
 
 GRIDVANE_API int32_t gridvane_column_name_count(int32_t id)
 {
-    Record *table = registry::find(id);
-    return table == nullptr ? -1 : table->names.count;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        Record *table = registry::find(id);
+        return table == nullptr ? -1 : table->names.count;
+    });
 }
 
 GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column)
 {
-    Record *table = registry::find(id);
-    if (table == nullptr || column < 0 || column >= table->names.count)
-        return nullptr;
-    return table->names.list[column];
+    return guarded(static_cast<const char *>(nullptr), [&]() -> const char * {
+        Record *table = registry::find(id);
+        if (table == nullptr || column < 0 || column >= table->names.count)
+            return nullptr;
+        return table->names.list[column];
+    });
 }
 
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
                                           ptrdiff_t v_stride, float *out)
 {
-    if (n != 0 && (u == nullptr || v == nullptr || out == nullptr))
-        return fail(-1, EINVAL);
-    Record *table = registry::find(id);
-    if (table == nullptr) {
-        std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
-        return -1;
-    }
-    registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
-    return 0;
+    return guarded(int32_t(-1), [&]() -> int32_t {
+        if (n != 0 && (u == nullptr || v == nullptr || out == nullptr))
+            return fail(-1, EINVAL);
+        Record *table = registry::find(id);
+        if (table == nullptr) {
+            std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
+            return -1;
+        }
+        registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
+        return 0;
+    });
 }
 
 } // extern "C"

@@ -2,7 +2,7 @@
 
 #include "handle_index.hpp"
 #include "common/heap.hpp"
-#include "sampling.hpp"
+#include "bounds.hpp"
 
 #include <array>
 #include <cstdint>
@@ -174,9 +174,7 @@ Held retire(State &s, Record &table)
 
 } // namespace
 
-namespace detail {
-
-Record *find_in_index(std::int32_t id)
+Record *find_uncached(std::int32_t id)
 {
     State &s = state();
     std::shared_lock lock(s.lock);
@@ -186,10 +184,8 @@ Record *find_in_index(std::int32_t id)
     return found;
 }
 
-} // namespace detail
-
-Registration register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
-                            const storage::Names &names)
+Record *register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
+                       const storage::Names &names, Status &status)
 {
     State &s = state();
     std::unique_lock lock(s.lock);
@@ -204,7 +200,8 @@ Registration register_table(std::int32_t type, std::uint32_t flags, const storag
     if (table == nullptr) {
         lock.unlock();
         Held{storage, names}.release();
-        return {nullptr, was_empty};
+        status = with_counts(failure(GRIDVANE_E_NO_MEMORY, ENOMEM), was_empty ? 1 : 0, 0);
+        return nullptr;
     }
 
     ArrayNode &node = table->node;
@@ -224,7 +221,8 @@ Registration register_table(std::int32_t type, std::uint32_t flags, const storag
     s.last_id = id;
     lock.unlock();
     remember(table, id, serial);
-    return {table, was_empty};
+    status = ok_status();
+    return table;
 }
 
 bool free_table(std::int32_t id)
@@ -272,6 +270,9 @@ void discard_all()
     while (Record *table = take_spare(s))
         release_record(table);
     detail::lookup_cache.fill(detail::unused_entry);
+    // As after the library's load: the first record registered next gets
+    // serial 1, as the very first one of a process does.
+    s.serials = 0;
 }
 
 std::int64_t spare_records()

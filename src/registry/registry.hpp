@@ -19,6 +19,8 @@
 
 #include "record.hpp"
 
+#include "common/status.hpp"
+
 #include <array>
 #include <cstdint>
 
@@ -38,9 +40,11 @@ inline constexpr std::size_t cache_entries = 16; // a power of two
 using LookupCache = std::array<CacheEntry, cache_entries>;
 extern thread_local constinit LookupCache lookup_cache;
 
-Record *find_in_index(std::int32_t id);
-
 } // namespace detail
+
+// The table with this handle from the index, under the lock's shared side,
+// remembered in the calling thread's cache; or null.
+Record *find_uncached(std::int32_t id);
 
 // The table with this handle if the calling thread found it lately and it
 // is still registered, else null.
@@ -57,23 +61,19 @@ inline Record *find(std::int32_t id)
 {
     if (Record *table = find_cached(id))
         return table;
-    return detail::find_in_index(id);
+    return find_uncached(id);
 }
-
-// What a registration gives: the new table, or null when memory ran out, and
-// whether the registry was empty at that moment (the messages differ).
-struct Registration {
-    Record *table;
-    bool was_empty;
-};
 
 // Registers a table of the given type over storage and its column names,
 // which the registry owns from now on, also when the registration fails
 // (they are then released). The record's counts are the storage's, less the
 // frame slot when flags has ARRAY_FRAME; a table without storage (another
-// family) gets counts of 0.
-Registration register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
-                            const storage::Names &names = {});
+// family) gets counts of 0. Returns the new record, or null with status
+// NO_MEMORY, which says whether the registry was empty then (hosts of the
+// 20 functions see different messages).
+Record *register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
+                       const storage::Names &names, Status &status);
+inline bool registry_was_empty(const Status &failed_registration) { return failed_registration.expected == 1; }
 
 // Gives a table new column names, which the registry owns from now on, and
 // releases the old ones; false (the new ones released) for an unknown
@@ -91,8 +91,9 @@ ArrayNode *tail();
 std::int32_t last_id();
 
 // Test seams, for when no other thread uses the library: drop every table
-// (whatever its type) and give the reused records back to the heap; move the
-// handle counter, e.g. to just below the int32 limit.
+// (whatever its type), give the reused records back to the heap and start
+// the serial numbers again, as at load; move the handle counter, e.g. to
+// just below the int32 limit.
 void discard_all();
 void set_last_id(std::int32_t id);
 // Records kept for reuse: heap blocks that are neither tables nor leaks.
