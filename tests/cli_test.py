@@ -467,6 +467,7 @@ class Check(Folder):
         ("big.dat", b"nahc" + bytes(4) + b"\0\1\0\1" + bytes(52) + bytes(4),
          ["1:1: invalid file format: big-endian binary data is read only under a binary name"]),
         ("tail.chb", binary_table(1, 1) + b"xy", ["1:69: 2 bytes after the last sample are ignored"]),
+        ("short.chb", binary_table(2, 2)[:-4], ["1:77: truncated samples: 12 of 16 bytes"]),
     ]
 
     def expect(self, path, findings):
