@@ -118,9 +118,9 @@ int sample_frames(const Args &args, const Table &t, Format format, bool one_fram
         if (!(v >= 0.0f))
             data_error(said + "frame " + number_text(frame) + " lies outside " + t.name() + "'s frames (" +
                        number_text(t.frame(0)) + " to " + number_text(t.frame(t.rows() - 1)) + ")");
-        std::vector<float> values = {static_cast<float>(frame)};
-        for (const float u : us)
-            values.push_back(ArrayGetValue(t.id(), u, v));
+        std::vector<float> values(us.size() + 1);
+        values[0] = static_cast<float>(frame);
+        gridvane_sample_many(t.id(), us.size(), us.data(), 1, &v, 0, values.data() + 1);
         if (records)
             return records->put(values);
         std::string text;
@@ -173,26 +173,47 @@ int sample(const std::vector<std::string> &words)
     std::optional<Records> records;
     if (format != Format::text)
         records.emplace(format, std::vector<std::string>{"u", "v", "value"});
-    auto one = [&](float u, float v) {
-        const float value = ArrayGetValue(t.id(), u, v);
-        if (records)
-            records->put({u, v, value});
-        else
-            put(number_text(value) + "\n");
+    // Pairs are sampled many at a time, and written in their order.
+    std::vector<float> us, vs, values;
+    const auto flush = [&] {
+        values.resize(us.size());
+        gridvane_sample_many(t.id(), us.size(), us.data(), 1, vs.data(), 1, values.data());
+        std::string text;
+        for (std::size_t i = 0; i < us.size(); ++i) {
+            if (records)
+                records->put({us[i], vs[i], values[i]});
+            else
+                text += number_text(values[i]) + "\n";
+        }
+        put(text);
+        us.clear();
+        vs.clear();
+    };
+    const auto one = [&](float u, float v) {
+        us.push_back(u);
+        vs.push_back(v);
+        if (us.size() == 4096)
+            flush();
     };
     if (!pairs_from_input) {
         one(static_cast<float>(parse_number(ops[1], "U")), static_cast<float>(parse_number(ops[2], "V")));
     } else {
         each_input_line([&](long number, const std::vector<std::string> &fields) {
+            // What came before a bad line is written before it is refused.
+            const auto refuse = [&](const std::string &why) {
+                flush();
+                data_error(input_line(number) + why);
+            };
             if (fields.size() != 2)
-                data_error(input_line(number) + std::to_string(fields.size()) + " fields, not a U V pair");
+                refuse(std::to_string(fields.size()) + " fields, not a U V pair");
             std::optional<double> uv[2];
             for (std::size_t i = 0; i < 2; ++i)
                 if (!(uv[i] = number_in(fields[i])))
-                    data_error(input_line(number) + (i ? "V" : "U") + " '" + fields[i] + "' is not a number");
+                    refuse(std::string(i ? "V" : "U") + " '" + fields[i] + "' is not a number");
             one(static_cast<float>(*uv[0]), static_cast<float>(*uv[1]));
         });
     }
+    flush();
     if (records)
         records->finish();
     return 0;
