@@ -10,7 +10,7 @@ rm -rf build/fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 
-for h in ascii_reader binary_reader stream_read load number_text; do
+for h in ascii_reader binary_reader stream_read load load_parts number_text; do
   work=build/fuzz/corpus/$h
   mkdir -p "$work"
   cp fuzz/corpus/$h/* "$work"/

@@ -11,8 +11,40 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
+
+#include <sys/stat.h>
 
 namespace gvfuzz {
+
+// A file in a folder of this process's own under the temporary folder,
+// which goes when the process ends.
+inline std::string scratch_file(const std::string &name)
+{
+    static const std::string dir = [] {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/gridvane-fuzz-XXXXXX";
+        const std::string made = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string(".");
+        static std::string kept = made;
+        std::atexit([] {
+            const std::string command = "rm -rf '" + kept + "'";
+            if (kept != ".")
+                (void)!std::system(command.c_str());
+        });
+        return made;
+    }();
+    return dir + "/" + name;
+}
+
+inline void write_file(const std::string &path, const uint8_t *data, size_t size)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return;
+    if (size != 0)
+        std::fwrite(data, 1, size, f);
+    std::fclose(f);
+}
 
 // A read stream over the bytes (an empty input still gives a stream).
 inline FILE *input_stream(const uint8_t *data, size_t size)

@@ -1,6 +1,6 @@
-// The one way an operation fails: its message, if it has one, goes to the
-// tools library's Libprintf; then the error number is set (an error of 0
-// leaves it as it was); then the failure result is returned.
+// The one way an exported function fails: its message, if it has one, goes
+// to the tools library's Libprintf; then the error number is set (an error
+// of 0 leaves it as it was); then the failure result is returned.
 #pragma once
 
 #include "host/tools.hpp"
@@ -9,15 +9,16 @@
 
 namespace gridvane {
 
-template <typename Result, typename... Args>
-Result fail(Result result, int error, const char *message = nullptr, Args... args)
+template <typename Result> Result fail(Result result, int error)
 {
-    if (message != nullptr)
-        Libprintf(message, args...);
     if (error != 0)
         errno = error;
     return result;
 }
+
+// The same with a message, named where the compiler can check its format
+// against its values (Libprintf is declared as printf is).
+#define GRIDVANE_FAIL(result, error, ...) (Libprintf(__VA_ARGS__), ::gridvane::fail((result), (error)))
 
 // Runs the body of an exported function: whatever it throws (a standard
 // container out of memory, a lock the system refuses) becomes the

@@ -20,8 +20,8 @@ void tell_host_of_ascii_failure(const Status &status)
     switch (status.code) {
     case GRIDVANE_E_NO_DATA:
     case GRIDVANE_E_NO_RULE_LINE:
-    case GRIDVANE_E_NO_DATA_AFTER_RULE: fail(0, 0, msg::ascii_eof); return;
-    case GRIDVANE_E_NO_MEMORY: fail(0, 0, msg::ascii_no_space); return;
+    case GRIDVANE_E_NO_DATA_AFTER_RULE: GRIDVANE_FAIL(0, 0, msg::ascii_eof); return;
+    case GRIDVANE_E_NO_MEMORY: GRIDVANE_FAIL(0, 0, msg::ascii_no_space); return;
     default: fail(0, EIO); return; // the input failed part way: what was read is not the whole table
     }
 }
@@ -29,10 +29,10 @@ void tell_host_of_ascii_failure(const Status &status)
 void tell_host_of_binary_failure(const Status &status)
 {
     switch (status.code) {
-    case GRIDVANE_E_BAD_MAGIC: fail(0, EIO, msg::bin_bad_magic); return;
+    case GRIDVANE_E_BAD_MAGIC: GRIDVANE_FAIL(0, EIO, msg::bin_bad_magic); return;
     // A negative count describes no storage that could be obtained.
     case GRIDVANE_E_NEGATIVE_COUNT:
-    case GRIDVANE_E_NO_MEMORY: fail(0, ENOMEM, msg::bin_no_space); return;
+    case GRIDVANE_E_NO_MEMORY: GRIDVANE_FAIL(0, ENOMEM, msg::bin_no_space); return;
     default: fail(0, EIO); return; // short reads and read errors alike
     }
 }

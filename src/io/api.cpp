@@ -58,7 +58,7 @@ GRIDVANE_API int32_t ArrayLoad(const char *name)
         if (code == -1)
             code = 0;
         if (!is_channel_code(code))
-            return fail(-1, EINVAL, io::msg::load_bad_suffix, name);
+            return GRIDVANE_FAIL(-1, EINVAL, io::msg::load_bad_suffix, name);
         io::Loaded loaded;
         if (std::strncmp(name, "stdin", 5) == 0) {
             io::BinaryMode binary(stdin);
@@ -78,12 +78,13 @@ GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackTyp
 {
     return guarded(int32_t(-1), [&]() -> int32_t {
         if (name == nullptr || name[0] == '\0')
-            return fail(-1, EINVAL, name == nullptr ? io::msg::save_null_pointer : io::msg::save_null_name);
+            return name == nullptr ? GRIDVANE_FAIL(-1, EINVAL, io::msg::save_null_pointer)
+                                   : GRIDVANE_FAIL(-1, EINVAL, io::msg::save_null_name);
         int32_t code = GetHalvicFileType(name);
         if (code == -1)
             code = fallbackType;
         if (!is_channel_code(code))
-            return fail(-1, EINVAL, io::msg::save_bad_suffix, name);
+            return GRIDVANE_FAIL(-1, EINVAL, io::msg::save_bad_suffix, name);
         // Looked up before the file is touched: an unknown handle never creates
         // or empties it. (ENOMEM is the error number hosts have always seen.)
         registry::Record *table = registry::find(id);
@@ -98,7 +99,7 @@ GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackTyp
         }
         const Status saved = io::save_table(*table, name, form);
         if (saved.code == GRIDVANE_E_OPEN)
-            return fail(-1, saved.error, io::msg::save_cant_open, name, std::strerror(saved.error));
+            return GRIDVANE_FAIL(-1, saved.error, io::msg::save_cant_open, name, std::strerror(saved.error));
         return succeeded(saved) ? 0 : fail(-1, saved.error);
     });
 }

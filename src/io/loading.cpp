@@ -107,10 +107,13 @@ void tell_host_of_load_failure(const Loaded &loaded, const char *name)
 {
     const Status &s = loaded.status;
     switch (loaded.step) {
-    case Step::open: fail(0, s.error, msg::load_cant_open, name, std::strerror(s.error)); return;
+    case Step::open: GRIDVANE_FAIL(0, s.error, msg::load_cant_open, name, std::strerror(s.error)); return;
     // A read that fails before any significant byte looks like the end.
     case Step::decide:
-        fail(0, EIO, s.code == GRIDVANE_E_INVALID_FORMAT ? msg::load_invalid_format : msg::load_premature_eof);
+        if (s.code == GRIDVANE_E_INVALID_FORMAT)
+            GRIDVANE_FAIL(0, EIO, msg::load_invalid_format);
+        else
+            GRIDVANE_FAIL(0, EIO, msg::load_premature_eof);
         return;
     case Step::read:
         if (loaded.form == CHAN_BIN)
@@ -119,7 +122,10 @@ void tell_host_of_load_failure(const Loaded &loaded, const char *name)
             formats::tell_host_of_ascii_failure(s);
         return;
     case Step::registration:
-        fail(0, ENOMEM, registry::registry_was_empty(s) ? msg::read_no_first_node : msg::read_no_next_node);
+        if (registry::registry_was_empty(s))
+            GRIDVANE_FAIL(0, ENOMEM, msg::read_no_first_node);
+        else
+            GRIDVANE_FAIL(0, ENOMEM, msg::read_no_next_node);
         return;
     }
 }

@@ -34,14 +34,15 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
 {
     return guarded(int32_t(-1), [&]() -> int32_t {
         if (rowCount < 1 || columnCount < 1)
-            return fail(-1, 0, registry::msg::bad_counts);
+            return GRIDVANE_FAIL(-1, 0, registry::msg::bad_counts);
         const storage::Rows rows = storage::make_rows(rowCount, columnCount);
         if (rows.index == nullptr)
-            return fail(-1, 0, registry::msg::no_space);
+            return GRIDVANE_FAIL(-1, 0, registry::msg::no_space);
         Status status;
         const Record *table = registry::register_table(CHAN_ASCII, 0, rows, {}, status);
         if (table == nullptr)
-            return fail(-1, 0, registry::registry_was_empty(status) ? registry::msg::no_first_node : registry::msg::no_next_node);
+            return registry::registry_was_empty(status) ? GRIDVANE_FAIL(-1, 0, registry::msg::no_first_node)
+                                                        : GRIDVANE_FAIL(-1, 0, registry::msg::no_next_node);
         return table->node.id;
     });
 }
@@ -91,7 +92,7 @@ GRIDVANE_API float **ArrayGetArray(int32_t id)
         if (table == nullptr)
             return nullptr;
         if (!table->has_sample_type())
-            return fail<float **>(nullptr, 0, registry::msg::no_array_for_type);
+            return GRIDVANE_FAIL(static_cast<float **>(nullptr), 0, registry::msg::no_array_for_type);
         return table->node.rows;
     });
 }
@@ -125,7 +126,7 @@ GRIDVANE_API float ArrayPutIValue(int32_t id, int32_t u, int32_t v, float value)
         if (table == nullptr)
             return -1.0f;
         if (!table->has_sample_type())
-            return fail(value, 0, registry::msg::no_write_for_type);
+            return GRIDVANE_FAIL(value, 0, registry::msg::no_write_for_type);
         if (float *target = registry::cell(*table, u, v))
             *target = value;
         return value;
