@@ -273,16 +273,23 @@ const Points &points()
     return p;
 }
 
-void sample(benchmark::State &state)
+// A fresh registry holding the 1000 x 1000 grid the sampling rows use.
+int32_t fresh_grid()
 {
     gridvane::registry::discard_all();
-    const auto others = state.range(0);
     const int32_t grid = ArrayAlloc(1000, 1000);
     float **rows = ArrayGetArray(grid);
     gvbench::Generator g(4);
     for (int r = 0; r < 1000; ++r)
         for (int c = 0; c < 1000; ++c)
             rows[r][c] = g.uniform(-1.0f, 1.0f);
+    return grid;
+}
+
+void sample(benchmark::State &state)
+{
+    const int32_t grid = fresh_grid();
+    const auto others = state.range(0);
     for (int64_t i = 0; i < others; ++i)
         ArrayAlloc(1, 1);
     const int32_t other = others > 0 ? ArrayAlloc(1, 1) : grid;
@@ -302,13 +309,7 @@ void sample(benchmark::State &state)
 // has it, 0: SSE2 alone).
 void sample_many(benchmark::State &state)
 {
-    gridvane::registry::discard_all();
-    const int32_t grid = ArrayAlloc(1000, 1000);
-    float **rows = ArrayGetArray(grid);
-    gvbench::Generator g(4);
-    for (int r = 0; r < 1000; ++r)
-        for (int c = 0; c < 1000; ++c)
-            rows[r][c] = g.uniform(-1.0f, 1.0f);
+    const int32_t grid = fresh_grid();
     const Points &p = points();
     auto &t = *gridvane::registry::Record::of(ArrayGetPointer(grid));
     std::vector<float> out(p.u.size());

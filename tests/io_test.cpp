@@ -29,45 +29,13 @@ namespace {
 
 class Files : public gvtest::RegistryTest {
 protected:
-    void SetUp() override
-    {
-        RegistryTest::SetUp();
-        dir_ = fs::temp_directory_path() /
-               ("gridvane-io-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override
-    {
-        fs::remove_all(dir_);
-        RegistryTest::TearDown();
-    }
-
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
-
-    std::string write_file(const std::string &name, const std::string &bytes) const
-    {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-        return path(name);
-    }
-
-    static std::string read_file(const std::string &p)
-    {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-
+    std::string path(const std::string &name) const { return folder_.path(name); }
+    std::string write_file(const std::string &name, const std::string &bytes) const { return folder_.write(name, bytes); }
+    static std::string read_file(const std::string &p) { return gvtest::TempFolder::read(p); }
     // The names in the folder, to see that no temporary file was left.
-    std::vector<std::string> listing() const
-    {
-        std::vector<std::string> names;
-        for (const auto &entry : fs::directory_iterator(dir_))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> listing() const { return folder_.listing(); }
 
-    fs::path dir_;
+    gvtest::TempFolder folder_;
 };
 
 TEST_F(Files, ArrayReadRegistersWhatTheReaderGives)

@@ -34,23 +34,34 @@ bool write_all(int fd, const void *const *blocks, std::size_t size, std::size_t 
     return true;
 }
 
-} // namespace
-
-std::size_t DescriptorSource::read(void *out, std::size_t size)
+// Reads size bytes with read_some(to, n, done so far) until all came or the
+// file ended, retrying after signals and reading on after short reads;
+// failed and error tell a failure.
+template <typename ReadSome>
+std::size_t read_fully(void *out, std::size_t size, bool &failed, int &error, ReadSome read_some)
 {
     std::size_t done = 0;
     while (done < size) {
-        const long long got = platform::read(fd_, static_cast<char *>(out) + done, size - done);
+        const long long got = read_some(static_cast<char *>(out) + done, size - done, done);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
-            failed_ = got < 0;
-            if (failed_)
-                error_ = errno;
+            failed = got < 0;
+            if (failed)
+                error = errno;
             break;
         }
         done += static_cast<std::size_t>(got);
     }
+    return done;
+}
+
+} // namespace
+
+std::size_t DescriptorSource::read(void *out, std::size_t size)
+{
+    const std::size_t done = read_fully(out, size, failed_, error_,
+                                        [this](void *to, std::size_t n, std::size_t) { return platform::read(fd_, to, n); });
     at_ += static_cast<std::int64_t>(done);
     return done;
 }
@@ -66,20 +77,9 @@ std::size_t RangeSource::read(void *out, std::size_t size)
 {
     if (end_ >= 0)
         size = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), end_ - at_));
-    std::size_t done = 0;
-    while (done < size) {
-        const long long got = platform::read_at(fd_, static_cast<char *>(out) + done, size - done,
-                                                at_ + static_cast<std::int64_t>(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            failed_ = got < 0;
-            if (failed_)
-                error_ = errno;
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
+    const std::size_t done = read_fully(out, size, failed_, error_, [this](void *to, std::size_t n, std::size_t from) {
+        return platform::read_at(fd_, to, n, at_ + static_cast<std::int64_t>(from));
+    });
     at_ += static_cast<std::int64_t>(done);
     return done;
 }

@@ -25,7 +25,8 @@ Loaded failed(Step step, const Status &status, std::int32_t form = 0)
     return out;
 }
 
-// Registers what a reader read; the registry owns it from here on.
+} // namespace
+
 Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t flags, const storage::Names &names,
                   std::int32_t kind)
 {
@@ -39,8 +40,6 @@ Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t fl
     out.kind = kind;
     return out;
 }
-
-} // namespace
 
 Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *observer,
                  const formats::ReadStart &start)

@@ -24,6 +24,11 @@ struct Loaded {
     std::int32_t kind = GRIDVANE_KIND_UNKNOWN;
 };
 
+// Registers what a reader read (the registry owns it from here on), or
+// fails at the registration step.
+Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t flags, const storage::Names &names,
+                  std::int32_t kind);
+
 // Reads a source in a form (CHAN_ASCII or CHAN_BIN) and registers the
 // table; any other type reads nothing and registers a table of that type
 // without samples. start: where the source begins in the input.

@@ -445,15 +445,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         take(plan.parts[k].rows.rows, k + 1);
     const storage::Names names = plan.head.names;
     plan.head.names = {};
-    Status status;
-    registry::Record *record =
-        registry::register_table(CHAN_ASCII, plan.head_span.table_form ? ARRAY_FRAME : 0, all, names, status);
-    if (record == nullptr)
-        return failed(status);
-    io::Loaded out;
-    out.node = &record->node;
-    out.kind = plan.kind;
-    return out;
+    return io::registered(CHAN_ASCII, all, plan.head_span.table_form ? ARRAY_FRAME : 0, names, plan.kind);
 }
 
 io::Loaded finish_binary(gridvane_plan &plan)
@@ -480,15 +472,9 @@ io::Loaded finish_binary(gridvane_plan &plan)
         if (!plan.observer.tell(f))
             return failed(plan.observer.stopped());
     }
-    Status status;
-    registry::Record *record = registry::register_table(CHAN_BIN, 0, plan.block, {}, status);
+    const storage::Rows block = plan.block;
     plan.block = {};
-    if (record == nullptr)
-        return failed(status);
-    io::Loaded out;
-    out.node = &record->node;
-    out.kind = plan.kind;
-    return out;
+    return io::registered(CHAN_BIN, block, 0, {}, plan.kind);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // passes the test seam, then makes its one call.
 #include "files.hpp"
 #include "memory.hpp"
+#include "through.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,26 +18,6 @@
 namespace gridvane::platform {
 
 namespace {
-
-// Runs a call through the seam: a failure or an interruption it asks for
-// instead of the call; a shortened transfer is the caller's to make.
-template <typename Result, typename Real> Result through(const char *name, Real real, bool *shorten = nullptr)
-{
-    int error = 0;
-    switch (seam::next(name, error)) {
-    case seam::Act::fail: errno = error; return Result(-1);
-    case seam::Act::interrupt: errno = EINTR; return Result(-1);
-    case seam::Act::pretend: return Result(0);
-    case seam::Act::shorten:
-        if (shorten != nullptr)
-            *shorten = true;
-        break;
-    case seam::Act::none: break;
-    }
-    return real();
-}
-
-std::size_t shortened(std::size_t size, bool shorten) { return shorten && size > 1 ? size / 2 : size; }
 
 void fill(FileInfo &info, const struct stat &st)
 {

@@ -3,6 +3,7 @@
 // call.
 #include "files.hpp"
 #include "memory.hpp"
+#include "through.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,26 +19,10 @@ namespace gridvane::platform {
 
 namespace {
 
-template <typename Result, typename Real> Result through(const char *name, Real real, bool *shorten = nullptr)
+// The C runtime's reads and writes take an unsigned count.
+unsigned counted(std::size_t size, bool shorten)
 {
-    int error = 0;
-    switch (seam::next(name, error)) {
-    case seam::Act::fail: errno = error; return Result(-1);
-    case seam::Act::interrupt: errno = EINTR; return Result(-1);
-    case seam::Act::pretend: return Result(0);
-    case seam::Act::shorten:
-        if (shorten != nullptr)
-            *shorten = true;
-        break;
-    case seam::Act::none: break;
-    }
-    return real();
-}
-
-unsigned shortened(std::size_t size, bool shorten)
-{
-    const std::size_t n = shorten && size > 1 ? size / 2 : size;
-    return static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30));
+    return static_cast<unsigned>(std::min<std::size_t>(shortened(size, shorten), 1u << 30));
 }
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
@@ -142,7 +127,7 @@ std::FILE *stream_of(int fd, const char *mode)
 long long read(int fd, void *out, std::size_t size)
 {
     bool shorten = false;
-    return through<long long>("read", [&] { return _read(fd, out, shortened(size, shorten)); }, &shorten);
+    return through<long long>("read", [&] { return _read(fd, out, counted(size, shorten)); }, &shorten);
 }
 
 long long read_at(int fd, void *out, std::size_t size, std::int64_t offset)
@@ -155,7 +140,7 @@ long long read_at(int fd, void *out, std::size_t size, std::int64_t offset)
             at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
             at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
             DWORD got = 0;
-            if (ReadFile(handle_of(fd), out, shortened(size, shorten), &got, &at))
+            if (ReadFile(handle_of(fd), out, counted(size, shorten), &got, &at))
                 return got;
             if (GetLastError() == ERROR_HANDLE_EOF)
                 return 0;
@@ -168,7 +153,7 @@ long long read_at(int fd, void *out, std::size_t size, std::int64_t offset)
 long long write(int fd, const void *data, std::size_t size)
 {
     bool shorten = false;
-    return through<long long>("write", [&] { return _write(fd, data, shortened(size, shorten)); }, &shorten);
+    return through<long long>("write", [&] { return _write(fd, data, counted(size, shorten)); }, &shorten);
 }
 
 // No gathering write: one block per call.

@@ -1,0 +1,32 @@
+// How each system call of a platform file passes the test seam first: a
+// failure or an interruption the seam asks for instead of the call, or the
+// call not made and reported done; a shortened transfer is the caller's to
+// make, with shortened(). For the platform files only.
+#pragma once
+
+#include "files.hpp"
+
+#include <cerrno>
+#include <cstddef>
+
+namespace gridvane::platform {
+
+template <typename Result, typename Real> Result through(const char *name, Real real, bool *shorten = nullptr)
+{
+    int error = 0;
+    switch (seam::next(name, error)) {
+    case seam::Act::fail: errno = error; return Result(-1);
+    case seam::Act::interrupt: errno = EINTR; return Result(-1);
+    case seam::Act::pretend: return Result(0);
+    case seam::Act::shorten:
+        if (shorten != nullptr)
+            *shorten = true;
+        break;
+    case seam::Act::none: break;
+    }
+    return real();
+}
+
+inline std::size_t shortened(std::size_t size, bool shorten) { return shorten && size > 1 ? size / 2 : size; }
+
+} // namespace gridvane::platform
