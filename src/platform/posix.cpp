@@ -95,27 +95,10 @@ int open_folder(const char *folder)
 
 int close(int fd)
 {
-    // The descriptor goes whatever the seam says.
-    int error = 0;
-    const seam::Act act = seam::next("close", error);
-    const int rc = ::close(fd);
-    if (act == seam::Act::fail || act == seam::Act::interrupt) {
-        errno = act == seam::Act::fail ? error : EINTR;
-        return -1;
-    }
-    return act == seam::Act::pretend ? 0 : rc;
+    return made_anyway("close", [&] { return ::close(fd); });
 }
 
-std::FILE *stream_of(int fd, const char *mode)
-{
-    int error = 0;
-    const seam::Act act = seam::next("fdopen", error);
-    if (act == seam::Act::fail || act == seam::Act::interrupt) {
-        errno = act == seam::Act::fail ? error : EINTR;
-        return nullptr;
-    }
-    return ::fdopen(fd, mode);
-}
+std::FILE *stream_of(int fd, const char *mode) { return refused("fdopen") ? nullptr : ::fdopen(fd, mode); }
 
 long long read(int fd, void *out, std::size_t size)
 {

@@ -27,6 +27,32 @@ template <typename Result, typename Real> Result through(const char *name, Real 
     return real();
 }
 
+// A call that is made whatever the seam says (closing gives the descriptor
+// back in any case); a failure or an interruption the seam asks for is
+// reported after it.
+template <typename Real> int made_anyway(const char *name, Real real)
+{
+    int error = 0;
+    const seam::Act act = seam::next(name, error);
+    const int rc = real();
+    if (act == seam::Act::fail || act == seam::Act::interrupt) {
+        errno = act == seam::Act::fail ? error : EINTR;
+        return -1;
+    }
+    return act == seam::Act::pretend ? 0 : rc;
+}
+
+// Whether the seam refuses a call that answers a pointer (errno set).
+inline bool refused(const char *name)
+{
+    int error = 0;
+    const seam::Act act = seam::next(name, error);
+    if (act != seam::Act::fail && act != seam::Act::interrupt)
+        return false;
+    errno = act == seam::Act::fail ? error : EINTR;
+    return true;
+}
+
 inline std::size_t shortened(std::size_t size, bool shorten) { return shorten && size > 1 ? size / 2 : size; }
 
 } // namespace gridvane::platform

@@ -103,26 +103,10 @@ int open_folder(const char *)
 
 int close(int fd)
 {
-    int error = 0;
-    const seam::Act act = seam::next("close", error);
-    const int rc = _close(fd);
-    if (act == seam::Act::fail || act == seam::Act::interrupt) {
-        errno = act == seam::Act::fail ? error : EINTR;
-        return -1;
-    }
-    return act == seam::Act::pretend ? 0 : rc;
+    return made_anyway("close", [&] { return _close(fd); });
 }
 
-std::FILE *stream_of(int fd, const char *mode)
-{
-    int error = 0;
-    const seam::Act act = seam::next("fdopen", error);
-    if (act == seam::Act::fail || act == seam::Act::interrupt) {
-        errno = act == seam::Act::fail ? error : EINTR;
-        return nullptr;
-    }
-    return _fdopen(fd, mode);
-}
+std::FILE *stream_of(int fd, const char *mode) { return refused("fdopen") ? nullptr : _fdopen(fd, mode); }
 
 long long read(int fd, void *out, std::size_t size)
 {
