@@ -27,6 +27,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 NEEDED = {"numpy": "python3-numpy", "pandas": "python3-pandas", "scipy": "python3-scipy"}
@@ -230,6 +231,29 @@ def gridvane_load_alone(gv, path):
     return SelfTimed(run)
 
 
+def gridvane_parts_alone(gv, path, threads):
+    """A load in parts on threads (ctypes lets go of the GIL in each call),
+    timed as ArrayLoad is: from the plan to the finish, without the free."""
+    def run():
+        start = time.perf_counter()
+        plan = gv.gridvane_plan_load(path.encode(), 0, threads, None, None, None)
+        assert plan
+        helpers = [threading.Thread(target=gv.gridvane_read_part, args=(plan, k))
+                   for k in range(1, gv.gridvane_plan_parts(plan))]
+        for helper in helpers:
+            helper.start()
+        if gv.gridvane_plan_parts(plan) > 0:
+            gv.gridvane_read_part(plan, 0)
+        for helper in helpers:
+            helper.join()
+        handle = gv.gridvane_finish_load(plan, None)
+        seconds = time.perf_counter() - start
+        assert handle > 0
+        gv.ArrayFree(handle)
+        return seconds
+    return SelfTimed(run)
+
+
 def text_load_rows(gv, work, rng, text, table, with_r=True, with_node=True):
     """The rows that compare Gridvane's ASCII load with fread, Polars and
     DuckDB (each timed around the call alone; Gridvane's without the free),
@@ -241,13 +265,14 @@ def text_load_rows(gv, work, rng, text, table, with_r=True, with_node=True):
         ensure_r()
 
     def tools(path, values):
-        found = {"Gridvane ArrayLoad": gridvane_load_alone(gv, path)}
+        found = {"Gridvane ArrayLoad": gridvane_load_alone(gv, path),
+                 "Gridvane in parts, 2 threads": gridvane_parts_alone(gv, path, 2)}
         found.update(fread_tools(path) if with_r else {})
         found.update(node_tools(path, values) if with_node else {})
         return found
     rows = [(f"ASCII load {ROWS:,} x {COLS}, uniform", os.path.getsize(text), tools(text, table)),
             (f"ASCII load {ROWS:,} x {COLS}, mixed magnitudes", os.path.getsize(mixed), tools(mixed, mixed_values))]
-    return [row for row in rows if len(row[2]) > 1]  # a row needs a peer
+    return [row for row in rows if any(not t.startswith("Gridvane") for t in row[2])]  # a row needs a peer
 
 
 def data_table_rows(gv, work, text, binary, gv_load, gv_save):
@@ -289,6 +314,16 @@ def library(build):
     lib.ArrayGetArray.restype = ctypes.POINTER(ctypes.c_void_p)
     lib.ChanWriteAscii.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p), ctypes.c_int32, ctypes.c_int32]
     lib.ChanWriteAscii.restype = ctypes.c_int32
+    # The load in parts: plan, parts on threads of ours, finish.
+    lib.gridvane_plan_load.argtypes = [ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p,
+                                       ctypes.c_void_p, ctypes.c_void_p]
+    lib.gridvane_plan_load.restype = ctypes.c_void_p
+    lib.gridvane_plan_parts.argtypes = [ctypes.c_void_p]
+    lib.gridvane_plan_parts.restype = ctypes.c_int32
+    lib.gridvane_read_part.argtypes = [ctypes.c_void_p, ctypes.c_int32]
+    lib.gridvane_read_part.restype = ctypes.c_int32
+    lib.gridvane_finish_load.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    lib.gridvane_finish_load.restype = ctypes.c_int32
     return lib
 
 
