@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,29 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// This run's own folder in the temporary directory, removed at exit: each
+// run writes its inputs and outputs anew, so two runs at once must not share one.
+const fs::path &run_folder()
+{
+    static const struct Folder {
+        Folder()
+        {
+            const fs::path base = fs::temp_directory_path();
+            std::random_device entropy;
+            do
+                dir = base / ("gridvane-bench-" + std::to_string(entropy()));
+            while (!fs::create_directory(dir));
+        }
+        ~Folder()
+        {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+        fs::path dir;
+    } folder;
+    return folder.dir;
+}
 
 struct Files {
     std::string ascii, mixed, binary;
@@ -37,8 +61,7 @@ const Files &files()
 {
     static Files f = [] {
         Files out;
-        const fs::path dir = fs::temp_directory_path() / "gridvane-bench";
-        fs::create_directories(dir);
+        const fs::path &dir = run_folder();
         out.ascii = (dir / "table.txt").string();
         out.mixed = (dir / "mixed.txt").string();
         out.binary = (dir / "table.chb").string();

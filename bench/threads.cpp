@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <latch>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -252,16 +253,24 @@ double load_files(const std::vector<std::string> &files, int threads, long &fail
     return static_cast<double>(files.size()) / std::chrono::duration<double>(Clock::now() - begin).count();
 }
 
+// The small files live in a fixed folder of the temporary directory that is
+// only a cache: their contents follow from their names (seeded tables), runs
+// only read them, and each is written under a name of its writer's own and
+// renamed into place, so a run at the same time or one stopped halfway never
+// leaves a part of a file under its name.
 std::vector<std::string> make_small_files(int count)
 {
     const fs::path dir = fs::temp_directory_path() / "gridvane-threads-bench";
     fs::create_directories(dir);
+    const std::string mine = ".part-" + std::to_string(std::random_device{}());
     std::vector<std::string> files;
     for (int i = 0; i < count; ++i) {
         files.push_back((dir / ("f" + std::to_string(i) + ".txt")).string());
-        if (!fs::exists(files.back()))
-            gvbench::write_table_file(files.back(), gvbench::make_table(500, 7, 100 + static_cast<std::uint64_t>(i)),
-                                      false);
+        if (!fs::exists(files.back())) {
+            gvbench::write_table_file(files.back() + mine,
+                                      gvbench::make_table(500, 7, 100 + static_cast<std::uint64_t>(i)), false);
+            fs::rename(files.back() + mine, files.back());
+        }
     }
     return files;
 }

@@ -29,11 +29,7 @@
 #include <stdio.h>
 
 #include "gridvane_export.h"
-
-#define GRIDVANE_VERSION_MAJOR 1
-#define GRIDVANE_VERSION_MINOR 0
-#define GRIDVANE_VERSION_PATCH 0
-#define GRIDVANE_VERSION_STRING "1.0.0"
+#include "gridvane_version.h" /* GRIDVANE_VERSION_MAJOR, _MINOR, _PATCH, _STRING */
 
 /* Type codes: the table kinds and the file-type codes share one space. */
 #define CHAN_BIN 0x200   /* binary channel file, 512 */

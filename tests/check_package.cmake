@@ -1,7 +1,8 @@
 # Installs the build into a fresh prefix and builds the C example against it.
 # PART=cmake: installs, checks what lands where, and consumes it through
 # find_package; PART=pkg-config: consumes the same install through
-# pkg-config (PKG_CONFIG, CC). Both run the consumer they built.
+# pkg-config (PKG_CONFIG, CC). Both run the consumer they built, and check
+# that every versioned file says the project's VERSION.
 set(example ${SOURCE}/examples/sample_file.c)
 
 # PART=python: the Python package of the same install imports from the
@@ -28,7 +29,9 @@ if(PART STREQUAL "cmake")
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "install failed")
   endif()
-  set(expected lib/libgridvane.so.1 lib/libquarnel.so.1 include/gridvane.h include/gridvane_ext.h include/gridvane/quarnel.h bin/gridvane
+  string(REGEX MATCH "^[0-9]+" major ${VERSION})
+  set(expected lib/libgridvane.so.${major} lib/libquarnel.so.${major} include/gridvane.h include/gridvane_ext.h include/gridvane_version.h
+      include/gridvane/quarnel.h bin/gridvane
       lib/cmake/gridvane/gridvaneConfigVersion.cmake lib/pkgconfig/gridvane.pc)
   if(MAN_PAGE)
     list(APPEND expected share/man/man1/gridvane.1)
@@ -47,8 +50,12 @@ if(PART STREQUAL "cmake")
       message(FATAL_ERROR "share/man/man1/gridvane.1 is not the manual page")
     endif()
   endif()
+  file(STRINGS ${PREFIX}/include/gridvane_version.h defined REGEX "GRIDVANE_VERSION_STRING")
+  if(NOT defined MATCHES "\"${VERSION}\"")
+    message(FATAL_ERROR "include/gridvane_version.h is not version ${VERSION}: ${defined}")
+  endif()
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/tests/package -B ${PREFIX}/consumer
-    -DCMAKE_PREFIX_PATH=${PREFIX} -DEXAMPLE=${example} OUTPUT_QUIET RESULT_VARIABLE rc)
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DEXAMPLE=${example} -DVERSION=${VERSION} OUTPUT_QUIET RESULT_VARIABLE rc)
   if(rc EQUAL 0)
     execute_process(COMMAND ${CMAKE_COMMAND} --build ${PREFIX}/consumer OUTPUT_QUIET RESULT_VARIABLE rc)
   endif()
@@ -57,11 +64,16 @@ if(PART STREQUAL "cmake")
   endif()
   set(program ${PREFIX}/consumer/consumer)
   execute_process(COMMAND ${PREFIX}/bin/gridvane --version OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "the installed tool does not run")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "gridvane ${VERSION}\n")
+    message(FATAL_ERROR "the installed tool does not run as version ${VERSION}: ${out}")
   endif()
 else()
   set(ENV{PKG_CONFIG_PATH} ${PREFIX}/lib/pkgconfig)
+  execute_process(COMMAND ${PKG_CONFIG} --modversion gridvane OUTPUT_VARIABLE found
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT found STREQUAL "${VERSION}")
+    message(FATAL_ERROR "gridvane.pc says version '${found}', not ${VERSION}")
+  endif()
   execute_process(COMMAND ${PKG_CONFIG} --cflags --libs gridvane OUTPUT_VARIABLE flags
     OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
   separate_arguments(flags UNIX_COMMAND "${flags}")

@@ -1,6 +1,7 @@
 """The gridvane tool as a user meets it: grouped cases with expected output
-and exit status. Usage: cli_test.py TOOL EXAMPLES_DIR BAD_FILES_DIR [RUNNER...]
-(RUNNER: what runs TOOL, such as wine for a Windows build)."""
+and exit status. Usage: cli_test.py TOOL EXAMPLES_DIR BAD_FILES_DIR VERSION [RUNNER...]
+(VERSION: the project's, which --version must print; RUNNER: what runs TOOL,
+such as wine for a Windows build)."""
 import json
 import os
 import re
@@ -13,7 +14,8 @@ import time
 import unittest
 
 TOOL, DATA, BAD = (os.path.abspath(a) for a in sys.argv[1:4])
-RUNNER = sys.argv[4:]
+VERSION = sys.argv[4]
+RUNNER = sys.argv[5:]
 WINDOWS = TOOL.endswith(".exe")
 TOOLS_DIR = os.path.join(DATA, "..", "..", "tools")
 CAMERA = os.path.join(DATA, "camera.chan")
@@ -102,7 +104,7 @@ class Outputs(unittest.TestCase):
              b"frame,focal\n1,35\n36,50\n"),
             (["convert", "-", "-", "--to", "ascii"], terrain_bin, 0, None),
             (["convert", CAMERA, "-", "--to", "ascii"], b"", 0, CAMERA_TABLE),
-            (["--version"], b"", 0, b"gridvane 1.0.0\n"),
+            (["--version"], b"", 0, f"gridvane {VERSION}\n".encode()),
         ]
         for args, stdin, status, out in cases:
             with self.subTest(args=args):

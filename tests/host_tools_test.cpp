@@ -5,8 +5,6 @@
 
 #include <cstdarg>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -69,29 +67,15 @@ int GetHalvicFileType(const char *name)
 
 namespace {
 
-namespace fs = std::filesystem;
-
 class HostTools : public gvtest::RegistryTest {
 protected:
     void SetUp() override
     {
         RegistryTest::SetUp();
         recorded.clear();
-        dir_ = fs::temp_directory_path() / "gridvane-host-tools";
-        fs::create_directories(dir_);
     }
-    void TearDown() override
-    {
-        fs::remove_all(dir_);
-        RegistryTest::TearDown();
-    }
-    std::string file(const std::string &name, const std::string &bytes)
-    {
-        const std::string p = (dir_ / name).string();
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
-    }
-    fs::path dir_;
+    std::string file(const std::string &name, const std::string &bytes) { return folder_.write(name, bytes); }
+    gvtest::TempFolder folder_; // each test's own
 };
 
 TEST_F(HostTools, TheHostsSplittingIsHonoured)
@@ -116,13 +100,12 @@ TEST_F(HostTools, CodesBeyondTheChannelKinds)
     // the fallback says.
     const int32_t id = ArrayLoad(file("t.any", "# c\n 7 8\n").c_str());
     ASSERT_EQ(id, 1);
-    const std::string out = (dir_ / "out.any").string();
+    const std::string out = folder_.path("out.any");
     EXPECT_EQ(ArraySave(id, out.c_str(), CHAN_BIN), 0);
-    std::ifstream in(out, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "\t7\t8\n");
+    EXPECT_EQ(gvtest::TempFolder::read(out), "\t7\t8\n");
 
     recorded.clear();
-    EXPECT_EQ(ArraySave(id, (dir_ / "x.med").string().c_str(), 0), -1);
+    EXPECT_EQ(ArraySave(id, folder_.path("x.med").c_str(), 0), -1);
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].format, "Gridvane (ArraySave):  Bad suffix on %s\n");
 }

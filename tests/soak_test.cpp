@@ -5,14 +5,11 @@
 #include "support.hpp"
 
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
 
 namespace {
-
-namespace fs = std::filesystem;
 
 class Soak : public gvtest::RegistryTest {};
 
@@ -36,9 +33,7 @@ TEST_F(Soak, RandomLifecycles)
 {
     const char *env = std::getenv("GRIDVANE_SOAK_STEPS");
     const long steps = env != nullptr ? std::atol(env) : 20000;
-    const fs::path dir = fs::temp_directory_path() / "gridvane-soak";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const gvtest::TempFolder folder;
     const int64_t live_at_start = gvtest::blocks_in_use();
 
     std::mt19937 rng(1234);
@@ -63,7 +58,7 @@ TEST_F(Soak, RandomLifecycles)
         } else if (op == 2) { // save a table and load it back
             const int32_t id = random_live();
             const bool binary = pick(2) == 0;
-            const std::string file = (dir / (binary ? "t.chb" : "t.chan")).string();
+            const std::string file = folder.path(binary ? "t.chb" : "t.chan");
             ASSERT_EQ(ArraySave(id, file.c_str(), 0), 0);
             const int32_t copy = ArrayLoad(file.c_str());
             ASSERT_GT(copy, 0);
@@ -92,7 +87,6 @@ TEST_F(Soak, RandomLifecycles)
     }
     EXPECT_EQ(gvtest::blocks_in_use(), live_at_start) << "memory returns to its starting level";
     EXPECT_GE(tables, steps / 4);
-    fs::remove_all(dir);
     RecordProperty("tables", static_cast<int>(tables));
 }
 

@@ -179,13 +179,12 @@ private:
 
 TEST_F(Threads, ScriptsAtOnceMatchScriptsOneByOne)
 {
-    const fs::path dir = fs::temp_directory_path() / "gridvane-threads";
-    fs::remove_all(dir);
+    const gvtest::TempFolder folder;
     constexpr int steps = 300;
     LiveHandles live;
     std::vector<Script> scripts;
     for (int t = 0; t < thread_count; ++t)
-        scripts.emplace_back(100 + t, dir / std::to_string(t), live);
+        scripts.emplace_back(100 + t, folder.dir() / std::to_string(t), live);
     std::vector<std::thread> threads;
     for (auto &s : scripts)
         threads.emplace_back([&s] { s.run(steps); });
@@ -203,11 +202,10 @@ TEST_F(Threads, ScriptsAtOnceMatchScriptsOneByOne)
     for (int t = 0; t < thread_count; ++t) {
         gridvane::registry::discard_all();
         LiveHandles alone_live;
-        Script alone(100 + t, dir / std::to_string(t), alone_live);
+        Script alone(100 + t, folder.dir() / std::to_string(t), alone_live);
         alone.run(steps);
         EXPECT_EQ(alone.results(), scripts[static_cast<size_t>(t)].results()) << "thread " << t;
     }
-    fs::remove_all(dir);
 }
 
 // Threads sampling one table whose record changed since it was last sampled
