@@ -111,7 +111,7 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
         {"NUL and carriage return", std::string("1 2\n3\0 4\n5\r6\n", 13),
          {"NUL_BYTE@2:2", "SHORT_ROW@2:2", "CARRIAGE_RETURN@3:2"}},
         {"CRLF lines are no finding", "1 2\r\n3 4\r\n", {}},
-        {"byte-order mark is no part of the text", "\xEF\xBB\xBF" "1 x\n", {"NOT_A_NUMBER@1:3"}},
+        {"byte-order mark is no part of the text", "\357\273\2771 x\n", {"NOT_A_NUMBER@1:3"}},
         {"binary data read as text", std::string("chan\0\0\0\0", 8) + "1\n", {"BINARY_AS_TEXT@1:1", "NUL_BYTE@1:5", "NAMES_AS_ROW@1:1"}},
         {"comments hide what they hold", "# 1,5 abc\n1 2 # x y z\n", {}},
     };

@@ -40,6 +40,7 @@ AsciiRead read_ascii_text(const std::string &text)
             gridvane::formats::tell_host_of_ascii_failure(read.status);
     });
     std::fclose(f);
+    gridvane::storage::release_names(read.names);
     out.rows = read.rows.index;
     out.frame = read.table_form;
     if (out.rows != nullptr) {

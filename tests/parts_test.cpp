@@ -145,7 +145,7 @@ TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
         "| pan tilt\n-----\n1 | 0 -5\n12 | 8,25 -4.5\n24 21\n12 | 1 2\n| 3\n36 | 1 2 3\nnan | 4 5\n30 | 6 7\n",
         "| a\n-\n5 | 1\n5 | 2\n4 | 3\n6 | 4\n6 | 5\n",
         "1 2\r\n3\r4\n5\r6\n7 8\r\n",
-        "\xEF\xBB\xBF" "1 2\n3 4\n",
+        "\357\273\2771 2\n3 4\n", // a byte-order mark first
         "1 2\n3 4", // no final newline
     };
     int n = 0;

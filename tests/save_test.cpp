@@ -238,8 +238,12 @@ TEST_F(Saves, NextSaveRemovesWhatEndedWritersLeft)
 {
     const std::string left = ".t.chb.gridvane-0", held = ".t.chb.gridvane-1", older = ".t.chb.gridvane-2";
     const std::string other = ".u.chb.gridvane-0", users = ".t.chb.gridvane-notes", longer = ".t.chb.gridvane-1.bak";
-    for (const auto &name : {left, held, older, other, users, longer})
+    for (const auto &name : {left, held, older, other, users, longer}) {
         std::ofstream(path(name), std::ios::binary) << "left";
+        // Left a while ago: where an open holds a slot, one just written is
+        // left alone.
+        fs::last_write_time(path(name), fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
 #if defined(_WIN32)
     // An open without delete sharing, as a writer's.
     int holder = -1;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace gridvane::io {
 
@@ -55,6 +56,9 @@ char *folder_of(const char *name, const char *base)
 constexpr char marker[] = ".gridvane-";
 constexpr int slot_count = 64;
 constexpr int longest_base = 240; // the slot's name stays within 255 bytes
+// Where an open holds a slot file, a file unheld and untouched this many
+// seconds is taken for abandoned.
+constexpr std::int64_t abandoned_after = 60;
 
 char *slot_name(const char *folder, const char *base, int slot)
 {
@@ -119,8 +123,17 @@ int create_slot(const char *name)
 // while its writer still holds it (or it is not a plain file of ours).
 bool remove_if_abandoned(const char *name)
 {
-    if (!platform::holds_by_lock()) // held by an open: deleting fails while it is held
+    if (!platform::holds_by_lock()) {
+        // Held by an open, deleting fails while it is held; but its writer
+        // lets go of it for the instant before the rename, so a file
+        // written to lately is left alone.
+        platform::FileInfo info;
+        if (platform::info_of_name(name, info) != 0)
+            return errno == ENOENT;
+        if (std::time(nullptr) - info.modified < abandoned_after)
+            return false;
         return platform::remove(name) == 0 || errno == ENOENT;
+    }
     const int fd = platform::open_probe(name);
     if (fd < 0)
         return errno == ENOENT;
@@ -249,6 +262,9 @@ template <typename Take> int SaveTarget::take_slot(Take take)
             return -1;
         }
         int got = take(name);
+        // A name whose file is being deleted cannot be made again yet.
+        if (got < 0 && errno == EACCES && platform::exists(name) == 0)
+            errno = EEXIST;
         if (got < 0 && errno == EEXIST) {
             // A slot another writer still holds is passed over, whatever
             // the attempt to remove it left in errno (a lock refused).

@@ -25,6 +25,7 @@ struct FileInfo {
     std::uint32_t owner = 0, group = 0;
     std::uint64_t device = 0, inode = 0;
     std::int64_t size = 0;
+    std::int64_t modified = 0; // seconds since the epoch
 };
 
 // How a save's new file is held until it takes the target's name: by a

@@ -31,6 +31,7 @@ void fill(FileInfo &info, const struct stat &st)
     info.device = static_cast<std::uint64_t>(st.st_dev);
     info.inode = static_cast<std::uint64_t>(st.st_ino);
     info.size = static_cast<std::int64_t>(st.st_size);
+    info.modified = static_cast<std::int64_t>(st.st_mtime);
 }
 
 // One stat call, its answer in info.

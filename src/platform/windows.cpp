@@ -38,6 +38,7 @@ void fill(FileInfo &info, const struct _stat64 &st)
     info.device = static_cast<std::uint64_t>(st.st_dev);
     info.inode = static_cast<std::uint64_t>(st.st_ino);
     info.size = st.st_size;
+    info.modified = static_cast<std::int64_t>(st.st_mtime);
 }
 
 int errno_of_last_error()
@@ -215,8 +216,16 @@ int rename(const char *from, const char *to)
 {
     return through<int>("MoveFileEx", [&] {
         SetFileAttributesA(from, FILE_ATTRIBUTE_NORMAL); // the hidden mark must not pass to the target
-        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
-            return 0;
+        // Another save replacing the same target at this moment holds it
+        // for an instant: the move is tried again for a while.
+        for (int attempt = 0;; ++attempt) {
+            if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+                return 0;
+            const DWORD error = GetLastError();
+            if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 200)
+                break;
+            Sleep(1);
+        }
         errno = errno_of_last_error();
         return -1;
     });

@@ -36,8 +36,8 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
         if (rowCount < 1 || columnCount < 1)
             return GRIDVANE_FAIL(-1, 0, registry::msg::bad_counts);
         const storage::Rows rows = storage::make_rows(rowCount, columnCount);
-        if (rows.index == nullptr)
-            return GRIDVANE_FAIL(-1, 0, registry::msg::no_space);
+        if (rows.index == nullptr) // not every C library's allocator says so itself
+            return GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_space);
         Status status;
         const Record *table = registry::register_table(CHAN_ASCII, 0, rows, {}, status);
         if (table == nullptr)
