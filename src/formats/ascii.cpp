@@ -36,7 +36,7 @@ public:
 
     // The next line; false at the end of the input or on a failure, which
     // status() then tells.
-    bool next(char *&line, std::size_t &length)
+    [[gnu::always_inline]] bool next(char *&line, std::size_t &length)
     {
         for (;;) {
             void *newline = end_ > scanned_ ? std::memchr(text() + scanned_, '\n', end_ - scanned_) : nullptr;
@@ -96,7 +96,7 @@ private:
     const char *text() const { return const_cast<LineSource *>(this)->text(); }
     void clear_spare() { std::memset(text() + end_, 0, spare); }
 
-    bool found(char *&line, std::size_t &length)
+    [[gnu::always_inline]] bool found(char *&line, std::size_t &length)
     {
         column_shift_ = number_ + 1 == first_line() ? first_column_ : 0;
         ++number_;
