@@ -37,6 +37,15 @@ void tell_host_of_binary_failure(const Status &status)
     }
 }
 
+int written_for_host(const Status &status, int errno_before)
+{
+    if (succeeded(status)) {
+        errno = errno_before;
+        return 0;
+    }
+    return fail(-1, status.error);
+}
+
 } // namespace gridvane::formats
 
 extern "C" {
@@ -66,7 +75,8 @@ GRIDVANE_API int32_t ChanWriteAscii(FILE *stream, float **rows, int32_t countU, 
         if (stream == nullptr)
             return fail(-1, EINVAL);
         formats::StdioSink sink(stream);
-        return formats::write_ascii_checked(sink, rows, countU, countV);
+        const int before = errno;
+        return formats::written_for_host(formats::write_ascii_checked(sink, rows, countU, countV), before);
     });
 }
 
@@ -93,7 +103,8 @@ GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, in
         if (stream == nullptr)
             return fail(-1, EINVAL);
         formats::StdioSink sink(stream);
-        return formats::write_binary_checked(sink, rows, countU, countV);
+        const int before = errno;
+        return formats::written_for_host(formats::write_binary_checked(sink, rows, countU, countV), before);
     });
 }
 

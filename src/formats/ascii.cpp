@@ -669,7 +669,7 @@ AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, S
     return AsciiReader<false>(source, storage::Layout::packs, nullptr, start, Reach::part, &span).read();
 }
 
-int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
     const auto values =
         static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
@@ -688,12 +688,10 @@ int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32
     return out.finish();
 }
 
-int write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+Status write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
-    if (rows == nullptr && count_u > 0 && count_v > 0) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (rows == nullptr && count_u > 0 && count_v > 0)
+        return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     return write_ascii(sink, rows, count_u, count_v);
 }
 
@@ -709,7 +707,7 @@ bool name_fits_table_form(const char *name)
     return true;
 }
 
-int write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
                       std::int64_t frame_slot, const storage::Names &names)
 {
     const auto values =

@@ -209,33 +209,27 @@ void fill_header(char *p, std::int32_t count_u, std::int32_t count_v)
     p[GRIDVANE_BINARY_ROWS_AT + 1] = static_cast<char>(count_v >> 8);
 }
 
-int write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+Status write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
     // The header's 16-bit counts could not describe a larger table.
     if ((rows == nullptr && count_u > 0 && count_v > 0) || count_u < 0 || count_u > binary_count_max ||
-        count_v < 0 || count_v > binary_count_max) {
-        errno = EINVAL;
-        return -1;
-    }
+        count_v < 0 || count_v > binary_count_max)
+        return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     return write_binary(sink, rows, count_u, count_v);
 }
 
-int write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+Status write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
     const std::size_t row_bytes = static_cast<std::size_t>(count_u) * sizeof(float);
     char header[header_size];
     fill_header(header, count_u, count_v);
     if constexpr (std::endian::native == std::endian::little) {
-        // The rows go to the sink straight from their blocks; a sink that
-        // fails leaves its error number.
-        const int saved = errno;
-        if (!sink.write(header, header_size) ||
-            (row_bytes != 0 && !sink.write_blocks(reinterpret_cast<const void *const *>(rows), row_bytes,
-                                                  static_cast<std::size_t>(count_v))) ||
-            !sink.flush())
-            return -1;
-        errno = saved;
-        return 0;
+        // The rows go to the sink straight from their blocks.
+        Status s = sink.write(header, header_size);
+        if (succeeded(s) && row_bytes != 0)
+            s = sink.write_blocks(reinterpret_cast<const void *const *>(rows), row_bytes,
+                                  static_cast<std::size_t>(count_v));
+        return succeeded(s) ? sink.flush() : s;
     }
     StreamOutput out(sink, header_size + row_bytes * static_cast<std::size_t>(count_v));
     char *p = out.room(header_size);

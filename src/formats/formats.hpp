@@ -69,19 +69,21 @@ struct BinaryRead {
 // offset: where the source begins in the input, for positions.
 BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
 
+// The writers give WRITE with the system's error number when a write or
+// the final flush failed.
 // The plain ASCII form: every value as "\t%.15g", a line per row.
-int write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 // The table form: "|" and the names (column<N> where a column has none), a
 // rule line, then for each row its frame (the float at frame_slot), a "|"
 // and the values.
-int write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
                       std::int64_t frame_slot, const storage::Names &names);
-int write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
-// The same behind the checks ChanWriteAscii and ChanWriteBin make: -1 with
-// EINVAL, nothing written, for missing rows or (binary) counts the header
-// cannot hold.
-int write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
-int write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+Status write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+// The same behind the checks ChanWriteAscii and ChanWriteBin make: ARGUMENT
+// with EINVAL, nothing written, for missing rows or (binary) counts the
+// header cannot hold.
+Status write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+Status write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
 // Whether the table form can hold a name: non-empty, without white space,
 // '#' or control bytes, and not "|".

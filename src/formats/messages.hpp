@@ -20,4 +20,9 @@ inline constexpr char bin_no_space[] = "Gridvane (ChanReadBin): can't allocate s
 void tell_host_of_ascii_failure(const Status &status);
 void tell_host_of_binary_failure(const Status &status);
 
+// What a host of the 20 functions gets of a writer: 0 with errno as it was
+// before the call (errno_before), or -1 with the error number of the
+// failure. The writers print no message.
+int written_for_host(const Status &status, int errno_before);
+
 } // namespace gridvane::formats

@@ -4,6 +4,8 @@
 // and written without a copy through a stream's buffer).
 #pragma once
 
+#include "common/status.hpp"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -28,20 +30,23 @@ public:
 class Sink {
 public:
     virtual ~Sink() = default;
-    // All of size bytes: false, with errno set (EIO when the system left
-    // none), when any could not be written.
-    virtual bool write(const void *data, std::size_t size) = 0;
+    // All of size bytes, or WRITE with the system's error number (EIO when
+    // it left none).
+    virtual Status write(const void *data, std::size_t size) = 0;
     // count blocks of size bytes each, in order.
-    virtual bool write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
+    virtual Status write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i)
-            if (!write(blocks[i], size))
-                return false;
-        return true;
+            if (const Status s = write(blocks[i], size); !succeeded(s))
+                return s;
+        return ok_status();
     }
-    // Hands what was written on to the file; false with errno set.
-    virtual bool flush() = 0;
+    // Hands what was written on to the file.
+    virtual Status flush() = 0;
 };
+
+// A failed write with the error number the system left (EIO when none).
+inline Status write_failure(int error) { return failure(GRIDVANE_E_WRITE, error != 0 ? error : EIO); }
 
 class StdioSource final : public Source {
 public:
@@ -69,25 +74,18 @@ private:
 class StdioSink final : public Sink {
 public:
     explicit StdioSink(std::FILE *stream) : stream_(stream) {}
-    bool write(const void *data, std::size_t size) override
+    Status write(const void *data, std::size_t size) override
     {
         errno = 0;
-        return std::fwrite(data, 1, size, stream_) == size || failure();
+        return std::fwrite(data, 1, size, stream_) == size ? ok_status() : write_failure(errno);
     }
-    bool flush() override
+    Status flush() override
     {
         errno = 0;
-        return std::fflush(stream_) == 0 || failure();
+        return std::fflush(stream_) == 0 ? ok_status() : write_failure(errno);
     }
 
 private:
-    // The stream's error number, or EIO where it left none.
-    static bool failure()
-    {
-        if (errno == 0)
-            errno = EIO;
-        return false;
-    }
     std::FILE *stream_;
 };
 

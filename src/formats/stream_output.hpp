@@ -1,7 +1,7 @@
 // Buffered output for the writers: callers fill a staging block, which goes
 // to the sink in large writes (a megabyte when the heap has one to spare,
 // else a small block of its own). The first failed write or flush is kept
-// and reported once, with the sink's error number (EIO if it left none).
+// and reported once, as the sink's status.
 #pragma once
 
 #include <cerrno>
@@ -18,7 +18,7 @@ public:
     static constexpr std::size_t capacity = 1 << 14;
 
     // expected: about how many bytes will be written, to size the block.
-    StreamOutput(Sink &sink, std::size_t expected) : sink_(sink), saved_errno_(errno)
+    StreamOutput(Sink &sink, std::size_t expected) : sink_(sink)
     {
         const std::size_t wanted = expected < large_size ? expected : large_size;
         if (wanted > capacity) {
@@ -27,7 +27,6 @@ public:
                 size_ = wanted;
             }
         }
-        errno = 0;
     }
     ~StreamOutput()
     {
@@ -44,40 +43,28 @@ public:
             drain();
         return buffer_ + used_;
     }
-    bool failed() const { return failed_; }
+    bool failed() const { return !succeeded(status_); }
     void commit(char *end) { used_ = static_cast<std::size_t>(end - buffer_); }
 
-    // Writes what is left and flushes: 0, or -1 with errno set.
-    int finish()
+    // Writes what is left and flushes.
+    Status finish()
     {
         drain();
-        if (!failed_ && !sink_.flush())
-            record_failure();
-        if (!failed_) {
-            errno = saved_errno_;
-            return 0;
-        }
-        errno = failure_errno_;
-        return -1;
+        if (succeeded(status_))
+            status_ = sink_.flush();
+        return status_;
     }
 
 private:
     void drain()
     {
-        if (used_ != 0 && !failed_ && !sink_.write(buffer_, used_))
-            record_failure();
+        if (used_ != 0 && succeeded(status_))
+            status_ = sink_.write(buffer_, used_);
         used_ = 0;
-    }
-    void record_failure()
-    {
-        failed_ = true;
-        failure_errno_ = errno != 0 ? errno : EIO;
     }
 
     Sink &sink_;
-    int saved_errno_;
-    int failure_errno_ = 0;
-    bool failed_ = false;
+    Status status_ = ok_status();
     static constexpr std::size_t large_size = 1 << 20;
     std::size_t used_ = 0;
     char small_[capacity];

@@ -8,6 +8,7 @@
 #include "loading.hpp"
 #include "messages.hpp"
 #include "files.hpp"
+#include "formats/messages.hpp"
 #include "saving.hpp"
 #include "registry/registry.hpp"
 
@@ -45,7 +46,8 @@ GRIDVANE_API int32_t ArrayWrite(FILE *stream, ArrayNode *record, int32_t type)
         if (type != 0 && type != CHAN_ASCII && type != CHAN_BIN)
             return -1;
         formats::StdioSink sink(stream);
-        return io::write_record(sink, *record, type);
+        const int before = errno;
+        return formats::written_for_host(io::write_record(sink, *record, type), before);
     });
 }
 
@@ -95,7 +97,8 @@ GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackTyp
         if (std::strncmp(name, "stdout", 6) == 0) {
             io::BinaryMode binary(stdout);
             formats::StdioSink sink(stdout);
-            return io::write_record(sink, table->node, form);
+            const int before = errno;
+            return formats::written_for_host(io::write_record(sink, table->node, form), before);
         }
         const Status saved = io::save_table(*table, name, form);
         if (saved.code == GRIDVANE_E_OPEN)

@@ -11,8 +11,8 @@ namespace {
 
 // Moves count blocks of size bytes through one call at a time (as many as
 // the platform gathers), retrying after signals and short transfers, until
-// all moved; false when the call failed (errno set) or moved nothing (EIO).
-bool write_all(int fd, const void *const *blocks, std::size_t size, std::size_t count)
+// all moved; WRITE when a call failed or moved nothing (EIO).
+Status write_all(int fd, const void *const *blocks, std::size_t size, std::size_t count)
 {
     const std::size_t limit = std::max<std::size_t>(platform::block_limit(), 1);
     std::size_t first = 0, done = 0; // the first block with bytes left, and its bytes written
@@ -22,16 +22,13 @@ bool write_all(int fd, const void *const *blocks, std::size_t size, std::size_t 
                       : platform::write_blocks(fd, blocks + first, size, std::min(limit, count - first));
         if (moved < 0 && errno == EINTR)
             continue;
-        if (moved <= 0) {
-            if (moved == 0)
-                errno = EIO; // a write that stored nothing
-            return false;
-        }
+        if (moved <= 0)
+            return formats::write_failure(moved == 0 ? EIO : errno); // EIO: a write that stored nothing
         const std::size_t through = done + static_cast<std::size_t>(moved);
         first += through / size;
         done = through % size;
     }
-    return true;
+    return ok_status();
 }
 
 // Reads size bytes with read_some(to, n, done so far) until all came or the
@@ -92,14 +89,14 @@ long long RangeSource::remaining() const
     return std::max<std::int64_t>(0, (end_ >= 0 ? std::min(end_, size) : size) - at_);
 }
 
-bool DescriptorSink::write(const void *data, std::size_t size)
+Status DescriptorSink::write(const void *data, std::size_t size)
 {
-    return size == 0 || write_all(fd_, &data, size, 1);
+    return size == 0 ? ok_status() : write_all(fd_, &data, size, 1);
 }
 
-bool DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
+Status DescriptorSink::write_blocks(const void *const *blocks, std::size_t size, std::size_t count)
 {
-    return size == 0 || write_all(fd_, blocks, size, count);
+    return size == 0 ? ok_status() : write_all(fd_, blocks, size, count);
 }
 
 std::int64_t size_of(int fd)

@@ -52,9 +52,9 @@ private:
 class DescriptorSink final : public formats::Sink {
 public:
     explicit DescriptorSink(int fd) : fd_(fd) {}
-    bool write(const void *data, std::size_t size) override;
-    bool write_blocks(const void *const *blocks, std::size_t size, std::size_t count) override;
-    bool flush() override { return true; } // nothing is held back
+    Status write(const void *data, std::size_t size) override;
+    Status write_blocks(const void *const *blocks, std::size_t size, std::size_t count) override;
+    Status flush() override { return ok_status(); } // nothing is held back
 
 private:
     int fd_;

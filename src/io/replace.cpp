@@ -2,6 +2,8 @@
 
 #include "files.hpp"
 
+#include "formats/stream.hpp"
+
 #include "common/failure.hpp"
 #include "common/heap.hpp"
 #include "platform/files.hpp"
@@ -196,8 +198,6 @@ void sweep_slots(const char *folder, const char *base)
     }
 }
 
-Status write_failure(int error) { return failure(GRIDVANE_E_WRITE, error != 0 ? error : EIO); }
-
 } // namespace
 
 SaveTarget::~SaveTarget()
@@ -342,11 +342,11 @@ Status SaveTarget::finish(bool written)
     }
     if (error != 0) {
         errno = error;
-        return write_failure(error);
+        return formats::write_failure(error);
     }
     // Then the folder, so that the new name survives a crash too.
     if (replacing_ && flush_folder(folder_) != 0)
-        return write_failure(errno);
+        return formats::write_failure(errno);
     errno = writer_errno;
     return ok_status();
 }

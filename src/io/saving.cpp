@@ -13,11 +13,6 @@ namespace gridvane::io {
 
 namespace {
 
-Status write_failure()
-{
-    return failure(GRIDVANE_E_WRITE, errno != 0 ? errno : EIO);
-}
-
 std::int32_t columns_of(const registry::Record &t)
 {
     return static_cast<std::int32_t>(registry::column_extent(t).whole);
@@ -27,7 +22,7 @@ std::int32_t rows_of(const registry::Record &t) { return static_cast<std::int32_
 
 } // namespace
 
-int write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code)
+Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code)
 {
     registry::Record *table = registry::find(node.id);
     const bool registered = table != nullptr && &table->node == &node;
@@ -64,19 +59,10 @@ Status resolve_form(const registry::Record &table, std::int32_t form, std::uint3
 
 Status write_table(formats::Sink &sink, const registry::Record &table, std::int32_t form)
 {
-    const int saved = errno;
-    errno = 0;
-    const float *const *rows = table.node.rows;
-    int written;
     if (form == GRIDVANE_FORM_TABLE)
-        written = formats::write_ascii_table(sink, const_cast<float *const *>(rows), columns_of(table),
-                                             rows_of(table), registry::frame_slot(table), table.names);
-    else
-        written = write_record(sink, table.node, form);
-    if (written != 0)
-        return write_failure();
-    errno = saved;
-    return ok_status();
+        return formats::write_ascii_table(sink, table.node.rows, columns_of(table), rows_of(table),
+                                          registry::frame_slot(table), table.names);
+    return write_record(sink, table.node, form);
 }
 
 Status save_table(const registry::Record &table, const char *name, std::int32_t form)

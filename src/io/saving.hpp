@@ -13,9 +13,9 @@
 namespace gridvane::io {
 
 // Writes a record's countU x countV samples in the plain ASCII form (code 0
-// or CHAN_ASCII) or the binary form: 0, or -1 with errno. For a registered
-// table the counts never reach beyond the storage it really has.
-int write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code);
+// or CHAN_ASCII) or the binary form. For a registered table the counts
+// never reach beyond the storage it really has.
+Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code);
 
 // The form a table is written in for a form asked (GRIDVANE_FORM_*) and
 // flags: DECIDE becomes TABLE or ASCII by the table's frames; a failure for
