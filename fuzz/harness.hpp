@@ -39,11 +39,11 @@ inline std::string scratch_file(const std::string &name)
 inline void write_file(const std::string &path, const uint8_t *data, size_t size)
 {
     FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return;
-    if (size != 0)
-        std::fwrite(data, 1, size, f);
-    std::fclose(f);
+    const bool written = f != nullptr && (size == 0 || std::fwrite(data, 1, size, f) == size);
+    if (f == nullptr || std::fclose(f) != 0 || !written) {
+        std::perror(path.c_str()); // an input never written would pass unread
+        std::abort();
+    }
 }
 
 // A read stream over the bytes (an empty input still gives a stream).

@@ -6,6 +6,7 @@
 #include "io/loading.hpp"
 #include "registry/registry.hpp"
 
+#include <bit>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,8 +20,13 @@ struct Seen {
 int tell(const gridvane_finding *f, void *context)
 {
     auto &seen = *static_cast<Seen *>(context);
-    seen.all += std::to_string(f->kind) + "@" + std::to_string(f->line) + ":" + std::to_string(f->column) + ":" +
-                std::to_string(f->offset) + (f->text != nullptr ? f->text : "") + ";";
+    // Every field, the doubles by their bits.
+    seen.all += std::to_string(f->kind) + "/" + std::to_string(f->severity) + "@" + std::to_string(f->line) + ":" +
+                std::to_string(f->column) + ":" + std::to_string(f->offset) + " " +
+                std::to_string(std::bit_cast<uint64_t>(f->taken)) + " " +
+                std::to_string(std::bit_cast<uint64_t>(f->previous)) + " " + std::to_string(f->expected) + "/" +
+                std::to_string(f->found) + " " + std::to_string(f->frame) + " " + (f->text != nullptr ? f->text : "") +
+                ";";
     return f->severity == GRIDVANE_ERROR && f->line % 3 == 0; // refuse at some errors, read past others
 }
 

@@ -7,7 +7,8 @@
  * on the same terms as gridvane.h. None prints a message: a failure comes
  * back as a gridvane_status (a code, the error number, and where in the
  * file it happened), and gridvane_status_message words it. errno is set to
- * the status's error number on failure as well.
+ * the status's error number on failure as well (0 where the input itself
+ * is at fault: a format's statuses name no system error).
  */
 #ifndef GRIDVANE_EXT_H
 #define GRIDVANE_EXT_H
@@ -90,7 +91,7 @@ GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t save);
  * offset plus one. offset is the byte offset in the input (-1: not known).
  * expected and found qualify some codes: TRUNCATED_* bytes promised and
  * there; NEGATIVE_COUNT 0 for columns, 1 for rows, and the count;
- * TOO_LARGE 32767 and the count; BAD_MAGIC and INVALID_FORMAT the first
+ * TOO_LARGE the table's columns and rows; BAD_MAGIC and INVALID_FORMAT the first
  * bytes seen (up to four, in found, the first in the lowest byte, with
  * expected their number); EMPTY the bytes read; BAD_SUFFIX the type;
  * REFUSED the finding's kind in expected. */
@@ -146,11 +147,13 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
 /* One finding. text is the token or bytes concerned (NULL where there are
  * none), valid only during the observer's call. taken is the value the
  * reader took for it, where it took one. expected and found: the first
- * row's values and this row's (SHORT_ROW, LONG_ROW, NO_VALUES,
- * NAMES_MISMATCH: names and values), the previous frame's line and this
+ * row's values and this row's (SHORT_ROW, LONG_ROW; NAMES_MISMATCH: names
+ * and values), the previous frame's line and this
  * row's index (FRAME_NOT_RISING, with previous its frame), a binary
  * sample's row and column (NAN, INFINITE), the bytes after the samples
- * (TRAILING_BYTES), the columns and rows (NO_SAMPLES). */
+ * (TRAILING_BYTES), the columns and rows (NO_SAMPLES). On a first line
+ * that begins with a UTF-8 byte-order mark, columns count from after the
+ * mark and offsets from the file's first byte. */
 typedef struct gridvane_finding {
     int32_t kind;     /* GRIDVANE_FINDING_... */
     int32_t severity; /* GRIDVANE_WARNING or GRIDVANE_ERROR */
@@ -195,8 +198,9 @@ typedef struct gridvane_report {
 GRIDVANE_API int32_t gridvane_load(const char *name, int32_t form, gridvane_observer observer, void *context,
                                    gridvane_report *report);
 
-/* The same on a stream the caller opened, read to its end (or to the
- * failure); GRIDVANE_FORM_DECIDE decides by content as ArrayLoad does for
+/* The same on a stream the caller opened, read to the table's end (an
+ * ASCII stream and, with an observer, a binary one to the stream's end, or
+ * to the failure); GRIDVANE_FORM_DECIDE decides by content as ArrayLoad does for
  * a name the tools library does not know. */
 GRIDVANE_API int32_t gridvane_read(FILE *stream, int32_t form, gridvane_observer observer, void *context,
                                    gridvane_report *report);
@@ -207,7 +211,9 @@ GRIDVANE_API int32_t gridvane_read(FILE *stream, int32_t form, gridvane_observer
  * parts (fewer for a small file: a part is at least a megabyte; none for a
  * file that is not a regular file, which the plan then reads itself). Each
  * part is read by gridvane_read_part, from any thread, each part by one
- * thread at a time. gridvane_finish_load reads the parts nobody read, joins
+ * thread at a time, and every read has returned before
+ * gridvane_finish_load is called. gridvane_finish_load reads the parts
+ * nobody read, joins
  * them and registers the table: the table gridvane_load gives for the same
  * file, bit for bit, with the same report; the observer is told the same
  * findings in the same order, from the thread that plans and the one that
@@ -253,8 +259,8 @@ GRIDVANE_API int32_t gridvane_column_name_count(int32_t id);
 GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column);
 
 /* Gives a table count column names (count 0: none). A name must be
- * non-empty and hold no white space, '#' or control byte, so that the
- * table form can hold it: otherwise -1 with GRIDVANE_E_BAD_NAME (expected:
+ * non-empty, not "|" alone, and hold no white space, '#' or control byte,
+ * so that the table form can hold it: otherwise -1 with GRIDVANE_E_BAD_NAME (expected:
  * its index) and nothing changes. Returns 0, or -1 with status. */
 GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const char *const *names,
                                                gridvane_status *status);
@@ -285,7 +291,9 @@ GRIDVANE_API int32_t gridvane_write(FILE *stream, int32_t id, int32_t form, uint
  * unknown name fails with GRIDVANE_E_UNNAMED_FORM); a form that
  * contradicts the name's type fails with GRIDVANE_E_FORM_AGAINST_NAME
  * unless flags has GRIDVANE_ANY_NAME. Every name is a file. Returns 0, or
- * -1 with status; the file is untouched by every failure before the rename. */
+ * -1 with status. Where the save replaces the file (a regular file or a
+ * new name, as gridvane_file_open below says), the file is untouched by
+ * every failure before the rename. */
 GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, uint32_t flags, gridvane_status *status);
 
 /* A file replaced as ArraySave replaces one, for anything a client writes:

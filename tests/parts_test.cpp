@@ -5,6 +5,7 @@
 #include "gridvane_ext.h"
 #include "io/loading.hpp"
 
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <thread>
@@ -53,8 +54,13 @@ extern "C" int watch(const gridvane_finding *f, void *context)
     auto *w = static_cast<Watch *>(context);
     char text[300];
     gridvane_finding_message(f, text, sizeof text);
+    // Every field, the doubles by their bits; the message words the rest.
     w->out->findings.push_back(std::to_string(f->line) + ":" + std::to_string(f->column) + ":" +
-                               std::to_string(f->offset) + ": " + text);
+                               std::to_string(f->offset) + ": " + text + " [" + std::to_string(f->kind) + "/" +
+                               std::to_string(f->severity) + " " + std::to_string(f->expected) + "/" +
+                               std::to_string(f->found) + " " + std::to_string(std::bit_cast<uint64_t>(f->taken)) +
+                               " " + std::to_string(std::bit_cast<uint64_t>(f->previous)) + " " +
+                               std::to_string(f->frame) + " " + (f->text != nullptr ? f->text : "") + "]");
     return w->stop_at_errors && f->severity == GRIDVANE_ERROR;
 }
 
@@ -157,29 +163,43 @@ TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
 
 TEST_F(Parts, ExamplesAndBadFiles)
 {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, large;
     for (const char *dir : {GRIDVANE_TEST_DATA "/bad", GRIDVANE_TEST_DATA "/../../examples/data"})
         for (const auto &entry : std::filesystem::directory_iterator(dir))
-            if (entry.file_size() < 100000) // the large ones are read in parts below
-                paths.push_back(entry.path().string());
+            (entry.file_size() < 100000 ? paths : large).push_back(entry.path().string());
     std::sort(paths.begin(), paths.end());
     for (const auto &path : paths)
         expect_same_in_parts(path, 4);
+    // The large ones cut where a real load cuts them, at line ends after
+    // every megabyte.
+    gridvane::io::set_smallest_part(smallest_);
+    for (const auto &path : large)
+        expect_same_in_parts(path, 3);
 }
 
 TEST_F(Parts, LargeFilesInRealParts)
 {
     gridvane::io::set_smallest_part(smallest_);
-    // Four megabytes of text with a fault near the end of each part's
-    // stretch, and binary in both byte orders.
+    // Four megabytes of text; the same with faults on either side of where
+    // three parts are cut, frames that fall there too; and with more
+    // findings than a part keeps (a short row in every hundred).
     std::string text = "| a b c\n---\n";
     for (int r = 0; r < 160000; ++r)
         text += std::to_string(r) + " | " + std::to_string(r * 0.25) + " -" + std::to_string(r % 97) + "e-3 7\n";
     const std::string good = folder.write("big.chan", text);
     std::string faulty = text;
-    faulty.replace(faulty.size() - 40, 1, ",");
+    for (const size_t cut : {text.size() / 3, text.size() * 2 / 3})
+        for (const size_t at : {cut - 60, cut - 1, cut + 30}) {
+            const size_t line = faulty.rfind('\n', at) + 1;
+            faulty[faulty.find('.', line)] = ',';                      // a decimal comma
+            faulty.replace(line, faulty.find(' ', line) - line, "1"); // a frame that falls
+        }
     const std::string bad = folder.write("faulty.chan", faulty);
-    for (const std::string &path : {good, bad})
+    std::string many = "| a b c\n---\n";
+    for (int r = 0; r < 160000; ++r)
+        many += std::to_string(r) + " | 1.5 2.5" + (r % 100 == 0 ? "\n" : " 3.5\n");
+    const std::string noisy = folder.write("noisy.chan", many);
+    for (const std::string &path : {good, bad, noisy})
         for (const bool stop : {false, true}) {
             const Outcome whole = in_one_piece(path, GRIDVANE_FORM_DECIDE, true, stop);
             EXPECT_EQ(in_parts(path, GRIDVANE_FORM_DECIDE, 3, true, stop), whole) << path;

@@ -63,7 +63,7 @@ int32_t load_on_every_core(const std::string &path, gridvane_observer observer, 
     try {
         for (int32_t k = 1; k < parts; ++k)
             helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
-    } catch (const std::system_error &) { // no more threads: the finish reads what is left
+    } catch (...) { // no more threads (or no room to list one): the finish reads what is left
     }
     if (parts > 0)
         gridvane_read_part(plan, 0);

@@ -123,7 +123,10 @@ GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size
         header->big_endian = parsed.big_endian ? 1 : 0;
         header->columns = parsed.columns;
         header->rows = parsed.rows;
-        return succeeded(s) ? 0 : -1;
+        if (succeeded(s))
+            return 0;
+        errno = s.error;
+        return -1;
     });
 }
 

@@ -536,8 +536,6 @@ private:
         else if (*end != '\0')
             kind = *end == ',' && end[1] >= '0' && end[1] <= '9' ? GRIDVANE_FINDING_DECIMAL_COMMA
                                                                  : GRIDVANE_FINDING_PARTIAL_NUMBER;
-        else if (digits[0] == '0' && (digits[1] | 0x20) == 'x')
-            kind = GRIDVANE_FINDING_HEXADECIMAL;
         else if (std::isnan(taken))
             kind = GRIDVANE_FINDING_NAN;
         else if (std::isinf(taken))
@@ -545,6 +543,8 @@ private:
                                                                   : GRIDVANE_FINDING_BEYOND_RANGE;
         else if (taken == 0.0f && (whole != 0.0 || has_nonzero_digit(digits)))
             kind = GRIDVANE_FINDING_BELOW_RANGE;
+        else if (digits[0] == '0' && (digits[1] | 0x20) == 'x')
+            kind = GRIDVANE_FINDING_HEXADECIMAL; // a number in range, only spelled otherwise
         if (kind == 0)
             return true;
         gridvane_finding f = at(kind, token);

@@ -122,13 +122,17 @@ GRIDVANE_API int32_t gridvane_write(FILE *stream, int32_t id, int32_t form, uint
         registry::Record *table = registry::find(id);
         if (table == nullptr)
             return out.fail(-1, failure(GRIDVANE_E_UNKNOWN_HANDLE, EINVAL));
+        const int errno_before = errno; // the stream's writes may touch it on their way to success
         int32_t resolved = 0;
         Status s = io::resolve_form(*table, form, flags, resolved);
         if (succeeded(s)) {
             formats::StdioSink sink(stream);
             s = io::write_table(sink, *table, resolved);
         }
-        return succeeded(s) ? 0 : out.fail(-1, s);
+        if (!succeeded(s))
+            return out.fail(-1, s);
+        errno = errno_before;
+        return 0;
     });
 }
 

@@ -179,22 +179,23 @@ std::int64_t line_end_after(int fd, std::int64_t from, std::int64_t size)
 
 // Cuts [from, to) into at most wanted parts of at least smallest_part,
 // at line ends (ASCII) or into row ranges (binary rows of row_bytes).
-bool cut(gridvane_plan &plan, std::int64_t from, std::int64_t to, std::int32_t wanted, std::int64_t row_bytes)
+Status cut(gridvane_plan &plan, std::int64_t from, std::int64_t to, std::int32_t wanted, std::int64_t row_bytes)
 {
     const std::int64_t bytes = (to - from) * (row_bytes > 0 ? row_bytes : 1);
     const auto count = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(bytes / smallest_part, 1, std::max<std::int32_t>(wanted, 1)));
     plan.parts = new (std::nothrow) Part[static_cast<std::size_t>(count)];
     if (plan.parts == nullptr)
-        return false;
+        return failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
     std::int64_t begin = from;
     std::int32_t made = 0;
     for (std::int32_t k = 0; k < count && begin < to; ++k) {
         std::int64_t end = k + 1 == count ? to : from + (to - from) / count * (k + 1);
         if (row_bytes == 0 && end < to) {
-            end = line_end_after(plan.fd, std::max(end, begin), to);
+            const std::int64_t after = std::max(end, begin);
+            end = line_end_after(plan.fd, after, to);
             if (end < 0)
-                return false;
+                return failure_at(GRIDVANE_E_READ, 0, 0, after, errno);
         }
         if (end <= begin)
             continue;
@@ -204,7 +205,7 @@ bool cut(gridvane_plan &plan, std::int64_t from, std::int64_t to, std::int32_t w
         begin = end;
     }
     plan.part_count = made;
-    return true;
+    return ok_status();
 }
 
 // Reads the head of an ASCII file (after a decision by content, when asked)
@@ -218,9 +219,7 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
     if (!succeeded(plan.head.status))
         return plan.head.status;
     plan.kind = plan.head.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN;
-    if (!cut(plan, plan.head_span.end_offset, plan.size, wanted, 0))
-        return failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
-    return ok_status();
+    return cut(plan, plan.head_span.end_offset, plan.size, wanted, 0);
 }
 
 Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
@@ -262,9 +261,7 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     plan.block = storage::Rows{plan.block.index, h.rows, h.columns, storage::Layout::block};
     for (std::int32_t r = 0; r < h.rows; ++r)
         plan.block.index[r] = samples + std::int64_t{r} * h.columns;
-    if (!cut(plan, 0, h.rows, wanted, std::max<std::int64_t>(row_bytes, 1)))
-        return failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
-    return ok_status();
+    return cut(plan, 0, h.rows, wanted, std::max<std::int64_t>(row_bytes, 1));
 }
 
 // Reads one part into its rows, keeping its findings.
@@ -321,11 +318,13 @@ void read_part(gridvane_plan &plan, Part &part)
 
 // Tells the caller's observer one finding of a part, moved to the part's
 // place in the file; false when it stops the load.
-bool tell_moved(gridvane_plan &plan, gridvane_finding f, std::int64_t lines_before)
+bool tell_moved(gridvane_plan &plan, gridvane_finding f, std::int64_t lines_before, std::int64_t rows_before)
 {
     f.line += lines_before;
-    if (f.kind == GRIDVANE_FINDING_FRAME_NOT_RISING)
+    if (f.kind == GRIDVANE_FINDING_FRAME_NOT_RISING) {
         f.expected += lines_before; // the line of the frame before
+        f.found += rows_before;     // the row's index in the table
+    }
     return plan.observer.tell(f);
 }
 
@@ -385,8 +384,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
                     return true;
                 f.previous = previous;
                 f.expected = previous_line - lines_before;
-                f.found += rows;
-                return tell_moved(plan, f, lines_before);
+                return tell_moved(plan, f, lines_before, rows);
             };
             const Recorder &kept = part.recorder;
             for (std::size_t i = 0; i < kept.size(); ++i) {
@@ -399,7 +397,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
                         continue;
                     told_carriage_return = true;
                 }
-                if (!tell_moved(plan, f, lines_before))
+                if (!tell_moved(plan, f, lines_before, rows))
                     return failed(plan.observer.stopped());
             }
             if (kept.overflowed())
@@ -421,6 +419,9 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         lines_before += part.span.lines;
         rows += part.rows.rows.count;
     }
+
+    if (rows > INT32_MAX) // more than a table holds, as a single read finds
+        return failed(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
 
     // One index for every row, the head's first; each part keeps its packs.
     storage::Rows all{nullptr, rows, static_cast<std::int64_t>(plan.head_span.width), storage::Layout::parts, nullptr,
@@ -566,7 +567,11 @@ GRIDVANE_API int32_t gridvane_read_part(gridvane_plan *plan, int32_t part)
             return -1;
         }
         read_part(*plan, plan->parts[part]);
-        return succeeded(plan->parts[part].status) ? 0 : -1;
+        const Status &s = plan->parts[part].status;
+        if (succeeded(s))
+            return 0;
+        errno = s.error;
+        return -1;
     });
 }
 

@@ -108,14 +108,20 @@ bool same_file(int fd, const char *name)
 // returned. Where holding is a lock, another save of the same target may
 // take the file for abandoned between its creation and its lock and remove
 // it; the lock, once had, is only kept when the name still leads to the
-// file, else the file is made again.
+// file, else the file is made again. A filesystem that keeps no locks
+// leaves the file unheld: no other save can take it for abandoned there
+// either, as their probes cannot lock it.
 int create_slot(const char *name)
 {
     for (;;) {
         const int fd = platform::create_new(name, true);
         if (fd < 0 || !platform::holds_by_lock())
             return fd;
-        if (platform::lock(fd, true) == 0 && same_file(fd, name))
+        int rc;
+        do
+            rc = platform::lock(fd, true);
+        while (rc != 0 && errno == EINTR);
+        if (same_file(fd, name))
             return fd;
         close_keeping_errno(fd); // made again, or the name is another's now (EEXIST)
     }

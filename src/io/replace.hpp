@@ -18,8 +18,10 @@ namespace gridvane::io {
 // place. Where the system has unnamed files (Linux), the new file has no
 // name until it is complete, so a process killed while writing leaves
 // nothing behind; elsewhere it is named recognisably, hidden beside the
-// target, held by its writer until it is renamed, and each save removes
-// such files of the same target that no writer holds any more.
+// target, held by its writer (a lock until the rename on POSIX; on Windows
+// an open, let go of just before the move, where a file written to in the
+// last minute counts as held), and each save removes such files of the
+// same target that no writer holds any more.
 class SaveTarget {
 public:
     SaveTarget() = default;
@@ -62,7 +64,7 @@ private:
     char *temporary_ = nullptr; // heap block: the new file's name while it has one
     bool replacing_ = false;
     bool unnamed_ = false; // the new file has no name yet
-    int held_ = -1; // keeps the new file held by its writer until it is in place
+    int held_ = -1; // keeps the new file locked by its writer until it is in place (POSIX)
 };
 
 } // namespace gridvane::io

@@ -92,7 +92,9 @@ namespace seam {
 
 // What the seam does to a call: nothing, fail it with an error number,
 // interrupt it by a signal (EINTR), for a read or write move half the bytes
-// asked (at least one), or not make it and report success (pretend).
+// asked (at least one), or not make it and report success (pretend: it
+// answers 0, so only for calls whose success is 0, as flushes and closes;
+// an open or a read would take it for a descriptor or the end).
 enum class Act { none, fail, interrupt, shorten, pretend };
 
 // The calling thread's calls from now on are numbered from 1; call n gets

@@ -168,7 +168,24 @@ std::uint32_t user()
 
 int lock(int fd, bool wait)
 {
+#if defined(F_OFD_SETLK)
+    // A lock of the open file, as flock's, but one that network filesystems
+    // keep per open file too, where they turn flock into a lock of the whole
+    // process (which two threads' saves would share). A writer's descriptor
+    // takes a write lock; a probe, open for reading, a read lock, which any
+    // writer's lock keeps out as well.
+    return through<int>("flock", [&] {
+        const int access = ::fcntl(fd, F_GETFL);
+        if (access < 0)
+            return -1;
+        struct flock whole {}; // from the start, to the end: the whole file
+        whole.l_type = (access & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &whole);
+    });
+#else
     return through<int>("flock", [&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); });
+#endif
 }
 
 int duplicate(int fd) { return through<int>("fcntl", [&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }); }

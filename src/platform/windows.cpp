@@ -195,7 +195,7 @@ int flush_data(int fd)
     return through<int>("FlushFileBuffers", [&] {
         if (FlushFileBuffers(handle_of(fd)))
             return 0;
-        errno = errno_of_last_error();
+        errno = EIO; // what a save has always said of a flush that failed
         return -1;
     });
 }
@@ -217,17 +217,23 @@ int rename(const char *from, const char *to)
     return through<int>("MoveFileEx", [&] {
         SetFileAttributesA(from, FILE_ATTRIBUTE_NORMAL); // the hidden mark must not pass to the target
         // Another save replacing the same target at this moment holds it
-        // for an instant: the move is tried again for a while.
-        for (int attempt = 0;; ++attempt) {
+        // for an instant: the move is tried again for half a second, no
+        // longer, as a target someone else keeps open stays refused.
+        const ULONGLONG began = GetTickCount64();
+        for (;;) {
             if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
                 return 0;
             const DWORD error = GetLastError();
-            if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 200)
-                break;
+            if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) {
+                errno = EIO; // what a save has always said of a move that failed
+                return -1;
+            }
+            if (GetTickCount64() - began > 500) {
+                errno = EACCES;
+                return -1;
+            }
             Sleep(1);
         }
-        errno = errno_of_last_error();
-        return -1;
     });
 }
 

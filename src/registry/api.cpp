@@ -196,7 +196,7 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
         Record *table = registry::find(id);
         if (table == nullptr) {
             std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
-            return -1;
+            return fail(-1, EINVAL);
         }
         registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
         return 0;

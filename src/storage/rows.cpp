@@ -4,6 +4,7 @@
 #include "platform/memory.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace gridvane::storage {
@@ -16,8 +17,8 @@ using heap::release;
 Rows make_rows(std::int64_t count, std::int64_t width)
 {
     Rows rows{nullptr, count, width, Layout::block};
-    if (count < 0 || width < 0)
-        return rows;
+    if (count < 0 || width < 0 || (width > 0 && static_cast<std::uint64_t>(count) > SIZE_MAX / static_cast<std::uint64_t>(width)))
+        return rows; // or more samples than the address space counts
     // calloc asks the system for the whole size at once: more than the
     // machine can hold fails here, and the zero pages come untouched.
     float *block = count == 0 ? nullptr
