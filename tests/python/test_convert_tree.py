@@ -94,9 +94,9 @@ def test_checks_collisions_and_camera_files(tmp_path):
 
 
 def test_folders_are_made_absolute_before_work_is_shipped(tmp_path, monkeypatch):
-    spec = importlib.util.spec_from_file_location("convert_tree", SCRIPT)
-    script = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(script)
+    found = importlib.util.spec_from_file_location("convert_tree", SCRIPT)
+    script = importlib.util.module_from_spec(found)
+    found.loader.exec_module(script)
     (tmp_path / "src" / "a").mkdir(parents=True)
     gridvane.Table(1, 1).save(tmp_path / "src" / "a" / "t.chan")
     monkeypatch.chdir(tmp_path)
