@@ -56,7 +56,9 @@ int open_read(const char *name)
 
 int open_probe(const char *name)
 {
-    return through<int>("open probe", [&] { return ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
+    // Open for writing, as the lock it takes must be a writer's (it opens
+    // nothing but what the user may write, and changes none of it).
+    return through<int>("open probe", [&] { return ::open(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
 }
 
 int create_new(const char *name, bool)
@@ -171,15 +173,11 @@ int lock(int fd, bool wait)
 #if defined(F_OFD_SETLK)
     // A lock of the open file, as flock's, but one that network filesystems
     // keep per open file too, where they turn flock into a lock of the whole
-    // process (which two threads' saves would share). A writer's descriptor
-    // takes a write lock; a probe, open for reading, a read lock, which any
-    // writer's lock keeps out as well.
+    // process (which two threads' saves would share). Exclusive, so that
+    // two saves' probes never hold one file at once.
     return through<int>("flock", [&] {
-        const int access = ::fcntl(fd, F_GETFL);
-        if (access < 0)
-            return -1;
         struct flock whole {}; // from the start, to the end: the whole file
-        whole.l_type = (access & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+        whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
         return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &whole);
     });
