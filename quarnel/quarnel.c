@@ -200,7 +200,9 @@ static __attribute__((target("avx2,bmi,bmi2"))) int parse_avx2(char *line, char 
 
 static int has_avx2;
 
-/* Asked once, when the library is loaded. */
+/* Asked once, when the library is loaded. The stand-in is a library of its
+ * own, which a host may replace with its own: it asks the processor itself
+ * rather than share the library's check. */
 static __attribute__((constructor)) void find_avx2(void)
 {
     __builtin_cpu_init();
