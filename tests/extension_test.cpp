@@ -142,7 +142,7 @@ TEST_F(Extension, TheTableFormWrittenReadsBackWhole)
     const char *names[] = {"pan"};
     ASSERT_EQ(gridvane_set_column_names(id, 1, names, &status), 0);
 
-    FILE *out = std::tmpfile();
+    FILE *out = gvtest::temporary_stream();
     ASSERT_EQ(gridvane_write(out, id, GRIDVANE_FORM_DECIDE, 0, &status), 0);
     const std::string text = gvtest::contents_of(out);
     EXPECT_EQ(text, "| pan column1\n------------\n1\t|\t0.100000001490116\t-5\n12\t|\t8.25\t1.0000000116861e-07\n"
@@ -184,13 +184,13 @@ TEST_F(Extension, WritesRefuseWhatTheFormCannotHold)
         {plain + 1000, GRIDVANE_FORM_ASCII, 0, -1, GRIDVANE_E_UNKNOWN_HANDLE, 0},
     };
     for (const auto &c : cases) {
-        FILE *out = std::tmpfile();
+        FILE *out = gvtest::temporary_stream();
         EXPECT_EQ(gridvane_write(out, c.id, c.form, c.flags, &status), c.result) << c.form;
         EXPECT_EQ(status.code, c.code) << c.form;
         EXPECT_EQ(gvtest::contents_of(out).size(), c.bytes) << c.form;
         std::fclose(out);
     }
-    gridvane_write(std::tmpfile(), tall, GRIDVANE_FORM_BINARY, 0, &status);
+    gridvane_write(gvtest::temporary_stream(), tall, GRIDVANE_FORM_BINARY, 0, &status);
     EXPECT_EQ(message_of(status), "the table is 1 columns x 40000 rows; the binary form holds at most 32767 of each");
 }
 

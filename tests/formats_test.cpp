@@ -108,7 +108,7 @@ TEST(AsciiReader, LongLinesAndWideTablesStayWhole)
         for (auto &x : row)
             x = value(rng);
     auto ptrs = pointers(wide);
-    FILE *f = std::tmpfile();
+    FILE *f = gvtest::temporary_stream();
     ASSERT_EQ(ChanWriteAscii(f, ptrs.data(), 5000, 3), 0);
     const std::string text = contents_of(f);
     std::fclose(f);
@@ -377,12 +377,12 @@ TEST(AsciiWriter, PlainLayout)
         const char *text;
     } cases[] = {{2, 2, "\t1\t2.5\n\t3\t4\n"}, {2, 0, ""}, {0, 2, "\n\n"}, {1, 1, "\t1\n"}, {2, -3, ""}};
     for (const auto &c : cases) {
-        FILE *f = std::tmpfile();
+        FILE *f = gvtest::temporary_stream();
         EXPECT_EQ(ChanWriteAscii(f, ptrs.data(), c.u, c.v), 0);
         EXPECT_EQ(contents_of(f), c.text);
         std::fclose(f);
     }
-    FILE *f = std::tmpfile();
+    FILE *f = gvtest::temporary_stream();
     EXPECT_EQ(ChanWriteAscii(f, nullptr, 0, 2), 0) << "no row is read";
     errno = 0;
     EXPECT_EQ(ChanWriteAscii(f, nullptr, 2, 2), -1);
@@ -404,7 +404,7 @@ TEST(AsciiFormat, IgnoresProcessLocale)
         GTEST_SKIP() << "no decimal-comma locale installed";
     Rows rows = {{0.5f, -9.5367431640625e-07f}};
     auto ptrs = pointers(rows);
-    FILE *f = std::tmpfile();
+    FILE *f = gvtest::temporary_stream();
     EXPECT_EQ(ChanWriteAscii(f, ptrs.data(), 2, 1), 0);
     const std::string text = contents_of(f);
     std::fclose(f);
@@ -437,7 +437,7 @@ TEST(AsciiFormat, RoundTripIsBitExact)
                -std::numeric_limits<float>::quiet_NaN()};
     rows[0].resize(40, 1.0f);
     auto ptrs = pointers(rows);
-    FILE *f = std::tmpfile();
+    FILE *f = gvtest::temporary_stream();
     ASSERT_EQ(ChanWriteAscii(f, ptrs.data(), 40, 50), 0);
     const AsciiRead back = read_ascii_text(contents_of(f));
     std::fclose(f);
@@ -579,7 +579,7 @@ TEST(BinaryFormat, WriterRefusesWhatTheHeaderCannotHold)
     Rows rows = {{1}};
     auto ptrs = pointers(rows);
     for (auto [u, v] : {std::pair{32768, 1}, {1, 32768}, {-1, 1}, {1, -1}, {70000, 0}}) {
-        FILE *f = std::tmpfile();
+        FILE *f = gvtest::temporary_stream();
         errno = 0;
         EXPECT_EQ(ChanWriteBin(f, ptrs.data(), u, v), -1) << u << "x" << v;
         EXPECT_EQ(errno, EINVAL);
@@ -587,7 +587,7 @@ TEST(BinaryFormat, WriterRefusesWhatTheHeaderCannotHold)
         std::fclose(f);
     }
     EXPECT_EQ(ChanWriteBin(nullptr, ptrs.data(), 1, 1), -1);
-    FILE *f = std::tmpfile();
+    FILE *f = gvtest::temporary_stream();
     EXPECT_EQ(ChanWriteBin(f, nullptr, 1, 1), -1);
     std::fclose(f);
 }

@@ -137,13 +137,13 @@ TEST_F(Files, ArrayWriteChoosesFormatByArgument)
         {1, -1, ""},
     };
     for (const auto &c : cases) {
-        FILE *out = std::tmpfile();
+        FILE *out = gvtest::temporary_stream();
         EXPECT_EQ(ArrayWrite(out, node, c.type), c.result) << c.type;
         EXPECT_EQ(contents_of(out), c.text) << c.type;
         std::fclose(out);
     }
     EXPECT_EQ(ArrayWrite(nullptr, node, 0), -1);
-    FILE *out = std::tmpfile();
+    FILE *out = gvtest::temporary_stream();
     EXPECT_EQ(ArrayWrite(out, nullptr, 0), -1);
     std::fclose(out);
 }

@@ -131,9 +131,22 @@ template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::
 namespace gvtest {
 
 // A read/write stream holding text, positioned at its start.
+// A temporary stream, deleted when closed. Windows' C library names it
+// after a counter and cannot make a name again while the file of a stream
+// closed just before is still being deleted: such a refusal is tried again.
+inline FILE *temporary_stream()
+{
+    FILE *f = nullptr;
+    for (int attempt = 0; f == nullptr && attempt < 100; ++attempt)
+        f = std::tmpfile();
+    if (f == nullptr)
+        ADD_FAILURE() << "no temporary stream: " << std::strerror(errno);
+    return f;
+}
+
 inline FILE *stream_of(const std::string &bytes)
 {
-    FILE *f = std::tmpfile();
+    FILE *f = temporary_stream();
     if (f != nullptr) {
         std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::rewind(f);
