@@ -8,6 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#    include <fcntl.h>
+#    include <io.h>
+#    include <process.h>
+#    include <share.h>
+#    include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -130,20 +138,34 @@ template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::
 
 namespace gvtest {
 
-// A read/write stream holding text, positioned at its start.
-// A temporary stream, deleted when closed. Windows' C library names it
-// after a counter and cannot make a name again while the file of a stream
-// closed just before is still being deleted: such a refusal is tried again.
+// A temporary stream of this process's own, deleted when closed. Windows'
+// tmpfile names its files after a counter that other processes count too,
+// so that two test processes at once can share one file: there the stream
+// is made under a name of this process's own, created exclusively.
 inline FILE *temporary_stream()
 {
+#if defined(_WIN32)
+    static std::atomic<unsigned> made{0};
+    const std::filesystem::path folder = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = (folder / ("gridvane-test-" + std::to_string(_getpid()) + "-" +
+                                            std::to_string(made.fetch_add(1)) + ".tmp"))
+                                     .string();
+        int fd = -1;
+        if (_sopen_s(&fd, name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY, _SH_DENYNO,
+                     _S_IREAD | _S_IWRITE) == 0)
+            return _fdopen(fd, "w+b");
+    }
     FILE *f = nullptr;
-    for (int attempt = 0; f == nullptr && attempt < 100; ++attempt)
-        f = std::tmpfile();
+#else
+    FILE *f = std::tmpfile();
+#endif
     if (f == nullptr)
         ADD_FAILURE() << "no temporary stream: " << std::strerror(errno);
     return f;
 }
 
+// A read/write stream holding text, positioned at its start.
 inline FILE *stream_of(const std::string &bytes)
 {
     FILE *f = temporary_stream();
