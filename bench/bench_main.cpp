@@ -6,7 +6,7 @@
 #include "formats/number_text.hpp"
 #include "common/cpu.hpp"
 #include "gridvane.h"
-#include "gridvane_ext.h"
+#include "gridvane.hpp"
 #include "platform/files.hpp"
 #include "registry/registry.hpp"
 #include "registry/sampling.hpp"
@@ -363,25 +363,19 @@ void ascii_load_observed(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * files().ascii_bytes));
 }
 
-// A load spread over threads of ours (the argument: how many).
+// A load spread over threads by the C++ interface's driver (the argument:
+// how many).
 void load_in_parts(benchmark::State &state, const std::string &path, std::uint64_t bytes)
 {
-    const auto threads = static_cast<int32_t>(state.range(0));
+    gridvane::read_options options;
+    options.threads = static_cast<unsigned>(state.range(0));
     for (auto _ : state) {
-        gridvane_plan *plan = gridvane_plan_load(path.c_str(), GRIDVANE_FORM_DECIDE, threads, nullptr, nullptr, nullptr);
-        std::vector<std::thread> helpers;
-        const int32_t parts = gridvane_plan_parts(plan);
-        for (int32_t k = 1; k < parts; ++k)
-            helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
-        if (parts > 0)
-            gridvane_read_part(plan, 0);
-        for (auto &h : helpers)
-            h.join();
-        const int32_t id = gridvane_finish_load(plan, nullptr);
-        if (id < 0)
+        std::error_code ec;
+        gridvane::table t = gridvane::table::load(path, options, gridvane::thread_driver{options.threads}, ec);
+        if (ec)
             state.SkipWithError("load failed");
         state.PauseTiming();
-        ArrayFree(id);
+        t.reset();
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));

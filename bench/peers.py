@@ -236,17 +236,17 @@ def gridvane_parts_alone(gv, path, threads):
     timed as ArrayLoad is: from the plan to the finish, without the free."""
     def run():
         start = time.perf_counter()
-        plan = gv.gridvane_plan_load(path.encode(), 0, threads, None, None, None)
+        plan = gv.gridvane_plan_open(path.encode(), 0, threads, None, None, None)
         assert plan
-        helpers = [threading.Thread(target=gv.gridvane_read_part, args=(plan, k))
+        helpers = [threading.Thread(target=gv.gridvane_plan_read, args=(plan, k, None))
                    for k in range(1, gv.gridvane_plan_parts(plan))]
         for helper in helpers:
             helper.start()
         if gv.gridvane_plan_parts(plan) > 0:
-            gv.gridvane_read_part(plan, 0)
+            gv.gridvane_plan_read(plan, 0, None)
         for helper in helpers:
             helper.join()
-        handle = gv.gridvane_finish_load(plan, None)
+        handle = gv.gridvane_plan_finish(plan, None)
         seconds = time.perf_counter() - start
         assert handle > 0
         gv.ArrayFree(handle)
@@ -315,15 +315,15 @@ def library(build):
     lib.ChanWriteAscii.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p), ctypes.c_int32, ctypes.c_int32]
     lib.ChanWriteAscii.restype = ctypes.c_int32
     # The load in parts: plan, parts on threads of ours, finish.
-    lib.gridvane_plan_load.argtypes = [ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p,
+    lib.gridvane_plan_open.argtypes = [ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p,
                                        ctypes.c_void_p, ctypes.c_void_p]
-    lib.gridvane_plan_load.restype = ctypes.c_void_p
+    lib.gridvane_plan_open.restype = ctypes.c_void_p
     lib.gridvane_plan_parts.argtypes = [ctypes.c_void_p]
     lib.gridvane_plan_parts.restype = ctypes.c_int32
-    lib.gridvane_read_part.argtypes = [ctypes.c_void_p, ctypes.c_int32]
-    lib.gridvane_read_part.restype = ctypes.c_int32
-    lib.gridvane_finish_load.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
-    lib.gridvane_finish_load.restype = ctypes.c_int32
+    lib.gridvane_plan_read.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p]
+    lib.gridvane_plan_read.restype = ctypes.c_int32
+    lib.gridvane_plan_finish.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    lib.gridvane_plan_finish.restype = ctypes.c_int32
     return lib
 
 

@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 # The tool and the Python package are clients: they include the public
-# headers and their own files, nothing of the library's sources.
-set(public gridvane.h gridvane_ext.h gridvane_export.h gridvane_version.h quarnel.h)
+# headers and their own files, nothing of the library's sources, and
+# nothing of the stand-in tools library (a host may bring its own).
+set(public gridvane.h gridvane_ext.h gridvane.hpp gridvane_export.h gridvane_version.h)
 set(bad)
 foreach(folder tools python/src)
   file(GLOB sources ${SOURCE}/${folder}/*.cpp ${SOURCE}/${folder}/*.hpp ${SOURCE}/${folder}/*.h)

@@ -25,8 +25,8 @@ constexpr char camera[] = "| pan tilt\n-----\n1 | 0 -5\n12 | 8.25 -4.5\n24 | 21 
 std::vector<std::string> names_of(int32_t id)
 {
     std::vector<std::string> names;
-    for (int32_t c = 0; c < gridvane_column_name_count(id); ++c)
-        names.emplace_back(gridvane_column_name(id, c));
+    for (int32_t c = 0; c < gridvane_column_name_count(id, nullptr); ++c)
+        names.emplace_back(gridvane_column_name(id, c, nullptr));
     return names;
 }
 
@@ -37,7 +37,7 @@ std::string message_of(const gridvane_status &status)
     return text;
 }
 
-extern "C" int refuse_errors(const gridvane_finding *f, void *) { return f->severity == GRIDVANE_ERROR; }
+extern "C" int refuse_errors(const gridvane_finding *f, void *) { return f->severity == GRIDVANE_SEVERITY_ERROR; }
 
 TEST_F(Extension, LoadsInTheFormAskedAndSaysWhatItRead)
 {
@@ -108,10 +108,12 @@ TEST_F(Extension, ColumnNamesLiveAndDieWithTheirTable)
     const int32_t id = ArrayLoad(folder.write("cam.chan", camera).c_str());
     ASSERT_GT(id, 0);
     EXPECT_EQ(names_of(id), (std::vector<std::string>{"pan", "tilt"}));
-    EXPECT_EQ(gridvane_column_name(id, 2), nullptr);
-    EXPECT_EQ(gridvane_column_name(id, -1), nullptr);
-
     gridvane_status status{};
+    EXPECT_EQ(gridvane_column_name(id, 2, &status), nullptr);
+    EXPECT_EQ(status.code, GRIDVANE_OK); // a column without a name
+    EXPECT_EQ(gridvane_column_name(id, -1, &status), nullptr);
+    EXPECT_EQ(status.code, GRIDVANE_E_ARGUMENT);
+
     const char *good[] = {"x", "y_2"};
     EXPECT_EQ(gridvane_set_column_names(id, 2, good, &status), 0);
     EXPECT_EQ(names_of(id), (std::vector<std::string>{"x", "y_2"}));
@@ -119,13 +121,14 @@ TEST_F(Extension, ColumnNamesLiveAndDieWithTheirTable)
         const char *names[] = {"fine", bad};
         EXPECT_EQ(gridvane_set_column_names(id, 2, names, &status), -1) << bad;
         EXPECT_EQ(status.code, GRIDVANE_E_BAD_NAME);
-        EXPECT_EQ(status.expected, 1);
+        EXPECT_EQ(status.found, 1);
         EXPECT_EQ(names_of(id), (std::vector<std::string>{"x", "y_2"}));
     }
     EXPECT_EQ(gridvane_set_column_names(id + 100, 2, good, &status), -1);
     EXPECT_EQ(status.code, GRIDVANE_E_UNKNOWN_HANDLE);
     EXPECT_EQ(ArrayFree(id), 0);
-    EXPECT_EQ(gridvane_column_name_count(id), -1);
+    EXPECT_EQ(gridvane_column_name_count(id, &status), -1);
+    EXPECT_EQ(status.code, GRIDVANE_E_UNKNOWN_HANDLE);
     EXPECT_EQ(gvtest::blocks_in_use(), before);
 }
 
@@ -175,7 +178,7 @@ TEST_F(Extension, WritesRefuseWhatTheFormCannotHold)
         size_t bytes; // written
     } cases[] = {
         {framed, GRIDVANE_FORM_BINARY, 0, -1, GRIDVANE_E_FRAMES_LOST, 0},
-        {framed, GRIDVANE_FORM_BINARY, GRIDVANE_DROP_FRAMES, 0, GRIDVANE_OK, 64 + 16},
+        {framed, GRIDVANE_FORM_BINARY, GRIDVANE_WRITE_DROP_FRAMES, 0, GRIDVANE_OK, 64 + 16},
         {framed, GRIDVANE_FORM_ASCII, 0, 0, GRIDVANE_OK, 10},
         {plain, GRIDVANE_FORM_TABLE, 0, -1, GRIDVANE_E_ARGUMENT, 0},
         {plain, GRIDVANE_FORM_DECIDE, 0, 0, GRIDVANE_OK, 10},
@@ -209,11 +212,11 @@ TEST_F(Extension, SavesRefuseBeforeTheyTouchTheFile)
     } cases[] = {
         {"t.chan", framed, GRIDVANE_FORM_DECIDE, 0, GRIDVANE_OK, "| column0\n"},
         {"t.chb", framed, GRIDVANE_FORM_DECIDE, 0, GRIDVANE_E_FRAMES_LOST, "old"},
-        {"t.chb", framed, GRIDVANE_FORM_DECIDE, GRIDVANE_DROP_FRAMES, GRIDVANE_OK, "chan"},
+        {"t.chb", framed, GRIDVANE_FORM_DECIDE, GRIDVANE_WRITE_DROP_FRAMES, GRIDVANE_OK, "chan"},
         {"t.dat", framed, GRIDVANE_FORM_DECIDE, 0, GRIDVANE_E_UNNAMED_FORM, "old"},
         {"t.dat", framed, GRIDVANE_FORM_TABLE, 0, GRIDVANE_OK, "| column0\n"},
-        {"t.chan", framed, GRIDVANE_FORM_BINARY, GRIDVANE_DROP_FRAMES, GRIDVANE_E_FORM_AGAINST_NAME, "old"},
-        {"t.chan", framed, GRIDVANE_FORM_BINARY, GRIDVANE_DROP_FRAMES | GRIDVANE_ANY_NAME, GRIDVANE_OK, "chan"},
+        {"t.chan", framed, GRIDVANE_FORM_BINARY, GRIDVANE_WRITE_DROP_FRAMES, GRIDVANE_E_FORM_AGAINST_NAME, "old"},
+        {"t.chan", framed, GRIDVANE_FORM_BINARY, GRIDVANE_WRITE_DROP_FRAMES | GRIDVANE_WRITE_ANY_NAME, GRIDVANE_OK, "chan"},
         {"t.chb", tall, GRIDVANE_FORM_BINARY, 0, GRIDVANE_E_TOO_LARGE, "old"},
         {"t.chb", framed + 1000, GRIDVANE_FORM_BINARY, 0, GRIDVANE_E_UNKNOWN_HANDLE, "old"},
     };
@@ -234,13 +237,17 @@ TEST_F(Extension, SavesRefuseBeforeTheyTouchTheFile)
 TEST_F(Extension, ClientFilesReplacedOnlyWhenCommitted)
 {
     const std::string path = folder.write("plot.svg", "old");
-    for (const int written : {0, 1}) {
+    for (const bool commit : {false, true}) {
         gridvane_status status{};
         gridvane_file *file = gridvane_file_open(path.c_str(), &status);
         ASSERT_NE(file, nullptr);
-        std::fputs("new", gridvane_file_stream(file));
-        EXPECT_EQ(gridvane_file_commit(file, written, &status), 0);
-        EXPECT_EQ(TempFolder::read(path), written ? "new" : "old");
+        EXPECT_EQ(gridvane_file_write(file, "n", 1, &status), 0);
+        std::fputs("ew", gridvane_file_stream(file)); // after the descriptor's byte, in order
+        if (commit)
+            EXPECT_EQ(gridvane_file_commit(file, &status), 0);
+        else
+            gridvane_file_abandon(file);
+        EXPECT_EQ(TempFolder::read(path), commit ? "new" : "old");
         EXPECT_EQ(folder.listing(), std::vector<std::string>{"plot.svg"});
     }
     gridvane_status status{};
@@ -260,8 +267,8 @@ TEST_F(Extension, FormsOfNames)
         {"a.dat", GRIDVANE_FORM_DECIDE, GRIDVANE_FORM_DECIDE},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(gridvane_form_of_name(c.name, 0), c.load) << c.name;
-        EXPECT_EQ(gridvane_form_of_name(c.name, 1), c.save) << c.name;
+        EXPECT_EQ(gridvane_form_of_name(c.name, GRIDVANE_PURPOSE_LOAD, nullptr), c.load) << c.name;
+        EXPECT_EQ(gridvane_form_of_name(c.name, GRIDVANE_PURPOSE_SAVE, nullptr), c.save) << c.name;
     }
 }
 

@@ -148,7 +148,7 @@ TEST(Findings, StoppingAtAFindingRefusesTheRead)
     EXPECT_EQ(got.read.status.code, GRIDVANE_E_REFUSED);
     EXPECT_EQ(got.read.status.line, 2);
     EXPECT_EQ(got.read.status.column, 3);
-    EXPECT_EQ(got.read.status.expected, GRIDVANE_FINDING_DECIMAL_COMMA);
+    EXPECT_EQ(got.read.status.found, GRIDVANE_FINDING_DECIMAL_COMMA);
 }
 
 // Random text of the kinds files hold, good and bad.

@@ -5,10 +5,18 @@
 #include "gridvane_ext.h"
 #include "io/loading.hpp"
 
+#include "registry/registry.hpp"
+
 #include <bit>
 #include <cmath>
 #include <filesystem>
 #include <thread>
+
+#if !defined(_WIN32)
+#    include <fcntl.h>
+#    include <sys/stat.h>
+#    include <unistd.h>
+#endif
 
 namespace {
 
@@ -61,7 +69,7 @@ extern "C" int watch(const gridvane_finding *f, void *context)
                                std::to_string(f->found) + " " + std::to_string(std::bit_cast<uint64_t>(f->taken)) +
                                " " + std::to_string(std::bit_cast<uint64_t>(f->previous)) + " " +
                                std::to_string(f->frame) + " " + (f->text != nullptr ? f->text : "") + "]");
-    return w->stop_at_errors && f->severity == GRIDVANE_ERROR;
+    return w->stop_at_errors && f->severity == GRIDVANE_SEVERITY_ERROR;
 }
 
 std::string describe(int32_t id, const gridvane_report &r)
@@ -89,8 +97,8 @@ std::string contents(int32_t id)
     std::string bits;
     for (int32_t r = 0; r < static_cast<int32_t>(node->countV); ++r)
         bits.append(reinterpret_cast<const char *>(node->rows[r]), width * sizeof(float));
-    for (int32_t c = 0; c < gridvane_column_name_count(id); ++c)
-        bits += std::string(" ") + gridvane_column_name(id, c);
+    for (int32_t c = 0; c < gridvane_column_name_count(id, nullptr); ++c)
+        bits += std::string(" ") + gridvane_column_name(id, c, nullptr);
     return bits;
 }
 
@@ -113,15 +121,15 @@ Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool obse
     Outcome out;
     Watch w{&out, stop};
     gridvane_report report{};
-    gridvane_plan *plan = gridvane_plan_load(path.c_str(), form, parts, observed ? watch : nullptr, &w, &report);
+    gridvane_plan *plan = gridvane_plan_open(path.c_str(), form, parts, observed ? watch : nullptr, &w, &report);
     int32_t id = -1;
     if (plan != nullptr) {
         std::vector<std::thread> threads;
         for (int32_t k = gridvane_plan_parts(plan) - 1; k >= 0; --k)
-            threads.emplace_back([plan, k] { gridvane_read_part(plan, k); });
+            threads.emplace_back([plan, k] { gridvane_plan_read(plan, k, nullptr); });
         for (auto &t : threads)
             t.join();
-        id = gridvane_finish_load(plan, &report);
+        id = gridvane_plan_finish(plan, &report);
     }
     out.report = describe(id, report);
     out.table = contents(id);
@@ -215,6 +223,59 @@ TEST_F(Parts, LargeFilesInRealParts)
     }
     const std::string cut = folder.write("cut.chb", gvtest::binary_of(rows, 64, 20000).substr(0, 3000000));
     EXPECT_EQ(in_parts(cut, GRIDVANE_FORM_DECIDE, 2, true, false), in_one_piece(cut, GRIDVANE_FORM_DECIDE, true, false));
+}
+
+// A file that cannot be read by position is planned as one part that the
+// plan reads as it comes, as a load by name reads it.
+TEST_F(Parts, PipesAndFifosAreReadInOrder)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "no FIFOs or /dev/fd names on Windows";
+#else
+    const std::string text = "| a b\n---\n1 | 2 3\n2 | 4,5 6\n3 | 7 8\n";
+    const Outcome expected = in_one_piece(folder.write("regular.chan", text), GRIDVANE_FORM_DECIDE, true, false);
+    const std::string fifo = folder.path("fifo.chan");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const bool named_fifo : {true, false}) {
+        int ends[2] = {-1, -1};
+        if (!named_fifo) {
+            ASSERT_EQ(pipe(ends), 0);
+        }
+        // The writer opens its end once the reader has opened its own.
+        std::thread writer([&] {
+            const int fd = named_fifo ? open(fifo.c_str(), O_WRONLY) : ends[1];
+            EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+            close(fd);
+        });
+        // A pipe read by its /dev/fd name is still a pipe: no position to read at.
+        const std::string name = named_fifo ? fifo : "/dev/fd/" + std::to_string(ends[0]);
+        EXPECT_EQ(in_parts(name, GRIDVANE_FORM_ASCII, 4, true, false), expected) << name;
+        writer.join();
+        if (!named_fifo)
+            close(ends[0]);
+    }
+#endif
+}
+
+TEST_F(Parts, AnAbandonedPlanReadsNoMoreAndKeepsNothing)
+{
+    gridvane::io::set_smallest_part(smallest_);
+    std::string text;
+    for (int r = 0; r < 400000; ++r)
+        text += std::to_string(r) + " 1.5 2.5\n";
+    const std::string path = folder.write("big.dat", text);
+    const int64_t before = gvtest::blocks_in_use();
+    gridvane_plan *plan = gridvane_plan_open(path.c_str(), GRIDVANE_FORM_DECIDE, 3, nullptr, nullptr, nullptr);
+    ASSERT_NE(plan, nullptr);
+    ASSERT_EQ(gridvane_plan_parts(plan), 3);
+    EXPECT_EQ(gridvane_plan_read(plan, 1, nullptr), 0);
+    gridvane_status status{};
+    EXPECT_EQ(gridvane_plan_read(plan, 3, &status), -1);
+    EXPECT_EQ(status.code, GRIDVANE_E_ARGUMENT);
+    gridvane_plan_abandon(plan);
+    gridvane_plan_abandon(nullptr);
+    EXPECT_EQ(gvtest::blocks_in_use(), before);
+    EXPECT_EQ(gridvane::registry::head(), nullptr);
 }
 
 } // namespace

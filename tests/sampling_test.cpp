@@ -219,9 +219,11 @@ TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
     const int32_t id = register_rows({{0, 1}, {2, 3}})->id;
     const float u[] = {0.5f, 1, 0}, v[] = {0.5f, 0, 0.25f};
     float out[3];
-    EXPECT_EQ(gridvane_sample_many(id, 3, u, 1, v, 1, out), 0);
+    gridvane_status status{};
+    EXPECT_EQ(gridvane_sample_many(id, 3, u, 1, v, 1, out, &status), 0);
     EXPECT_EQ(std::vector<float>(out, out + 3), (std::vector<float>{1.5f, 1.0f, 0.5f}));
-    EXPECT_EQ(gridvane_sample_many(id + 1, 3, u, 1, v, 1, out), -1);
+    EXPECT_EQ(gridvane_sample_many(id + 1, 3, u, 1, v, 1, out, &status), -1);
+    EXPECT_EQ(status.code, GRIDVANE_E_UNKNOWN_HANDLE);
     EXPECT_EQ(std::vector<float>(out, out + 3), (std::vector<float>{0, 0, 0}));
 }
 

@@ -22,35 +22,31 @@ struct Examined {
     std::string error; // the file could not be opened or read at all
 };
 
-extern "C" int collect(const gridvane_finding *finding, void *context)
+bool collect(Examined &examined, const gridvane_finding &finding)
 {
-    auto &examined = *static_cast<Examined *>(context);
-    try {
-        if (examined.shown.size() < shown_per_file)
-            examined.shown.push_back({finding->line, finding->column, finding_text(*finding)});
-    } catch (...) { // no memory for the words: the count still holds
-    }
+    if (examined.shown.size() < shown_per_file)
+        examined.shown.push_back({finding.line, finding.column, gridvane::message(finding)});
     ++examined.total;
     // Binary data read as text: whatever the reader says after that follows
     // from it.
-    return finding->kind == GRIDVANE_FINDING_BINARY_AS_TEXT ? 1 : 0;
+    return finding.kind != GRIDVANE_FINDING_BINARY_AS_TEXT;
 }
 
 Examined examine(const std::string &path)
 {
     Examined examined;
     gridvane_report report{};
-    const int32_t id = read_table(path, collect, &examined, report);
-    if (id >= 0) {
-        ArrayFree(id);
+    gridvane::read_options options;
+    options.report = &report;
+    options.observe = [&examined](const gridvane_finding &f) { return collect(examined, f); };
+    if (read_table(path, options))
         return examined;
-    }
     const gridvane_status &s = report.status;
     if (s.code == GRIDVANE_E_OPEN || s.code == GRIDVANE_E_READ)
         examined.error = status_line(display_name(path), s);
     else if (s.code != GRIDVANE_E_REFUSED) {
         if (examined.shown.size() < shown_per_file)
-            examined.shown.push_back({s.line, s.column, status_text(s)});
+            examined.shown.push_back({s.line, s.column, gridvane::message(s)});
         ++examined.total;
     }
     return examined;
@@ -99,8 +95,8 @@ int check(const std::vector<std::string> &words)
         Examined e;
         try {
             e = examine(path);
-        } catch (const Failure &f) { // standard input could not be kept
-            e.error = f.what();
+        } catch (const std::bad_alloc &) { // no memory for the words
+            e.error = name + ": out of memory";
         }
         if (!e.error.empty()) {
             failed = true;

@@ -26,19 +26,18 @@ int32_t form_option(const Args &args)
 int32_t output_form(const Args &args, const std::string &out)
 {
     const int32_t asked = form_option(args);
-    const int32_t named = out == "-" ? GRIDVANE_FORM_DECIDE : gridvane_form_of_name(out.c_str(), 1);
-    if (named == -1) {
-        gridvane_status s{};
-        s.code = GRIDVANE_E_BAD_SUFFIX;
+    gridvane_status s{};
+    const int32_t named =
+        out == "-" ? GRIDVANE_FORM_DECIDE : gridvane_form_of_name(out.c_str(), GRIDVANE_PURPOSE_SAVE, &s);
+    if (named == -1)
         usage_error(status_line(out, s));
-    }
     if (asked == GRIDVANE_FORM_DECIDE) {
         if (named == GRIDVANE_FORM_DECIDE)
             usage_error("cannot tell the format of " + out + " by its name; say --to ascii or --to binary");
         return named;
     }
     if (named != GRIDVANE_FORM_DECIDE && named != asked) {
-        gridvane_status s{};
+        // The words a save by this name would give.
         s.code = GRIDVANE_E_FORM_AGAINST_NAME;
         s.expected = asked;
         s.found = named;
@@ -59,29 +58,32 @@ int convert(const std::vector<std::string> &words)
     int32_t form = output_form(args, out);
     // Nothing is opened for writing before the read has succeeded: a file
     // converted onto itself stays whole when it is refused.
-    const Table t(args.operands()[0], reading);
-    uint32_t flags = 0;
+    const Input in = read_input(args.operands()[0], reading);
+    const gridvane::table &t = in.table;
+    gridvane::write_options options{static_cast<gridvane::form>(form)};
     if (form == GRIDVANE_FORM_ASCII && t.has_frames() && !args.flag("--plain"))
-        form = GRIDVANE_FORM_TABLE;
+        options.as = gridvane::form::table;
     if (form == GRIDVANE_FORM_ASCII && (t.columns() < 1 || t.rows() < 1))
-        data_error(t.name() + ": the table has no samples, and an ASCII file of none cannot be read back. Nothing "
-                              "written.");
+        data_error(in.name + ": the table has no samples, and an ASCII file of none cannot be read back. Nothing "
+                             "written.");
     if (form == GRIDVANE_FORM_BINARY && t.has_frames()) {
-        flags |= GRIDVANE_DROP_FRAMES;
+        options.drop_frames = true;
         if (!args.flag("--plain"))
             std::fprintf(stderr,
                          "gridvane: convert: %s: the binary form has no frame column: the frames and header names "
                          "are not kept (--plain says that is meant)\n",
-                         t.name().c_str());
+                         in.name.c_str());
     }
     const std::string out_name = out == "-" ? "standard output" : out;
     write_output(out, [&](std::FILE *stream) {
-        gridvane_status status{};
-        if (gridvane_write(stream, t.id(), form, flags, &status) != 0) {
+        try {
+            t.write(stream, options);
+        } catch (const gridvane::error &e) {
+            const gridvane_status &status = e.status();
             if (out == "-" && status.code == GRIDVANE_E_WRITE)
                 standard_output_error(status.error);
             data_error(status.code == GRIDVANE_E_WRITE ? status_line(out_name, status)
-                                                       : t.name() + ": " + status_text(status) + ". Nothing written.");
+                                                       : in.name + ": " + e.what() + ". Nothing written.");
         }
     });
     return 0;

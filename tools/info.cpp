@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
+#include <optional>
 
 namespace cli {
 
@@ -21,11 +21,11 @@ struct ColumnStats {
     double mean() const { return values > 0 ? sum / static_cast<double>(values) : NAN; }
 };
 
-std::vector<ColumnStats> column_stats(const Table &t)
+std::vector<ColumnStats> column_stats(const gridvane::table &t)
 {
-    std::vector<ColumnStats> stats(static_cast<std::size_t>(std::max(t.columns(), 0)));
-    for (int32_t r = 0; r < t.rows(); ++r) {
-        const float *row = t.row(r);
+    std::vector<ColumnStats> stats(t.columns());
+    for (std::size_t r = 0; r < t.rows(); ++r) {
+        const std::span<const float> row = t.row(r);
         for (std::size_t c = 0; c < stats.size(); ++c) {
             const float x = row[c];
             ColumnStats &s = stats[c];
@@ -42,15 +42,16 @@ std::vector<ColumnStats> column_stats(const Table &t)
     return stats;
 }
 
-std::string described(const Table &t, const std::vector<ColumnStats> &stats)
+std::string described(const Input &in, const std::vector<ColumnStats> &stats)
 {
-    std::string text = t.name() + ": " + kind_name(t.kind()) + ", " + std::to_string(t.columns()) + " columns x " +
+    const gridvane::table &t = in.table;
+    std::string text = in.name + ": " + kind_name(in.kind) + ", " + std::to_string(t.columns()) + " columns x " +
                        std::to_string(t.rows()) + " rows\n";
     if (t.has_frames() && t.rows() > 0)
-        text += "  frames " + number_text(t.frame(0)) + " to " + number_text(t.frame(t.rows() - 1)) + "\n";
+        text += "  frames " + number_text(t.frame_value(0)) + " to " + number_text(t.frame_value(t.rows() - 1)) + "\n";
     for (std::size_t c = 0; c < stats.size(); ++c) {
         const ColumnStats &s = stats[c];
-        text += "  " + t.column_label(static_cast<int32_t>(c)) + ": ";
+        text += "  " + column_label(t, c) + ": ";
         if (s.values == 0)
             text += "no numbers";
         else
@@ -61,19 +62,20 @@ std::string described(const Table &t, const std::vector<ColumnStats> &stats)
     return text;
 }
 
-std::string json_of(const Table &t, const std::vector<ColumnStats> &stats, const std::string &failure)
+std::string json_of(const Input &in, const std::vector<ColumnStats> &stats, const std::string &failure)
 {
-    std::string text = "{\"file\": " + json_string(t.name()) + ", \"kind\": " + json_string(kind_name(t.kind())) +
+    const gridvane::table &t = in.table;
+    std::string text = "{\"file\": " + json_string(in.name) + ", \"kind\": " + json_string(kind_name(in.kind)) +
                        ", \"columns\": " + std::to_string(t.columns()) + ", \"rows\": " + std::to_string(t.rows()) +
                        ", \"frames\": ";
     if (t.has_frames() && t.rows() > 0)
-        text += "[" + json_number(t.frame(0)) + ", " + json_number(t.frame(t.rows() - 1)) + "]";
+        text += "[" + json_number(t.frame_value(0)) + ", " + json_number(t.frame_value(t.rows() - 1)) + "]";
     else
         text += "null";
     text += ", \"column_stats\": [";
     for (std::size_t c = 0; c < stats.size(); ++c) {
         const ColumnStats &s = stats[c];
-        const std::string name = t.header_name(static_cast<int32_t>(c));
+        const std::string name(t.column_name(c));
         text += std::string(c ? ", " : "") + "{\"name\": " + (name.empty() ? "null" : json_string(name)) +
                 ", \"min\": " + (s.values ? json_number(s.min) : "null") +
                 ", \"max\": " + (s.values ? json_number(s.max) : "null") + ", \"mean\": " + json_number(s.mean(), 17) +
@@ -96,21 +98,21 @@ int info(const std::vector<std::string> &words)
         put("[");
     bool first = true;
     for (const std::string &path : args.operands()) {
-        std::unique_ptr<Table> t;
+        std::optional<Input> in;
         std::string failure;
         try {
-            t = std::make_unique<Table>(path, reading);
+            in = read_input(path, reading);
         } catch (const Failure &f) {
             failure = f.what();
         }
-        if (t && (t->columns() < 1 || t->rows() < 1))
-            failure = t->name() + ": the table has no samples";
+        if (in && (in->table.columns() < 1 || in->table.rows() < 1))
+            failure = in->name + ": the table has no samples";
         if (json) {
             put(std::string(first ? "\n" : ",\n") +
-                (t ? json_of(*t, column_stats(*t), failure)
-                   : "{\"file\": " + json_string(display_name(path)) + ", \"error\": " + json_string(failure) + "}"));
-        } else if (t) {
-            put(described(*t, column_stats(*t)));
+                (in ? json_of(*in, column_stats(in->table), failure)
+                    : "{\"file\": " + json_string(display_name(path)) + ", \"error\": " + json_string(failure) + "}"));
+        } else if (in) {
+            put(described(*in, column_stats(in->table)));
         }
         first = false;
         if (!failure.empty()) {

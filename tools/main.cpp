@@ -6,7 +6,6 @@
 #include "verbs.hpp"
 
 #include "gridvane.h"
-#include "quarnel.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -194,17 +193,12 @@ int run(std::vector<std::string> words, std::string &verb)
     }
 }
 
-// The library's messages would be a second voice beside the tool's lines,
-// which already say every failure: they are dropped.
-void drop_message(const char *, void *) {}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     cli::platform::binary_standard_streams();
     cli::platform::remove_on_signals();
-    QuarnelSetMessageSink(drop_message, nullptr);
     std::string verb;
     int status = run(std::vector<std::string>(argv + 1, argv + argc), verb);
     // Whatever the verb printed is only out once it is flushed and closed.

@@ -136,40 +136,35 @@ void write_output(const std::string &path, const std::function<void(std::FILE *)
             standard_output_error(errno);
         return;
     }
-    gridvane_status status{};
-    gridvane_file *file;
+    gridvane::file file;
     {
         // No signal between the new file's making and its record.
         const platform::SignalsHeld held;
-        file = gridvane_file_open(path.c_str(), &status);
-        if (file == nullptr)
-            data_error(status_line(path, status));
-        if (const char *temporary = gridvane_file_temporary_name(file)) {
+        try {
+            file = gridvane::file::open(path);
+        } catch (const gridvane::error &e) {
+            data_error(status_line(path, e.status()));
+        }
+        if (const char *temporary = file.temporary_name()) {
             pending_name = temporary;
             platform::remove_on_signal(pending_name.c_str());
         }
     }
-    // Abandoned by every way out but the commit below.
-    struct Abandoned {
-        gridvane_file *file;
-        ~Abandoned()
-        {
-            if (file != nullptr) {
-                gridvane_file_commit(file, 0, nullptr);
-                platform::remove_on_signal(nullptr);
-            }
-        }
-    } abandoned{file};
-    std::FILE *stream = gridvane_file_stream(file);
+    // Abandoned by every way out but the commit below (the file's own
+    // destructor), and no longer removed on signals.
+    struct Forgotten {
+        ~Forgotten() { platform::remove_on_signal(nullptr); }
+    } forgotten;
+    std::FILE *stream = file.stream();
     errno = 0;
     write(stream);
     if (std::fflush(stream) != 0 || std::ferror(stream))
         system_error(path, errno);
-    abandoned.file = nullptr;
-    const int32_t committed = gridvane_file_commit(file, 1, &status);
-    platform::remove_on_signal(nullptr);
-    if (committed != 0)
-        data_error(status_line(path, status));
+    try {
+        file.commit();
+    } catch (const gridvane::error &e) {
+        data_error(status_line(path, e.status()));
+    }
 }
 
 } // namespace cli

@@ -160,33 +160,34 @@ private:
     long long order_ = 0;
 };
 
-void curves(std::string &svg, const Table &t)
+void curves(std::string &svg, const gridvane::table &t)
 {
-    auto x_of = [&](int32_t r) { return t.has_frames() ? static_cast<double>(t.frame(r)) : r; };
+    const auto rows = static_cast<int32_t>(t.rows()), columns = static_cast<int32_t>(t.columns());
+    auto x_of = [&](int32_t r) { return t.has_frames() ? static_cast<double>(t.frame_value(static_cast<std::size_t>(r))) : r; };
     double lo = INFINITY, hi = -INFINITY;
-    for (int32_t r = 0; r < t.rows(); ++r)
-        for (int32_t c = 0; c < t.columns(); ++c)
-            if (const float v = t.row(r)[c]; std::isfinite(v)) {
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t c = 0; c < columns; ++c)
+            if (const float v = t.row(static_cast<std::size_t>(r))[static_cast<std::size_t>(c)]; std::isfinite(v)) {
                 lo = std::min(lo, static_cast<double>(v));
                 hi = std::max(hi, static_cast<double>(v));
             }
     if (!(hi >= lo))
         lo = 0, hi = 1;
     const double pad = hi > lo ? (hi - lo) * 0.05 : 1;
-    Axes a{x_of(0), x_of(t.rows() - 1), lo - pad, hi + pad};
+    Axes a{x_of(0), x_of(rows - 1), lo - pad, hi + pad};
     if (!(a.x1 > a.x0))
         a.x1 = a.x0 + 1;
     frame_and_ticks(svg, a, t.has_frames() ? "frame" : "row", "value", true);
 
     // More points than two a pixel column show nothing more.
-    const bool thin = t.rows() > 2 * static_cast<int32_t>(plot_w);
-    for (int32_t c = 0; c < t.columns(); ++c) {
+    const bool thin = rows > 2 * static_cast<int32_t>(plot_w);
+    for (int32_t c = 0; c < columns; ++c) {
         const char *colour = palette[c % 10];
         Curve curve(svg, colour, thin);
-        for (int32_t r = 0; r < t.rows(); ++r) {
-            const float v = t.row(r)[c];
+        for (int32_t r = 0; r < rows; ++r) {
+            const float v = t.row(static_cast<std::size_t>(r))[static_cast<std::size_t>(c)];
             curve.point(a.x(x_of(r)), a.y(v));
-            if (t.rows() <= 60 && std::isfinite(v) && std::isfinite(x_of(r)))
+            if (rows <= 60 && std::isfinite(v) && std::isfinite(x_of(r)))
                 svg += "<circle cx='" + n(a.x(x_of(r))) + "' cy='" + n(a.y(v)) + "' r='2.5' fill='" + colour +
                        "'/>\n";
         }
@@ -194,7 +195,7 @@ void curves(std::string &svg, const Table &t)
         const double ly = top + 14 + 20 * c;
         svg += "<line x1='" + n(left + plot_w + 15) + "' y1='" + n(ly - 4) + "' x2='" + n(left + plot_w + 40) +
                "' y2='" + n(ly - 4) + "' stroke='" + colour + "' stroke-width='2'/>\n<text x='" +
-               n(left + plot_w + 46) + "' y='" + n(ly) + "'>" + escape(t.column_label(c)) + "</text>\n";
+               n(left + plot_w + 46) + "' y='" + n(ly) + "'>" + escape(column_label(t, static_cast<std::size_t>(c))) + "</text>\n";
     }
 }
 
@@ -215,15 +216,16 @@ std::string ramp(double f)
     return out;
 }
 
-void heat_map(std::string &svg, const Table &t)
+void heat_map(std::string &svg, const gridvane::table &t)
 {
+    const auto rows = static_cast<int32_t>(t.rows()), columns = static_cast<int32_t>(t.columns());
     // At most 200 cells a side; larger grids are sampled at cell centres.
-    const int32_t nu = std::min(t.columns(), 200), nv = std::min(t.rows(), 200);
+    const int32_t nu = std::min(columns, 200), nv = std::min(rows, 200);
     auto value = [&](int32_t i, int32_t j) {
         const float u =
-            nu == t.columns() ? static_cast<float>(i) : static_cast<float>((i + 0.5) * t.columns() / nu - 0.5);
-        const float v = nv == t.rows() ? static_cast<float>(j) : static_cast<float>((j + 0.5) * t.rows() / nv - 0.5);
-        return ArrayGetValue(t.id(), u, v);
+            nu == columns ? static_cast<float>(i) : static_cast<float>((i + 0.5) * columns / nu - 0.5);
+        const float v = nv == rows ? static_cast<float>(j) : static_cast<float>((j + 0.5) * rows / nv - 0.5);
+        return t.sample(u, v);
     };
     double lo = INFINITY, hi = -INFINITY;
     for (int32_t j = 0; j < nv; ++j)
@@ -241,7 +243,7 @@ void heat_map(std::string &svg, const Table &t)
                    "' height='" + n(ch + 0.3) + "' fill='" + fill + "'/>\n";
         }
     // Rows run downwards, as in the file.
-    const Axes a{-0.5, t.columns() - 0.5, t.rows() - 0.5, -0.5};
+    const Axes a{-0.5, columns - 0.5, rows - 0.5, -0.5};
     frame_and_ticks(svg, a, "column (U)", "row (V)", false);
     const double bx = left + plot_w + 30;
     for (int k = 0; k < 50; ++k)
@@ -269,8 +271,9 @@ int plot(const std::vector<std::string> &words)
         usage_error("choose --curves or --heatmap, not both");
     const Reading reading = reading_option(args);
 
-    const Table t(args.operands()[0], reading);
-    t.require_samples();
+    const Input in = read_input(args.operands()[0], reading);
+    require_samples(in);
+    const gridvane::table &t = in.table;
     const bool as_curves = args.flag("--curves") || (!args.flag("--heatmap") &&
                                                      (t.has_frames() || (t.columns() <= 12 && t.rows() > t.columns())));
 
@@ -278,7 +281,7 @@ int plot(const std::vector<std::string> &words)
                       "' viewBox='0 0 " + n(width) + " " + n(height) +
                       "' font-family='sans-serif' font-size='12'>\n<rect width='100%' height='100%' fill='white'/>\n"
                       "<text x='" + n(left) + "' y='24' font-size='15'>" +
-                      escape(args.value("--title").value_or(t.name() + " (" + std::to_string(t.columns()) + " x " +
+                      escape(args.value("--title").value_or(in.name + " (" + std::to_string(t.columns()) + " x " +
                                                             std::to_string(t.rows()) + ")")) +
                       "</text>\n";
     if (as_curves)

@@ -49,17 +49,18 @@ std::string input_line(long number) { return "standard input: line " + std::to_s
 // The row coordinate of a frame, or a negative number outside the frames. The
 // library takes whole frames; between them the tool does the same scan and
 // interpolation in floats along the frame column.
-float row_of_frame(const Table &t, double frame)
+float row_of_frame(const gridvane::table &t, double frame)
 {
     if (frame == std::floor(frame) && std::fabs(frame) < 2147483648.0)
-        return ArrayFrameGetV(t.id(), static_cast<int32_t>(frame));
+        return t.row_of_frame(static_cast<int32_t>(frame));
     const auto f = static_cast<float>(frame);
-    int32_t i = 0;
-    while (i < t.rows() && !(t.frame(i) >= f))
+    const std::size_t rows = t.rows();
+    std::size_t i = 0;
+    while (i < rows && !(t.frame_value(i) >= f))
         ++i;
-    if (i == t.rows() || i == 0)
+    if (i == rows || i == 0)
         return -1.0f;
-    return (f - t.frame(i - 1)) / (t.frame(i) - t.frame(i - 1)) + static_cast<float>(i - 1);
+    return (f - t.frame_value(i - 1)) / (t.frame_value(i) - t.frame_value(i - 1)) + static_cast<float>(i - 1);
 }
 
 // The frames --frames asks for: A to B inclusive, every STEP (1 unless said),
@@ -91,24 +92,25 @@ void each_frame_in_range(const std::string &text, const std::function<void(doubl
         take(first + static_cast<double>(i) * step);
 }
 
-int sample_frames(const Args &args, const Table &t, Format format, bool one_frame)
+int sample_frames(const Args &args, const Input &in, Format format, bool one_frame)
 {
+    const gridvane::table &t = in.table;
     if (!t.has_frames())
-        data_error(t.name() + ": has no frame column (it is not in the table form)");
+        data_error(in.name + ": has no frame column (it is not in the table form)");
     std::vector<float> us;
     std::vector<std::string> names = {"frame"};
     for (std::size_t i = 1; i < args.operands().size(); ++i) {
         const std::string &u = args.operands()[i];
         us.push_back(static_cast<float>(parse_number(u, "U")));
         const double whole = std::floor(us.back());
-        names.push_back(whole == us.back() && whole >= 0 && whole < t.columns()
-                            ? t.column_label(static_cast<int32_t>(whole))
+        names.push_back(whole == us.back() && whole >= 0 && whole < static_cast<double>(t.columns())
+                            ? column_label(t, static_cast<std::size_t>(whole))
                             : "u=" + u);
     }
     if (us.empty())
-        for (int32_t c = 0; c < t.columns(); ++c) {
+        for (std::size_t c = 0; c < t.columns(); ++c) {
             us.push_back(static_cast<float>(c));
-            names.push_back(t.column_label(c));
+            names.push_back(column_label(t, c));
         }
     std::optional<Records> records;
     if (format != Format::text)
@@ -116,11 +118,11 @@ int sample_frames(const Args &args, const Table &t, Format format, bool one_fram
     auto one = [&](double frame, const std::string &said) {
         const float v = row_of_frame(t, frame);
         if (!(v >= 0.0f))
-            data_error(said + "frame " + number_text(frame) + " lies outside " + t.name() + "'s frames (" +
-                       number_text(t.frame(0)) + " to " + number_text(t.frame(t.rows() - 1)) + ")");
+            data_error(said + "frame " + number_text(frame) + " lies outside " + in.name + "'s frames (" +
+                       number_text(t.frame_value(0)) + " to " + number_text(t.frame_value(t.rows() - 1)) + ")");
         std::vector<float> values(us.size() + 1);
         values[0] = static_cast<float>(frame);
-        gridvane_sample_many(t.id(), us.size(), us.data(), 1, &v, 0, values.data() + 1);
+        t.sample(us, std::span<const float>(&v, 1), std::span<float>(values).subspan(1));
         if (records)
             return records->put(values);
         std::string text;
@@ -165,10 +167,11 @@ int sample(const std::vector<std::string> &words)
     if (!one_frame && !frames && ops.size() != 1 && ops.size() != 3)
         usage_error("sample takes FILE U V, or FILE with U V pairs on standard input");
     const Format format = format_option(args, one_frame || !frames ? Format::text : Format::tsv);
-    const Table t(ops[0], reading);
-    t.require_samples();
+    const Input in = read_input(ops[0], reading);
+    require_samples(in);
     if (one_frame || frames)
-        return sample_frames(args, t, format, one_frame);
+        return sample_frames(args, in, format, one_frame);
+    const gridvane::table &t = in.table;
 
     std::optional<Records> records;
     if (format != Format::text)
@@ -177,7 +180,7 @@ int sample(const std::vector<std::string> &words)
     std::vector<float> us, vs, values;
     const auto flush = [&] {
         values.resize(us.size());
-        gridvane_sample_many(t.id(), us.size(), us.data(), 1, vs.data(), 1, values.data());
+        t.sample(us, vs, values);
         std::string text;
         for (std::size_t i = 0; i < us.size(); ++i) {
             if (records)

@@ -52,29 +52,30 @@ Range range_option(const Args &args, const std::string &name, int32_t count)
 
 // The part of t the ranges pick, as a table of its own with the frames and
 // names when framed.
-void copy_part(const Table &t, const Range &rows, const Range &cols, bool framed, const Table &part)
+void copy_part(const Input &in, const Range &rows, const Range &cols, bool framed, gridvane::table &part)
 {
+    const gridvane::table &t = in.table;
     for (int32_t r = 0; r < rows.count; ++r) {
-        const float *from = t.row(rows.at(r));
-        float *to = part.row(r);
+        const std::span<const float> from = t.row(static_cast<std::size_t>(rows.at(r)));
+        const std::span<float> to = part.row(static_cast<std::size_t>(r));
         for (int32_t c = 0; c < cols.count; ++c)
-            to[c] = from[cols.at(c)];
+            to[static_cast<std::size_t>(c)] = from[static_cast<std::size_t>(cols.at(c))];
         if (framed)
-            to[cols.count] = t.frame(rows.at(r));
+            part.set_frame_value(static_cast<std::size_t>(r), t.frame_value(static_cast<std::size_t>(rows.at(r))));
     }
     if (!framed)
         return;
     std::vector<std::string> names;
     for (int32_t c = 0; c < cols.count; ++c) {
-        const std::string name = t.header_name(cols.at(c));
-        names.push_back(name.empty() ? "column" + std::to_string(cols.at(c)) : name);
+        const std::string_view name = t.column_name(static_cast<std::size_t>(cols.at(c)));
+        names.push_back(name.empty() ? "column" + std::to_string(cols.at(c)) : std::string(name));
     }
-    std::vector<const char *> list;
-    for (const auto &name : names)
-        list.push_back(name.c_str());
-    gridvane_status status{};
-    if (gridvane_set_column_names(part.id(), cols.count, list.data(), &status) != 0)
-        data_error(status_line(t.name(), status));
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    try {
+        part.set_column_names(views);
+    } catch (const gridvane::error &e) {
+        data_error(status_line(in.name, e.status()));
+    }
 }
 
 } // namespace
@@ -86,39 +87,42 @@ int slice(const std::vector<std::string> &words)
         usage_error("slice needs one FILE");
     const Reading reading = reading_option(args);
     const Format format = format_option(args, Format::text);
-    const Table t(args.operands()[0], reading);
-    t.require_samples();
-    const Range rows = range_option(args, "--rows", t.rows());
-    const Range cols = range_option(args, "--cols", t.columns());
+    const Input in = read_input(args.operands()[0], reading);
+    const gridvane::table &t = in.table;
+    require_samples(in);
+    const Range rows = range_option(args, "--rows", static_cast<int32_t>(t.rows()));
+    const Range cols = range_option(args, "--cols", static_cast<int32_t>(t.columns()));
     const bool framed = t.has_frames() && !args.flag("--plain");
     if (format != Format::text) {
         std::vector<std::string> names;
         if (framed)
             names.push_back("frame");
         for (int32_t c = 0; c < cols.count; ++c)
-            names.push_back(t.column_label(cols.at(c)));
+            names.push_back(column_label(t, static_cast<std::size_t>(cols.at(c))));
         Records records(format, names);
         std::vector<float> values;
         for (int32_t r = 0; r < rows.count; ++r) {
             values.clear();
             if (framed)
-                values.push_back(t.frame(rows.at(r)));
-            const float *row = t.row(rows.at(r));
+                values.push_back(t.frame_value(static_cast<std::size_t>(rows.at(r))));
+            const std::span<const float> row = t.row(static_cast<std::size_t>(rows.at(r)));
             for (int32_t c = 0; c < cols.count; ++c)
-                values.push_back(row[cols.at(c)]);
+                values.push_back(row[static_cast<std::size_t>(cols.at(c))]);
             records.put(values);
         }
         records.finish();
         return 0;
     }
-    const Table part(rows.count, cols.count, framed, t.name());
-    copy_part(t, rows, cols, framed, part);
+    gridvane::table part = make_table(static_cast<std::size_t>(rows.count), static_cast<std::size_t>(cols.count),
+                                      framed, in.name);
+    copy_part(in, rows, cols, framed, part);
     write_output("-", [&](std::FILE *stream) {
-        gridvane_status status{};
-        if (gridvane_write(stream, part.id(), framed ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII, 0, &status) != 0) {
-            if (status.code == GRIDVANE_E_WRITE)
-                standard_output_error(status.error);
-            data_error(status_line(t.name(), status));
+        try {
+            part.write(stream, {framed ? gridvane::form::table : gridvane::form::ascii});
+        } catch (const gridvane::error &e) {
+            if (e.status().code == GRIDVANE_E_WRITE)
+                standard_output_error(e.status().error);
+            data_error(status_line(in.name, e.status()));
         }
     });
     return 0;

@@ -1,11 +1,6 @@
 #include "tables.hpp"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace cli {
 
@@ -26,77 +21,18 @@ std::string place(const std::string &file, int64_t line, int64_t column)
     return file + ":" + std::to_string(line) + (column > 0 ? ":" + std::to_string(column) : "");
 }
 
-namespace {
-
-// The library's texts have no bound: ask for the length, then the text.
-template <typename Thing, typename Words> std::string words_of(const Thing &thing, Words words)
-{
-    std::string text(words(&thing, nullptr, 0), '\0');
-    words(&thing, text.data(), text.size() + 1);
-    return text;
-}
-
-} // namespace
-
-std::string status_text(const gridvane_status &status) { return words_of(status, gridvane_status_message); }
-
-std::string finding_text(const gridvane_finding &finding) { return words_of(finding, gridvane_finding_message); }
-
 std::string status_line(const std::string &file, const gridvane_status &status)
 {
-    return place(file, status.line, status.column) + ": " + status_text(status);
+    return place(file, status.line, status.column) + ": " + gridvane::message(status);
 }
 
-namespace {
-
-// A file read on every core: the library cuts it into parts (none for a
-// small file) and our threads read them.
-int32_t load_on_every_core(const std::string &path, gridvane_observer observer, void *context,
-                           gridvane_report &report)
+gridvane::table read_table(const std::string &operand, gridvane::read_options options)
 {
-    const auto cores = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
-    gridvane_plan *plan = gridvane_plan_load(path.c_str(), GRIDVANE_FORM_DECIDE, cores, observer, context, &report);
-    if (plan == nullptr)
-        return -1;
-    std::vector<std::thread> helpers;
-    const int32_t parts = gridvane_plan_parts(plan);
-    try {
-        for (int32_t k = 1; k < parts; ++k)
-            helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
-    } catch (...) { // no more threads (or no room to list one): the finish reads what is left
-    }
-    if (parts > 0)
-        gridvane_read_part(plan, 0);
-    for (auto &helper : helpers)
-        helper.join();
-    return gridvane_finish_load(plan, &report);
-}
-
-} // namespace
-
-int32_t read_table(const std::string &operand, gridvane_observer observer, void *context, gridvane_report &report)
-{
-    if (operand != "-")
-        return load_on_every_core(operand, observer, context, report);
-    // Standard input is kept whole first: a pipe can be read only once.
-    std::FILE *kept = std::tmpfile();
-    if (kept == nullptr)
-        system_error("cannot keep standard input", errno);
-    struct Closed {
-        std::FILE *stream;
-        ~Closed() { std::fclose(stream); }
-    } closed{kept};
-    std::vector<char> buffer(1 << 16);
-    std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), stdin)) > 0)
-        if (std::fwrite(buffer.data(), 1, n, kept) != n)
-            system_error("cannot keep standard input", errno);
-    if (std::ferror(stdin))
-        system_error("standard input", errno);
-    if (std::fflush(kept) != 0)
-        system_error("cannot keep standard input", errno);
-    std::rewind(kept);
-    return gridvane_read(kept, GRIDVANE_FORM_DECIDE, observer, context, &report);
+    std::error_code ec;
+    if (operand == "-")
+        return gridvane::table::read(stdin, options, ec);
+    options.threads = 0; // every core: the library cuts a large file into parts, none for a small one
+    return gridvane::table::load(operand, options, ec);
 }
 
 namespace {
@@ -104,97 +40,76 @@ namespace {
 // Warnings past this many in one file are counted, not shown.
 constexpr int64_t warnings_shown = 10;
 
-// What a checked or strict read has seen so far.
+// What a checked or strict read has seen so far: the observer stops the
+// read at the first finding the reading refuses.
 struct Watch {
     Reading reading;
     const std::string &file;
     int64_t warnings = 0;
     std::string refusal; // the line that refuses the file
-};
 
-extern "C" int watch_finding(const gridvane_finding *finding, void *context)
-{
-    auto &watch = *static_cast<Watch *>(context);
-    try {
-        const std::string where = place(watch.file, finding->line, finding->column) + ": " + finding_text(*finding);
-        if (finding->severity == GRIDVANE_ERROR) {
-            watch.refusal = where + "; --lenient reads it anyway";
-            return 1;
+    bool operator()(const gridvane_finding &finding)
+    {
+        const std::string where = place(file, finding.line, finding.column) + ": " + gridvane::message(finding);
+        if (finding.severity == GRIDVANE_SEVERITY_ERROR) {
+            refusal = where + "; --lenient reads it anyway";
+            return false;
         }
-        if (watch.reading == Reading::strict) {
-            watch.refusal = where + "; refused with --strict";
-            return 1;
+        if (reading == Reading::strict) {
+            refusal = where + "; refused with --strict";
+            return false;
         }
-        if (++watch.warnings <= warnings_shown)
+        if (++warnings <= warnings_shown)
             std::fprintf(stderr, "gridvane: warning: %s\n", where.c_str());
-        return 0;
-    } catch (...) { // no memory for the words: stop the read
-        return 1;
+        return true;
     }
-}
+};
 
 } // namespace
 
-Table::Table(const std::string &operand, Reading reading) : name_(display_name(operand))
+Input read_input(const std::string &operand, Reading reading)
 {
+    Input in{{}, display_name(operand), GRIDVANE_KIND_UNKNOWN};
     gridvane_report report{};
-    Watch watch{reading, name_, 0, {}};
-    const int32_t id = reading == Reading::lenient ? read_table(operand, nullptr, nullptr, report)
-                                                   : read_table(operand, watch_finding, &watch, report);
+    Watch watch{reading, in.name, 0, {}};
+    gridvane::read_options options;
+    options.report = &report;
+    if (reading != Reading::lenient)
+        options.observe = std::ref(watch);
+    in.table = read_table(operand, options);
     if (watch.warnings > warnings_shown)
-        std::fprintf(stderr, "gridvane: warning: %s: %lld more warnings not shown\n", name_.c_str(),
+        std::fprintf(stderr, "gridvane: warning: %s: %lld more warnings not shown\n", in.name.c_str(),
                      static_cast<long long>(watch.warnings - warnings_shown));
-    if (id < 0) {
+    if (!in.table) {
         if (report.status.code == GRIDVANE_E_REFUSED && !watch.refusal.empty())
             data_error(watch.refusal);
-        data_error(status_line(name_, report.status));
+        data_error(status_line(in.name, report.status));
     }
-    take(id);
-    kind_ = report.kind;
+    in.kind = report.kind;
+    return in;
 }
 
-Table::Table(int32_t rows, int32_t columns, bool frames, const std::string &name) : name_(name)
+gridvane::table make_table(std::size_t rows, std::size_t columns, bool frames, const std::string &name)
 {
-    gridvane_status status{};
-    const int32_t id = gridvane_alloc(rows, columns, frames ? ARRAY_FRAME : 0u, &status);
-    if (id < 0)
-        data_error(status_line(name_, status));
-    take(id);
+    std::error_code ec;
+    gridvane::table t = gridvane::table::create(rows, columns, frames, ec);
+    if (ec)
+        data_error(name + ": " + ec.message());
+    return t;
 }
 
-void Table::take(int32_t id)
+std::string column_label(const gridvane::table &t, std::size_t column)
 {
-    id_ = id;
-    const ArrayNode *node = ArrayGetPointer(id);
-    columns_ = static_cast<int32_t>(node->countU);
-    rows_ = static_cast<int32_t>(node->countV);
-    frames_ = (node->flags & ARRAY_FRAME) != 0;
-    rows_index_ = rows_ > 0 && (columns_ > 0 || frames_) ? ArrayGetArray(id) : nullptr;
+    const std::string_view name = t.column_name(column);
+    return name.empty() ? "column " + std::to_string(column) : std::string(name);
 }
 
-Table::~Table()
+void require_samples(const Input &input)
 {
-    if (id_ > 0)
-        ArrayFree(id_);
-}
-
-std::string Table::header_name(int32_t column) const
-{
-    const char *name = gridvane_column_name(id_, column);
-    return name != nullptr ? name : "";
-}
-
-std::string Table::column_label(int32_t column) const
-{
-    const std::string name = header_name(column);
-    return name.empty() ? "column " + std::to_string(column) : name;
-}
-
-void Table::require_samples() const
-{
-    if (columns_ < 1 || rows_ < 1)
-        data_error(name_ + ": the table has no samples (" + std::to_string(columns_) + " columns x " +
-                   std::to_string(rows_) + " rows)");
+    const gridvane_extent e = input.table.extent();
+    if (e.columns < 1 || e.rows < 1)
+        data_error(input.name + ": the table has no samples (" + std::to_string(e.columns) + " columns x " +
+                   std::to_string(e.rows) + " rows)");
 }
 
 const char *kind_name(int32_t kind)

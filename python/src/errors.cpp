@@ -11,18 +11,6 @@ namespace {
 // first few are given one by one, the rest as a count.
 constexpr std::size_t listed_warnings = 10;
 
-std::string finding_message(const gridvane_finding &finding)
-{
-    char text[256];
-    const std::size_t size = gridvane_finding_message(&finding, text, sizeof text);
-    if (size < sizeof text)
-        return std::string(text, size);
-    std::string longer(size + 1, '\0');
-    gridvane_finding_message(&finding, longer.data(), longer.size());
-    longer.resize(size);
-    return longer;
-}
-
 // The names Python code tests against (FormatError.kind, FormatWarning.kind).
 const char *finding_name(std::int32_t kind)
 {
@@ -81,41 +69,30 @@ py::object position(std::int64_t n) { return n > 0 ? py::object(py::int_(n)) : p
 
 } // namespace
 
-int Findings::observe(const gridvane_finding *finding, void *context) noexcept
+bool Findings::observe(const gridvane_finding &finding) noexcept
 {
-    auto &self = *static_cast<Findings *>(context);
-    const bool error = finding->severity == GRIDVANE_ERROR;
-    if (!error && self.warnings.size() >= listed_warnings) {
-        ++self.unlisted;
-        return 0;
+    const bool error = finding.severity == GRIDVANE_SEVERITY_ERROR;
+    if (!error && warnings.size() >= listed_warnings) {
+        ++unlisted;
+        return true;
     }
     try {
-        Finding kept{finding->kind, finding->severity, finding->line, finding->column, finding->offset,
-                     finding_message(*finding)};
+        Finding kept{finding.kind, finding.severity, finding.line, finding.column, finding.offset,
+                     gridvane::message(finding)};
         if (error)
-            self.refused = std::move(kept);
+            refused = std::move(kept);
         else
-            self.warnings.push_back(std::move(kept));
+            warnings.push_back(std::move(kept));
     } catch (...) { // out of memory: an error still stops the read, without its words
         if (error)
-            self.refused = Finding{finding->kind, finding->severity, finding->line, finding->column, finding->offset, {}};
+            refused = Finding{finding.kind, finding.severity, finding.line, finding.column, finding.offset, {}};
         else
-            ++self.unlisted;
+            ++unlisted;
     }
-    return error ? 1 : 0;
+    return !error;
 }
 
-std::string status_message(const gridvane_status &status)
-{
-    char text[256];
-    const std::size_t size = gridvane_status_message(&status, text, sizeof text);
-    if (size < sizeof text)
-        return std::string(text, size);
-    std::string longer(size + 1, '\0');
-    gridvane_status_message(&status, longer.data(), longer.size());
-    longer.resize(size);
-    return longer;
-}
+std::string status_message(const gridvane_status &status) { return gridvane::message(status); }
 
 py::object status_error(const gridvane_status &status, py::handle filename, py::handle folder)
 {

@@ -3,7 +3,7 @@
 // (the first ERROR one, which stops the read) or FormatWarnings.
 #pragma once
 
-#include "gridvane_ext.h"
+#include "gridvane.hpp"
 
 #include <pybind11/pybind11.h>
 
@@ -31,8 +31,13 @@ class Findings {
 public:
     // A lenient read has no observer: the library reads as it reads.
     explicit Findings(bool lenient) : lenient_(lenient) {}
-    gridvane_observer observer() const { return lenient_ ? nullptr : &observe; }
-    void *context() { return this; }
+    // The observer of a read: none for a lenient one.
+    gridvane::observer observer()
+    {
+        if (lenient_)
+            return {};
+        return [this](const gridvane_finding &f) { return observe(f); };
+    }
 
     // The warnings kept for Python (the first few of a read), and how many
     // more the read had.
@@ -42,14 +47,15 @@ public:
     std::optional<Finding> refused;
 
 private:
-    static int observe(const gridvane_finding *finding, void *context) noexcept;
+    // Keeps a finding; false (stop) at an ERROR finding.
+    bool observe(const gridvane_finding &finding) noexcept;
     bool lenient_;
 };
 
 // What one load or read left.
 struct ReadOutcome {
     explicit ReadOutcome(bool lenient) : findings(lenient) {}
-    std::int32_t id = -1;
+    gridvane::table table;
     gridvane_report report{};
     Findings findings;
 };

@@ -170,7 +170,7 @@ complete.)")
     m.def(
         "kind_of_name",
         [](py::handle path) -> py::object {
-            const std::int32_t form = gridvane_form_of_name(file_name(path).c_str(), 1);
+            const std::int32_t form = gridvane_form_of_name(file_name(path).c_str(), GRIDVANE_PURPOSE_SAVE, nullptr);
             if (form == GRIDVANE_FORM_BINARY)
                 return py::str("binary");
             if (form == GRIDVANE_FORM_ASCII)

@@ -25,50 +25,33 @@ using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>
 
 std::string count_text(py::ssize_t n) { return std::to_string(n); }
 
-// Reads one file or stream into outcome; runs without the GIL.
-void read_into(ReadOutcome &outcome, const std::string *name, std::FILE *stream, std::int32_t form) noexcept
+// How a read goes: in the form asked, its findings kept, its report
+// filled, a load by name on threads (1: this one alone; more: the library
+// cuts a large file into parts, none for a small one).
+gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std::size_t threads)
 {
-    Findings &f = outcome.findings;
-    outcome.id = name != nullptr ? gridvane_load(name->c_str(), form, f.observer(), f.context(), &outcome.report)
-                                 : gridvane_read(stream, form, f.observer(), f.context(), &outcome.report);
+    gridvane::read_options o;
+    o.as = static_cast<gridvane::form>(form);
+    o.observe = outcome.findings.observer();
+    o.report = &outcome.report;
+    o.threads = static_cast<unsigned>(threads);
+    return o;
+}
+
+// Reads one file into outcome; runs without the GIL.
+void load_into(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads) noexcept
+{
+    std::error_code ec;
+    outcome.table = gridvane::table::load(name, options_for(outcome, form, threads), ec);
 }
 
 // The table a read made, its warnings handed to Python; or its exception.
-std::unique_ptr<Table> finish(const ReadOutcome &outcome, py::handle filename)
+std::unique_ptr<Table> finish(ReadOutcome &outcome, py::handle filename)
 {
-    if (outcome.id < 0) {
-        warn(outcome.findings, filename);
-        raise(read_error(outcome, filename));
-    }
-    auto table = std::make_unique<Table>(outcome.id);
     warn(outcome.findings, filename);
-    return table;
-}
-
-// Reads a file on several threads of ours: the library cuts it into parts
-// (none for a small file), our threads read them, this one joins them.
-// Runs without the GIL.
-void read_in_parts(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads) noexcept
-{
-    Findings &f = outcome.findings;
-    gridvane_plan *plan = gridvane_plan_load(name.c_str(), form, static_cast<std::int32_t>(threads), f.observer(),
-                                             f.context(), &outcome.report);
-    if (plan == nullptr) {
-        outcome.id = -1;
-        return;
-    }
-    std::vector<std::thread> helpers;
-    const std::int32_t parts = gridvane_plan_parts(plan);
-    try {
-        for (std::int32_t k = 1; k < parts; ++k)
-            helpers.emplace_back([plan, k] { gridvane_read_part(plan, k); });
-    } catch (...) { // no more threads: the finish reads what is left
-    }
-    if (parts > 0)
-        gridvane_read_part(plan, 0);
-    for (auto &helper : helpers)
-        helper.join();
-    outcome.id = gridvane_finish_load(plan, &outcome.report);
+    if (!outcome.table)
+        raise(read_error(outcome, filename));
+    return std::make_unique<Table>(std::move(outcome.table));
 }
 
 std::size_t thread_count(py::handle threads, std::size_t work)
@@ -92,17 +75,17 @@ std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols, bool frames)
                               count_text(cols));
     if (rows > INT32_MAX || cols > INT32_MAX)
         throw py::value_error("a table has at most 2147483647 rows and columns");
-    gridvane_status status{};
-    const std::int32_t id =
-        gridvane_alloc(static_cast<std::int32_t>(rows), static_cast<std::int32_t>(cols), frames ? ARRAY_FRAME : 0, &status);
-    if (id < 0) {
+    try {
+        return std::make_unique<Table>(
+            gridvane::table::create(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), frames));
+    } catch (const gridvane::error &e) {
+        const gridvane_status &status = e.status();
         if (status.code == GRIDVANE_E_NO_MEMORY) // the size, as a log needs it
             raise(py::module_::import("gridvane._errors")
                       .attr("error")(ENOMEM, status_message(status) + ": a table of " + count_text(rows) + " x " +
                                                  count_text(cols) + (frames ? " with frames" : "")));
         raise(status_error(status, py::none()));
     }
-    return std::make_unique<Table>(id);
 }
 
 std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads)
@@ -113,10 +96,11 @@ std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
-        if (name == "-" || workers == 1)
-            read_into(outcome, name == "-" ? nullptr : &name, stdin, form);
+        std::error_code ec;
+        if (name == "-")
+            outcome.table = gridvane::table::read(stdin, options_for(outcome, form, 1), ec);
         else
-            read_in_parts(outcome, name, form, workers);
+            load_into(outcome, name, form, workers);
     }
     return finish(outcome, path);
 }
@@ -137,18 +121,9 @@ std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient)
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
-        // Read-only: the stream never writes to the buffer it is given. An
-        // empty buffer is given a stream of one byte that is at its end.
-        char none = '\0';
-        std::FILE *stream = buffer.size() > 0 ? fmemopen(buffer.data(), buffer.size(), "rb") : fmemopen(&none, 1, "rb");
-        if (stream != nullptr && buffer.size() == 0)
-            std::fseek(stream, 0, SEEK_END);
-        if (stream == nullptr) {
-            outcome.report.status = gridvane_status{GRIDVANE_E_READ, errno, 0, 0, -1, 0, 0};
-        } else {
-            read_into(outcome, nullptr, stream, form);
-            std::fclose(stream);
-        }
+        std::error_code ec;
+        const std::span<const std::byte> bytes(reinterpret_cast<const std::byte *>(buffer.data()), buffer.size());
+        outcome.table = gridvane::table::read(bytes, options_for(outcome, form, 1), ec);
     }
     return finish(outcome, filename);
 }
@@ -167,38 +142,28 @@ py::list load_many(py::object paths, py::object threads, bool lenient, py::objec
         names.push_back(file_name(p));
     }
     const std::size_t n = names.size();
-    std::vector<ReadOutcome> outcomes(n, ReadOutcome(lenient));
+    std::vector<ReadOutcome> outcomes;
+    outcomes.reserve(n); // never moved: each read's observer keeps its place
+    for (std::size_t i = 0; i < n; ++i)
+        outcomes.emplace_back(lenient);
     const std::size_t workers = thread_count(threads, n);
     {
         py::gil_scoped_release nogil;
-        std::atomic<std::size_t> next{0};
-        auto work = [&]() noexcept {
-            for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;)
-                read_into(outcomes[i], &names[i], nullptr, form);
-        };
-        std::vector<std::thread> pool;
-        for (std::size_t w = 1; w < workers; ++w) {
-            try {
-                pool.emplace_back(work);
-            } catch (const std::system_error &) { // no more threads: those there share the work
-                break;
-            }
-        }
-        work();
-        for (std::thread &t : pool)
-            t.join();
+        gridvane::thread_driver{static_cast<unsigned>(workers)}(static_cast<std::int32_t>(n), [&](std::int32_t i) {
+            load_into(outcomes[static_cast<std::size_t>(i)], names[static_cast<std::size_t>(i)], form, 1);
+        });
     }
     py::list tables(n);
     py::object first_failure;
     for (std::size_t i = 0; i < n; ++i) {
         warn(outcomes[i].findings, given[i]);
-        if (outcomes[i].id < 0) {
+        if (!outcomes[i].table) {
             py::object e = read_error(outcomes[i], given[i]);
             if (!first_failure)
                 first_failure = e;
             tables[i] = e;
         } else {
-            tables[i] = py::cast(std::make_unique<Table>(outcomes[i].id));
+            tables[i] = py::cast(std::make_unique<Table>(std::move(outcomes[i].table)));
         }
     }
     if (errors == "raise" && first_failure)

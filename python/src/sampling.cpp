@@ -15,7 +15,7 @@ namespace gridvane_python {
 
 void sample_many(std::int32_t id, const float *u, const float *v, float *out, std::size_t n) noexcept
 {
-    gridvane_sample_many(id, n, u, 1, v, 1, out);
+    gridvane_sample_many(id, n, u, 1, v, 1, out, nullptr);
 }
 
 namespace {

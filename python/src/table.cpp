@@ -18,19 +18,11 @@ using namespace pybind11::literals;
 
 namespace gridvane_python {
 
-namespace {
-
-// Above 2^24 a float count no longer names every whole count, and rounding
-// may take it past the storage; such a size cannot be known from outside.
-constexpr float exact_count_limit = 16777216.0f;
-
-} // namespace
-
 std::int32_t Table::id() const
 {
     if (closed_)
         throw py::value_error("operation on a closed table");
-    return id_;
+    return table_.handle();
 }
 
 void Table::close()
@@ -40,28 +32,27 @@ void Table::close()
         free_now();
 }
 
-void Table::free_now()
-{
-    if (id_ > 0)
-        ArrayFree(id_);
-    id_ = -1;
-}
+void Table::free_now() { table_.reset(); }
 
 Table::Extent Table::extent() const
 {
-    const float rows = ArrayCountV(id()), cols = ArrayCountU(id());
-    if (!(rows < exact_count_limit && cols < exact_count_limit))
-        throw py::value_error("the table has 2^24 rows or columns or more: its exact size cannot be known");
-    return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
+    id(); // a closed table has none
+    const gridvane_extent e = table_.extent();
+    return {static_cast<py::ssize_t>(e.rows), static_cast<py::ssize_t>(e.columns)};
 }
 
 void Table::require_samples() const
 {
-    if (!(ArrayCountV(id()) >= 1.0f && ArrayCountU(id()) >= 1.0f))
+    const Extent e = extent();
+    if (e.rows < 1 || e.cols < 1)
         throw py::value_error("the table has no samples");
 }
 
-bool Table::has_frames() const { return (ArrayGetPointer(id())->flags & ARRAY_FRAME) != 0; }
+bool Table::has_frames() const
+{
+    id();
+    return table_.has_frames();
+}
 
 float *const *Table::rows() const { return ArrayGetArray(id()); }
 
@@ -106,12 +97,12 @@ py::object frames(const Table &t)
 
 py::object columns(const Table &t)
 {
-    const std::int32_t count = gridvane_column_name_count(t.id());
+    const std::int32_t count = gridvane_column_name_count(t.id(), nullptr);
     if (count <= 0)
         return py::none();
     py::tuple names(count);
     for (std::int32_t i = 0; i < count; ++i) {
-        const char *name = gridvane_column_name(t.id(), i);
+        const char *name = gridvane_column_name(t.id(), i, nullptr);
         names[static_cast<std::size_t>(i)] =
             name == nullptr ? py::object(py::none())
                             : py::reinterpret_steal<py::object>(
@@ -145,7 +136,7 @@ void set_columns(Table &t, py::object names)
     if (gridvane_set_column_names(id, static_cast<std::int32_t>(pointers.size()), pointers.data(), &status) != 0) {
         if (status.code == GRIDVANE_E_BAD_NAME)
             throw py::value_error(status_message(status) + ": " +
-                                  py::cast<std::string>(py::repr(py::str(texts[static_cast<std::size_t>(status.expected)]))));
+                                  py::cast<std::string>(py::repr(py::str(texts[static_cast<std::size_t>(status.found)]))));
         raise(status_error(status, py::none()));
     }
 }
@@ -384,7 +375,7 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
 {
     const std::string name = file_name(path);
     const std::string k = write_kind(kind);
-    const std::uint32_t flags = drop_frames ? GRIDVANE_DROP_FRAMES : 0;
+    const std::uint32_t flags = drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0;
     InUse use(t);
     gridvane_status status{};
     int result = 0;
@@ -400,7 +391,7 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
             result = -1;
         }
     } else {
-        const std::int32_t named = gridvane_form_of_name(name.c_str(), 1);
+        const std::int32_t named = gridvane_form_of_name(name.c_str(), GRIDVANE_PURPOSE_SAVE, nullptr);
         const std::int32_t form = named == -1 ? GRIDVANE_FORM_DECIDE : form_for(t, k, named, drop_frames);
         py::gil_scoped_release nogil;
         result = gridvane_save(use.id, name.c_str(), form, flags, &status);
@@ -411,27 +402,16 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
 
 py::bytes to_bytes(Table &t, py::object kind, bool drop_frames)
 {
-    const std::int32_t form = form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames);
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE *stream = open_memstream(&buffer, &size);
-    if (stream == nullptr)
-        raise(status_error(gridvane_status{GRIDVANE_E_WRITE, errno, 0, 0, -1, 0, 0}, py::none()));
+    const auto form = static_cast<gridvane::form>(form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames));
     InUse use(t);
-    gridvane_status status{};
-    int written = 0;
-    {
+    std::string bytes;
+    try {
         py::gil_scoped_release nogil;
-        written = gridvane_write(stream, use.id, form, drop_frames ? GRIDVANE_DROP_FRAMES : 0, &status);
+        bytes = t.table().to_bytes({form, drop_frames});
+    } catch (const gridvane::error &e) {
+        raise_write_failure(e.status(), py::none());
     }
-    const bool closed = std::fclose(stream) == 0;
-    const int close_error = errno;
-    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
-    if (written != 0)
-        raise_write_failure(status, py::none());
-    if (!closed)
-        raise(status_error(gridvane_status{GRIDVANE_E_WRITE, close_error, 0, 0, -1, 0, 0}, py::none()));
-    return py::bytes(buffer, size);
+    return py::bytes(bytes);
 }
 
 std::string repr(const Table &t)
@@ -439,12 +419,8 @@ std::string repr(const Table &t)
     if (t.closed())
         return "<gridvane.Table closed>";
     std::string text = "<gridvane.Table handle " + std::to_string(t.id());
-    try {
-        const Table::Extent e = t.extent();
-        text += ", " + std::to_string(e.rows) + " x " + std::to_string(e.cols);
-    } catch (const py::value_error &) {
-        text += ", 2^24 or more rows or columns";
-    }
+    const Table::Extent e = t.extent();
+    text += ", " + std::to_string(e.rows) + " x " + std::to_string(e.cols);
     const py::object kind = kind_of(t);
     if (!kind.is_none())
         text += ", " + py::cast<std::string>(kind);

@@ -2,6 +2,8 @@
 // for cells, rows and slices, and the table's frames and column names.
 #pragma once
 
+#include "gridvane.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -14,8 +16,7 @@ namespace py = pybind11;
 
 class Table {
 public:
-    explicit Table(std::int32_t id) : id_(id) {}
-    ~Table() { free_now(); }
+    explicit Table(gridvane::table table) : table_(std::move(table)) {}
     Table(const Table &) = delete;
     Table &operator=(const Table &) = delete;
 
@@ -26,11 +27,11 @@ public:
     struct Extent {
         py::ssize_t rows, cols;
     };
-    // The size as whole counts, for what must know every row (shape, copies).
+    // The size as whole counts, exact whatever the size.
     Extent extent() const;
-    // Sampling and cells need no exact size: the library bounds them by the
-    // storage really there. A table with a zero count has no samples.
+    // A table with a zero count has no samples.
     void require_samples() const;
+    const gridvane::table &table() const { return table_; }
     bool has_frames() const;
     float *const *rows() const;
 
@@ -44,7 +45,7 @@ private:
     friend class InUse;
     void free_now();
 
-    std::int32_t id_;
+    gridvane::table table_;
     bool closed_ = false;
     int busy_ = 0; // calls running without the GIL
 };

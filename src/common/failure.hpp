@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/tools.hpp"
+#include "status.hpp"
 
 #include <cerrno>
 
@@ -32,6 +33,44 @@ template <typename Result, typename Body> Result guarded(Result on_throw, Body &
         errno = ENOMEM;
         return on_throw;
     }
+}
+
+// The one exit of the extension interface's functions that can fail. The
+// body fills status when it fails (it starts OK) and returns the function's
+// result; on failure the caller gets the failure result, the status with an
+// error number that is never 0, and errno set to it. What the body throws
+// (a standard container out of memory, a lock the system refuses) is
+// NO_MEMORY; observers' exceptions never get here (the observer turns them
+// into its own stop).
+template <typename Result, typename Body> Result at_edge(gridvane_status *out, Result failed, Body &&body) noexcept
+{
+    gridvane_status ignored;
+    gridvane_status &s = out != nullptr ? *out : ignored;
+    s = ok_status();
+    Result result = failed;
+    try {
+        result = body(s);
+    } catch (...) {
+        s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+    }
+    if (succeeded(s))
+        return result;
+    if (s.error == 0)
+        s.error = error_of(s.code);
+    errno = s.error;
+    return failed;
+}
+
+// The same for the functions that fill a report: it starts as a report of
+// nothing read, and on failure its status is the failure's.
+template <typename Result, typename Body>
+Result at_edge(gridvane_report *out, Result failed, Body &&body) noexcept
+{
+    gridvane_report ignored;
+    gridvane_report &r = out != nullptr ? *out : ignored;
+    r.kind = GRIDVANE_KIND_UNKNOWN;
+    r.errors = r.warnings = 0;
+    return at_edge(&r.status, failed, [&](Status &s) { return body(s, r); });
 }
 
 // Keeps the error number as it was across cleanup (closing a stream).

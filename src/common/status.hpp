@@ -7,6 +7,7 @@
 
 #include "gridvane_ext.h"
 
+#include <cerrno>
 #include <cstdint>
 
 namespace gridvane {
@@ -35,5 +36,30 @@ inline constexpr Status with_counts(Status s, std::int64_t expected, std::int64_
 }
 
 inline constexpr bool succeeded(const Status &s) { return s.code == GRIDVANE_OK; }
+
+// The error number a failure carries where the system gave none: the
+// input's fault is EIO, as the 20 functions say it; a refused argument,
+// name or form EINVAL; a read stopped by its observer ECANCELED.
+inline constexpr int error_of(std::int32_t code)
+{
+    switch (code) {
+    case GRIDVANE_OK: return 0;
+    case GRIDVANE_E_NO_MEMORY: return ENOMEM;
+    case GRIDVANE_E_READ:
+    case GRIDVANE_E_WRITE:
+    case GRIDVANE_E_EMPTY:
+    case GRIDVANE_E_INVALID_FORMAT:
+    case GRIDVANE_E_NO_DATA:
+    case GRIDVANE_E_NO_RULE_LINE:
+    case GRIDVANE_E_NO_DATA_AFTER_RULE:
+    case GRIDVANE_E_BAD_MAGIC:
+    case GRIDVANE_E_TRUNCATED_HEADER:
+    case GRIDVANE_E_TRUNCATED_SAMPLES:
+    case GRIDVANE_E_NEGATIVE_COUNT: return EIO;
+    case GRIDVANE_E_REFUSED:
+    case GRIDVANE_E_OBSERVER: return ECANCELED;
+    default: return EINVAL;
+    }
+}
 
 } // namespace gridvane

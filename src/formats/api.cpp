@@ -111,22 +111,15 @@ GRIDVANE_API int32_t ChanWriteBin(FILE *stream, float **rows, int32_t countU, in
 GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size, gridvane_binary_header *header,
                                                   gridvane_status *status)
 {
-    return guarded(int32_t(-1), [&]() -> int32_t {
-        gridvane_status ignored;
-        gridvane_status &s = status != nullptr ? *status : ignored;
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
         if (bytes == nullptr || header == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
-            return fail(-1, EINVAL);
+            s = failure(GRIDVANE_E_ARGUMENT);
+            return -1;
         }
         formats::BinaryHeader parsed;
         s = formats::parse_header(static_cast<const unsigned char *>(bytes), size, parsed);
-        header->big_endian = parsed.big_endian ? 1 : 0;
-        header->columns = parsed.columns;
-        header->rows = parsed.rows;
-        if (succeeded(s))
-            return 0;
-        errno = s.error;
-        return -1;
+        *header = gridvane_binary_header{parsed.big_endian ? 1 : 0, parsed.columns, parsed.rows};
+        return succeeded(s) ? 0 : -1;
     });
 }
 

@@ -4,6 +4,7 @@
 // always writes little-endian.
 #include "binary_header.hpp"
 #include "formats.hpp"
+#include "joining.hpp"
 #include "observer.hpp"
 #include "stream_output.hpp"
 
@@ -44,29 +45,18 @@ Status at_byte(std::int32_t code, std::int64_t offset, int error = 0)
     return failure_at(code, 1, offset + 1, offset, error);
 }
 
-// Tells the observer of the NaN and infinite samples, then of bytes after
-// the last sample; false when it asked to stop.
-bool observe_samples(const storage::Rows &rows, Source &source, std::int64_t offset, Observer &observer)
+// A run of samples short of what the header promises, or a failed read,
+// where a single read finds it: at the byte where the samples stop.
+Status short_samples(const Source &source, const BinaryHeader &header, std::int64_t offset, std::int64_t read)
 {
-    std::int64_t at = offset + static_cast<std::int64_t>(header_size);
-    for (std::int64_t r = 0; r < rows.count; ++r)
-        for (std::int64_t c = 0; c < rows.width; ++c, at += 4) {
-            const float x = rows.index[r][c];
-            if (std::isfinite(x))
-                continue;
-            gridvane_finding f =
-                finding_at(std::isnan(x) ? GRIDVANE_FINDING_NAN : GRIDVANE_FINDING_INFINITE, 1, at + 1, at);
-            f.taken = x;
-            f.expected = r;
-            f.found = c;
-            if (!observer.tell(f))
-                return false;
-        }
-    char rest[4096];
-    std::int64_t after = 0;
-    for (std::size_t got; (got = source.read(rest, sizeof rest)) > 0;)
-        after += static_cast<std::int64_t>(got);
-    if (after == 0)
+    const std::int64_t at = offset + static_cast<std::int64_t>(header_size) + read;
+    return source.failed() ? at_byte(GRIDVANE_E_READ, at, source.error())
+                           : with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, at), sample_bytes(header), read);
+}
+
+bool tell_trailing(Observer &observer, std::int64_t at, std::int64_t after)
+{
+    if (after <= 0)
         return true;
     gridvane_finding f = finding_at(GRIDVANE_FINDING_TRAILING_BYTES, 1, at + 1, at);
     f.found = after;
@@ -87,42 +77,88 @@ Status parse_header(const unsigned char *bytes, std::size_t size, BinaryHeader &
     header.columns = count_field(bytes + GRIDVANE_BINARY_COLUMNS_AT, !header.big_endian);
     header.rows = count_field(bytes + GRIDVANE_BINARY_ROWS_AT, !header.big_endian);
     if (header.columns < 0)
-        return with_counts(at_byte(GRIDVANE_E_NEGATIVE_COUNT, offset + GRIDVANE_BINARY_COLUMNS_AT), 0,
-                           header.columns);
+        return with_counts(at_byte(GRIDVANE_E_NEGATIVE_COUNT, offset + GRIDVANE_BINARY_COLUMNS_AT),
+                           GRIDVANE_BINARY_COLUMNS_AT, header.columns);
     if (header.rows < 0)
-        return with_counts(at_byte(GRIDVANE_E_NEGATIVE_COUNT, offset + GRIDVANE_BINARY_ROWS_AT), 1, header.rows);
+        return with_counts(at_byte(GRIDVANE_E_NEGATIVE_COUNT, offset + GRIDVANE_BINARY_ROWS_AT),
+                           GRIDVANE_BINARY_ROWS_AT, header.rows);
     return ok_status();
 }
 
-BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer, std::int64_t offset)
+Status read_binary_head(Source &source, Observer *observer, BinaryHeader &header, std::int64_t offset)
 {
-    BinaryRead out;
     unsigned char bytes[header_size];
     // The magic first: a file that is not binary at all says so, however
     // short it is.
     std::size_t got = source.read(bytes, 4);
     if (got == 4 && magic_order(bytes, 4) != 0)
         got += source.read(bytes + 4, header_size - 4);
-    if (got < header_size && source.failed()) {
-        out.status = at_byte(GRIDVANE_E_READ, offset + static_cast<std::int64_t>(got), source.error());
-        return out;
+    if (got < header_size && source.failed())
+        return at_byte(GRIDVANE_E_READ, offset + static_cast<std::int64_t>(got), source.error());
+    const Status s = parse_header(bytes, got, header, offset);
+    if (!succeeded(s) || observer == nullptr || (header.columns != 0 && header.rows != 0))
+        return s;
+    gridvane_finding f = finding_at(GRIDVANE_FINDING_NO_SAMPLES, 1, offset + GRIDVANE_BINARY_COLUMNS_AT + 1,
+                                    offset + GRIDVANE_BINARY_COLUMNS_AT);
+    f.expected = header.columns;
+    f.found = header.rows;
+    return observer->tell(f) ? s : observer->stopped();
+}
+
+Status binary_samples_there(const BinaryHeader &header, std::int64_t size)
+{
+    const std::int64_t there = size - static_cast<std::int64_t>(header_size);
+    if (there >= sample_bytes(header))
+        return ok_status();
+    return with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, size), sample_bytes(header), there);
+}
+
+Status read_binary_rows(Source &source, const BinaryHeader &header, std::int64_t first, std::int64_t count,
+                        float *into, std::int64_t offset)
+{
+    const std::int64_t row_bytes = std::int64_t{header.columns} * 4, bytes = count * row_bytes;
+    const auto got = static_cast<std::int64_t>(bytes == 0 ? 0 : source.read(into, static_cast<std::size_t>(bytes)));
+    if (got != bytes)
+        return short_samples(source, header, offset, first * row_bytes + got);
+    if (header.big_endian == (std::endian::native == std::endian::little))
+        reverse_words(into, static_cast<std::size_t>(count * header.columns));
+    return ok_status();
+}
+
+bool observe_binary_rows(const BinaryHeader &header, std::int64_t first, std::int64_t count, const float *rows,
+                         Observer &observer, std::int64_t offset)
+{
+    const std::int64_t columns = header.columns;
+    std::int64_t at = offset + static_cast<std::int64_t>(header_size) + first * columns * 4;
+    for (std::int64_t i = 0; i < count * columns; ++i, at += 4) {
+        const float x = rows[i];
+        if (std::isfinite(x))
+            continue;
+        gridvane_finding f = finding_at(std::isnan(x) ? GRIDVANE_FINDING_NAN : GRIDVANE_FINDING_INFINITE, 1, at + 1, at);
+        f.taken = x;
+        f.expected = first + i / columns;
+        f.found = i % columns;
+        if (!observer.tell(f))
+            return false;
     }
+    return true;
+}
+
+bool observe_binary_end(const BinaryHeader &header, std::int64_t size, Observer &observer, std::int64_t offset)
+{
+    const std::int64_t end = offset + static_cast<std::int64_t>(header_size) + sample_bytes(header);
+    return tell_trailing(observer, end, size - end);
+}
+
+BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer, std::int64_t offset)
+{
+    BinaryRead out;
     BinaryHeader header;
-    out.status = parse_header(bytes, got, header, offset);
+    out.status = read_binary_head(source, observer, header, offset);
     if (!succeeded(out.status))
         return out;
     out.big_endian = header.big_endian;
     const std::int32_t count_u = header.columns, count_v = header.rows;
-    if (observer != nullptr && (count_u == 0 || count_v == 0)) {
-        gridvane_finding f = finding_at(GRIDVANE_FINDING_NO_SAMPLES, 1, offset + GRIDVANE_BINARY_COLUMNS_AT + 1,
-                                        offset + GRIDVANE_BINARY_COLUMNS_AT);
-        f.expected = count_u;
-        f.found = count_v;
-        if (!observer->tell(f)) {
-            out.status = observer->stopped();
-            return out;
-        }
-    }
 
     const bool swap = header.big_endian == (std::endian::native == std::endian::little);
     const auto width = static_cast<std::size_t>(count_u);
@@ -154,15 +190,13 @@ BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observe
     std::int64_t read = 0;
     std::int32_t done = 0;
     if (layout == storage::Layout::block) {
-        read = static_cast<std::int64_t>(source.read(index[0], static_cast<std::size_t>(wanted)));
-        done = count_v;
-        if (read != wanted) {
+        out.status = read_binary_rows(source, header, 0, count_v, index[0], offset);
+        if (!succeeded(out.status)) {
             storage::release_rows(storage::Rows{index, count_v, count_u, layout});
-            const std::int64_t at = offset + static_cast<std::int64_t>(header_size) + read;
-            out.status = source.failed() ? at_byte(GRIDVANE_E_READ, at, source.error())
-                                         : with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, at), wanted, read);
             return out;
         }
+        read = wanted;
+        done = count_v;
     }
     for (std::int64_t pack = 0; done < count_v; ++pack) {
         const auto n = static_cast<std::int32_t>(
@@ -181,17 +215,28 @@ BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observe
         read += static_cast<std::int64_t>(bytes_got);
         if (bytes_got != bytes_wanted) {
             storage::release_rows(storage::Rows{index, done, count_u, layout});
-            const std::int64_t at = offset + static_cast<std::int64_t>(header_size) + read;
-            out.status = source.failed() ? at_byte(GRIDVANE_E_READ, at, source.error())
-                                         : with_counts(at_byte(GRIDVANE_E_TRUNCATED_SAMPLES, at), wanted, read);
+            out.status = short_samples(source, header, offset, read);
             return out;
         }
+        if (swap)
+            for (std::int32_t i = 0; i < n; ++i)
+                reverse_words(index[done - n + i], width);
     }
-    if (swap)
-        for (std::int32_t r = 0; r < count_v; ++r)
-            reverse_words(index[r], width);
     out.rows = storage::Rows{index, count_v, count_u, layout};
-    if (observer != nullptr && !observe_samples(out.rows, source, offset, *observer)) {
+    if (observer == nullptr)
+        return out;
+    // The findings once every sample is there, as a read in parts tells them.
+    bool going = true;
+    for (std::int32_t r = 0; going && r < count_v; ++r)
+        going = observe_binary_rows(header, r, 1, index[r], *observer, offset);
+    if (going) {
+        char rest[4096];
+        std::int64_t after = 0;
+        for (std::size_t got; (got = source.read(rest, sizeof rest)) > 0;)
+            after += static_cast<std::int64_t>(got);
+        going = tell_trailing(*observer, offset + static_cast<std::int64_t>(header_size) + wanted, after);
+    }
+    if (!going) {
         storage::release_rows(out.rows);
         out.rows = {};
         out.status = observer->stopped();

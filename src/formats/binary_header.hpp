@@ -44,6 +44,9 @@ struct BinaryHeader {
     std::int32_t columns = 0, rows = 0;
 };
 
+// The bytes of samples a header promises.
+inline std::int64_t sample_bytes(const BinaryHeader &header) { return std::int64_t{header.columns} * header.rows * 4; }
+
 // The header in the first size bytes (the whole header when size is at
 // least header_size). A status that fails: TRUNCATED_HEADER, BAD_MAGIC or
 // NEGATIVE_COUNT (the counts then filled); positions count from offset.

@@ -115,7 +115,7 @@ std::string status_text(const gridvane_status &s)
     case GRIDVANE_E_TRUNCATED_SAMPLES:
         return "truncated samples: " + std::to_string(s.found) + " of " + std::to_string(s.expected) + " bytes";
     case GRIDVANE_E_NEGATIVE_COUNT:
-        return std::string("negative ") + (s.expected == 0 ? "column" : "row") + " count " + std::to_string(s.found) +
+        return std::string("negative ") + (s.expected == GRIDVANE_BINARY_COLUMNS_AT ? "column" : "row") + " count " + std::to_string(s.found) +
                ": the reader cannot allocate it";
     case GRIDVANE_E_NO_MEMORY: return "out of memory";
     case GRIDVANE_E_TOO_LARGE:
@@ -124,6 +124,7 @@ std::string status_text(const gridvane_status &s)
     case GRIDVANE_E_UNKNOWN_HANDLE: return "no table has this handle";
     case GRIDVANE_E_NO_SAMPLES: return "the table has no samples";
     case GRIDVANE_E_REFUSED: return "refused where the reader would take the file other than as written";
+    case GRIDVANE_E_OBSERVER: return "the read was stopped by an exception thrown in a callback";
     case GRIDVANE_E_FRAMES_LOST:
         return "the binary form has no frame column: the frames and column names would be lost";
     case GRIDVANE_E_FORM_AGAINST_NAME:
@@ -132,7 +133,7 @@ std::string status_text(const gridvane_status &s)
     case GRIDVANE_E_UNNAMED_FORM: return "the name does not tell the form (.chan, .cha, .txt: ASCII; .chb, .bchan: "
                                          "binary): give it";
     case GRIDVANE_E_BAD_NAME:
-        return "column name " + std::to_string(s.expected) +
+        return "column name " + std::to_string(s.found) +
                " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
     }
     return "unknown status " + std::to_string(s.code);
@@ -218,8 +219,8 @@ std::int32_t Observer::severity_of(std::int32_t kind)
     case GRIDVANE_FINDING_NAMES_MISMATCH:
     case GRIDVANE_FINDING_RULE_INDENTED:
     case GRIDVANE_FINDING_TRAILING_BYTES:
-    case GRIDVANE_FINDING_NO_SAMPLES: return GRIDVANE_WARNING;
-    default: return GRIDVANE_ERROR;
+    case GRIDVANE_FINDING_NO_SAMPLES: return GRIDVANE_SEVERITY_WARNING;
+    default: return GRIDVANE_SEVERITY_ERROR;
     }
 }
 

@@ -20,11 +20,19 @@ public:
     bool tell(gridvane_finding &finding)
     {
         finding.severity = severity_of(finding.kind);
-        ++(finding.severity == GRIDVANE_ERROR ? errors_ : warnings_);
-        if (observer_ == nullptr || observer_(&finding, context_) == 0)
+        ++(finding.severity == GRIDVANE_SEVERITY_ERROR ? errors_ : warnings_);
+        if (observer_ == nullptr)
             return true;
-        stopped_ = failure_at(GRIDVANE_E_REFUSED, finding.line, finding.column, finding.offset);
-        stopped_.expected = finding.kind;
+        int verdict = 1;
+        std::int32_t code = GRIDVANE_E_REFUSED;
+        try {
+            verdict = observer_(&finding, context_);
+        } catch (...) { // a C++ observer's exception stops the read, and goes no further
+            code = GRIDVANE_E_OBSERVER;
+        }
+        if (verdict == 0)
+            return true;
+        stopped_ = with_counts(failure_at(code, finding.line, finding.column, finding.offset), 0, finding.kind);
         return false;
     }
 

@@ -89,6 +89,79 @@ private:
     std::FILE *stream_;
 };
 
+// The caller's own functions (gridvane_io), for hosts whose FILE and errno
+// are not ours and for memory. A function that throws (a C++ host's) ends
+// the transfer as a failure that threw() tells, and goes no further.
+class CallbackSource final : public Source {
+public:
+    explicit CallbackSource(const gridvane_io &io) : io_(io) {}
+    std::size_t read(void *out, std::size_t size) override
+    {
+        std::size_t done = 0;
+        while (done < size && !failed_) {
+            std::ptrdiff_t got = -EIO;
+            try {
+                got = io_.read(io_.context, static_cast<char *>(out) + done, size - done);
+            } catch (...) {
+                threw_ = true;
+            }
+            if (got == 0)
+                break;
+            if (got < 0 || threw_ || static_cast<std::size_t>(got) > size - done) {
+                failed_ = true;
+                error_ = threw_ ? ECANCELED : got < 0 ? static_cast<int>(-got) : EIO;
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+    bool failed() const override { return failed_; }
+    int error() const override { return error_; }
+    bool threw() const { return threw_; }
+
+private:
+    const gridvane_io &io_;
+    bool failed_ = false, threw_ = false;
+    int error_ = EIO;
+};
+
+class CallbackSink final : public Sink {
+public:
+    explicit CallbackSink(const gridvane_io &io) : io_(io) {}
+    Status write(const void *data, std::size_t size) override
+    {
+        for (std::size_t done = 0; done < size;) {
+            std::ptrdiff_t put = -EIO;
+            try {
+                put = io_.write(io_.context, static_cast<const char *>(data) + done, size - done);
+            } catch (...) {
+                return threw();
+            }
+            if (put <= 0 || static_cast<std::size_t>(put) > size - done)
+                return write_failure(put < 0 ? static_cast<int>(-put) : EIO);
+            done += static_cast<std::size_t>(put);
+        }
+        return ok_status();
+    }
+    Status flush() override
+    {
+        if (io_.flush == nullptr)
+            return ok_status();
+        int rc = -EIO;
+        try {
+            rc = io_.flush(io_.context);
+        } catch (...) {
+            return threw();
+        }
+        return rc == 0 ? ok_status() : write_failure(rc < 0 ? -rc : EIO);
+    }
+
+private:
+    static Status threw() { return failure(GRIDVANE_E_OBSERVER, ECANCELED); }
+    const gridvane_io &io_;
+};
+
 // Bytes taken from a source while looking at it, given back before the rest.
 class ReplaySource final : public Source {
 public:

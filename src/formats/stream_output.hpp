@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 
+#include "common/heap.hpp"
 #include "stream.hpp"
 
 namespace gridvane::formats {
@@ -22,7 +22,7 @@ public:
     {
         const std::size_t wanted = expected < large_size ? expected : large_size;
         if (wanted > capacity) {
-            if (auto *large = static_cast<char *>(std::malloc(wanted))) {
+            if (auto *large = static_cast<char *>(heap::allocate(wanted))) {
                 buffer_ = large;
                 size_ = wanted;
             }
@@ -31,7 +31,7 @@ public:
     ~StreamOutput()
     {
         if (buffer_ != small_)
-            std::free(buffer_);
+            heap::release(buffer_);
     }
     StreamOutput(const StreamOutput &) = delete;
     StreamOutput &operator=(const StreamOutput &) = delete;

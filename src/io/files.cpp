@@ -55,25 +55,22 @@ std::size_t read_fully(void *out, std::size_t size, bool &failed, int &error, Re
 
 } // namespace
 
+DescriptorSource::DescriptorSource(int fd, std::int64_t begin, std::int64_t end)
+    : fd_(fd), at_(begin), end_(end), size_(size_of(fd))
+{
+}
+
 std::size_t DescriptorSource::read(void *out, std::size_t size)
 {
-    const std::size_t done = read_fully(out, size, failed_, error_,
-                                        [this](void *to, std::size_t n, std::size_t) { return platform::read(fd_, to, n); });
-    at_ += static_cast<std::int64_t>(done);
-    return done;
-}
-
-long long DescriptorSource::remaining() const
-{
-    // Only a file read from its start knows where it stands.
-    const std::int64_t size = size_of(fd_);
-    return size < 0 || at_ > size ? -1 : size - at_;
-}
-
-std::size_t RangeSource::read(void *out, std::size_t size)
-{
+    if (!positional()) {
+        const std::size_t done = read_fully(out, size, failed_, error_, [this](void *to, std::size_t n, std::size_t) {
+            return platform::read(fd_, to, n);
+        });
+        at_ += static_cast<std::int64_t>(done);
+        return done;
+    }
     if (end_ >= 0)
-        size = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), end_ - at_));
+        size = static_cast<std::size_t>(std::clamp<std::int64_t>(end_ - at_, 0, static_cast<std::int64_t>(size)));
     const std::size_t done = read_fully(out, size, failed_, error_, [this](void *to, std::size_t n, std::size_t from) {
         return platform::read_at(fd_, to, n, at_ + static_cast<std::int64_t>(from));
     });
@@ -81,9 +78,10 @@ std::size_t RangeSource::read(void *out, std::size_t size)
     return done;
 }
 
-long long RangeSource::remaining() const
+long long DescriptorSource::remaining() const
 {
-    const std::int64_t size = size_of(fd_);
+    // Asked again: a file may have grown or shrunk since.
+    const std::int64_t size = positional() ? size_of(fd_) : -1;
     if (size < 0)
         return -1;
     return std::max<std::int64_t>(0, (end_ >= 0 ? std::min(end_, size) : size) - at_);
@@ -114,7 +112,7 @@ void close_keeping_errno(int fd)
 void close_keeping_errno(std::FILE *stream)
 {
     const KeepErrno keep;
-    std::fclose(stream);
+    platform::close_stream(stream);
 }
 
 BinaryMode::BinaryMode(std::FILE *stream) : stream_(stream), previous_(platform::binary_mode(stream)) {}

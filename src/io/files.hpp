@@ -15,36 +15,25 @@
 
 namespace gridvane::io {
 
-// A file from where its descriptor stands, to its end.
+// A file read through its descriptor. A regular file is read by position,
+// over [begin, end) (end -1: to the file's end), so that several threads
+// may each read their own stretch of one descriptor; anything else (a
+// pipe, a FIFO, a terminal, a device) cannot be read by position and is
+// read in order from where it stands, to its end.
 class DescriptorSource final : public formats::Source {
 public:
-    explicit DescriptorSource(int fd) : fd_(fd) {}
+    explicit DescriptorSource(int fd, std::int64_t begin = 0, std::int64_t end = -1);
     std::size_t read(void *out, std::size_t size) override;
     bool failed() const override { return failed_; }
     int error() const override { return error_; }
     long long remaining() const override;
-
-private:
-    int fd_;
-    std::int64_t at_ = 0; // bytes read so far
-    bool failed_ = false;
-    int error_ = EIO;
-};
-
-// A stretch [begin, end) of a file read by position (end -1: to the end of
-// the file), so that several threads may each read their own stretch of
-// one descriptor.
-class RangeSource final : public formats::Source {
-public:
-    RangeSource(int fd, std::int64_t begin, std::int64_t end) : fd_(fd), at_(begin), end_(end) {}
-    std::size_t read(void *out, std::size_t size) override;
-    bool failed() const override { return failed_; }
-    int error() const override { return error_; }
-    long long remaining() const override;
+    // Whether the source reads by position (a regular file).
+    bool positional() const { return size_ >= 0; }
 
 private:
     int fd_;
     std::int64_t at_, end_;
+    std::int64_t size_; // the regular file's size when made, else -1
     bool failed_ = false;
     int error_ = EIO;
 };

@@ -212,13 +212,18 @@ SaveTarget::~SaveTarget()
         finish(false);
     discard_temporary();
     heap::release(folder_);
+    heap::release(name_);
     if (held_ >= 0)
         close_keeping_errno(held_);
 }
 
 Status SaveTarget::open(const char *name)
 {
-    name_ = name;
+    // A copy: the caller's name may go before the file is committed.
+    name_ = format_to_heap("%s", name);
+    if (name_ == nullptr)
+        return failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+    name = name_;
     base_ = base_of(name);
     platform::FileInfo old;
     bool exists = false;
@@ -254,6 +259,16 @@ std::FILE *SaveTarget::stream()
     if (stream_ == nullptr && fd_ >= 0)
         stream_ = platform::stream_of(fd_, "wb");
     return stream_;
+}
+
+Status SaveTarget::write(const void *data, std::size_t size)
+{
+    if (fd_ < 0)
+        return failure(GRIDVANE_E_ARGUMENT, EINVAL);
+    // Through the stream once there is one, so the bytes stay in order.
+    if (stream_ != nullptr)
+        return formats::StdioSink(stream_).write(data, size);
+    return DescriptorSink(fd_).write(data, size);
 }
 
 // The first slot that take (creating a file, or linking ours) can have: a
@@ -309,7 +324,7 @@ bool SaveTarget::close_file()
     if (stream_ != nullptr) {
         std::FILE *stream = stream_;
         stream_ = nullptr;
-        return std::fclose(stream) == 0;
+        return platform::close_stream(stream) == 0;
     }
     return platform::close(fd) == 0;
 }
@@ -324,7 +339,7 @@ Status SaveTarget::finish(bool written)
     // The data reaches the disk before the new file takes the target's name:
     // a crash then leaves the old file or the whole new one.
     errno = 0;
-    if (written && ((stream_ != nullptr && (std::fflush(stream_) != 0 || std::ferror(stream_) != 0)) ||
+    if (written && ((stream_ != nullptr && platform::flush_stream(stream_) != 0) ||
                     (replacing_ && platform::flush_data(fd_) != 0) || (unnamed_ && !give_name())))
         failed();
     if (!close_file() && written && error == 0)

@@ -6,6 +6,7 @@
 
 #include "common/status.hpp"
 
+#include <cstddef>
 #include <cstdio>
 
 namespace gridvane::io {
@@ -36,6 +37,9 @@ public:
     int descriptor() const { return fd_; }
     // A stream over the descriptor, for writers that want one (made once).
     std::FILE *stream();
+    // Writes size bytes, through the stream once it is made: WRITE with
+    // the error number when that failed.
+    Status write(const void *data, std::size_t size);
     // Whether the file written is a new one of our own (not the target).
     bool replacing() const { return replacing_; }
     // The new file's name while it has one, else null: what a signal handler
@@ -58,7 +62,7 @@ private:
 
     int fd_ = -1;
     std::FILE *stream_ = nullptr; // owns fd_ once made
-    const char *name_ = nullptr;
+    char *name_ = nullptr;       // heap block: a copy of the target's name
     const char *base_ = nullptr; // the name's last part
     char *folder_ = nullptr;    // heap block: the target's folder, when replacing
     char *temporary_ = nullptr; // heap block: the new file's name while it has one

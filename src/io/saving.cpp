@@ -13,12 +13,10 @@ namespace gridvane::io {
 
 namespace {
 
-std::int32_t columns_of(const registry::Record &t)
-{
-    return static_cast<std::int32_t>(registry::column_extent(t).whole);
-}
-
-std::int32_t rows_of(const registry::Record &t) { return static_cast<std::int32_t>(registry::row_extent(t).whole); }
+// A table of 2^24 rows or more is written whole: its float count is only
+// the nearest to the rows it has.
+std::int32_t columns_of(const registry::Record &t) { return static_cast<std::int32_t>(registry::exact_columns(t)); }
+std::int32_t rows_of(const registry::Record &t) { return static_cast<std::int32_t>(registry::exact_rows(t)); }
 
 } // namespace
 
@@ -26,10 +24,8 @@ Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t cod
 {
     registry::Record *table = registry::find(node.id);
     const bool registered = table != nullptr && &table->node == &node;
-    const auto count_u = static_cast<std::int32_t>(registered ? registry::column_extent(*table).whole
-                                                              : registry::truncated_count(node.countU));
-    const auto count_v = static_cast<std::int32_t>(registered ? registry::row_extent(*table).whole
-                                                              : registry::truncated_count(node.countV));
+    const auto count_u = registered ? columns_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countU));
+    const auto count_v = registered ? rows_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countV));
     if (code == CHAN_BIN)
         return formats::write_binary_checked(sink, node.rows, count_u, count_v);
     return formats::write_ascii_checked(sink, node.rows, count_u, count_v);
@@ -37,7 +33,7 @@ Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t cod
 
 Status resolve_form(const registry::Record &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
 {
-    if ((flags & ~std::uint32_t{GRIDVANE_DROP_FRAMES | GRIDVANE_ANY_NAME}) != 0)
+    if ((flags & ~std::uint32_t{GRIDVANE_WRITE_DROP_FRAMES | GRIDVANE_WRITE_ANY_NAME}) != 0)
         return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     if (!table.has_sample_type())
         return failure(GRIDVANE_E_NO_SAMPLES, EINVAL);
@@ -48,7 +44,7 @@ Status resolve_form(const registry::Record &table, std::int32_t form, std::uint3
         return table.has_frame() && registry::frame_slot(table) >= 0 ? ok_status()
                                                                      : failure(GRIDVANE_E_ARGUMENT, EINVAL);
     case GRIDVANE_FORM_BINARY:
-        if (table.has_frame() && (flags & GRIDVANE_DROP_FRAMES) == 0)
+        if (table.has_frame() && (flags & GRIDVANE_WRITE_DROP_FRAMES) == 0)
             return failure(GRIDVANE_E_FRAMES_LOST, EINVAL);
         if (columns_of(table) > GRIDVANE_BINARY_COUNT_MAX || rows_of(table) > GRIDVANE_BINARY_COUNT_MAX)
             return with_counts(failure(GRIDVANE_E_TOO_LARGE, EINVAL), columns_of(table), rows_of(table));

@@ -52,6 +52,11 @@ int open_folder(const char *folder);
 // Closes, whatever the result says.
 int close(int fd);
 std::FILE *stream_of(int fd, const char *mode);
+// A stream's buffer handed to its descriptor: -1 with errno when that, or
+// an earlier write, failed (streams.cpp, for every platform).
+int flush_stream(std::FILE *stream);
+// Closes a stream and its descriptor, whatever the result says.
+int close_stream(std::FILE *stream);
 
 // Reading and writing: one call each, which may move fewer bytes than asked.
 long long read(int fd, void *out, std::size_t size);

@@ -151,52 +151,71 @@ GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
 
 GRIDVANE_API int32_t gridvane_alloc(int32_t rows, int32_t columns, uint32_t flags, gridvane_status *status)
 {
-    return guarded(int32_t(-1), [&]() -> int32_t {
-        gridvane_status ignored;
-        gridvane_status &s = status != nullptr ? *status : ignored;
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
         if (rows < 1 || columns < 1 || (flags & ~uint32_t{ARRAY_FRAME}) != 0) {
-            s = failure(GRIDVANE_E_ARGUMENT, EINVAL);
-            return fail(-1, EINVAL);
+            s = failure(GRIDVANE_E_ARGUMENT);
+            return -1;
         }
         const bool frames = (flags & ARRAY_FRAME) != 0;
         const storage::Rows storage = storage::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
         if (storage.index == nullptr) {
-            s = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
-            return fail(-1, ENOMEM);
+            s = failure(GRIDVANE_E_NO_MEMORY);
+            return -1;
         }
         const Record *table = registry::register_table(CHAN_ASCII, flags, storage, {}, s);
-        return table == nullptr ? fail(-1, ENOMEM) : table->node.id;
+        return table == nullptr ? -1 : table->node.id;
     });
 }
 
-GRIDVANE_API int32_t gridvane_column_name_count(int32_t id)
+GRIDVANE_API int32_t gridvane_extent_of(int32_t id, gridvane_extent *extent, gridvane_status *status)
 {
-    return guarded(int32_t(-1), [&]() -> int32_t {
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
+        Record *table = extent == nullptr ? nullptr : registry::find(id);
+        if (table == nullptr) {
+            s = failure(extent == nullptr ? GRIDVANE_E_ARGUMENT : GRIDVANE_E_UNKNOWN_HANDLE);
+            return -1;
+        }
+        *extent = gridvane_extent{registry::exact_rows(*table), registry::exact_columns(*table),
+                                  table->has_frame() ? 1 : 0, table->node.type};
+        return 0;
+    });
+}
+
+GRIDVANE_API int32_t gridvane_column_name_count(int32_t id, gridvane_status *status)
+{
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
         Record *table = registry::find(id);
+        if (table == nullptr)
+            s = failure(GRIDVANE_E_UNKNOWN_HANDLE);
         return table == nullptr ? -1 : table->names.count;
     });
 }
 
-GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column)
+GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column, gridvane_status *status)
 {
-    return guarded(static_cast<const char *>(nullptr), [&]() -> const char * {
+    return at_edge(status, static_cast<const char *>(nullptr), [&](Status &s) -> const char * {
         Record *table = registry::find(id);
-        if (table == nullptr || column < 0 || column >= table->names.count)
+        if (table == nullptr || column < 0) {
+            s = failure(table == nullptr ? GRIDVANE_E_UNKNOWN_HANDLE : GRIDVANE_E_ARGUMENT);
             return nullptr;
-        return table->names.list[column];
+        }
+        return column < table->names.count ? table->names.list[column] : nullptr;
     });
 }
 
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
-                                          ptrdiff_t v_stride, float *out)
+                                          ptrdiff_t v_stride, float *out, gridvane_status *status)
 {
-    return guarded(int32_t(-1), [&]() -> int32_t {
-        if (n != 0 && (u == nullptr || v == nullptr || out == nullptr))
-            return fail(-1, EINVAL);
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
+        if (n != 0 && (u == nullptr || v == nullptr || out == nullptr)) {
+            s = failure(GRIDVANE_E_ARGUMENT);
+            return -1;
+        }
         Record *table = registry::find(id);
         if (table == nullptr) {
             std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
-            return fail(-1, EINVAL);
+            s = failure(GRIDVANE_E_UNKNOWN_HANDLE);
+            return -1;
         }
         registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
         return 0;

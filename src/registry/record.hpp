@@ -78,4 +78,14 @@ inline Extent extent(float count, std::int64_t stored)
 inline Extent row_extent(const Record &t) { return extent(t.node.countV, t.storage.count); }
 inline Extent column_extent(const Record &t) { return extent(t.node.countU, t.data_width()); }
 
+// A count as a whole number for callers who need it exact: the storage's
+// own where the record's float is the one nearest to it (as the library
+// sets it), else the record's count bounded by the storage.
+inline std::int64_t exact_count(float count, std::int64_t stored)
+{
+    return count == static_cast<float>(stored) ? stored : std::max<std::int64_t>(0, extent(count, stored).whole);
+}
+inline std::int64_t exact_rows(const Record &t) { return exact_count(t.node.countV, t.storage.count); }
+inline std::int64_t exact_columns(const Record &t) { return exact_count(t.node.countU, t.data_width()); }
+
 } // namespace gridvane::registry
