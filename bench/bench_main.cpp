@@ -145,12 +145,12 @@ public:
     Unflushed()
     {
         for (const char *flush : flushes)
-            gridvane::platform::seam::always(flush, gridvane::platform::seam::Act::pretend);
+            gridvane_core::platform::seam::always(flush, gridvane_core::platform::seam::Act::pretend);
     }
     ~Unflushed()
     {
         for (const char *flush : flushes)
-            gridvane::platform::seam::always(flush, gridvane::platform::seam::Act::none);
+            gridvane_core::platform::seam::always(flush, gridvane_core::platform::seam::Act::none);
     }
     Unflushed(const Unflushed &) = delete;
     Unflushed &operator=(const Unflushed &) = delete;
@@ -299,7 +299,7 @@ const Points &points()
 // A fresh registry holding the 1000 x 1000 grid the sampling rows use.
 int32_t fresh_grid()
 {
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     const int32_t grid = ArrayAlloc(1000, 1000);
     float **rows = ArrayGetArray(grid);
     gvbench::Generator g(4);
@@ -325,7 +325,7 @@ void sample(benchmark::State &state)
         i = (i + 1) & 0xFFFF;
     }
     state.SetItemsProcessed(state.iterations());
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
 }
 
 // The same points sampled many per call (arg 1: AVX2 where the processor
@@ -334,16 +334,16 @@ void sample_many(benchmark::State &state)
 {
     const int32_t grid = fresh_grid();
     const Points &p = points();
-    auto &t = *gridvane::registry::Record::of(ArrayGetPointer(grid));
+    auto &t = *gridvane_core::registry::Record::of(ArrayGetPointer(grid));
     std::vector<float> out(p.u.size());
-    const bool avx2 = state.range(0) != 0 && gridvane::cpu::has_avx2();
+    const bool avx2 = state.range(0) != 0 && gridvane_core::cpu::has_avx2();
     for (auto _ : state) {
-        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), p.u.size(), p.u.data(),
+        gridvane_core::registry::sample_many_using(avx2, t, gridvane_core::registry::current_bounds(t), p.u.size(), p.u.data(),
                                               1, p.v.data(), 1, out.data());
         benchmark::DoNotOptimize(out.data());
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(p.u.size()));
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
 }
 
 // An ASCII load through the extension interface: arg 0 without an

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // input's time.
     static const bool unflushed = [] {
         for (const char *flush : {"fdatasync", "fsync", "fsync folder", "FlushFileBuffers"})
-            gridvane::platform::seam::always(flush, gridvane::platform::seam::Act::pretend);
+            gridvane_core::platform::seam::always(flush, gridvane_core::platform::seam::Act::pretend);
         return true;
     }();
     (void)unflushed;
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 gvfuzz::property_failed("samples changed through a save and a load");
         }
     }
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     std::remove(input.c_str());
     std::remove(output.c_str());
     return 0;

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const std::string file = gvfuzz::scratch_file("input.dat");
     gvfuzz::write_file(file, data, size);
-    gridvane::io::set_smallest_part(1);
+    gridvane_core::io::set_smallest_part(1);
 
     Seen whole_seen;
     gridvane_report whole_report{};
@@ -76,6 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (outcome(id, report, seen) != expected)
             gvfuzz::property_failed("a load in parts differs from the load in one piece");
     }
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     return 0;
 }

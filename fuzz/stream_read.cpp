@@ -55,6 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else if (node->rows != nullptr || node->countU != 0.0f || node->countV != 0.0f)
             gvfuzz::property_failed("a table of another family with storage");
     }
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     return 0;
 }

@@ -296,7 +296,7 @@ TEST_F(Extension, ConcurrentSavesToOneNameAllSucceed)
     for (const bool slots : {false, true}) {
         // The second round makes every save take a named slot, as where the
         // system has no unnamed files.
-        namespace seam = gridvane::platform::seam;
+        namespace seam = gridvane_core::platform::seam;
         const std::string target = folder.path(slots ? "slots.chb" : "unnamed.chb");
         std::vector<int32_t> ids;
         for (int t = 0; t < 4; ++t) {

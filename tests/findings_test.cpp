@@ -61,7 +61,7 @@ extern "C" int remember(const gridvane_finding *f, void *context)
 }
 
 struct Read {
-    gridvane::formats::AsciiRead read;
+    gridvane_core::formats::AsciiRead read;
     Seen seen;
 };
 
@@ -70,16 +70,16 @@ Read observed(const std::string &text, int stop_at_kind = 0)
     Read out;
     out.seen.stop_at_kind = stop_at_kind;
     FILE *f = stream_of(text);
-    gridvane::formats::StdioSource source(f);
-    gridvane::formats::Observer observer(remember, &out.seen);
-    out.read = gridvane::formats::read_ascii(source, gridvane::storage::Layout::separate, &observer);
+    gridvane_core::formats::StdioSource source(f);
+    gridvane_core::formats::Observer observer(remember, &out.seen);
+    out.read = gridvane_core::formats::read_ascii(source, gridvane_core::storage::Layout::separate, &observer);
     std::fclose(f);
     return out;
 }
 
-gvtest::Rows rows_of(const gridvane::formats::AsciiRead &read)
+gvtest::Rows rows_of(const gridvane_core::formats::AsciiRead &read)
 {
-    gridvane::storage::release_names(read.names);
+    gridvane_core::storage::release_names(read.names);
     if (read.rows.index == nullptr)
         return {};
     return gvtest::take_rows(read.rows.index, static_cast<int32_t>(read.rows.width),
@@ -117,7 +117,7 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     };
     for (const auto &c : cases) {
         const Read got = observed(c.text);
-        EXPECT_TRUE(gridvane::succeeded(got.read.status)) << c.name;
+        EXPECT_TRUE(gridvane_core::succeeded(got.read.status)) << c.name;
         EXPECT_EQ(got.seen.findings, c.findings) << c.name;
         rows_of(got.read);
     }
@@ -178,8 +178,8 @@ TEST(Findings, WatchingNeverChangesWhatIsRead)
     for (int i = 0; i < 3000; ++i) {
         const std::string text = random_text(rng);
         FILE *f = stream_of(text);
-        gridvane::formats::StdioSource source(f);
-        const gridvane::formats::AsciiRead plain = gridvane::formats::read_ascii(source, gridvane::storage::Layout::separate);
+        gridvane_core::formats::StdioSource source(f);
+        const gridvane_core::formats::AsciiRead plain = gridvane_core::formats::read_ascii(source, gridvane_core::storage::Layout::separate);
         std::fclose(f);
         const Read watched = observed(text);
         EXPECT_EQ(plain.status.code, watched.read.status.code) << text;
@@ -217,12 +217,12 @@ TEST(Findings, BinaryReaderSaysWhatTheHeaderAndSamplesHold)
     const std::string good = binary_bytes({{1, NAN}, {INFINITY, 4}}, 2);
     Seen seen;
     FILE *f = stream_of(good + "xy");
-    gridvane::formats::StdioSource source(f);
-    gridvane::formats::Observer observer(remember, &seen);
-    const gridvane::formats::BinaryRead read =
-        gridvane::formats::read_binary(source, gridvane::storage::Layout::separate, &observer);
+    gridvane_core::formats::StdioSource source(f);
+    gridvane_core::formats::Observer observer(remember, &seen);
+    const gridvane_core::formats::BinaryRead read =
+        gridvane_core::formats::read_binary(source, gridvane_core::storage::Layout::separate, &observer);
     std::fclose(f);
-    ASSERT_TRUE(gridvane::succeeded(read.status));
+    ASSERT_TRUE(gridvane_core::succeeded(read.status));
     EXPECT_EQ(seen.findings, (std::vector<std::string>{"NAN@1:69", "INFINITE@1:73", "TRAILING_BYTES@1:81"}));
     EXPECT_EQ(seen.messages, (std::vector<std::string>{"NaN at row 0, column 1", "infinite value at row 1, column 0",
                                                        "2 bytes after the last sample are ignored"}));
@@ -249,8 +249,8 @@ TEST(Findings, BinaryReaderSaysWhatTheHeaderAndSamplesHold)
     };
     for (const auto &c : failures) {
         FILE *in = stream_of(c.bytes);
-        gridvane::formats::StdioSource bytes(in);
-        const gridvane::formats::BinaryRead failed = gridvane::formats::read_binary(bytes, gridvane::storage::Layout::separate);
+        gridvane_core::formats::StdioSource bytes(in);
+        const gridvane_core::formats::BinaryRead failed = gridvane_core::formats::read_binary(bytes, gridvane_core::storage::Layout::separate);
         std::fclose(in);
         EXPECT_EQ(failed.rows.index, nullptr);
         EXPECT_EQ(failed.status.code, c.code) << c.words;

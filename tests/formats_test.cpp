@@ -32,15 +32,15 @@ AsciiRead read_ascii_text(const std::string &text)
 {
     AsciiRead out;
     FILE *f = stream_of(text);
-    gridvane::formats::AsciiRead read;
-    gridvane::formats::StdioSource source(f);
+    gridvane_core::formats::AsciiRead read;
+    gridvane_core::formats::StdioSource source(f);
     out.said = messages_of([&] {
-        read = gridvane::formats::read_ascii(source, gridvane::storage::Layout::separate);
-        if (!gridvane::succeeded(read.status))
-            gridvane::formats::tell_host_of_ascii_failure(read.status);
+        read = gridvane_core::formats::read_ascii(source, gridvane_core::storage::Layout::separate);
+        if (!gridvane_core::succeeded(read.status))
+            gridvane_core::formats::tell_host_of_ascii_failure(read.status);
     });
     std::fclose(f);
-    gridvane::storage::release_names(read.names);
+    gridvane_core::storage::release_names(read.names);
     out.rows = read.rows.index;
     out.frame = read.table_form;
     if (out.rows != nullptr) {
@@ -153,11 +153,11 @@ TEST(AsciiReader, RefusesNullArguments)
 // A token as the reader sees it: NUL-terminated, with margins around it.
 float padded_value(const char *token)
 {
-    std::string padded(gridvane::formats::token_front, '7');
+    std::string padded(gridvane_core::formats::token_front, '7');
     padded += token;
-    padded.append(gridvane::formats::token_padding + 1, '\0');
-    const char *start = padded.data() + gridvane::formats::token_front;
-    return gridvane::formats::padded_sample(start, start + std::strlen(token));
+    padded.append(gridvane_core::formats::token_padding + 1, '\0');
+    const char *start = padded.data() + gridvane_core::formats::token_front;
+    return gridvane_core::formats::padded_sample(start, start + std::strlen(token));
 }
 
 // The reference: the C library's own conversion in the C locale.
@@ -260,8 +260,8 @@ TEST(NumberText, ReadsExactlyAsAtof)
     };
     for (const char *token : tokens) {
         const float want = c_library_value(token);
-        const float got = static_cast<float>(gridvane::formats::atof_c(token));
-        const float fast = static_cast<float>(gridvane::formats::token_value(token, token + std::strlen(token)));
+        const float got = static_cast<float>(gridvane_core::formats::atof_c(token));
+        const float fast = static_cast<float>(gridvane_core::formats::token_value(token, token + std::strlen(token)));
         const float padded = padded_value(token);
         if (std::isnan(want)) {
             EXPECT_TRUE(std::isnan(got) && std::isnan(fast) && std::isnan(padded)) << token;
@@ -327,7 +327,7 @@ TEST(NumberText, MidpointsBetweenFloatsRoundAsAtof)
         const double mid = (static_cast<double>(f) + static_cast<double>(std::nextafter(f, INFINITY))) / 2;
         std::snprintf(text, sizeof text, "%.*g", 9 + i % 12, mid);
         const float want = c_library_value(text);
-        const float got = static_cast<float>(gridvane::formats::token_value(text, text + std::strlen(text)));
+        const float got = static_cast<float>(gridvane_core::formats::token_value(text, text + std::strlen(text)));
         ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want)) << text;
         ASSERT_EQ(std::bit_cast<uint32_t>(padded_value(text)), std::bit_cast<uint32_t>(want)) << text;
     }
@@ -363,7 +363,7 @@ TEST(NumberText, WritesExactlyAsPrintf)
         if (std::isnan(v))
             continue;
         std::snprintf(want, sizeof want, "%.15g", static_cast<double>(v));
-        *gridvane::formats::format_g15(got, static_cast<double>(v)) = '\0';
+        *gridvane_core::formats::format_g15(got, static_cast<double>(v)) = '\0';
         ASSERT_STREQ(got, want);
     }
 }
@@ -555,12 +555,12 @@ TEST(BinaryFormat, AHeaderPromisingMoreCostsLittle)
     bytes[8] = bytes[10] = '\xFF';
     bytes[9] = bytes[11] = '\x7F'; // 32767 x 32767
     FILE *f = gvtest::stream_of(bytes);
-    gridvane::formats::StdioSource source(f);
-    const uint64_t before = gridvane::heap::bytes_asked();
-    const gridvane::formats::BinaryRead got = gridvane::formats::read_binary(source, gridvane::storage::Layout::packs);
+    gridvane_core::formats::StdioSource source(f);
+    const uint64_t before = gridvane_core::heap::bytes_asked();
+    const gridvane_core::formats::BinaryRead got = gridvane_core::formats::read_binary(source, gridvane_core::storage::Layout::packs);
     std::fclose(f);
     EXPECT_EQ(got.status.code, GRIDVANE_E_TRUNCATED_SAMPLES);
-    EXPECT_LT(gridvane::heap::bytes_asked() - before, 32767u * 8 + 160 * 1024);
+    EXPECT_LT(gridvane_core::heap::bytes_asked() - before, 32767u * 8 + 160 * 1024);
 }
 
 TEST(BinaryFormat, EmptyTables)
@@ -644,7 +644,7 @@ TEST(NumberText, SameTextOnEveryPlatform)
     };
     char text[64];
     for (const auto &c : written) {
-        *gridvane::formats::format_g15(text, static_cast<double>(std::bit_cast<float>(c.bits))) = '\0';
+        *gridvane_core::formats::format_g15(text, static_cast<double>(std::bit_cast<float>(c.bits))) = '\0';
         EXPECT_STREQ(text, c.text) << std::hex << c.bits;
     }
     const struct {
@@ -657,7 +657,7 @@ TEST(NumberText, SameTextOnEveryPlatform)
         {"1e+010", 0x501502F9},
     };
     for (const auto &c : read) {
-        const float value = static_cast<float>(gridvane::formats::atof_c(c.token));
+        const float value = static_cast<float>(gridvane_core::formats::atof_c(c.token));
         EXPECT_EQ(std::bit_cast<uint32_t>(value), c.bits) << c.token;
     }
 }

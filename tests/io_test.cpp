@@ -185,7 +185,7 @@ TEST_F(Files, LoadDecidesFormatByContent)
         {"comment then nothing", "# 1 2\n", -1, premature},
     };
     for (const auto &c : cases) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         const std::string file = write_file("input", c.bytes);
         errno = 0;
         int32_t id = 0;
@@ -193,7 +193,7 @@ TEST_F(Files, LoadDecidesFormatByContent)
         if (c.type == -1) {
             EXPECT_EQ(id, -1) << c.name;
             EXPECT_EQ(errno, EIO) << c.name;
-            EXPECT_EQ(gridvane::registry::head(), nullptr);
+            EXPECT_EQ(gridvane_core::registry::head(), nullptr);
         } else {
             EXPECT_EQ(id, 1) << c.name;
             EXPECT_EQ(ArrayType(id), c.type) << c.name;

@@ -25,11 +25,11 @@ protected:
     void SetUp() override
     {
         RegistryTest::SetUp();
-        smallest_ = gridvane::io::set_smallest_part(1);
+        smallest_ = gridvane_core::io::set_smallest_part(1);
     }
     void TearDown() override
     {
-        gridvane::io::set_smallest_part(smallest_);
+        gridvane_core::io::set_smallest_part(smallest_);
         RegistryTest::TearDown();
     }
     gvtest::TempFolder folder;
@@ -180,14 +180,14 @@ TEST_F(Parts, ExamplesAndBadFiles)
         expect_same_in_parts(path, 4);
     // The large ones cut where a real load cuts them, at line ends after
     // every megabyte.
-    gridvane::io::set_smallest_part(smallest_);
+    gridvane_core::io::set_smallest_part(smallest_);
     for (const auto &path : large)
         expect_same_in_parts(path, 3);
 }
 
 TEST_F(Parts, LargeFilesInRealParts)
 {
-    gridvane::io::set_smallest_part(smallest_);
+    gridvane_core::io::set_smallest_part(smallest_);
     // Four megabytes of text; the same with faults on either side of where
     // three parts are cut, frames that fall there too; and with more
     // findings than a part keeps (a short row in every hundred).
@@ -259,7 +259,7 @@ TEST_F(Parts, PipesAndFifosAreReadInOrder)
 
 TEST_F(Parts, AnAbandonedPlanReadsNoMoreAndKeepsNothing)
 {
-    gridvane::io::set_smallest_part(smallest_);
+    gridvane_core::io::set_smallest_part(smallest_);
     std::string text;
     for (int r = 0; r < 400000; ++r)
         text += std::to_string(r) + " 1.5 2.5\n";
@@ -275,7 +275,7 @@ TEST_F(Parts, AnAbandonedPlanReadsNoMoreAndKeepsNothing)
     gridvane_plan_abandon(plan);
     gridvane_plan_abandon(nullptr);
     EXPECT_EQ(gvtest::blocks_in_use(), before);
-    EXPECT_EQ(gridvane::registry::head(), nullptr);
+    EXPECT_EQ(gridvane_core::registry::head(), nullptr);
 }
 
 } // namespace

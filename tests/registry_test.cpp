@@ -43,7 +43,7 @@ TEST_F(Registry, AllocChecksCounts)
         {INT_MIN, INT_MIN, -1, "ArrayAllocate: rows and columns must be > 1\n"},
     };
     for (const auto &c : cases) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         int32_t id = 0;
         EXPECT_EQ(messages_of([&] { id = ArrayAlloc(c.rows, c.cols); }), c.message) << c.rows << "x" << c.cols;
         EXPECT_EQ(id, c.result);
@@ -107,7 +107,7 @@ TEST_F(Registry, LookupsFollowFreesReuseAndSharedPlaces)
     EXPECT_EQ(ArrayType(17), -1);
     EXPECT_EQ(ArrayCountV(41), 7.0f);
 
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     ASSERT_EQ(ArrayAlloc(2, 3), 1);
     EXPECT_EQ(ArrayCountU(1), 3.0f);
     EXPECT_EQ(ArrayFree(1), 0);
@@ -123,20 +123,20 @@ TEST_F(Registry, FreeingAnyPositionKeepsListCircular)
         std::vector<int32_t> left;
     } cases[] = {{1, {2, 3, 4}}, {4, {1, 2, 3}}, {2, {1, 3, 4}}};
     for (const auto &c : cases) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         for (int i = 0; i < 4; ++i)
             ArrayAlloc(2, 2);
         EXPECT_EQ(ArrayFree(c.freed), 0);
         EXPECT_EQ(walk_registry(), c.left);
     }
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     ArrayAlloc(1, 1);
     ArrayNode *only = ArrayGetPointer(1);
     EXPECT_EQ(only->next, only);
     EXPECT_EQ(only->prev, only);
     EXPECT_EQ(ArrayFree(1), 0);
-    EXPECT_EQ(gridvane::registry::head(), nullptr);
-    EXPECT_EQ(gridvane::registry::tail(), nullptr);
+    EXPECT_EQ(gridvane_core::registry::head(), nullptr);
+    EXPECT_EQ(gridvane_core::registry::tail(), nullptr);
 }
 
 TEST_F(Registry, TablesOfOtherFamiliesStayAndCarryNoSamples)
@@ -158,12 +158,12 @@ TEST_F(Registry, HandlesNeverRepeatAfterTheCounterWraps)
 {
     ASSERT_EQ(ArrayAlloc(1, 1), 1);
     ASSERT_EQ(ArrayAlloc(1, 1), 2);
-    gridvane::registry::set_last_id(INT_MAX - 1);
+    gridvane_core::registry::set_last_id(INT_MAX - 1);
     EXPECT_EQ(ArrayAlloc(1, 1), INT_MAX);
     // 1 and 2 are still in use: the count starts again above them.
     EXPECT_EQ(ArrayAlloc(1, 1), 3);
     EXPECT_EQ(ArrayFree(1), 0);
-    gridvane::registry::set_last_id(INT_MAX);
+    gridvane_core::registry::set_last_id(INT_MAX);
     EXPECT_EQ(ArrayAlloc(1, 1), 1);
     EXPECT_EQ(walk_registry(), (std::vector<int32_t>{2, INT_MAX, 3, 1}));
 }
@@ -181,22 +181,22 @@ TEST_F(Registry, FailedAllocationLeavesRegistryAsItWas)
     // A 3x4 table takes its storage (one block), its index and a record:
     // fail each in turn.
     for (uint64_t n = 1; n <= 3; ++n) {
-        gridvane::heap::fail_nth_allocation(n);
+        gridvane_core::heap::fail_nth_allocation(n);
         int32_t id = 0;
         const std::string said = messages_of([&] { id = ArrayAlloc(3, 4); });
-        gridvane::heap::fail_nth_allocation(0);
+        gridvane_core::heap::fail_nth_allocation(0);
         EXPECT_EQ(id, -1) << n;
         EXPECT_EQ(said, n <= 2 ? "ArrayAllocate: can't allocate space\n" : "Can't allocate Tail->next node\n") << n;
         EXPECT_EQ(walk_registry(), before);
         EXPECT_EQ(gvtest::blocks_in_use(), live);
-        EXPECT_EQ(gridvane::registry::last_id(), 4);
+        EXPECT_EQ(gridvane_core::registry::last_id(), 4);
     }
     EXPECT_EQ(ArrayAlloc(3, 4), 5);
 
-    gridvane::registry::discard_all();
-    gridvane::heap::fail_nth_allocation(3);
+    gridvane_core::registry::discard_all();
+    gridvane_core::heap::fail_nth_allocation(3);
     EXPECT_EQ(messages_of([] { EXPECT_EQ(ArrayAlloc(1, 1), -1); }), "Can't allocate array node\n");
-    EXPECT_EQ(gridvane::registry::head(), nullptr);
+    EXPECT_EQ(gridvane_core::registry::head(), nullptr);
 }
 
 TEST_F(Registry, ManyTablesStayReachableInRandomOrder)

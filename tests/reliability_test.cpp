@@ -52,7 +52,7 @@ TEST_F(BadInput, EachFileGivesItsDocumentedOutcome)
         {"ragged.dat", 3, 3, 0, ""},
     };
     for (const auto &c : cases) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         const std::string path = bad_file(c.file);
         errno = 0;
         int32_t id = 0;
@@ -62,7 +62,7 @@ TEST_F(BadInput, EachFileGivesItsDocumentedOutcome)
         if (c.columns < 0) {
             EXPECT_EQ(id, -1) << c.file;
             EXPECT_EQ(error, c.error) << c.file;
-            EXPECT_EQ(gridvane::registry::head(), nullptr) << c.file;
+            EXPECT_EQ(gridvane_core::registry::head(), nullptr) << c.file;
             continue;
         }
         ASSERT_EQ(id, 1) << c.file;

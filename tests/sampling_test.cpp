@@ -113,7 +113,7 @@ TEST_F(Sampling, MatchesFloat32FormulaBitForBit)
     std::uniform_int_distribution<int> size(1, 9);
     std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
     for (int round = 0; round < 200; ++round) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         std::vector<std::vector<float>> a(static_cast<size_t>(size(rng)),
                                           std::vector<float>(static_cast<size_t>(size(rng))));
         for (auto &row : a)
@@ -193,7 +193,7 @@ TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
                 x = bits(rng) % 17 == 0 ? std::bit_cast<float>(bits(rng)) : static_cast<float>(bits(rng) % 2001) / 7.0f - 100;
         const int32_t id = register_rows(a)->id;
         ArrayNode *node = ArrayGetPointer(id);
-        gridvane::registry::Record &t = *gridvane::registry::Record::of(node);
+        gridvane_core::registry::Record &t = *gridvane_core::registry::Record::of(node);
         const size_t n = 1 + bits(rng) % 67;
         std::vector<float> us(n * 2), vs(n);
         for (auto &u : us)
@@ -202,9 +202,9 @@ TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
             v = any_coordinate(rng, static_cast<float>(rows));
         // u strided by two, v by one; then one v for every point.
         for (const std::ptrdiff_t v_stride : {1, 0})
-            for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
+            for (const bool avx2 : {false, gridvane_core::cpu::has_avx2()}) {
                 std::vector<float> out(n, 12345.0f);
-                gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, us.data(), 2,
+                gridvane_core::registry::sample_many_using(avx2, t, gridvane_core::registry::current_bounds(t), n, us.data(), 2,
                                                       vs.data(), v_stride, out.data());
                 for (size_t i = 0; i < n; ++i) {
                     const float want = ArrayGetValue(id, us[2 * i], vs[static_cast<size_t>(v_stride) * i]);

@@ -26,7 +26,7 @@
 #endif
 
 namespace fs = std::filesystem;
-namespace seam = gridvane::platform::seam;
+namespace seam = gridvane_core::platform::seam;
 
 namespace {
 
@@ -126,7 +126,7 @@ TEST_F(Saves, DataReachesTheDiskBeforeTheNameAndTheFolderAfter)
 // working, save after save, and leave nothing behind.
 TEST_F(Saves, SavesWorkWhereNoFileCanBeLocked)
 {
-    if (!gridvane::platform::holds_by_lock())
+    if (!gridvane_core::platform::holds_by_lock())
         GTEST_SKIP() << "this system holds a new file by its open, not by a lock";
     const std::string target = path("table.chb");
     seam::always("flock", seam::Act::fail, ENOLCK);

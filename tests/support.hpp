@@ -34,11 +34,11 @@ namespace gvtest {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override { gridvane::registry::discard_all(); }
+    void SetUp() override { gridvane_core::registry::discard_all(); }
     void TearDown() override
     {
-        gridvane::heap::fail_nth_allocation(0);
-        gridvane::registry::discard_all();
+        gridvane_core::heap::fail_nth_allocation(0);
+        gridvane_core::registry::discard_all();
     }
 };
 
@@ -57,24 +57,24 @@ inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int
                                 bool frame = false)
 {
     const auto width = rows.empty() ? 0 : static_cast<int64_t>(rows[0].size());
-    const gridvane::storage::Rows storage = gridvane::storage::make_rows(static_cast<int64_t>(rows.size()), width);
+    const gridvane_core::storage::Rows storage = gridvane_core::storage::make_rows(static_cast<int64_t>(rows.size()), width);
     for (size_t r = 0; r < rows.size(); ++r)
         if (!rows[r].empty())
             std::memcpy(storage.index[r], rows[r].data(), rows[r].size() * sizeof(float));
-    gridvane::Status status;
-    return &gridvane::registry::register_table(type, frame ? ARRAY_FRAME : 0, storage, {}, status)->node;
+    gridvane_core::Status status;
+    return &gridvane_core::registry::register_table(type, frame ? ARRAY_FRAME : 0, storage, {}, status)->node;
 }
 
 // Heap blocks in use, less the records the registry keeps for reuse.
-inline int64_t blocks_in_use() { return gridvane::heap::live_blocks() - gridvane::registry::spare_records(); }
+inline int64_t blocks_in_use() { return gridvane_core::heap::live_blocks() - gridvane_core::registry::spare_records(); }
 
 // Checks the list invariants: circular both ways, Head/Tail ends, unique
 // ascending handles as registered, and returns the handles in order.
 inline std::vector<int32_t> walk_registry()
 {
     std::vector<int32_t> ids;
-    ArrayNode *head = gridvane::registry::head();
-    ArrayNode *tail = gridvane::registry::tail();
+    ArrayNode *head = gridvane_core::registry::head();
+    ArrayNode *tail = gridvane_core::registry::tail();
     EXPECT_EQ(head == nullptr, tail == nullptr);
     if (head == nullptr)
         return ids;
@@ -108,17 +108,17 @@ template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::
     const int64_t live = blocks_in_use();
     int injected = 0;
     for (uint64_t n = 1; n < 100000; ++n) {
-        const int32_t last_id = gridvane::registry::last_id();
-        const uint64_t start = gridvane::heap::allocation_count();
-        gridvane::heap::fail_nth_allocation(n);
+        const int32_t last_id = gridvane_core::registry::last_id();
+        const uint64_t start = gridvane_core::heap::allocation_count();
+        gridvane_core::heap::fail_nth_allocation(n);
         bool ok = false;
         errno = 0;
         const std::string said = messages_of([&] { ok = fn(); });
         const int error = errno;
-        gridvane::heap::fail_nth_allocation(0);
+        gridvane_core::heap::fail_nth_allocation(0);
         EXPECT_EQ(walk_registry(), before) << n;
         EXPECT_EQ(blocks_in_use(), live) << n;
-        if (gridvane::heap::allocation_count() - start < n) {
+        if (gridvane_core::heap::allocation_count() - start < n) {
             EXPECT_TRUE(ok) << "fails with no failure injected";
             break;
         }
@@ -129,7 +129,7 @@ template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::
         if (expected_errno != 0) {
             EXPECT_EQ(error, expected_errno) << n;
         }
-        EXPECT_EQ(gridvane::registry::last_id(), last_id) << n;
+        EXPECT_EQ(gridvane_core::registry::last_id(), last_id) << n;
     }
     return injected;
 }
@@ -198,9 +198,9 @@ inline Rows take_rows(float **rows, int32_t count_u, int32_t count_v)
     Rows out;
     for (int32_t r = 0; r < count_v; ++r) {
         out.emplace_back(rows[r], rows[r] + count_u);
-        gridvane::heap::release(rows[r]);
+        gridvane_core::heap::release(rows[r]);
     }
-    gridvane::heap::release(rows);
+    gridvane_core::heap::release(rows);
     return out;
 }
 

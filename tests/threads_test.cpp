@@ -200,7 +200,7 @@ TEST_F(Threads, ScriptsAtOnceMatchScriptsOneByOne)
     EXPECT_EQ(listed.size(), kept.size());
 
     for (int t = 0; t < thread_count; ++t) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         LiveHandles alone_live;
         Script alone(100 + t, folder.dir() / std::to_string(t), alone_live);
         alone.run(steps);

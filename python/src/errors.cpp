@@ -105,11 +105,13 @@ py::object read_error(const ReadOutcome &outcome, py::handle filename)
     const py::object errors = errors_module();
     if (status.code == GRIDVANE_E_REFUSED && outcome.findings.refused) {
         const Finding &f = *outcome.findings.refused;
-        return errors.attr("format_error")(error_number(status.error), f.message, filename, position(f.line),
+        return errors.attr("format_error")(py::none(), f.message, filename, position(f.line),
                                            position(f.column), f.offset, finding_name(f.kind));
     }
+    // What the file holds is no system failure: no errno (the library's
+    // EIO says only that much to C callers).
     if (const char *name = format_failure_name(status.code))
-        return errors.attr("format_error")(error_number(status.error), status_message(status), filename,
+        return errors.attr("format_error")(py::none(), status_message(status), filename,
                                            position(status.line), position(status.column), status.offset, name);
     if (status.code == GRIDVANE_E_NO_MEMORY)
         return errors.attr("error")(error_number(ENOMEM), status_message(status), filename);

@@ -1,6 +1,6 @@
 #include "cpu.hpp"
 
-namespace gridvane::cpu {
+namespace gridvane_core::cpu {
 
 bool has_avx2()
 {
@@ -18,4 +18,4 @@ bool has_avx2()
 #endif
 }
 
-} // namespace gridvane::cpu
+} // namespace gridvane_core::cpu

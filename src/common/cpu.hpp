@@ -9,9 +9,9 @@
 #    define GRIDVANE_AVX2 __attribute__((target("avx2,bmi,bmi2")))
 #endif
 
-namespace gridvane::cpu {
+namespace gridvane_core::cpu {
 
 // AVX2 with BMI2 (x86-64 only; false elsewhere).
 bool has_avx2();
 
-} // namespace gridvane::cpu
+} // namespace gridvane_core::cpu

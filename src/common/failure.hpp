@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-namespace gridvane {
+namespace gridvane_core {
 
 template <typename Result> Result fail(Result result, int error)
 {
@@ -19,7 +19,7 @@ template <typename Result> Result fail(Result result, int error)
 
 // The same with a message, named where the compiler can check its format
 // against its values (Libprintf is declared as printf is).
-#define GRIDVANE_FAIL(result, error, ...) (Libprintf(__VA_ARGS__), ::gridvane::fail((result), (error)))
+#define GRIDVANE_FAIL(result, error, ...) (Libprintf(__VA_ARGS__), ::gridvane_core::fail((result), (error)))
 
 // Runs the body of an exported function: whatever it throws (a standard
 // container out of memory, a lock the system refuses) becomes the
@@ -85,4 +85,4 @@ private:
     int saved_;
 };
 
-} // namespace gridvane
+} // namespace gridvane_core

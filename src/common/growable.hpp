@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace gridvane {
+namespace gridvane_core {
 
 template <typename T> class Growable {
 public:
@@ -70,4 +70,4 @@ private:
     std::size_t size_ = 0;
 };
 
-} // namespace gridvane
+} // namespace gridvane_core

@@ -8,7 +8,7 @@
 #include <limits>
 
 
-namespace gridvane::heap {
+namespace gridvane_core::heap {
 
 namespace {
 // The failure seam counts each thread's own allocations, so a test that
@@ -93,4 +93,4 @@ void *allocate_aligned(std::size_t bytes, std::size_t alignment)
     return block;
 }
 
-} // namespace gridvane::heap
+} // namespace gridvane_core::heap

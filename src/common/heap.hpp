@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace gridvane::heap {
+namespace gridvane_core::heap {
 
 // A block of at least one byte (malloc(0) may legally return null), or null.
 void *allocate(std::size_t bytes);
@@ -36,4 +36,4 @@ std::int64_t live_blocks();
 // huge pages.
 void *allocate_aligned(std::size_t bytes, std::size_t alignment);
 
-} // namespace gridvane::heap
+} // namespace gridvane_core::heap

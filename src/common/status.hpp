@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
-namespace gridvane {
+namespace gridvane_core {
 
 using Status = gridvane_status;
 
@@ -62,4 +62,4 @@ inline constexpr int error_of(std::int32_t code)
     }
 }
 
-} // namespace gridvane
+} // namespace gridvane_core

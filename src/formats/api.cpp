@@ -11,9 +11,9 @@
 
 #include <cerrno>
 
-using namespace gridvane;
+using namespace gridvane_core;
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 void tell_host_of_ascii_failure(const Status &status)
 {
@@ -46,7 +46,7 @@ int written_for_host(const Status &status, int errno_before)
     return fail(-1, status.error);
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats
 
 extern "C" {
 

@@ -20,7 +20,7 @@
 #include <cstring>
 #include <functional>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 namespace {
 
@@ -764,4 +764,4 @@ Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, s
     return out.finish();
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

@@ -16,7 +16,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 namespace {
 
@@ -294,4 +294,4 @@ Status write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::i
     return out.finish();
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 inline constexpr std::size_t header_size = GRIDVANE_BINARY_HEADER_SIZE;
 inline constexpr std::int32_t binary_count_max = GRIDVANE_BINARY_COUNT_MAX;
@@ -54,4 +54,4 @@ Status parse_header(const unsigned char *bytes, std::size_t size, BinaryHeader &
 
 void fill_header(char *out, std::int32_t columns, std::int32_t rows);
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

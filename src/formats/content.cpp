@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 namespace {
 
@@ -157,4 +157,4 @@ Decision ContentBlock::decide(Source &source)
     return d;
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

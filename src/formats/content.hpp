@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string_view>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 // Where a reader's first byte stands in the input: the line it is on (from
 // 1), the bytes of that line before it (which the decision took), and its
@@ -63,4 +63,4 @@ private:
     Source *source_ = nullptr;
 };
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

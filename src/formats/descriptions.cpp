@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 namespace {
 
@@ -224,28 +224,28 @@ std::int32_t Observer::severity_of(std::int32_t kind)
     }
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats
 
 extern "C" {
 
 GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char *out, size_t size)
 {
     try {
-        return gridvane::formats::copy_out(
-            status == nullptr ? std::string("invalid argument") : gridvane::formats::status_text(*status), out, size);
+        return gridvane_core::formats::copy_out(
+            status == nullptr ? std::string("invalid argument") : gridvane_core::formats::status_text(*status), out, size);
     } catch (...) { // out of memory: no text
-        return gridvane::formats::copy_out({}, out, size);
+        return gridvane_core::formats::copy_out({}, out, size);
     }
 }
 
 GRIDVANE_API size_t gridvane_finding_message(const gridvane_finding *finding, char *out, size_t size)
 {
     try {
-        return gridvane::formats::copy_out(
-            finding == nullptr ? std::string("invalid argument") : gridvane::formats::finding_text(*finding), out,
+        return gridvane_core::formats::copy_out(
+            finding == nullptr ? std::string("invalid argument") : gridvane_core::formats::finding_text(*finding), out,
             size);
     } catch (...) { // out of memory: no text
-        return gridvane::formats::copy_out({}, out, size);
+        return gridvane_core::formats::copy_out({}, out, size);
     }
 }
 

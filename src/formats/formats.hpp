@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 // What the ASCII reader found: the rows (a null index when it failed), each
 // count rows of width floats, whether the text had the table form (whose
@@ -89,4 +89,4 @@ Status write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u
 // '#' or control bytes, and not "|".
 bool name_fits_table_form(const char *name);
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

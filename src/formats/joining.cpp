@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 KeptFindings::~KeptFindings()
 {
@@ -110,4 +110,4 @@ void AsciiJoin::passed(const Span &part, std::int64_t rows)
     rows_ += rows;
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

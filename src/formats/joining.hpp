@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 // A part's findings, kept with copies of their texts until they are told.
 // Past a bound (or when memory runs out) it keeps no more and says so: the
@@ -102,4 +102,4 @@ bool observe_binary_rows(const BinaryHeader &header, std::int64_t first, std::in
 // the observer stopped the read.
 bool observe_binary_end(const BinaryHeader &header, std::int64_t size, Observer &observer, std::int64_t offset = 0);
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

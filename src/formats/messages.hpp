@@ -5,7 +5,7 @@
 
 #include "common/status.hpp"
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 namespace msg {
 inline constexpr char ascii_eof[] = "Gridvane (ChanReadAscii): EOF reached\n";
@@ -25,4 +25,4 @@ void tell_host_of_binary_failure(const Status &status);
 // failure. The writers print no message.
 int written_for_host(const Status &status, int errno_before);
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

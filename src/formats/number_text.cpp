@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 namespace {
 
@@ -300,4 +300,4 @@ char *format_g15(char *out, double value)
     return out + (used - whole);
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

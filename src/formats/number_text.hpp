@@ -14,7 +14,7 @@
 #    include <emmintrin.h>
 #endif
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 // Whether text begins with word (lower-case letters), in either case. Reads
 // no more of text than word is long.
@@ -236,4 +236,4 @@ inline constexpr int g15_max_chars = 40;
 // rest go through std::to_chars.
 char *format_g15(char *out, double value);
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 class Observer {
 public:
@@ -60,4 +60,4 @@ inline gridvane_finding finding_at(std::int32_t kind, std::int64_t line, std::in
     return f;
 }
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

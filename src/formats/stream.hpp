@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 class Source {
 public:
@@ -194,4 +194,4 @@ private:
     Source &rest_;
 };
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

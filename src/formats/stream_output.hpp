@@ -10,7 +10,7 @@
 #include "common/heap.hpp"
 #include "stream.hpp"
 
-namespace gridvane::formats {
+namespace gridvane_core::formats {
 
 class StreamOutput {
 public:
@@ -72,4 +72,4 @@ private:
     std::size_t size_ = capacity;
 };
 
-} // namespace gridvane::formats
+} // namespace gridvane_core::formats

@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-using namespace gridvane;
+using namespace gridvane_core;
 
 namespace {
 

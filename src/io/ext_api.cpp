@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <new>
 
-using namespace gridvane;
+using namespace gridvane_core;
 
 namespace {
 

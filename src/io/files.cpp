@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 namespace {
 
@@ -123,4 +123,4 @@ BinaryMode::~BinaryMode()
     platform::restore_mode(stream_, previous_);
 }
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

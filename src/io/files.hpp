@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 // A file read through its descriptor. A regular file is read by position,
 // over [begin, end) (end -1: to the file's end), so that several threads
@@ -70,4 +70,4 @@ private:
     int previous_;
 };
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

@@ -12,7 +12,7 @@
 #include <string_view>
 
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 namespace {
 
@@ -129,4 +129,4 @@ void tell_host_of_load_failure(const Loaded &loaded, const char *name)
     }
 }
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 // The step a load failed at, which the 20 functions' messages depend on.
 enum class Step { open, decide, read, registration };
@@ -54,4 +54,4 @@ std::int64_t set_smallest_part(std::int64_t bytes);
 // error number ArrayRead and ArrayLoad give.
 void tell_host_of_load_failure(const Loaded &loaded, const char *name);
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

@@ -4,7 +4,7 @@
 // message, as hosts have always seen it.)
 #pragma once
 
-namespace gridvane::io::msg {
+namespace gridvane_core::io::msg {
 
 inline constexpr char read_no_first_node[] = "Gridvane (ArrayRead):  Can't allocate array node\n";
 inline constexpr char read_no_next_node[] = "Gridvane (ArrayRead):  Can't allocate Tail->next node\n";
@@ -19,4 +19,4 @@ inline constexpr char save_null_name[] = "Gridvane (ArraySave):  null file name\
 inline constexpr char save_bad_suffix[] = "Gridvane (ArraySave):  Bad suffix on %s\n";
 inline constexpr char save_cant_open[] = "Gridvane (ArraySave): Can't open %s: %s\n";
 
-} // namespace gridvane::io::msg
+} // namespace gridvane_core::io::msg

@@ -27,7 +27,7 @@
 #include <new>
 #include <utility>
 
-using namespace gridvane;
+using namespace gridvane_core;
 
 namespace {
 
@@ -357,11 +357,11 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
 
 } // namespace
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 std::int64_t set_smallest_part(std::int64_t bytes) { return std::exchange(smallest_part, bytes); }
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io
 
 extern "C" {
 

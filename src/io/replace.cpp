@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 namespace {
 
@@ -382,4 +382,4 @@ void SaveTarget::discard_temporary()
     temporary_ = nullptr;
 }
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 // The file a save writes to. A regular file (or a name not yet taken) is
 // written to a new file in the same folder, which is flushed to the disk
@@ -71,4 +71,4 @@ private:
     int held_ = -1; // keeps the new file locked by its writer until it is in place (POSIX)
 };
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

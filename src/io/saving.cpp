@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 namespace {
 
@@ -73,4 +73,4 @@ Status save_table(const registry::Record &table, const char *name, std::int32_t 
     return succeeded(written) ? finished : written;
 }
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace gridvane::io {
+namespace gridvane_core::io {
 
 // Writes a record's countU x countV samples in the plain ASCII form (code 0
 // or CHAN_ASCII) or the binary form. For a registered table the counts
@@ -30,4 +30,4 @@ Status write_table(formats::Sink &sink, const registry::Record &table, std::int3
 // OPEN when no file could be opened, WRITE when writing or replacing failed.
 Status save_table(const registry::Record &table, const char *name, std::int32_t form);
 
-} // namespace gridvane::io
+} // namespace gridvane_core::io

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace gridvane::platform {
+namespace gridvane_core::platform {
 
 // What a file or folder is, as far as saves need to know.
 struct FileInfo {
@@ -120,4 +120,4 @@ Act next(const char *name, int &error);
 
 } // namespace seam
 
-} // namespace gridvane::platform
+} // namespace gridvane_core::platform

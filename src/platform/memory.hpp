@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace gridvane::platform {
+namespace gridvane_core::platform {
 
 // Whether advising huge pages can do anything here.
 bool has_huge_pages();
@@ -13,4 +13,4 @@ void *allocate_aligned(std::size_t bytes, std::size_t alignment);
 // Advice only: a failure changes nothing.
 void advise_huge_pages(void *block, std::size_t bytes);
 
-} // namespace gridvane::platform
+} // namespace gridvane_core::platform

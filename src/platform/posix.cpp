@@ -15,7 +15,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-namespace gridvane::platform {
+namespace gridvane_core::platform {
 
 namespace {
 
@@ -259,4 +259,4 @@ void advise_huge_pages(void *block, std::size_t bytes)
 #endif
 }
 
-} // namespace gridvane::platform
+} // namespace gridvane_core::platform

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace gridvane::platform::seam {
+namespace gridvane_core::platform::seam {
 
 namespace {
 thread_local std::uint64_t counted = 0, armed_at = 0;
@@ -88,4 +88,4 @@ Act next(const char *name, int &error)
     return armed_act;
 }
 
-} // namespace gridvane::platform::seam
+} // namespace gridvane_core::platform::seam

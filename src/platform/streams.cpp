@@ -2,7 +2,7 @@
 // through the test seam like the system calls of posix.cpp and windows.cpp.
 #include "through.hpp"
 
-namespace gridvane::platform {
+namespace gridvane_core::platform {
 
 int flush_stream(std::FILE *stream)
 {
@@ -14,4 +14,4 @@ int close_stream(std::FILE *stream)
     return made_anyway("fclose", [&] { return std::fclose(stream); });
 }
 
-} // namespace gridvane::platform
+} // namespace gridvane_core::platform

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 
-namespace gridvane::platform {
+namespace gridvane_core::platform {
 
 template <typename Result, typename Real> Result through(const char *name, Real real, bool *shorten = nullptr)
 {
@@ -55,4 +55,4 @@ inline bool refused(const char *name)
 
 inline std::size_t shortened(std::size_t size, bool shorten) { return shorten && size > 1 ? size / 2 : size; }
 
-} // namespace gridvane::platform
+} // namespace gridvane_core::platform

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
-namespace gridvane::platform {
+namespace gridvane_core::platform {
 
 namespace {
 
@@ -264,4 +264,4 @@ bool has_huge_pages() { return false; }
 void *allocate_aligned(std::size_t, std::size_t) { return nullptr; }
 void advise_huge_pages(void *, std::size_t) {}
 
-} // namespace gridvane::platform
+} // namespace gridvane_core::platform

@@ -15,7 +15,7 @@
 #include "frames.hpp"
 #include "sampling.hpp"
 
-using namespace gridvane;
+using namespace gridvane_core;
 using registry::Record;
 
 namespace {

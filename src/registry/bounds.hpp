@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 // Narrows a clamp bound to float without rounding it past the bound (only
 // counts above 2^24 could round up).
@@ -91,4 +91,4 @@ inline Clamp current_bounds(Record &t)
                  b.empty.load(std::memory_order_relaxed)};
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 // The cell a pair of integer coordinates clamps to, or null when the table
 // has no samples.
@@ -27,4 +27,4 @@ inline float *cell(const Record &t, std::int32_t u, std::int32_t v)
     return &t.node.rows[row][col];
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

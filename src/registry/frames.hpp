@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 // The frame slot's index, or -1 when the record's countU does not name the
 // slot that is there.
@@ -61,4 +61,4 @@ inline float row_of_frame(const Record &t, std::int32_t frame)
     return below / above + static_cast<float>(i - 1);
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

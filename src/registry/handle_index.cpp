@@ -2,7 +2,7 @@
 
 #include "common/heap.hpp"
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 Record *HandleIndex::find(std::int32_t id) const
 {
@@ -97,4 +97,4 @@ void HandleIndex::clear()
     shift_ = 64;
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

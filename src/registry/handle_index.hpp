@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 struct Record;
 
@@ -43,4 +43,4 @@ private:
     unsigned shift_ = 64;
 };
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

@@ -1,7 +1,7 @@
 // Messages of the registry and cell operations, exactly as hosts see them.
 #pragma once
 
-namespace gridvane::registry::msg {
+namespace gridvane_core::registry::msg {
 
 // Said for a count below 1 (a count of 1 is accepted): kept as hosts see it.
 inline constexpr char bad_counts[] = "ArrayAllocate: rows and columns must be > 1\n";
@@ -13,4 +13,4 @@ inline constexpr char no_next_node[] = "Can't allocate Tail->next node\n";
 inline constexpr char no_array_for_type[] = "ArrayGetArray undefined for MED or SPLINE types\n";
 inline constexpr char no_write_for_type[] = "illegal to write into MED or SPLINE type arrays\n";
 
-} // namespace gridvane::registry::msg
+} // namespace gridvane_core::registry::msg

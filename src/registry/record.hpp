@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 // The clamp bounds sampling uses, worked out for one set of record fields.
 // Threads sampling the same table read them at once, so the fields are
@@ -88,4 +88,4 @@ inline std::int64_t exact_count(float count, std::int64_t stored)
 inline std::int64_t exact_rows(const Record &t) { return exact_count(t.node.countV, t.storage.count); }
 inline std::int64_t exact_columns(const Record &t) { return exact_count(t.node.countU, t.data_width()); }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

@@ -12,7 +12,7 @@
 #include <new>
 #include <shared_mutex>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 namespace detail {
 
@@ -289,4 +289,4 @@ void set_last_id(std::int32_t id)
     s.last_id = id;
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

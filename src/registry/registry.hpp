@@ -24,7 +24,7 @@
 #include <array>
 #include <cstdint>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 namespace detail {
 
@@ -99,4 +99,4 @@ void set_last_id(std::int32_t id);
 // Records kept for reuse: heap blocks that are neither tables nor leaks.
 std::int64_t spare_records();
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 // Clamps a coordinate into [0, last]; false when it is NaN (which fails
 // every comparison, so the check costs nothing on the common path).
@@ -82,4 +82,4 @@ void sample_many_using(bool avx2, const Record &t, const Clamp &bounds, std::siz
                              b.empty.load(std::memory_order_relaxed)});
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

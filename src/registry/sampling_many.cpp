@@ -16,7 +16,7 @@
 #    include <immintrin.h>
 #endif
 
-namespace gridvane::registry {
+namespace gridvane_core::registry {
 
 namespace {
 
@@ -196,4 +196,4 @@ void sample_many(const Record &t, const Clamp &bounds, std::size_t n, const floa
     sample_many_using(cpu::has_avx2(), t, bounds, n, u, u_stride, v, v_stride, out);
 }
 
-} // namespace gridvane::registry
+} // namespace gridvane_core::registry

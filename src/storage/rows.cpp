@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace gridvane::storage {
+namespace gridvane_core::storage {
 
 using heap::allocate_n;
 using heap::allocate;
@@ -135,4 +135,4 @@ Names make_names(const char *const *texts, const std::size_t *lengths, std::int3
 
 void release_names(const Names &names) { release(names.list); }
 
-} // namespace gridvane::storage
+} // namespace gridvane_core::storage

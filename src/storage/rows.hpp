@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace gridvane::storage {
+namespace gridvane_core::storage {
 
 // How a table's rows sit in memory. Rows handed to callers who free them
 // one by one are a block each (separate). Rows the library keeps for itself
@@ -64,4 +64,4 @@ struct Names {
 Names make_names(const char *const *texts, const std::size_t *lengths, std::int32_t count);
 void release_names(const Names &names);
 
-} // namespace gridvane::storage
+} // namespace gridvane_core::storage
