@@ -1,15 +1,16 @@
-# Installation: the libraries, the header, the tool, a CMake package
-# (find_package(gridvane) gives gridvane::gridvane) and gridvane.pc.
+# Installation: the libraries, the headers, the tool, a CMake package
+# (find_package(gridvane) gives gridvane::gridvane, the C interface, and
+# gridvane::cxx, the C++ header over it) and gridvane.pc, gridvane-cxx.pc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(GRIDVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/gridvane)
 
-install(TARGETS gridvane quarnel EXPORT gridvaneTargets
+install(TARGETS gridvane gridvane_cxx quarnel EXPORT gridvaneTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/gridvane.h include/gridvane_ext.h include/gridvane_export.h
+install(FILES include/gridvane.h include/gridvane_ext.h include/gridvane.hpp include/gridvane_export.h
   ${PROJECT_BINARY_DIR}/include/gridvane_version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The stand-in tools library's header has a generic name: it goes beside
 # Gridvane's own, not at the top of the include folder.
@@ -30,4 +31,6 @@ install(FILES ${PROJECT_BINARY_DIR}/gridvaneConfig.cmake ${PROJECT_BINARY_DIR}/g
   DESTINATION ${GRIDVANE_CMAKE_DIR})
 
 configure_file(cmake/gridvane.pc.in ${PROJECT_BINARY_DIR}/gridvane.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/gridvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(cmake/gridvane-cxx.pc.in ${PROJECT_BINARY_DIR}/gridvane-cxx.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/gridvane.pc ${PROJECT_BINARY_DIR}/gridvane-cxx.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

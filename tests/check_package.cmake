@@ -30,7 +30,8 @@ if(PART STREQUAL "cmake")
     message(FATAL_ERROR "install failed")
   endif()
   string(REGEX MATCH "^[0-9]+" major ${VERSION})
-  set(expected lib/libgridvane.so.${major} lib/libquarnel.so.${major} include/gridvane.h include/gridvane_ext.h include/gridvane_version.h
+  set(expected lib/libgridvane.so.${major} lib/libquarnel.so.${major} include/gridvane.h include/gridvane_ext.h
+      include/gridvane.hpp include/gridvane_version.h lib/pkgconfig/gridvane-cxx.pc
       include/gridvane/quarnel.h bin/gridvane
       lib/cmake/gridvane/gridvaneConfigVersion.cmake lib/pkgconfig/gridvane.pc)
   if(MAN_PAGE)
@@ -55,7 +56,8 @@ if(PART STREQUAL "cmake")
     message(FATAL_ERROR "include/gridvane_version.h is not version ${VERSION}: ${defined}")
   endif()
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/tests/package -B ${PREFIX}/consumer
-    -DCMAKE_PREFIX_PATH=${PREFIX} -DEXAMPLE=${example} -DVERSION=${VERSION} OUTPUT_QUIET RESULT_VARIABLE rc)
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DEXAMPLE=${example} -DCXX_HOST=${SOURCE}/tests/cxx_host.cpp -DVERSION=${VERSION}
+    OUTPUT_QUIET RESULT_VARIABLE rc)
   if(rc EQUAL 0)
     execute_process(COMMAND ${CMAKE_COMMAND} --build ${PREFIX}/consumer OUTPUT_QUIET RESULT_VARIABLE rc)
   endif()
@@ -63,6 +65,13 @@ if(PART STREQUAL "cmake")
     message(FATAL_ERROR "the consumer did not build against the installed package")
   endif()
   set(program ${PREFIX}/consumer/consumer)
+  foreach(host cxx_consumer cxx_consumer_no_exceptions)
+    execute_process(COMMAND ${PREFIX}/consumer/${host} ${SOURCE}/examples/data/camera.chan
+      OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0 OR NOT out MATCHES "c\\+\\+ host ok")
+      message(FATAL_ERROR "the installed C++ host ${host} failed: ${out}")
+    endif()
+  endforeach()
   execute_process(COMMAND ${PREFIX}/bin/gridvane --version OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0 OR NOT out STREQUAL "gridvane ${VERSION}\n")
     message(FATAL_ERROR "the installed tool does not run as version ${VERSION}: ${out}")
@@ -81,6 +90,19 @@ else()
   execute_process(COMMAND ${CC} ${example} ${flags} -Wl,-rpath,${PREFIX}/lib -o ${program} RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "the consumer did not build with pkg-config's flags: ${flags}")
+  endif()
+  # The C++ host, with gridvane-cxx's flags.
+  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs gridvane-cxx OUTPUT_VARIABLE cxx_flags
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  separate_arguments(cxx_flags UNIX_COMMAND "${cxx_flags}")
+  execute_process(COMMAND ${CXX} ${SOURCE}/tests/cxx_host.cpp ${cxx_flags} -Wl,-rpath,${PREFIX}/lib
+    -o ${PREFIX}/pc_cxx_host RESULT_VARIABLE rc)
+  if(rc EQUAL 0)
+    execute_process(COMMAND ${PREFIX}/pc_cxx_host ${SOURCE}/examples/data/camera.chan OUTPUT_VARIABLE out
+      RESULT_VARIABLE rc)
+  endif()
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the C++ host did not build or run with pkg-config's flags ${cxx_flags}: ${out}")
   endif()
 endif()
 

@@ -8,6 +8,8 @@
 #include "platform/files.hpp"
 
 #include <cmath>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 using gvtest::binary_of;
@@ -343,6 +345,219 @@ TEST_F(Extension, ATableTooLargeForTheMachineFailsAtOnce)
     EXPECT_EQ(id, -1);
     EXPECT_EQ(errno, ENOMEM);
     EXPECT_EQ(said, "ArrayAllocate: can't allocate space\n");
+}
+
+// ---- One shape for every failure --------------------------------------
+
+// Every function that can fail fills its status and sets errno to the
+// status's error number, which is never 0.
+TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
+{
+    const std::string text = folder.write("t.dat", "1 2\n");
+    const std::string bad = folder.write("bad.chb", "chan");
+    gridvane_status status{};
+    gridvane_report report{};
+    gridvane_extent extent{};
+    gridvane_binary_header header{};
+    float out[1];
+    const float coordinate = 0.0f;
+    const char *name = "x";
+    const gridvane_io no_read{nullptr, nullptr, nullptr, nullptr};
+    const struct {
+        const char *what;
+        std::function<bool()> call; // true when the call gave its failure result
+        const gridvane_status &said;
+        int32_t code;
+    } cases[] = {
+        {"form_of_name", [] { return gridvane_form_of_name("a.dat", 7, nullptr) == -1; }, status, 0},
+        {"form_of_name", [&] { return gridvane_form_of_name(nullptr, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
+        {"load", [&] { return gridvane_load(bad.c_str(), 0, nullptr, nullptr, &report) == -1; }, report.status,
+         GRIDVANE_E_TRUNCATED_HEADER},
+        {"read", [&] { return gridvane_read(nullptr, 0, nullptr, nullptr, &report) == -1; }, report.status,
+         GRIDVANE_E_ARGUMENT},
+        {"read_io", [&] { return gridvane_read_io(&no_read, 0, nullptr, nullptr, &report) == -1; }, report.status,
+         GRIDVANE_E_ARGUMENT},
+        {"plan_open", [&] { return gridvane_plan_open(bad.c_str(), 0, 2, nullptr, nullptr, &report) == nullptr; },
+         report.status, GRIDVANE_E_TRUNCATED_HEADER},
+        {"plan_read", [&] { return gridvane_plan_read(nullptr, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
+        {"plan_finish", [&] { return gridvane_plan_finish(nullptr, &report) == -1; }, report.status,
+         GRIDVANE_E_ARGUMENT},
+        {"parse_binary_header", [&] { return gridvane_parse_binary_header("nope", 4, &header, &status) == -1; },
+         status, GRIDVANE_E_BAD_MAGIC},
+        {"alloc", [&] { return gridvane_alloc(0, 1, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
+        {"extent_of", [&] { return gridvane_extent_of(99, &extent, &status) == -1; }, status,
+         GRIDVANE_E_UNKNOWN_HANDLE},
+        {"column_name_count", [&] { return gridvane_column_name_count(99, &status) == -1; }, status,
+         GRIDVANE_E_UNKNOWN_HANDLE},
+        {"column_name", [&] { return gridvane_column_name(99, 0, &status) == nullptr; }, status,
+         GRIDVANE_E_UNKNOWN_HANDLE},
+        {"set_column_names", [&] { return gridvane_set_column_names(99, 1, &name, &status) == -1; }, status,
+         GRIDVANE_E_UNKNOWN_HANDLE},
+        {"sample_many", [&] { return gridvane_sample_many(99, 1, &coordinate, 0, &coordinate, 0, out, &status) == -1; },
+         status, GRIDVANE_E_UNKNOWN_HANDLE},
+        {"write", [&] { return gridvane_write(nullptr, 1, 0, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
+        {"write_io", [&] { return gridvane_write_io(&no_read, 1, 0, 0, &status) == -1; }, status,
+         GRIDVANE_E_ARGUMENT},
+        {"save", [&] { return gridvane_save(99, folder.path("s.chb").c_str(), 0, 0, &status) == -1; }, status,
+         GRIDVANE_E_UNKNOWN_HANDLE},
+        {"file_open", [&] { return gridvane_file_open(folder.path("no/x").c_str(), &status) == nullptr; }, status,
+         GRIDVANE_E_OPEN},
+        {"file_write", [&] { return gridvane_file_write(nullptr, "x", 1, &status) == -1; }, status,
+         GRIDVANE_E_ARGUMENT},
+        {"file_commit", [&] { return gridvane_file_commit(nullptr, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
+    };
+    for (const auto &c : cases) {
+        status = gridvane_status{};
+        report = gridvane_report{};
+        errno = 0;
+        EXPECT_TRUE(c.call()) << c.what;
+        if (c.code == 0) { // a NULL status is allowed, and errno still says why
+            EXPECT_EQ(errno, EINVAL) << c.what;
+        } else {
+            EXPECT_EQ(c.said.code, c.code) << c.what;
+            EXPECT_NE(c.said.error, 0) << c.what;
+            EXPECT_EQ(errno, c.said.error) << c.what;
+        }
+    }
+    // The input's fault is EIO, as ArrayLoad says it; a refusal ECANCELED.
+    EXPECT_EQ(gridvane_load(bad.c_str(), 0, nullptr, nullptr, &report), -1);
+    EXPECT_EQ(report.status.error, EIO);
+    EXPECT_EQ(gridvane_load(folder.write("c.dat", "1,5\n").c_str(), 0, refuse_errors, nullptr, &report), -1);
+    EXPECT_EQ(report.status.error, ECANCELED);
+    EXPECT_GT(gridvane_load(text.c_str(), 0, nullptr, nullptr, &report), 0);
+    EXPECT_EQ(report.status.code, GRIDVANE_OK);
+}
+
+// An observer that throws stops the read where it threw, and its exception
+// goes no further than the call.
+TEST_F(Extension, AnObserverThatThrowsStopsTheRead)
+{
+    const std::string path = folder.write("c.dat", "1 2\n3,5 4\n");
+    const int64_t before = gvtest::blocks_in_use();
+    const gridvane_observer throwing = [](const gridvane_finding *, void *) -> int {
+        throw std::runtime_error("the host's own");
+    };
+    gridvane_report report{};
+    errno = 0;
+    EXPECT_EQ(gridvane_load(path.c_str(), 0, throwing, nullptr, &report), -1);
+    EXPECT_EQ(report.status.code, GRIDVANE_E_OBSERVER);
+    EXPECT_EQ(report.status.error, ECANCELED);
+    EXPECT_EQ(errno, ECANCELED);
+    EXPECT_EQ(report.status.line, 2);
+    FILE *f = gvtest::stream_of("1 2\n3,5 4\n");
+    EXPECT_EQ(gridvane_read(f, 0, throwing, nullptr, &report), -1);
+    std::fclose(f);
+    EXPECT_EQ(report.status.code, GRIDVANE_E_OBSERVER);
+    gridvane_plan *plan = gridvane_plan_open(path.c_str(), 0, 2, throwing, nullptr, &report);
+    if (plan != nullptr) {
+        EXPECT_EQ(gridvane_plan_finish(plan, &report), -1);
+    }
+    EXPECT_EQ(report.status.code, GRIDVANE_E_OBSERVER);
+    EXPECT_EQ(gvtest::blocks_in_use(), before);
+    EXPECT_EQ(gridvane_core::registry::head(), nullptr);
+}
+
+// Bytes through the caller's own functions: a memory buffer read in small
+// pieces, a table written back through short writes, and the failures and
+// exceptions of those functions as statuses.
+TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
+{
+    struct Memory {
+        std::string bytes;
+        size_t at = 0, piece = 3;
+        int fail_with = 0; // a negative error number to give at once
+        bool throws = false;
+    };
+    const auto read = [](void *c, void *buffer, size_t size) -> ptrdiff_t {
+        auto &m = *static_cast<Memory *>(c);
+        if (m.throws)
+            throw std::bad_alloc();
+        if (m.fail_with != 0)
+            return m.fail_with;
+        const size_t n = std::min({size, m.piece, m.bytes.size() - m.at});
+        std::memcpy(buffer, m.bytes.data() + m.at, n);
+        m.at += n;
+        return static_cast<ptrdiff_t>(n);
+    };
+    const auto write = [](void *c, const void *data, size_t size) -> ptrdiff_t {
+        auto &m = *static_cast<Memory *>(c);
+        if (m.throws)
+            throw std::bad_alloc();
+        if (m.fail_with != 0)
+            return m.fail_with;
+        const size_t n = std::min(size, m.piece);
+        m.bytes.append(static_cast<const char *>(data), n);
+        return static_cast<ptrdiff_t>(n);
+    };
+    const auto flush = [](void *c) -> int { return static_cast<Memory *>(c)->fail_with; };
+
+    Memory in{camera};
+    const gridvane_io reader{&in, read, nullptr, nullptr};
+    gridvane_report report{};
+    const int32_t id = gridvane_read_io(&reader, GRIDVANE_FORM_DECIDE, nullptr, nullptr, &report);
+    ASSERT_GT(id, 0) << message_of(report.status);
+    EXPECT_EQ(report.kind, GRIDVANE_KIND_ASCII_TABLE);
+    EXPECT_EQ(names_of(id), (std::vector<std::string>{"pan", "tilt"}));
+
+    for (const int32_t form : {GRIDVANE_FORM_TABLE, GRIDVANE_FORM_BINARY}) {
+        Memory out;
+        const gridvane_io writer{&out, nullptr, write, flush};
+        gridvane_status status{};
+        ASSERT_EQ(gridvane_write_io(&writer, id, form, GRIDVANE_WRITE_DROP_FRAMES, &status), 0);
+        FILE *f = gvtest::temporary_stream();
+        ASSERT_EQ(gridvane_write(f, id, form, GRIDVANE_WRITE_DROP_FRAMES, &status), 0);
+        EXPECT_EQ(out.bytes, gvtest::contents_of(f)) << form; // the same bytes as through a FILE
+        std::fclose(f);
+        Memory back{out.bytes};
+        const gridvane_io again{&back, read, nullptr, nullptr};
+        const int32_t copy = gridvane_read_io(&again, GRIDVANE_FORM_DECIDE, nullptr, nullptr, &report);
+        ASSERT_GT(copy, 0) << form;
+        EXPECT_TRUE(gvtest::same_bits(gvtest::rows_of(copy), gvtest::rows_of(id)) || form == GRIDVANE_FORM_BINARY);
+    }
+
+    const struct {
+        int fail_with;
+        bool throws;
+        int32_t code;
+        int error;
+    } failures[] = {{-ENOSPC, false, GRIDVANE_E_WRITE, ENOSPC},
+                    {0, true, GRIDVANE_E_OBSERVER, ECANCELED}};
+    for (const auto &f : failures) {
+        Memory broken{camera};
+        broken.fail_with = f.fail_with;
+        broken.throws = f.throws;
+        const gridvane_io both{&broken, read, write, flush};
+        EXPECT_EQ(gridvane_read_io(&both, GRIDVANE_FORM_ASCII, nullptr, nullptr, &report), -1);
+        EXPECT_EQ(report.status.code, f.throws ? GRIDVANE_E_OBSERVER : GRIDVANE_E_READ);
+        EXPECT_EQ(report.status.error, f.error);
+        gridvane_status status{};
+        EXPECT_EQ(gridvane_write_io(&both, id, GRIDVANE_FORM_TABLE, 0, &status), -1);
+        EXPECT_EQ(status.code, f.code);
+        EXPECT_EQ(status.error, f.error);
+    }
+}
+
+// A table of 2^24 rows or more: its float count rounds, its extent does not.
+TEST_F(Extension, ExtentsAreExactBeyondWhatAFloatCounts)
+{
+    constexpr int32_t rows = (1 << 24) + 1;
+    gridvane_status status{};
+    const int32_t id = gridvane_alloc(rows, 1, ARRAY_FRAME, &status);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(ArrayCountV(id), 16777216.0f); // the nearest float
+    gridvane_extent e{};
+    ASSERT_EQ(gridvane_extent_of(id, &e, &status), 0);
+    EXPECT_EQ(e.rows, rows);
+    EXPECT_EQ(e.columns, 1);
+    EXPECT_EQ(e.frames, 1);
+    EXPECT_EQ(e.type, CHAN_ASCII);
+    // A count a caller edited is taken as edited, within the storage.
+    ArrayGetPointer(id)->countV = 5.5f;
+    ASSERT_EQ(gridvane_extent_of(id, &e, &status), 0);
+    EXPECT_EQ(e.rows, 5);
+    ArrayGetPointer(id)->countV = 1e30f;
+    ASSERT_EQ(gridvane_extent_of(id, &e, &status), 0);
+    EXPECT_EQ(e.rows, rows);
 }
 
 } // namespace

@@ -1,0 +1,257 @@
+// A C++ plug-in host as our users write one, through gridvane.hpp alone:
+// built against the installed package (find_package, gridvane::cxx) and in
+// the tree, with exceptions and without (-fno-exceptions keeps only the
+// error_code forms), natively and as a Windows program under Wine.
+//
+// cxx_host CAMERA.chan: loads the camera move, samples it, saves and reads
+// it back, and checks every name of the interface on the way.
+#include "gridvane.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(condition)                                                                                             \
+    do {                                                                                                             \
+        if (!(condition)) {                                                                                          \
+            std::printf("%s:%d: failed: %s\n", __FILE__, __LINE__, #condition);                                     \
+            ++failures;                                                                                              \
+        }                                                                                                            \
+    } while (0)
+
+// A folder of the run's own, removed at the end.
+struct Folder {
+    std::filesystem::path path;
+    Folder()
+    {
+        std::random_device random;
+        path = std::filesystem::temp_directory_path() / ("gridvane-cxx-host-" + std::to_string(random()));
+        std::filesystem::create_directories(path);
+    }
+    ~Folder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string operator/(const char *name) const { return (path / name).string(); }
+};
+
+// A pool of the host's own: any callable of this shape can run the parts.
+struct HostPool {
+    int runs = 0;
+    template <typename Read> void operator()(std::int32_t parts, Read &&read)
+    {
+        ++runs;
+        for (std::int32_t k = parts - 1; k >= 0; --k) // in its own order
+            read(k);
+    }
+};
+
+void error_codes(const std::string &camera, const Folder &folder)
+{
+    std::error_code ec;
+    gridvane::table t = gridvane::table::load(camera, ec);
+    CHECK(!ec && t);
+    CHECK(t.rows() == 6 && t.columns() == 3 && t.has_frames());
+    CHECK(t.column_name(0) == "pan" && t.column_name(2) == "focal" && t.column_name(9).empty());
+    CHECK(t.frame(0) == 1 && t.frame_value(5) == 60.0f);
+    const float v = t.row_of_frame(30);
+    CHECK(v == 2.5f);
+    // Every column at frame 30, in one call: one v for all.
+    const std::vector<float> us = {0, 1, 2};
+    std::vector<float> out(3);
+    t.sample(us, std::span<const float>(&v, 1), out, ec);
+    CHECK(!ec && out[0] == 29.25f && out[1] == -0.375f && out[2] == 45.0f);
+    CHECK(t.sample(0, v) == out[0]);
+    t.sample(us, us, std::span<float>(out.data(), 2), ec);
+    CHECK(ec == gridvane::errc::argument);
+
+    const std::string saved = folder / "camera.chan";
+    t.save(saved, ec);
+    CHECK(!ec);
+    t.save(folder / "camera.chb", ec); // the binary form has no frames
+    CHECK(ec == gridvane::errc::frames_lost && ec.category() == gridvane::category());
+    t.save(folder / "camera.chb", {gridvane::form::binary, true}, ec);
+    CHECK(!ec);
+    gridvane::table missing = gridvane::table::load(folder / "none.chan", ec);
+    CHECK(ec == gridvane::errc::open && !missing && missing.rows() == 0);
+
+    // Loads with a form, an observer, a report; in parts on the default
+    // driver and on a host's pool.
+    gridvane_report report{};
+    int told = 0;
+    gridvane::read_options options{gridvane::form::ascii, [&told](const gridvane_finding &) { ++told; }, &report, 2};
+    gridvane::table again = gridvane::table::load(saved, options, ec);
+    CHECK(!ec && report.kind == GRIDVANE_KIND_ASCII_TABLE && told == 0 && again.rows() == 6);
+    HostPool pool;
+    gridvane::table pooled = gridvane::table::load(saved, options, pool, ec);
+    CHECK(!ec && pool.runs == 1 && pooled.rows() == 6);
+    gridvane::plan p = gridvane::plan::open(saved, 4, {}, ec);
+    CHECK(!ec && p && p.parts() >= 0);
+    gridvane::thread_driver{2}(p.parts(), [&p](std::int32_t k) { p.read(k); });
+    gridvane::table finished = p.finish(ec);
+    CHECK(!ec && finished.rows() == 6);
+
+    // An observer that stops the read; one that throws is a failure too.
+    const std::string comma = folder / "comma.dat";
+    std::FILE *f = std::fopen(comma.c_str(), "wb");
+    std::fputs("1 2\n3,5 4\n", f);
+    std::fclose(f);
+    gridvane::table refused =
+        gridvane::table::load(comma, {gridvane::form::decide, [](const gridvane_finding &x) {
+                                          return x.severity != GRIDVANE_SEVERITY_ERROR;
+                                      }},
+                              ec);
+    CHECK(ec == gridvane::errc::refused && !refused);
+
+    // Memory, callbacks and streams.
+    const std::string bytes = t.to_bytes({gridvane::form::table}, ec);
+    CHECK(!ec && bytes.rfind("| pan tilt focal\n", 0) == 0);
+    gridvane::table from_memory = gridvane::table::read(std::as_bytes(std::span(bytes)), {}, ec);
+    CHECK(!ec && from_memory.rows() == 6 && from_memory.has_frames());
+    gridvane::memory_writer writer;
+    from_memory.write(writer.io(), {gridvane::form::table}, ec);
+    CHECK(!ec && writer.bytes() == bytes);
+    gridvane::memory_reader reader(bytes);
+    CHECK(gridvane::table::read(reader.io(), {}, ec).rows() == 6 && !ec);
+    std::FILE *stream = std::tmpfile();
+    if (stream != nullptr) {
+        t.write(stream, {gridvane::form::ascii}, ec);
+        CHECK(!ec);
+        std::rewind(stream);
+        CHECK(gridvane::table::read(stream, {}, ec).columns() == 3 && !ec); // the plain form: no frames
+        std::fclose(stream);
+    }
+
+    // Made, named, owned, given up and taken back.
+    gridvane::table made = gridvane::table::create(2, 2, true, ec);
+    CHECK(!ec && made.has_frames());
+    made.row(1)[1] = 4.0f;
+    made.set_frame_value(1, 7.0f);
+    const std::string_view names[] = {"a", "b"};
+    made.set_column_names(names, ec);
+    CHECK(!ec && made.column_name(1) == "b");
+    const std::string_view bad[] = {"a b", "c"};
+    made.set_column_names(bad, ec);
+    CHECK(ec == gridvane::errc::bad_name);
+    const std::int32_t id = made.release();
+    CHECK(!made && made.handle() == 0 && ArrayGetFrame(id, 1) == 7);
+    gridvane::table adopted = gridvane::table::adopt(id);
+    CHECK(adopted.handle() == id && std::as_const(adopted).row(1)[1] == 4.0f);
+    gridvane::table moved = std::move(adopted);
+    CHECK(!adopted && moved.handle() == id);
+    moved = gridvane::table();
+    CHECK(ArrayGetPointer(id) == nullptr); // freed by the assignment
+    gridvane::table huge = gridvane::table::create(std::size_t{1} << 40, 1, false, ec);
+    CHECK(ec == gridvane::errc::argument && !huge);
+
+    // A file replaced only when committed.
+    const std::string replaced = folder / "notes.txt";
+    {
+        gridvane::file note = gridvane::file::open(replaced, ec);
+        CHECK(!ec && note);
+        note.write("kept", ec);
+        note.commit(ec);
+        CHECK(!ec && !note);
+    }
+    {
+        gridvane::file note = gridvane::file::open(replaced, ec);
+        note.write("dropped", ec);
+    } // abandoned
+    f = std::fopen(replaced.c_str(), "rb");
+    char text[16] = {};
+    CHECK(f != nullptr && std::fread(text, 1, sizeof text, f) == 4 && std::strcmp(text, "kept") == 0);
+    if (f != nullptr)
+        std::fclose(f);
+}
+
+#if GRIDVANE_CXX_EXCEPTIONS
+void exceptions(const std::string &camera, const Folder &folder)
+{
+    gridvane::table t = gridvane::table::load(camera);
+    CHECK(t.rows() == 6);
+    try {
+        t.save(folder / "camera.chb");
+        CHECK(false);
+    } catch (const gridvane::error &e) {
+        CHECK(e.status().code == GRIDVANE_E_FRAMES_LOST && e.code() == gridvane::errc::frames_lost);
+        CHECK(std::string(e.what()) == gridvane::message(e.status()));
+        const std::runtime_error &base = e;
+        CHECK(base.what() == e.what());
+    }
+    t.save(folder / "camera.chan", {gridvane::form::table});
+    if (std::FILE *stream = std::tmpfile()) {
+        t.write(stream, {gridvane::form::table});
+        std::fclose(stream);
+    }
+    try {
+        gridvane::table::load(folder / "none.chan");
+        CHECK(false);
+    } catch (const gridvane::error &e) {
+        CHECK(e.status().code == GRIDVANE_E_OPEN && e.status().error != 0);
+    }
+    // The observer's own exception comes back as itself.
+    struct Stop {};
+    try {
+        gridvane::table::load(camera, {gridvane::form::decide, [](const gridvane_finding &) {}});
+        const std::string bytes = "1 2\n3,5 4\n";
+        gridvane::table::read(std::as_bytes(std::span(bytes)),
+                              {gridvane::form::decide, [](const gridvane_finding &) -> bool { throw Stop{}; }});
+        CHECK(false);
+    } catch (const Stop &) {
+    }
+    try {
+        gridvane::table::load(camera, {gridvane::form::decide, {}, nullptr, 2}, gridvane::thread_driver{});
+        gridvane::plan p = gridvane::plan::open(camera, 2);
+        for (std::int32_t k = 0; k < p.parts(); ++k)
+            p.read(k);
+        CHECK(p.finish().rows() == 6);
+        std::vector<float> out(1);
+        const std::vector<float> u = {0.5f}, v = {0.5f};
+        t.sample(u, v, out);
+        CHECK(out[0] == t.sample(0.5f, 0.5f));
+        gridvane::table made = gridvane::table::create(1, 1);
+        const std::string_view names[] = {"x"};
+        made.set_column_names(names);
+        CHECK(made.to_bytes() == "\t0\n");
+        gridvane::file out_file = gridvane::file::open(folder / "x.txt");
+        out_file.write("x");
+        out_file.commit();
+        gridvane::table::create(0, 1);
+        CHECK(false);
+    } catch (const gridvane::error &e) {
+        CHECK(e.code() == gridvane::errc::argument);
+    }
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::printf("usage: cxx_host CAMERA.chan\n");
+        return 2;
+    }
+    const Folder folder;
+    error_codes(argv[1], folder);
+#if GRIDVANE_CXX_EXCEPTIONS
+    try {
+        exceptions(argv[1], folder);
+    } catch (const std::exception &e) {
+        std::printf("unexpected exception: %s\n", e.what());
+        ++failures;
+    }
+#endif
+    std::printf("c++ host %s (%s)\n", failures == 0 ? "ok" : "FAILED",
+                GRIDVANE_CXX_EXCEPTIONS ? "exceptions" : "no exceptions");
+    return failures == 0 ? 0 : 1;
+}
