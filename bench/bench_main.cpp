@@ -7,7 +7,7 @@
 #include "common/cpu.hpp"
 #include "gridvane.h"
 #include "gridvane.hpp"
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 #include "registry/registry.hpp"
 #include "registry/sampling.hpp"
 

@@ -2,7 +2,7 @@
 // the table's own format and ArrayLoad again.
 #include "harness.hpp"
 
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 #include "registry/registry.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -5,7 +5,7 @@
 #include "support.hpp"
 
 #include "gridvane_ext.h"
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 
 #include <cmath>
 #include <functional>

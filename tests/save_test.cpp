@@ -4,7 +4,7 @@
 // new file and, once the next save has run, nothing else.
 #include "support.hpp"
 
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 
 #include <filesystem>
 #include <fstream>

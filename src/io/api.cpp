@@ -7,7 +7,7 @@
 #include "host/tools.hpp"
 #include "loading.hpp"
 #include "messages.hpp"
-#include "files.hpp"
+#include "descriptors.hpp"
 #include "formats/messages.hpp"
 #include "saving.hpp"
 #include "registry/registry.hpp"

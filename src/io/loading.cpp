@@ -1,9 +1,9 @@
 #include "loading.hpp"
 
-#include "files.hpp"
+#include "descriptors.hpp"
 #include "common/failure.hpp"
 #include "messages.hpp"
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 #include "formats/messages.hpp"
 #include "registry/registry.hpp"
 

@@ -12,12 +12,12 @@
 
 #include "common/failure.hpp"
 #include "common/heap.hpp"
-#include "files.hpp"
+#include "descriptors.hpp"
 #include "formats/binary_header.hpp"
 #include "formats/formats.hpp"
 #include "formats/joining.hpp"
 #include "loading.hpp"
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 #include "registry/registry.hpp"
 
 #include <algorithm>

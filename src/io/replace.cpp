@@ -1,12 +1,12 @@
 #include "replace.hpp"
 
-#include "files.hpp"
+#include "descriptors.hpp"
 
 #include "formats/stream.hpp"
 
 #include "common/failure.hpp"
 #include "common/heap.hpp"
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "saving.hpp"
 
-#include "files.hpp"
+#include "descriptors.hpp"
 #include "replace.hpp"
 #include "formats/formats.hpp"
 #include "registry/registry.hpp"

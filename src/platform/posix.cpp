@@ -1,6 +1,6 @@
 // The system calls of loads and saves on POSIX systems (Linux first): each
 // passes the test seam, then makes its one call.
-#include "files.hpp"
+#include "system.hpp"
 #include "memory.hpp"
 #include "through.hpp"
 

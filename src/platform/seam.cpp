@@ -1,6 +1,6 @@
-// The test seam every system call of files.hpp passes: per thread, so that
+// The test seam every system call of system.hpp passes: per thread, so that
 // a test that arms it is not disturbed by other threads.
-#include "files.hpp"
+#include "system.hpp"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 // make, with shortened(). For the platform files only.
 #pragma once
 
-#include "files.hpp"
+#include "system.hpp"
 
 #include <cerrno>
 #include <cstddef>

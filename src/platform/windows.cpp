@@ -1,7 +1,7 @@
 // The system calls of loads and saves on Windows (through the C runtime's
 // descriptors where it has them): each passes the test seam, then makes its
 // call.
-#include "files.hpp"
+#include "system.hpp"
 #include "memory.hpp"
 #include "through.hpp"
 

@@ -1,7 +1,7 @@
 // Files read and written through their descriptors, with no stdio buffer
 // between them and the rows: a read goes straight into a block of rows, a
 // write straight from the rows' blocks, many per system call. The system
-// calls are the platform's (platform/files.hpp); here they are retried
+// calls are the platform's (platform/system.hpp); here they are retried
 // after signals and carried on after short transfers.
 #pragma once
 

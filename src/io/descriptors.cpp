@@ -1,7 +1,7 @@
-#include "files.hpp"
+#include "descriptors.hpp"
 
 #include "common/failure.hpp"
-#include "platform/files.hpp"
+#include "platform/system.hpp"
 
 #include <algorithm>
 
