@@ -302,6 +302,18 @@ template <typename Result, typename Body> Result or_code(std::error_code &ec, Bo
 #endif
 }
 
+// A read of a file by name, as the reads of streams are made.
+struct load_by_name {
+    std::string_view name;
+    const read_options &options;
+    std::int32_t operator()(gridvane_observer o, void *c, gridvane_report *r) const
+    {
+        return with_c_string(name, [&](const char *n) {
+            return gridvane_load(n, static_cast<std::int32_t>(options.as), o, c, r);
+        });
+    }
+};
+
 } // namespace detail
 
 /* ---- Streams of the caller's own --------------------------------------- */
@@ -453,12 +465,7 @@ public:
     {
         if (options.threads != 1)
             return load(name, options, thread_driver{options.threads});
-        detail::watching watch(options.observe);
-        gridvane_status s = detail::status_of_code(GRIDVANE_OK);
-        table t = load_status(name, options, watch, s);
-        watch.rethrow();
-        detail::throw_if(s);
-        return t;
+        return read_throwing(options, detail::load_by_name{name, options});
     }
     // A load in parts on the threads a driver gives (thread_driver, or a
     // host's own pool).
@@ -494,10 +501,7 @@ public:
     {
         if (options.threads != 1)
             return load(name, options, thread_driver{options.threads}, ec);
-        return detail::or_code<table>(ec, [&](gridvane_status &s) {
-            detail::watching watch(options.observe);
-            return load_status(name, options, watch, s);
-        });
+        return read_code(options, ec, detail::load_by_name{name, options});
     }
     template <typename Driver>
     static table load(std::string_view name, const read_options &options, Driver &&drive, std::error_code &ec) noexcept;
@@ -646,15 +650,7 @@ private:
                                     frames ? ARRAY_FRAME : 0u, &s));
     }
 
-    static table load_status(std::string_view name, const read_options &options, detail::watching &watch,
-                             gridvane_status &s)
-    {
-        return read_status(options, watch, s, [&](gridvane_observer o, void *c, gridvane_report *r) {
-            return detail::with_c_string(name, [&](const char *n) {
-                return gridvane_load(n, static_cast<std::int32_t>(options.as), o, c, r);
-            });
-        });
-    }
+
     // The one road of a load in parts: the plan, the driver, the finish.
     template <typename Driver>
     static table parts_status(std::string_view name, const read_options &options, Driver &drive, plan &p,
