@@ -61,8 +61,8 @@ typedef struct ArrayNode {
  * columns must be > 1" (a count below 1), "ArrayAllocate: can't allocate
  * space", "Can't allocate array node", "Can't allocate Tail->next node".
  * The storage is asked for in one request, so a table larger than the
- * machine can hold fails at once, with ENOMEM; errno is otherwise
- * untouched. */
+ * machine can hold fails at once. Any failure of memory sets ENOMEM
+ * (whatever the allocator left); errno is otherwise untouched. */
 GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount);
 
 /* Releases a table and its storage. Returns 0, or -1 for an unknown handle or

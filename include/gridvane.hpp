@@ -718,21 +718,22 @@ private:
 
 // A load spread over threads the caller gives (gridvane_plan_open): open,
 // read every part on any threads, finish. Destroyed before the finish, it
-// abandons the load without reading the rest of the file.
+// abandons the load without reading the rest of the file. The plan keeps a
+// copy of the options' observer; the report they point to, if any, must
+// last until the finish, which fills it again.
 class plan {
 public:
     plan() noexcept = default;
     ~plan() { gridvane_plan_abandon(plan_); }
     plan(plan &&other) noexcept
-        : plan_(std::exchange(other.plan_, nullptr)), watch_(std::move(other.watch_)), options_(other.options_)
+        : plan_(std::exchange(other.plan_, nullptr)), state_(std::move(other.state_))
     {
     }
     plan &operator=(plan &&other) noexcept
     {
         if (this != &other) {
             gridvane_plan_abandon(std::exchange(plan_, std::exchange(other.plan_, nullptr)));
-            watch_ = std::move(other.watch_);
-            options_ = other.options_;
+            state_ = std::move(other.state_);
         }
         return *this;
     }
@@ -783,15 +784,15 @@ private:
 
     void open_into(std::string_view name, std::int32_t parts, const read_options &options, gridvane_status &s)
     {
-        options_ = &options;
-        // The observer's context lives where a move of the plan cannot take it.
-        watch_ = std::make_unique<detail::watching>(options.observe);
+        // The observer is kept, and its context lives where a move of the
+        // plan cannot take it: the caller's options may go before the finish.
+        state_ = std::make_unique<state>(options);
         gridvane_report report{};
         plan_ = detail::with_c_string(name, [&](const char *c) {
-            return gridvane_plan_open(c, static_cast<std::int32_t>(options.as), parts, watch_->function(),
-                                      watch_->context(), &report);
+            return gridvane_plan_open(c, static_cast<std::int32_t>(options.as), parts, state_->watch.function(),
+                                      state_->watch.context(), &report);
         });
-        s = watch_->threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
+        s = state_->watch.threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
         if (options.report != nullptr)
             *options.report = report;
     }
@@ -803,22 +804,28 @@ private:
         }
         gridvane_report report{};
         table t = table::adopt(gridvane_plan_finish(std::exchange(plan_, nullptr), &report));
-        s = watch_ && watch_->threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
-        if (options_ != nullptr && options_->report != nullptr)
-            *options_->report = report;
+        s = state_ && state_->watch.threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
+        if (state_ && state_->report != nullptr)
+            *state_->report = report;
         return t;
     }
 #if GRIDVANE_CXX_EXCEPTIONS
     void rethrow() const
     {
-        if (watch_)
-            watch_->rethrow();
+        if (state_)
+            state_->watch.rethrow();
     }
 #endif
 
     gridvane_plan *plan_ = nullptr;
-    std::unique_ptr<detail::watching> watch_;
-    const read_options *options_ = nullptr; // the caller's, until the finish
+    // What the plan keeps of the caller's options until the finish.
+    struct state {
+        explicit state(const read_options &options) : observe(options.observe), report(options.report) {}
+        gridvane::observer observe;
+        gridvane_report *report;
+        detail::watching watch{observe};
+    };
+    std::unique_ptr<state> state_;
 };
 
 template <typename Driver>

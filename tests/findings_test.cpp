@@ -95,6 +95,7 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     } cases[] = {
         {"tokens", "1 abc 3\n1,5 1.2.3 0x10\n",
          {"NOT_A_NUMBER@1:3", "DECIMAL_COMMA@2:1", "PARTIAL_NUMBER@2:5", "HEXADECIMAL@2:11"}},
+        {"a decimal comma before a zero", "1 2,0\n", {"DECIMAL_COMMA@1:3"}},
         {"range", "1e39 1e-50 inf -nan 1e-99999 0e-99999\n",
          {"BEYOND_RANGE@1:1", "BELOW_RANGE@1:6", "INFINITE@1:12", "NAN@1:16", "BELOW_RANGE@1:21"}},
         {"names read as numbers", "pan tilt\n1 2\n", {"NAMES_AS_ROW@1:1"}},
@@ -112,7 +113,10 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
          {"NUL_BYTE@2:2", "SHORT_ROW@2:2", "CARRIAGE_RETURN@3:2"}},
         {"CRLF lines are no finding", "1 2\r\n3 4\r\n", {}},
         {"byte-order mark is no part of the text", "\357\273\2771 x\n", {"NOT_A_NUMBER@1:3"}},
+        {"a line of the byte-order mark alone", "\357\273\277\n1 2\n", {}},
         {"binary data read as text", std::string("chan\0\0\0\0", 8) + "1\n", {"BINARY_AS_TEXT@1:1", "NUL_BYTE@1:5", "NAMES_AS_ROW@1:1"}},
+        {"big-endian binary data read as text", std::string("nahc\0\0\0\0", 8) + "1\n",
+         {"BINARY_AS_TEXT@1:1", "NUL_BYTE@1:5", "NAMES_AS_ROW@1:1"}},
         {"comments hide what they hold", "# 1,5 abc\n1 2 # x y z\n", {}},
     };
     for (const auto &c : cases) {
@@ -121,6 +125,8 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
         EXPECT_EQ(got.seen.findings, c.findings) << c.name;
         rows_of(got.read);
     }
+    // A line of the mark alone is a blank line: the row after it is the table.
+    EXPECT_EQ(rows_of(observed("\357\273\277\n1 2\n").read), (gvtest::Rows{{1, 2}}));
 }
 
 TEST(Findings, WordedForPeople)

@@ -40,9 +40,9 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
             return GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_space);
         Status status;
         const Record *table = registry::register_table(CHAN_ASCII, 0, rows, {}, status);
-        if (table == nullptr)
-            return registry::registry_was_empty(status) ? GRIDVANE_FAIL(-1, 0, registry::msg::no_first_node)
-                                                        : GRIDVANE_FAIL(-1, 0, registry::msg::no_next_node);
+        if (table == nullptr) // the record's memory, as the storage's: ENOMEM whatever the allocator said
+            return registry::registry_was_empty(status) ? GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_first_node)
+                                                        : GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_next_node);
         return table->node.id;
     });
 }
