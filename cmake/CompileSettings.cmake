@@ -34,3 +34,12 @@ if(GRIDVANE_SANITIZE)
   list(JOIN runtimes "," runtimes)
   add_link_options(-fsanitize=${runtimes})
 endif()
+
+# Coverage: every target of the build instrumented (the coverage preset),
+# so that the tests' runs of the library are counted line by line and
+# branch by branch; tests/coverage_summary.py reads the counts.
+option(GRIDVANE_COVERAGE "Build with coverage instrumentation (gcov)" OFF)
+if(GRIDVANE_COVERAGE)
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:--coverage;-fno-inline;-fprofile-update=atomic>")
+  add_link_options(--coverage)
+endif()
