@@ -8,6 +8,9 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <sstream>
+#include <string>
+#include <utility>
 
 using gvtest::messages_of;
 using gvtest::register_rows;
@@ -70,6 +73,80 @@ TEST_F(Sampling, NanCoordinateGivesNanAndReadsNothing)
     EXPECT_TRUE(std::isnan(ArrayGetValue(id, nan, 0.0f)));
     EXPECT_TRUE(std::isnan(ArrayGetValue(id, 0.0f, nan)));
     EXPECT_TRUE(std::isnan(ArrayGetValue(id, nan, nan)));
+}
+
+// Every way of sampling one point, as bits with where they came from:
+// ArrayGetValue, the batch sampler with SSE2 alone and with AVX2 (where the
+// processor has it), and the C edge's batch. The batch calls sample the
+// point eleven times over (both strides 0), so that whole vectors and the
+// scalar tail all meet it.
+std::vector<std::pair<std::string, uint32_t>> bits_on_every_path(int32_t id, float u, float v)
+{
+    std::vector<std::pair<std::string, uint32_t>> got{{"ArrayGetValue", std::bit_cast<uint32_t>(ArrayGetValue(id, u, v))}};
+    gridvane::registry::Record &t = *gridvane::registry::Record::of(ArrayGetPointer(id));
+    constexpr size_t n = 11;
+    float out[n];
+    const auto take = [&](const std::string &path) { // one entry for each run of points that agree
+        for (size_t from = 0, to; from < n; from = to) {
+            const uint32_t bits = std::bit_cast<uint32_t>(out[from]);
+            for (to = from + 1; to < n && std::bit_cast<uint32_t>(out[to]) == bits;)
+                ++to;
+            got.emplace_back(path + " points " + std::to_string(from) + "-" + std::to_string(to - 1), bits);
+        }
+    };
+    for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
+        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, &u, 0, &v, 0, out);
+        take(avx2 ? "AVX2" : "SSE2");
+    }
+    EXPECT_EQ(gridvane_sample_many(id, n, &u, 0, &v, 0, out), 0);
+    take("gridvane_sample_many");
+    return got;
+}
+
+TEST_F(Sampling, NanResultsTakeTheFirstNanCellReadOnEveryPath)
+{
+    const auto f = [](uint32_t bits) { return std::bit_cast<float>(bits); };
+    const float nan = f(0x7fc00000), minus_nan = f(0xffc00000), inf = INFINITY;
+    const uint32_t default_nan = 0x7fc00000;
+    const struct {
+        const char *what;
+        std::vector<std::vector<float>> rows;
+        float u, v;
+        uint32_t expected;
+    } cases[] = {
+        // Cells are taken top-left, bottom-left, top-right, bottom-right.
+        {"side by side", {{nan, minus_nan}}, 0.5f, 0, 0x7fc00000},
+        {"side by side, swapped", {{minus_nan, nan}}, 0.5f, 0, 0xffc00000},
+        {"one above the other", {{nan}, {minus_nan}}, 0, 0.5f, 0x7fc00000},
+        {"diagonal", {{f(0xffc00007), 1}, {2, f(0x7fc00009)}}, 0.5f, 0.5f, 0xffc00007},
+        {"bottom-left before top-right", {{1, f(0xffc00002)}, {f(0x7fc00001), 2}}, 0.25f, 0.75f, 0x7fc00001},
+        {"top-right before bottom-right", {{1, f(0xffc00003)}, {2, f(0x7fc00004)}}, 0.5f, 0.5f, 0xffc00003},
+        {"bottom-right alone", {{1, 2}, {3, f(0xffc00005)}}, 0.5f, 0.5f, 0xffc00005},
+        {"signalling, quieted", {{f(0x7f800001), minus_nan}}, 0.5f, 0, 0x7fc00001},
+        {"signalling negative, quieted", {{1, f(0xff800123)}}, 0.5f, 0, 0xffc00123},
+        {"signalling at a node, quieted", {{f(0x7fa00042), 1}}, 0, 0, 0x7fe00042},
+        {"inf - inf", {{inf, -inf}}, 0.5f, 0, default_nan},
+        {"inf - inf, vertical", {{-inf}, {inf}}, 0, 0.25f, default_nan},
+        {"inf - inf across the columns", {{1, inf}, {-inf, 2}}, 0.5f, 0.5f, default_nan},
+        {"inf - inf beside a NaN not read", {{inf, -inf}, {nan, minus_nan}}, 0.5f, 0, default_nan},
+        // A zero fraction reads one column (or row): the NaN in the other
+        // does not count.
+        {"column fraction zero", {{1, minus_nan, 3}, {4, nan, 6}}, 1, 0.5f, 0xffc00000},
+        {"column fraction zero, NaN beside unread", {{1, minus_nan}, {4, nan}}, 0, 0.5f, 0x40200000 /* 2.5 */},
+        {"row fraction zero", {{1, f(0xffc00011)}, {f(0x7fc00012), 2}}, 0.5f, 0, 0xffc00011},
+        {"row fraction zero, last row", {{f(0x7fc00013), 2}, {1, f(0xffc00014)}}, 0.5f, 1, 0xffc00014},
+        {"NaN coordinate over NaN cells", {{minus_nan, minus_nan}, {minus_nan, minus_nan}}, -nan, 0.5f, default_nan},
+    };
+    for (const auto &c : cases) {
+        gridvane::registry::discard_all();
+        const int32_t id = register_rows(c.rows)->id;
+        std::ostringstream wrong;
+        for (const auto &[path, bits] : bits_on_every_path(id, c.u, c.v))
+            if (bits != c.expected)
+                wrong << "\n  " << path << ": " << std::hex << bits;
+        if (!wrong.str().empty())
+            ADD_FAILURE() << c.what << ": expected " << std::hex << c.expected << ", got" << wrong.str();
+    }
 }
 
 TEST_F(Sampling, TablesWithoutSamples)

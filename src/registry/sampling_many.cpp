@@ -30,6 +30,18 @@ void sample_scalar(const Record &t, const Clamp &b, std::size_t from, std::size_
 
 #if defined(__x86_64__)
 
+// Lanes whose sample is NaN take the rule's NaN from the cells each read
+// (out of line: NaN samples are rare, and the check of the whole vector
+// is all the common path pays).
+[[gnu::cold, gnu::noinline]] void settle_nan_lanes(float *sample, const float *top_left, const float *bottom_left,
+                                                   const float *top_right, const float *bottom_right, int lanes)
+{
+    for (int k = 0; k < lanes; ++k)
+        if (std::isnan(sample[k]))
+            sample[k] = nan_of_cells(bits_at(top_left + k), bits_at(bottom_left + k), bits_at(top_right + k),
+                                     bits_at(bottom_right + k));
+}
+
 // Four coordinates from a strided array.
 inline __m128 load4(const float *p, std::ptrdiff_t stride)
 {
@@ -93,7 +105,14 @@ void sample_sse2(const Record &t, const Clamp &b, std::size_t n, const float *u,
         const __m128 left = select4(fv_zero, A00, _mm_add_ps(_mm_mul_ps(gv, A00), _mm_mul_ps(fv, A10)));
         const __m128 right = select4(fv_zero, A01, _mm_add_ps(_mm_mul_ps(gv, A01), _mm_mul_ps(fv, A11)));
         const __m128 both = _mm_add_ps(_mm_mul_ps(gu, left), _mm_mul_ps(fu, right));
-        _mm_storeu_ps(out + i, select4(nan, quiet_nan, select4(fu_zero, left, both)));
+        __m128 sample = select4(fu_zero, left, both);
+        if (_mm_movemask_ps(_mm_cmpunord_ps(sample, sample)) != 0) [[unlikely]] {
+            alignas(16) float settled[4];
+            _mm_store_ps(settled, sample);
+            settle_nan_lanes(settled, a00, a10, a01, a11, 4);
+            sample = _mm_load_ps(settled);
+        }
+        _mm_storeu_ps(out + i, select4(nan, quiet_nan, sample));
     }
     sample_scalar(t, b, i, n, u, us, v, vs, out);
 }
@@ -163,7 +182,18 @@ GRIDVANE_AVX2 void sample_avx2(const Record &t, const Clamp &b, std::size_t n, c
         const __m256 right =
             _mm256_blendv_ps(_mm256_add_ps(_mm256_mul_ps(gv, A01), _mm256_mul_ps(fv, A11)), A01, fv_zero);
         const __m256 both = _mm256_add_ps(_mm256_mul_ps(gu, left), _mm256_mul_ps(fu, right));
-        _mm256_storeu_ps(out + i, _mm256_blendv_ps(_mm256_blendv_ps(both, left, fu_zero), quiet_nan, nan));
+        __m256 sample = _mm256_blendv_ps(both, left, fu_zero);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(sample, sample, _CMP_UNORD_Q)) != 0) [[unlikely]] {
+            alignas(32) float settled[8], a00[8], a10[8], a01[8], a11[8];
+            _mm256_store_ps(settled, sample);
+            _mm256_store_ps(a00, A00);
+            _mm256_store_ps(a10, A10);
+            _mm256_store_ps(a01, A01);
+            _mm256_store_ps(a11, A11);
+            settle_nan_lanes(settled, a00, a10, a01, a11, 8);
+            sample = _mm256_load_ps(settled);
+        }
+        _mm256_storeu_ps(out + i, _mm256_blendv_ps(sample, quiet_nan, nan));
     }
     sample_sse2(t, b, n - i, u + static_cast<std::ptrdiff_t>(i) * us, us, v + static_cast<std::ptrdiff_t>(i) * vs, vs,
                 out + i);
