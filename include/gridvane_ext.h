@@ -268,8 +268,9 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
 /* Samples a table at n points with one lookup: out[i] gets exactly the bits
  * ArrayGetValue(id, u[i * u_stride], v[i * v_stride]) gives (clamping and
  * NaN included). Strides count floats; 0 repeats one coordinate for every
- * point. Returns 0; for an unknown handle -1, with every out[i] 0.0f as
- * ArrayGetValue gives; -1 with EINVAL for a null array when n > 0. */
+ * point, and a negative stride walks back from the pointer. Returns 0; for
+ * an unknown handle -1, with every out[i] 0.0f as ArrayGetValue gives; -1
+ * with EINVAL for a null array when n > 0. */
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
                                           ptrdiff_t v_stride, float *out);
 

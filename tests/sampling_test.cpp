@@ -302,4 +302,53 @@ TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
     EXPECT_EQ(std::vector<float>(out, out + 3), (std::vector<float>{0, 0, 0}));
 }
 
+TEST_F(Sampling, BatchesReadWhatEditedCountsReachAtAnyStride)
+{
+    // Counts a caller set below the storage, fractional ones too: the
+    // formula then reads the column (row) past a fractional bound, and a
+    // batch's lanes must read the same cells.
+    const struct {
+        int rows, cols;
+        float count_u, count_v;
+    } tables[] = {{4, 6, 3.5f, 2.25f}, {3, 5, 2.0f, 3.0f}, {5, 2, 1.5f, 4.75f}, {2, 7, 7.0f, 1.5f}, {6, 3, 1.0f, 5.5f}};
+    // Strides of every sign, each array walked from the end a negative
+    // stride starts at.
+    const std::ptrdiff_t strides[][2] = {{1, 1}, {-1, 1}, {3, -2}, {0, -1}, {-1, 0}};
+    std::mt19937 rng(29);
+    constexpr size_t n = 37;
+    for (const auto &shape : tables) {
+        std::vector<std::vector<float>> a(static_cast<size_t>(shape.rows), std::vector<float>(static_cast<size_t>(shape.cols)));
+        for (size_t r = 0; r < a.size(); ++r)
+            for (size_t c = 0; c < a[r].size(); ++c)
+                a[r][c] = static_cast<float>(10 * r + c) + 0.125f;
+        ArrayNode *node = register_rows(a);
+        node->countU = shape.count_u;
+        node->countV = shape.count_v;
+        gridvane::registry::Record &t = *gridvane::registry::Record::of(node);
+        for (const auto &stride : strides) {
+            std::vector<float> coordinates[2];
+            const float *start[2];
+            for (int axis = 0; axis < 2; ++axis) {
+                const auto step = static_cast<size_t>(std::abs(stride[axis]));
+                coordinates[axis].resize(step == 0 ? 1 : (n - 1) * step + 1);
+                for (float &x : coordinates[axis])
+                    x = any_coordinate(rng, axis == 0 ? shape.count_u + 1 : shape.count_v + 1);
+                start[axis] = coordinates[axis].data() + (stride[axis] < 0 ? coordinates[axis].size() - 1 : 0);
+            }
+            const auto point = [&](int axis, size_t i) { return start[axis][static_cast<std::ptrdiff_t>(i) * stride[axis]]; };
+            for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
+                std::vector<float> out(n, 12345.0f);
+                gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, start[0],
+                                                      stride[0], start[1], stride[1], out.data());
+                for (size_t i = 0; i < n; ++i)
+                    ASSERT_EQ(std::bit_cast<uint32_t>(out[i]),
+                              std::bit_cast<uint32_t>(ArrayGetValue(node->id, point(0, i), point(1, i))))
+                        << shape.rows << "x" << shape.cols << " counted " << shape.count_u << " x " << shape.count_v
+                        << ", strides " << stride[0] << ", " << stride[1] << ", avx2 " << avx2 << ", at "
+                        << point(0, i) << ", " << point(1, i);
+            }
+        }
+    }
+}
+
 } // namespace
