@@ -406,6 +406,119 @@ void bare_bilinear(benchmark::State &state)
     state.SetItemsProcessed(state.iterations());
 }
 
+// ---- Sampling at the memory floor ----------------------------------------
+
+// 4,000,000 points uniform over a 1024 x 1024 table: 4 MB of samples, past
+// the second-level cache, so that where each point's cells come from, not
+// the arithmetic, sets the pace. The rows below are meant to be read side
+// by side, from one run.
+struct FloorWork {
+    static constexpr int side = 1024;
+    static constexpr std::size_t count = 4'000'000;
+    std::vector<float> u, v, out;
+};
+
+FloorWork &floor_points()
+{
+    static FloorWork w = [] {
+        FloorWork made;
+        gvbench::Generator g(5);
+        made.u.resize(FloorWork::count);
+        made.v.resize(FloorWork::count);
+        made.out.resize(FloorWork::count);
+        for (std::size_t i = 0; i < FloorWork::count; ++i) {
+            made.u[i] = g.uniform(0.0f, FloorWork::side - 1);
+            made.v[i] = g.uniform(0.0f, FloorWork::side - 1);
+        }
+        return made;
+    }();
+    return w;
+}
+
+// A fresh registry holding the floor rows' table.
+gridvane::registry::Record &fresh_floor_table()
+{
+    gridvane::registry::discard_all();
+    const int32_t id = ArrayAlloc(FloorWork::side, FloorWork::side);
+    float **rows = ArrayGetArray(id);
+    gvbench::Generator g(6);
+    for (int r = 0; r < FloorWork::side; ++r)
+        for (int c = 0; c < FloorWork::side; ++c)
+            rows[r][c] = g.uniform(-1.0f, 1.0f);
+    return *gridvane::registry::Record::of(ArrayGetPointer(id));
+}
+
+void finish_floor_row(benchmark::State &state)
+{
+    benchmark::DoNotOptimize(floor_points().out.data());
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(FloorWork::count));
+    // CPU seconds per point, printed with its prefix ("4.71n" is 4.71 ns).
+    state.counters["per_point"] = benchmark::Counter(static_cast<double>(FloorWork::count),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+    gridvane::registry::discard_all();
+}
+
+// The floor: each point's coordinates truncated and its four cells loaded
+// and summed into out[i]; no clamp, no fractions, no formula. No sampler
+// that writes a result for each point in the callers' order does less.
+void random4m_floor(benchmark::State &state)
+{
+    FloorWork &w = floor_points();
+    float *const *rows = fresh_floor_table().node.rows;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < FloorWork::count; ++i) {
+            const auto iu = static_cast<int32_t>(w.u[i]), iv = static_cast<int32_t>(w.v[i]);
+            const float *top = rows[iv], *bottom = rows[iv + 1];
+            w.out[i] = (top[iu] + top[iu + 1]) + (bottom[iu] + bottom[iu + 1]);
+        }
+        benchmark::ClobberMemory();
+    }
+    finish_floor_row(state);
+}
+
+// The plain scalar loop: the one-point formula inlined, clamps and all, one
+// point after another, with no lookup.
+void random4m_scalar_loop(benchmark::State &state)
+{
+    FloorWork &w = floor_points();
+    gridvane::registry::Record &t = fresh_floor_table();
+    const gridvane::registry::Clamp bounds = gridvane::registry::current_bounds(t);
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < FloorWork::count; ++i)
+            w.out[i] = gridvane::registry::interpolate(t, w.u[i], w.v[i], bounds);
+        benchmark::ClobberMemory();
+    }
+    finish_floor_row(state);
+}
+
+// The batch sampler on the same points (avx2:1 where the processor has
+// it, 0: SSE2 alone).
+void random4m_sample_many(benchmark::State &state)
+{
+    FloorWork &w = floor_points();
+    gridvane::registry::Record &t = fresh_floor_table();
+    const bool avx2 = state.range(0) != 0 && gridvane::cpu::has_avx2();
+    for (auto _ : state) {
+        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), FloorWork::count,
+                                              w.u.data(), 1, w.v.data(), 1, w.out.data());
+        benchmark::ClobberMemory();
+    }
+    finish_floor_row(state);
+}
+
+// The whole call as a host makes it.
+void random4m_gridvane_sample_many(benchmark::State &state)
+{
+    FloorWork &w = floor_points();
+    const int32_t id = fresh_floor_table().node.id;
+    for (auto _ : state) {
+        gridvane_sample_many(id, FloorWork::count, w.u.data(), 1, w.v.data(), 1, w.out.data());
+        benchmark::ClobberMemory();
+    }
+    finish_floor_row(state);
+}
+
 } // namespace
 
 BENCHMARK(ascii_load)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -429,5 +542,9 @@ BENCHMARK(bare_fwrite)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(sample)->Arg(0)->Arg(100000);
 BENCHMARK(sample_many)->Arg(0)->Arg(1);
 BENCHMARK(bare_bilinear);
+BENCHMARK(random4m_floor)->Unit(benchmark::kMillisecond);
+BENCHMARK(random4m_scalar_loop)->Unit(benchmark::kMillisecond);
+BENCHMARK(random4m_sample_many)->ArgName("avx2")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(random4m_gridvane_sample_many)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

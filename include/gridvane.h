@@ -88,7 +88,11 @@ GRIDVANE_API float **ArrayGetArray(int32_t id);
 
 /* Bilinear sample at column u, row v, both clamped into the table. Returns
  * 0.0f for an unknown handle, -1.0f for a table without samples (another
- * type, or a zero count), a quiet NaN when u or v is NaN. No message. */
+ * type, or a zero count), the quiet NaN 0x7fc00000 when u or v is NaN. A
+ * sample that comes out NaN is, on every processor, the first NaN among the
+ * cells read (top-left, bottom-left, top-right, bottom-right) with its
+ * quiet bit set, or 0x7fc00000 where none is (inf and -inf blended). No
+ * message. */
 GRIDVANE_API float ArrayGetValue(int32_t id, float u, float v);
 
 /* The cell at column u, row v after clamping. Returns -1.0f for an unknown

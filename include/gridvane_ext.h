@@ -374,10 +374,10 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
 
 /* Samples a table at n points with one lookup: out[i] gets exactly the bits
  * ArrayGetValue(id, u[i * u_stride], v[i * v_stride]) gives (clamping and
- * NaN included). Strides count floats and may be negative or 0 (0 repeats
- * one coordinate for every point). Returns 0, or -1 with status: for an
- * unknown handle (UNKNOWN_HANDLE) every out[i] is then 0.0f, as
- * ArrayGetValue gives; a NULL array when n > 0 is ARGUMENT. */
+ * NaN included). Strides count floats and may be 0 (one coordinate for
+ * every point) or negative (walking back from the pointer). Returns 0, or
+ * -1 with status: for an unknown handle (UNKNOWN_HANDLE) every out[i] is
+ * then 0.0f, as ArrayGetValue gives; a NULL array when n > 0 is ARGUMENT. */
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
                                           ptrdiff_t v_stride, float *out, gridvane_status *status);
 

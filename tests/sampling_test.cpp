@@ -8,6 +8,9 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <sstream>
+#include <string>
+#include <utility>
 
 using gvtest::messages_of;
 using gvtest::register_rows;
@@ -70,6 +73,80 @@ TEST_F(Sampling, NanCoordinateGivesNanAndReadsNothing)
     EXPECT_TRUE(std::isnan(ArrayGetValue(id, nan, 0.0f)));
     EXPECT_TRUE(std::isnan(ArrayGetValue(id, 0.0f, nan)));
     EXPECT_TRUE(std::isnan(ArrayGetValue(id, nan, nan)));
+}
+
+// Every way of sampling one point, as bits with where they came from:
+// ArrayGetValue, the batch sampler with SSE2 alone and with AVX2 (where the
+// processor has it), and the C edge's batch. The batch calls sample the
+// point eleven times over (both strides 0), so that whole vectors and the
+// scalar tail all meet it.
+std::vector<std::pair<std::string, uint32_t>> bits_on_every_path(int32_t id, float u, float v)
+{
+    std::vector<std::pair<std::string, uint32_t>> got{{"ArrayGetValue", std::bit_cast<uint32_t>(ArrayGetValue(id, u, v))}};
+    gridvane::registry::Record &t = *gridvane::registry::Record::of(ArrayGetPointer(id));
+    constexpr size_t n = 11;
+    float out[n];
+    const auto take = [&](const std::string &path) { // one entry for each run of points that agree
+        for (size_t from = 0, to; from < n; from = to) {
+            const uint32_t bits = std::bit_cast<uint32_t>(out[from]);
+            for (to = from + 1; to < n && std::bit_cast<uint32_t>(out[to]) == bits;)
+                ++to;
+            got.emplace_back(path + " points " + std::to_string(from) + "-" + std::to_string(to - 1), bits);
+        }
+    };
+    for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
+        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, &u, 0, &v, 0, out);
+        take(avx2 ? "AVX2" : "SSE2");
+    }
+    EXPECT_EQ(gridvane_sample_many(id, n, &u, 0, &v, 0, out), 0);
+    take("gridvane_sample_many");
+    return got;
+}
+
+TEST_F(Sampling, NanResultsTakeTheFirstNanCellReadOnEveryPath)
+{
+    const auto f = [](uint32_t bits) { return std::bit_cast<float>(bits); };
+    const float nan = f(0x7fc00000), minus_nan = f(0xffc00000), inf = INFINITY;
+    const uint32_t default_nan = 0x7fc00000;
+    const struct {
+        const char *what;
+        std::vector<std::vector<float>> rows;
+        float u, v;
+        uint32_t expected;
+    } cases[] = {
+        // Cells are taken top-left, bottom-left, top-right, bottom-right.
+        {"side by side", {{nan, minus_nan}}, 0.5f, 0, 0x7fc00000},
+        {"side by side, swapped", {{minus_nan, nan}}, 0.5f, 0, 0xffc00000},
+        {"one above the other", {{nan}, {minus_nan}}, 0, 0.5f, 0x7fc00000},
+        {"diagonal", {{f(0xffc00007), 1}, {2, f(0x7fc00009)}}, 0.5f, 0.5f, 0xffc00007},
+        {"bottom-left before top-right", {{1, f(0xffc00002)}, {f(0x7fc00001), 2}}, 0.25f, 0.75f, 0x7fc00001},
+        {"top-right before bottom-right", {{1, f(0xffc00003)}, {2, f(0x7fc00004)}}, 0.5f, 0.5f, 0xffc00003},
+        {"bottom-right alone", {{1, 2}, {3, f(0xffc00005)}}, 0.5f, 0.5f, 0xffc00005},
+        {"signalling, quieted", {{f(0x7f800001), minus_nan}}, 0.5f, 0, 0x7fc00001},
+        {"signalling negative, quieted", {{1, f(0xff800123)}}, 0.5f, 0, 0xffc00123},
+        {"signalling at a node, quieted", {{f(0x7fa00042), 1}}, 0, 0, 0x7fe00042},
+        {"inf - inf", {{inf, -inf}}, 0.5f, 0, default_nan},
+        {"inf - inf, vertical", {{-inf}, {inf}}, 0, 0.25f, default_nan},
+        {"inf - inf across the columns", {{1, inf}, {-inf, 2}}, 0.5f, 0.5f, default_nan},
+        {"inf - inf beside a NaN not read", {{inf, -inf}, {nan, minus_nan}}, 0.5f, 0, default_nan},
+        // A zero fraction reads one column (or row): the NaN in the other
+        // does not count.
+        {"column fraction zero", {{1, minus_nan, 3}, {4, nan, 6}}, 1, 0.5f, 0xffc00000},
+        {"column fraction zero, NaN beside unread", {{1, minus_nan}, {4, nan}}, 0, 0.5f, 0x40200000 /* 2.5 */},
+        {"row fraction zero", {{1, f(0xffc00011)}, {f(0x7fc00012), 2}}, 0.5f, 0, 0xffc00011},
+        {"row fraction zero, last row", {{f(0x7fc00013), 2}, {1, f(0xffc00014)}}, 0.5f, 1, 0xffc00014},
+        {"NaN coordinate over NaN cells", {{minus_nan, minus_nan}, {minus_nan, minus_nan}}, -nan, 0.5f, default_nan},
+    };
+    for (const auto &c : cases) {
+        gridvane::registry::discard_all();
+        const int32_t id = register_rows(c.rows)->id;
+        std::ostringstream wrong;
+        for (const auto &[path, bits] : bits_on_every_path(id, c.u, c.v))
+            if (bits != c.expected)
+                wrong << "\n  " << path << ": " << std::hex << bits;
+        if (!wrong.str().empty())
+            ADD_FAILURE() << c.what << ": expected " << std::hex << c.expected << ", got" << wrong.str();
+    }
 }
 
 TEST_F(Sampling, TablesWithoutSamples)
@@ -225,6 +302,55 @@ TEST_F(Sampling, ManyPointsPerCallGiveArrayGetValuesBits)
     EXPECT_EQ(gridvane_sample_many(id + 1, 3, u, 1, v, 1, out, &status), -1);
     EXPECT_EQ(status.code, GRIDVANE_E_UNKNOWN_HANDLE);
     EXPECT_EQ(std::vector<float>(out, out + 3), (std::vector<float>{0, 0, 0}));
+}
+
+TEST_F(Sampling, BatchesReadWhatEditedCountsReachAtAnyStride)
+{
+    // Counts a caller set below the storage, fractional ones too: the
+    // formula then reads the column (row) past a fractional bound, and a
+    // batch's lanes must read the same cells.
+    const struct {
+        int rows, cols;
+        float count_u, count_v;
+    } tables[] = {{4, 6, 3.5f, 2.25f}, {3, 5, 2.0f, 3.0f}, {5, 2, 1.5f, 4.75f}, {2, 7, 7.0f, 1.5f}, {6, 3, 1.0f, 5.5f}};
+    // Strides of every sign, each array walked from the end a negative
+    // stride starts at.
+    const std::ptrdiff_t strides[][2] = {{1, 1}, {-1, 1}, {3, -2}, {0, -1}, {-1, 0}};
+    std::mt19937 rng(29);
+    constexpr size_t n = 37;
+    for (const auto &shape : tables) {
+        std::vector<std::vector<float>> a(static_cast<size_t>(shape.rows), std::vector<float>(static_cast<size_t>(shape.cols)));
+        for (size_t r = 0; r < a.size(); ++r)
+            for (size_t c = 0; c < a[r].size(); ++c)
+                a[r][c] = static_cast<float>(10 * r + c) + 0.125f;
+        ArrayNode *node = register_rows(a);
+        node->countU = shape.count_u;
+        node->countV = shape.count_v;
+        gridvane::registry::Record &t = *gridvane::registry::Record::of(node);
+        for (const auto &stride : strides) {
+            std::vector<float> coordinates[2];
+            const float *start[2];
+            for (int axis = 0; axis < 2; ++axis) {
+                const auto step = static_cast<size_t>(std::abs(stride[axis]));
+                coordinates[axis].resize(step == 0 ? 1 : (n - 1) * step + 1);
+                for (float &x : coordinates[axis])
+                    x = any_coordinate(rng, axis == 0 ? shape.count_u + 1 : shape.count_v + 1);
+                start[axis] = coordinates[axis].data() + (stride[axis] < 0 ? coordinates[axis].size() - 1 : 0);
+            }
+            const auto point = [&](int axis, size_t i) { return start[axis][static_cast<std::ptrdiff_t>(i) * stride[axis]]; };
+            for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
+                std::vector<float> out(n, 12345.0f);
+                gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, start[0],
+                                                      stride[0], start[1], stride[1], out.data());
+                for (size_t i = 0; i < n; ++i)
+                    ASSERT_EQ(std::bit_cast<uint32_t>(out[i]),
+                              std::bit_cast<uint32_t>(ArrayGetValue(node->id, point(0, i), point(1, i))))
+                        << shape.rows << "x" << shape.cols << " counted " << shape.count_u << " x " << shape.count_v
+                        << ", strides " << stride[0] << ", " << stride[1] << ", avx2 " << avx2 << ", at "
+                        << point(0, i) << ", " << point(1, i);
+            }
+        }
+    }
 }
 
 } // namespace

@@ -3,13 +3,20 @@
 // product and sum in the same order in float32, so a lane's bits are those
 // of sample() for its pair. The four cases of the formula (which fractions
 // are zero) become selections between results, and a neighbour whose
-// fraction is zero is read from the cell itself, so no lane reads outside
-// the table; a NaN coordinate's lane reads cell (0, 0) and gives NaN.
+// fraction is zero is the cell itself, so no lane reads a cell the formula
+// would not; a NaN coordinate's lane reads cell (0, 0) and gives NaN.
+//
+// Random points over a table past the second-level cache wait on memory,
+// not on arithmetic: the fewer instructions a point takes, the more points'
+// loads the processor keeps in flight at once. So each lane reads its two
+// cells of a row with one load, and the rows' pointers and columns come
+// from plain stores and loads rather than gathers.
 #include "sampling.hpp"
 
 #include "common/cpu.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -20,7 +27,8 @@ namespace gridvane_core::registry {
 
 namespace {
 
-// The scalar path, for the points that do not fill a vector.
+// The plain path, for the points that do not fill a vector, for tables one
+// column wide and for processors without vectors.
 void sample_scalar(const Record &t, const Clamp &b, std::size_t from, std::size_t n, const float *u,
                    std::ptrdiff_t us, const float *v, std::ptrdiff_t vs, float *out)
 {
@@ -29,6 +37,13 @@ void sample_scalar(const Record &t, const Clamp &b, std::size_t from, std::size_
 }
 
 #if defined(__x86_64__)
+
+// How many columns the formula may read, from the clamp bound: a bound
+// with a fraction reads the column beyond it.
+std::int64_t columns_reached(const Clamp &b)
+{
+    return static_cast<std::int64_t>(std::ceil(static_cast<double>(b.last_u))) + 1;
+}
 
 // Four coordinates from a strided array.
 inline __m128 load4(const float *p, std::ptrdiff_t stride)
@@ -56,14 +71,40 @@ inline __m128i next4(__m128i index, __m128 fraction_zero)
     return _mm_sub_epi32(index, _mm_castps_si128(_mm_andnot_ps(fraction_zero, all)));
 }
 
-// Four points with SSE2: the arithmetic in vectors, the cell reads one by
-// one (the instruction set has no gather).
-void sample_sse2(const Record &t, const Clamp &b, std::size_t n, const float *u, std::ptrdiff_t us, const float *v,
-                 std::ptrdiff_t vs, float *out)
+// Two neighbouring cells of one row in one load; a pair of lanes in the
+// low half (first) or both halves.
+inline __m128 pair_of(const float *cells)
+{
+    return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(cells)));
+}
+inline __m128 pairs_of(const float *first, const float *second)
+{
+    return _mm_loadh_pi(pair_of(first), reinterpret_cast<const __m64 *>(second));
+}
+
+// Lanes whose sample is NaN take the rule's NaN from the cells each read
+// (out of line: NaN samples are rare, and the check of the whole vector
+// is all the common path pays).
+[[gnu::cold, gnu::noinline]] void settle_nan_lanes(float *sample, const float *top_left, const float *bottom_left,
+                                                   const float *top_right, const float *bottom_right, int lanes)
+{
+    for (int k = 0; k < lanes; ++k)
+        if (std::isnan(sample[k]))
+            sample[k] = nan_of_cells(bits_at(top_left + k), bits_at(bottom_left + k), bits_at(top_right + k),
+                                     bits_at(bottom_right + k));
+}
+
+// Four points with SSE2: the arithmetic in vectors, the cells two at a time
+// (the instruction set has no gather). Each lane loads the pair of cells
+// that starts at its column, or at the one before where its column is the
+// last the formula can read (last_pair + 1).
+void sample_sse2(const Record &t, const Clamp &b, std::int32_t last_pair, std::size_t n, const float *u,
+                 std::ptrdiff_t us, const float *v, std::ptrdiff_t vs, float *out)
 {
     float *const *rows = t.node.rows;
     const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
     const __m128 quiet_nan = _mm_set1_ps(std::numeric_limits<float>::quiet_NaN());
+    const __m128i pair_limit = _mm_set1_epi32(last_pair);
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         __m128 pu = load4(u + static_cast<std::ptrdiff_t>(i) * us, us);
@@ -74,26 +115,40 @@ void sample_sse2(const Record &t, const Clamp &b, std::size_t n, const float *u,
         const __m128i iu = _mm_cvttps_epi32(pu), iv = _mm_cvttps_epi32(pv);
         const __m128 fu = _mm_sub_ps(pu, _mm_cvtepi32_ps(iu)), fv = _mm_sub_ps(pv, _mm_cvtepi32_ps(iv));
         const __m128 fu_zero = _mm_cmpeq_ps(fu, zero), fv_zero = _mm_cmpeq_ps(fv, zero);
-        const __m128i iu1 = next4(iu, fu_zero), iv1 = next4(iv, fv_zero);
-        alignas(16) std::int32_t c0[4], c1[4], r0[4], r1[4];
-        _mm_store_si128(reinterpret_cast<__m128i *>(c0), iu);
-        _mm_store_si128(reinterpret_cast<__m128i *>(c1), iu1);
-        _mm_store_si128(reinterpret_cast<__m128i *>(r0), iv);
-        _mm_store_si128(reinterpret_cast<__m128i *>(r1), iv1);
-        alignas(16) float a00[4], a01[4], a10[4], a11[4];
-        for (int k = 0; k < 4; ++k) {
-            const float *top = rows[r0[k]], *bottom = rows[r1[k]];
-            a00[k] = top[c0[k]];
-            a01[k] = top[c1[k]];
-            a10[k] = bottom[c0[k]];
-            a11[k] = bottom[c1[k]];
-        }
-        const __m128 A00 = _mm_load_ps(a00), A01 = _mm_load_ps(a01), A10 = _mm_load_ps(a10), A11 = _mm_load_ps(a11);
+        const __m128i past = _mm_cmpgt_epi32(iu, pair_limit); // the last column: its pair starts one before
+        alignas(16) std::int32_t column[4], top[4], bottom[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(column), _mm_add_epi32(iu, past));
+        _mm_store_si128(reinterpret_cast<__m128i *>(top), iv);
+        _mm_store_si128(reinterpret_cast<__m128i *>(bottom), next4(iv, fv_zero));
+        const __m128 top01 = pairs_of(rows[top[0]] + column[0], rows[top[1]] + column[1]);
+        const __m128 top23 = pairs_of(rows[top[2]] + column[2], rows[top[3]] + column[3]);
+        const __m128 bottom01 = pairs_of(rows[bottom[0]] + column[0], rows[bottom[1]] + column[1]);
+        const __m128 bottom23 = pairs_of(rows[bottom[2]] + column[2], rows[bottom[3]] + column[3]);
+        const __m128 shifted = _mm_castsi128_ps(past);
+        __m128 A00 = _mm_shuffle_ps(top01, top23, _MM_SHUFFLE(2, 0, 2, 0));
+        __m128 A01 = _mm_shuffle_ps(top01, top23, _MM_SHUFFLE(3, 1, 3, 1));
+        __m128 A10 = _mm_shuffle_ps(bottom01, bottom23, _MM_SHUFFLE(2, 0, 2, 0));
+        __m128 A11 = _mm_shuffle_ps(bottom01, bottom23, _MM_SHUFFLE(3, 1, 3, 1));
+        A00 = select4(shifted, A01, A00);
+        A10 = select4(shifted, A11, A10);
+        A01 = select4(fu_zero, A00, A01);
+        A11 = select4(fu_zero, A10, A11);
         const __m128 gv = _mm_sub_ps(one, fv), gu = _mm_sub_ps(one, fu);
         const __m128 left = select4(fv_zero, A00, _mm_add_ps(_mm_mul_ps(gv, A00), _mm_mul_ps(fv, A10)));
         const __m128 right = select4(fv_zero, A01, _mm_add_ps(_mm_mul_ps(gv, A01), _mm_mul_ps(fv, A11)));
         const __m128 both = _mm_add_ps(_mm_mul_ps(gu, left), _mm_mul_ps(fu, right));
-        _mm_storeu_ps(out + i, select4(nan, quiet_nan, select4(fu_zero, left, both)));
+        __m128 sample = select4(fu_zero, left, both);
+        if (_mm_movemask_ps(_mm_cmpunord_ps(sample, sample)) != 0) [[unlikely]] {
+            alignas(16) float settled[4], a00[4], a10[4], a01[4], a11[4];
+            _mm_store_ps(settled, sample);
+            _mm_store_ps(a00, A00);
+            _mm_store_ps(a10, A10);
+            _mm_store_ps(a01, A01);
+            _mm_store_ps(a11, A11);
+            settle_nan_lanes(settled, a00, a10, a01, a11, 4);
+            sample = _mm_load_ps(settled);
+        }
+        _mm_storeu_ps(out + i, select4(nan, quiet_nan, sample));
     }
     sample_scalar(t, b, i, n, u, us, v, vs, out);
 }
@@ -113,21 +168,6 @@ GRIDVANE_AVX2 inline __m256 clamp8(__m256 c, __m256 last)
     return _mm256_blendv_ps(c, zero, _mm256_cmp_ps(c, zero, _CMP_LT_OQ));
 }
 
-// The cells at eight (row, column) pairs: four 64-bit row pointers at a
-// time, then the floats at those addresses.
-GRIDVANE_AVX2 inline __m256 cells8(const long long *rows, __m256i row, __m256i column)
-{
-    const __m128i row_lo = _mm256_castsi256_si128(row), row_hi = _mm256_extracti128_si256(row, 1);
-    const __m128i col_lo = _mm256_castsi256_si128(column), col_hi = _mm256_extracti128_si256(column, 1);
-    const __m256i at_lo =
-        _mm256_add_epi64(_mm256_i32gather_epi64(rows, row_lo, 8), _mm256_slli_epi64(_mm256_cvtepi32_epi64(col_lo), 2));
-    const __m256i at_hi =
-        _mm256_add_epi64(_mm256_i32gather_epi64(rows, row_hi, 8), _mm256_slli_epi64(_mm256_cvtepi32_epi64(col_hi), 2));
-    const __m128 lo = _mm256_i64gather_ps(static_cast<const float *>(nullptr), at_lo, 1);
-    const __m128 hi = _mm256_i64gather_ps(static_cast<const float *>(nullptr), at_hi, 1);
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
-}
-
 // Where the fraction is not zero, one more (a true comparison is -1 as an
 // integer).
 GRIDVANE_AVX2 inline __m256i next8(__m256i index, __m256 fraction_zero)
@@ -136,14 +176,27 @@ GRIDVANE_AVX2 inline __m256i next8(__m256i index, __m256 fraction_zero)
     return _mm256_sub_epi32(index, _mm256_castps_si256(_mm256_andnot_ps(fraction_zero, all)));
 }
 
-// Eight points with AVX2: the row pointers and then the cells gathered.
-GRIDVANE_AVX2 void sample_avx2(const Record &t, const Clamp &b, std::size_t n, const float *u, std::ptrdiff_t us,
-                               const float *v, std::ptrdiff_t vs, float *out)
+// The left and right cells of eight lanes from eight pairs, given as the
+// pairs of lanes 0-1, 2-3, 4-5 and 6-7.
+GRIDVANE_AVX2 inline void split8(__m128 p01, __m128 p23, __m128 p45, __m128 p67, __m256 &left, __m256 &right)
 {
-    const auto *rows = reinterpret_cast<const long long *>(t.node.rows);
+    const __m256 low = _mm256_insertf128_ps(_mm256_castps128_ps256(p01), p45, 1);
+    const __m256 high = _mm256_insertf128_ps(_mm256_castps128_ps256(p23), p67, 1);
+    left = _mm256_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0));
+    right = _mm256_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// Eight points with AVX2, the cells two at a time as with SSE2: gathers
+// are slower than loads one by one on some processors and no faster on
+// the others.
+GRIDVANE_AVX2 void sample_avx2(const Record &t, const Clamp &b, std::int32_t last_pair, std::size_t n,
+                               const float *u, std::ptrdiff_t us, const float *v, std::ptrdiff_t vs, float *out)
+{
+    float *const *rows = t.node.rows;
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
     const __m256 quiet_nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
     const __m256 last_u = _mm256_set1_ps(b.last_u), last_v = _mm256_set1_ps(b.last_v);
+    const __m256i pair_limit = _mm256_set1_epi32(last_pair);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m256 pu = load8(u + static_cast<std::ptrdiff_t>(i) * us, us);
@@ -154,19 +207,45 @@ GRIDVANE_AVX2 void sample_avx2(const Record &t, const Clamp &b, std::size_t n, c
         const __m256i iu = _mm256_cvttps_epi32(pu), iv = _mm256_cvttps_epi32(pv);
         const __m256 fu = _mm256_sub_ps(pu, _mm256_cvtepi32_ps(iu)), fv = _mm256_sub_ps(pv, _mm256_cvtepi32_ps(iv));
         const __m256 fu_zero = _mm256_cmp_ps(fu, zero, _CMP_EQ_OQ), fv_zero = _mm256_cmp_ps(fv, zero, _CMP_EQ_OQ);
-        const __m256i iu1 = next8(iu, fu_zero), iv1 = next8(iv, fv_zero);
-        const __m256 A00 = cells8(rows, iv, iu), A01 = cells8(rows, iv, iu1), A10 = cells8(rows, iv1, iu),
-                     A11 = cells8(rows, iv1, iu1);
+        const __m256i past = _mm256_cmpgt_epi32(iu, pair_limit); // the last column: its pair starts one before
+        alignas(32) std::int32_t column[8], top[8], bottom[8];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(column), _mm256_add_epi32(iu, past));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(top), iv);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(bottom), next8(iv, fv_zero));
+        __m256 A00, A01, A10, A11;
+        split8(pairs_of(rows[top[0]] + column[0], rows[top[1]] + column[1]),
+               pairs_of(rows[top[2]] + column[2], rows[top[3]] + column[3]),
+               pairs_of(rows[top[4]] + column[4], rows[top[5]] + column[5]),
+               pairs_of(rows[top[6]] + column[6], rows[top[7]] + column[7]), A00, A01);
+        split8(pairs_of(rows[bottom[0]] + column[0], rows[bottom[1]] + column[1]),
+               pairs_of(rows[bottom[2]] + column[2], rows[bottom[3]] + column[3]),
+               pairs_of(rows[bottom[4]] + column[4], rows[bottom[5]] + column[5]),
+               pairs_of(rows[bottom[6]] + column[6], rows[bottom[7]] + column[7]), A10, A11);
+        const __m256 shifted = _mm256_castsi256_ps(past);
+        A00 = _mm256_blendv_ps(A00, A01, shifted);
+        A10 = _mm256_blendv_ps(A10, A11, shifted);
+        A01 = _mm256_blendv_ps(A01, A00, fu_zero);
+        A11 = _mm256_blendv_ps(A11, A10, fu_zero);
         const __m256 gv = _mm256_sub_ps(one, fv), gu = _mm256_sub_ps(one, fu);
         const __m256 left =
             _mm256_blendv_ps(_mm256_add_ps(_mm256_mul_ps(gv, A00), _mm256_mul_ps(fv, A10)), A00, fv_zero);
         const __m256 right =
             _mm256_blendv_ps(_mm256_add_ps(_mm256_mul_ps(gv, A01), _mm256_mul_ps(fv, A11)), A01, fv_zero);
         const __m256 both = _mm256_add_ps(_mm256_mul_ps(gu, left), _mm256_mul_ps(fu, right));
-        _mm256_storeu_ps(out + i, _mm256_blendv_ps(_mm256_blendv_ps(both, left, fu_zero), quiet_nan, nan));
+        __m256 sample = _mm256_blendv_ps(both, left, fu_zero);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(sample, sample, _CMP_UNORD_Q)) != 0) [[unlikely]] {
+            alignas(32) float settled[8], a00[8], a10[8], a01[8], a11[8];
+            _mm256_store_ps(settled, sample);
+            _mm256_store_ps(a00, A00);
+            _mm256_store_ps(a10, A10);
+            _mm256_store_ps(a01, A01);
+            _mm256_store_ps(a11, A11);
+            settle_nan_lanes(settled, a00, a10, a01, a11, 8);
+            sample = _mm256_load_ps(settled);
+        }
+        _mm256_storeu_ps(out + i, _mm256_blendv_ps(sample, quiet_nan, nan));
     }
-    sample_sse2(t, b, n - i, u + static_cast<std::ptrdiff_t>(i) * us, us, v + static_cast<std::ptrdiff_t>(i) * vs, vs,
-                out + i);
+    sample_scalar(t, b, i, n, u, us, v, vs, out);
 }
 
 #endif
@@ -181,13 +260,18 @@ void sample_many_using(bool avx2, const Record &t, const Clamp &bounds, std::siz
         return;
     }
 #if defined(__x86_64__)
-    if (avx2)
-        return sample_avx2(t, bounds, n, u, u_stride, v, v_stride, out);
-    return sample_sse2(t, bounds, n, u, u_stride, v, v_stride, out);
+    // A pair of cells needs two columns; a table one column wide is read a
+    // cell at a time.
+    if (const std::int64_t columns = columns_reached(bounds); columns >= 2) {
+        const auto last_pair = static_cast<std::int32_t>(columns - 2);
+        if (avx2)
+            return sample_avx2(t, bounds, last_pair, n, u, u_stride, v, v_stride, out);
+        return sample_sse2(t, bounds, last_pair, n, u, u_stride, v, v_stride, out);
+    }
 #else
     (void)avx2;
-    sample_scalar(t, bounds, 0, n, u, u_stride, v, v_stride, out);
 #endif
+    sample_scalar(t, bounds, 0, n, u, u_stride, v, v_stride, out);
 }
 
 void sample_many(const Record &t, const Clamp &bounds, std::size_t n, const float *u, std::ptrdiff_t u_stride,
