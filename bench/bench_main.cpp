@@ -436,16 +436,16 @@ FloorWork &floor_points()
 }
 
 // A fresh registry holding the floor rows' table.
-gridvane::registry::Record &fresh_floor_table()
+gridvane_core::registry::Record &fresh_floor_table()
 {
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
     const int32_t id = ArrayAlloc(FloorWork::side, FloorWork::side);
     float **rows = ArrayGetArray(id);
     gvbench::Generator g(6);
     for (int r = 0; r < FloorWork::side; ++r)
         for (int c = 0; c < FloorWork::side; ++c)
             rows[r][c] = g.uniform(-1.0f, 1.0f);
-    return *gridvane::registry::Record::of(ArrayGetPointer(id));
+    return *gridvane_core::registry::Record::of(ArrayGetPointer(id));
 }
 
 void finish_floor_row(benchmark::State &state)
@@ -456,7 +456,7 @@ void finish_floor_row(benchmark::State &state)
     state.counters["per_point"] = benchmark::Counter(static_cast<double>(FloorWork::count),
                                                      benchmark::Counter::kIsIterationInvariantRate |
                                                          benchmark::Counter::kInvert);
-    gridvane::registry::discard_all();
+    gridvane_core::registry::discard_all();
 }
 
 // The floor: each point's coordinates truncated and its four cells loaded
@@ -482,11 +482,11 @@ void random4m_floor(benchmark::State &state)
 void random4m_scalar_loop(benchmark::State &state)
 {
     FloorWork &w = floor_points();
-    gridvane::registry::Record &t = fresh_floor_table();
-    const gridvane::registry::Clamp bounds = gridvane::registry::current_bounds(t);
+    gridvane_core::registry::Record &t = fresh_floor_table();
+    const gridvane_core::registry::Clamp bounds = gridvane_core::registry::current_bounds(t);
     for (auto _ : state) {
         for (std::size_t i = 0; i < FloorWork::count; ++i)
-            w.out[i] = gridvane::registry::interpolate(t, w.u[i], w.v[i], bounds);
+            w.out[i] = gridvane_core::registry::interpolate(t, w.u[i], w.v[i], bounds);
         benchmark::ClobberMemory();
     }
     finish_floor_row(state);
@@ -497,10 +497,10 @@ void random4m_scalar_loop(benchmark::State &state)
 void random4m_sample_many(benchmark::State &state)
 {
     FloorWork &w = floor_points();
-    gridvane::registry::Record &t = fresh_floor_table();
-    const bool avx2 = state.range(0) != 0 && gridvane::cpu::has_avx2();
+    gridvane_core::registry::Record &t = fresh_floor_table();
+    const bool avx2 = state.range(0) != 0 && gridvane_core::cpu::has_avx2();
     for (auto _ : state) {
-        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), FloorWork::count,
+        gridvane_core::registry::sample_many_using(avx2, t, gridvane_core::registry::current_bounds(t), FloorWork::count,
                                               w.u.data(), 1, w.v.data(), 1, w.out.data());
         benchmark::ClobberMemory();
     }
@@ -513,7 +513,7 @@ void random4m_gridvane_sample_many(benchmark::State &state)
     FloorWork &w = floor_points();
     const int32_t id = fresh_floor_table().node.id;
     for (auto _ : state) {
-        gridvane_sample_many(id, FloorWork::count, w.u.data(), 1, w.v.data(), 1, w.out.data());
+        gridvane_sample_many(id, FloorWork::count, w.u.data(), 1, w.v.data(), 1, w.out.data(), nullptr);
         benchmark::ClobberMemory();
     }
     finish_floor_row(state);

@@ -83,7 +83,7 @@ TEST_F(Sampling, NanCoordinateGivesNanAndReadsNothing)
 std::vector<std::pair<std::string, uint32_t>> bits_on_every_path(int32_t id, float u, float v)
 {
     std::vector<std::pair<std::string, uint32_t>> got{{"ArrayGetValue", std::bit_cast<uint32_t>(ArrayGetValue(id, u, v))}};
-    gridvane::registry::Record &t = *gridvane::registry::Record::of(ArrayGetPointer(id));
+    gridvane_core::registry::Record &t = *gridvane_core::registry::Record::of(ArrayGetPointer(id));
     constexpr size_t n = 11;
     float out[n];
     const auto take = [&](const std::string &path) { // one entry for each run of points that agree
@@ -94,11 +94,11 @@ std::vector<std::pair<std::string, uint32_t>> bits_on_every_path(int32_t id, flo
             got.emplace_back(path + " points " + std::to_string(from) + "-" + std::to_string(to - 1), bits);
         }
     };
-    for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
-        gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, &u, 0, &v, 0, out);
+    for (const bool avx2 : {false, gridvane_core::cpu::has_avx2()}) {
+        gridvane_core::registry::sample_many_using(avx2, t, gridvane_core::registry::current_bounds(t), n, &u, 0, &v, 0, out);
         take(avx2 ? "AVX2" : "SSE2");
     }
-    EXPECT_EQ(gridvane_sample_many(id, n, &u, 0, &v, 0, out), 0);
+    EXPECT_EQ(gridvane_sample_many(id, n, &u, 0, &v, 0, out, nullptr), 0);
     take("gridvane_sample_many");
     return got;
 }
@@ -138,7 +138,7 @@ TEST_F(Sampling, NanResultsTakeTheFirstNanCellReadOnEveryPath)
         {"NaN coordinate over NaN cells", {{minus_nan, minus_nan}, {minus_nan, minus_nan}}, -nan, 0.5f, default_nan},
     };
     for (const auto &c : cases) {
-        gridvane::registry::discard_all();
+        gridvane_core::registry::discard_all();
         const int32_t id = register_rows(c.rows)->id;
         std::ostringstream wrong;
         for (const auto &[path, bits] : bits_on_every_path(id, c.u, c.v))
@@ -326,7 +326,7 @@ TEST_F(Sampling, BatchesReadWhatEditedCountsReachAtAnyStride)
         ArrayNode *node = register_rows(a);
         node->countU = shape.count_u;
         node->countV = shape.count_v;
-        gridvane::registry::Record &t = *gridvane::registry::Record::of(node);
+        gridvane_core::registry::Record &t = *gridvane_core::registry::Record::of(node);
         for (const auto &stride : strides) {
             std::vector<float> coordinates[2];
             const float *start[2];
@@ -338,9 +338,9 @@ TEST_F(Sampling, BatchesReadWhatEditedCountsReachAtAnyStride)
                 start[axis] = coordinates[axis].data() + (stride[axis] < 0 ? coordinates[axis].size() - 1 : 0);
             }
             const auto point = [&](int axis, size_t i) { return start[axis][static_cast<std::ptrdiff_t>(i) * stride[axis]]; };
-            for (const bool avx2 : {false, gridvane::cpu::has_avx2()}) {
+            for (const bool avx2 : {false, gridvane_core::cpu::has_avx2()}) {
                 std::vector<float> out(n, 12345.0f);
-                gridvane::registry::sample_many_using(avx2, t, gridvane::registry::current_bounds(t), n, start[0],
+                gridvane_core::registry::sample_many_using(avx2, t, gridvane_core::registry::current_bounds(t), n, start[0],
                                                       stride[0], start[1], stride[1], out.data());
                 for (size_t i = 0; i < n; ++i)
                     ASSERT_EQ(std::bit_cast<uint32_t>(out[i]),
