@@ -2,12 +2,18 @@
 // every step of a load and a read.
 #include "support.hpp"
 
+#include "gridvane_ext.h"
+#include "io/loading.hpp"
+#include "platform/system.hpp"
+
 #include <cerrno>
 #include <cmath>
+#include <functional>
 #include <string>
 
 using gvtest::inject_every_failure;
 using gvtest::messages_of;
+namespace seam = gridvane_core::platform::seam;
 
 namespace {
 
@@ -127,6 +133,144 @@ TEST_F(BadInput, AllocationFailsAtEveryStep)
     EXPECT_GE(bare_binary, 6);
     EXPECT_GE(bare_text, 9); // line block, tokens, index, 6 rows
     RecordProperty("faults_injected", injected + bare_binary + bare_text);
+}
+
+// The roads of the extension interface, each with every allocation failed
+// in turn and then every one from the nth on (inject_every_failure), and
+// with every system call failed in turn and then every one from the nth on:
+// a load by name, on a stream and in parts; the four saves; a client's
+// file; a registration. Each fails with its status and leaves nothing
+// behind, and a save's target is the old file or the new one, whole.
+class Failing : public gvtest::RegistryTest {
+protected:
+    void SetUp() override
+    {
+        RegistryTest::SetUp();
+        smallest_ = gridvane_core::io::set_smallest_part(64);
+        std::string text = "| a b\n---\n";
+        for (int r = 0; r < 80; ++r)
+            text += std::to_string(r) + " | " + std::to_string(r * 0.5) + " 2\n";
+        text_ = folder_.write("cam.chan", text);
+        const int32_t id = gridvane_load(text_.c_str(), 0, nullptr, nullptr, nullptr);
+        expected_ = gvtest::rows_of(id);
+        ArrayFree(id);
+    }
+    void TearDown() override
+    {
+        gridvane_core::io::set_smallest_part(smallest_);
+        seam::arm(0, seam::Act::none);
+        RegistryTest::TearDown();
+    }
+
+    // The roads, each true when it succeeded (and then checked whole).
+    std::vector<std::pair<std::string, std::function<bool()>>> roads()
+    {
+        const auto loaded = [this](int32_t id) {
+            const bool ok = id > 0 && gvtest::same_bits(gvtest::rows_of(id), expected_);
+            ArrayFree(id);
+            return ok;
+        };
+        const std::string target = folder_.path("out.chan"), text = text_;
+        return {
+            {"load", [=] { return loaded(gridvane_load(text.c_str(), 0, nullptr, nullptr, nullptr)); }},
+            {"stream",
+             [=] {
+                 FILE *f = std::fopen(text.c_str(), "rb");
+                 const int32_t id = gridvane_read(f, 0, nullptr, nullptr, nullptr);
+                 std::fclose(f);
+                 return loaded(id);
+             }},
+            {"parts",
+             [=] {
+                 gridvane_plan *plan = gridvane_plan_open(text.c_str(), 0, 3, nullptr, nullptr, nullptr);
+                 if (plan == nullptr)
+                     return false;
+                 for (int32_t k = 0; k < gridvane_plan_parts(plan); k += 2)
+                     gridvane_plan_read(plan, k, nullptr);
+                 return loaded(gridvane_plan_finish(plan, nullptr));
+             }},
+            {"registration",
+             [] {
+                 const int32_t id = gridvane_alloc(3, 2, ARRAY_FRAME, nullptr);
+                 const char *names[] = {"x", "y"};
+                 const bool ok = id > 0 && gridvane_set_column_names(id, 2, names, nullptr) == 0;
+                 ArrayFree(id);
+                 return ok;
+             }},
+            {"client file",
+             [=] {
+                 gridvane_file *file = gridvane_file_open(target.c_str(), nullptr);
+                 if (file == nullptr)
+                     return false;
+                 if (gridvane_file_write(file, "new\n", 4, nullptr) != 0) {
+                     gridvane_file_abandon(file);
+                     return false;
+                 }
+                 return gridvane_file_commit(file, nullptr) == 0;
+             }},
+        };
+    }
+
+    gvtest::TempFolder folder_;
+    std::string text_;
+    gvtest::Rows expected_;
+    std::int64_t smallest_ = 0;
+};
+
+TEST_F(Failing, EveryAllocationAndEveryOneAfter)
+{
+    for (const auto &[name, road] : roads()) {
+        const std::string target = folder_.write("out.chan", "old\n");
+        const int failures = inject_every_failure(
+            [&] {
+                const bool ok = road();
+                const std::string now = gvtest::TempFolder::read(target);
+                EXPECT_TRUE(now == "old\n" || now == "new\n") << name;
+                return ok;
+            },
+            {""}, ENOMEM);
+        EXPECT_GT(failures, 1) << name;
+    }
+}
+
+TEST_F(Failing, EverySystemCallAndEveryOneAfter)
+{
+    for (const auto &[name, road] : roads()) {
+        const std::string target = folder_.write("out.chan", "old\n");
+        seam::start_log();
+        ASSERT_TRUE(road()) << name;
+        const char *calls[512];
+        const std::size_t n = std::min<std::size_t>(seam::stop_log(calls, std::size(calls)), std::size(calls));
+        const auto before = gvtest::walk_registry();
+        const int64_t live = gvtest::blocks_in_use();
+        int failed = 0;
+        for (const bool and_after : {false, true})
+            for (std::size_t k = 1; k <= n; ++k) {
+                folder_.write("out.chan", "old\n");
+                seam::arm(k, seam::Act::fail, EIO, and_after);
+                errno = 0;
+                const bool ok = road();
+                const int error = errno;
+                seam::arm(0, seam::Act::none);
+                const std::string what = name + ": call " + std::to_string(k) + " " + calls[k - 1] +
+                                         (and_after ? " and after" : "");
+                failed += !ok;
+                if (!ok && name != "registration") {
+                    EXPECT_EQ(error, EIO) << what;
+                }
+                const std::string now = gvtest::TempFolder::read(target);
+                EXPECT_TRUE(now == "old\n" || now == "new\n") << what;
+                EXPECT_EQ(gvtest::walk_registry(), before) << what;
+                EXPECT_EQ(gvtest::blocks_in_use(), live) << what;
+                // A new file whose removal failed too is left for the next
+                // save of the name, which takes it away.
+                if (folder_.listing().size() > 2) {
+                    ASSERT_TRUE(road()) << what;
+                }
+                EXPECT_EQ(folder_.listing(), (std::vector<std::string>{"cam.chan", "out.chan"})) << what;
+            }
+        EXPECT_TRUE(failed > 0 || n == 0) << name; // a stream or a registration makes no system call of ours
+    }
 }
 
 } // namespace

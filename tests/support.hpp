@@ -97,27 +97,30 @@ inline std::vector<int32_t> walk_registry()
 }
 
 // Fails every allocation of fn in turn, from the first until one is never
-// reached. Each failure must leave the registry and the heap exactly as they
-// were, keep the next handle and say one of the expected messages (and, if
-// given, set expected_errno); a failure fn gets by without (a block it could
-// not trim) must still leave the heap as it was. fn releases what it made
-// when it succeeds. Returns how many failures fn reported.
+// reached: in a first pass the nth alone, in a second every one from the
+// nth on (so that the cleanup after a failure meets failures too). Each
+// failure must leave the registry and the heap exactly as they were, keep
+// the next handle and say one of the expected messages (and, if given, set
+// expected_errno); a failure fn gets by without (a block it could not trim)
+// must still leave the heap as it was. fn releases what it made when it
+// succeeds. Returns how many failures fn reported in the two passes.
 template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::string> &messages, int expected_errno)
 {
     const auto before = walk_registry();
     const int64_t live = blocks_in_use();
     int injected = 0;
+    for (const bool and_after : {false, true})
     for (uint64_t n = 1; n < 100000; ++n) {
         const int32_t last_id = gridvane_core::registry::last_id();
         const uint64_t start = gridvane_core::heap::allocation_count();
-        gridvane_core::heap::fail_nth_allocation(n);
+        gridvane_core::heap::fail_nth_allocation(n, and_after);
         bool ok = false;
         errno = 0;
         const std::string said = messages_of([&] { ok = fn(); });
         const int error = errno;
         gridvane_core::heap::fail_nth_allocation(0);
-        EXPECT_EQ(walk_registry(), before) << n;
-        EXPECT_EQ(blocks_in_use(), live) << n;
+        EXPECT_EQ(walk_registry(), before) << n << (and_after ? " and after" : "");
+        EXPECT_EQ(blocks_in_use(), live) << n << (and_after ? " and after" : "");
         if (gridvane_core::heap::allocation_count() - start < n) {
             EXPECT_TRUE(ok) << "fails with no failure injected";
             break;
@@ -125,9 +128,10 @@ template <typename Fn> int inject_every_failure(Fn &&fn, const std::vector<std::
         if (ok)
             continue;
         ++injected;
-        EXPECT_NE(std::find(messages.begin(), messages.end(), said), messages.end()) << n << ": " << said;
+        EXPECT_NE(std::find(messages.begin(), messages.end(), said), messages.end())
+            << n << (and_after ? " and after: " : ": ") << said;
         if (expected_errno != 0) {
-            EXPECT_EQ(error, expected_errno) << n;
+            EXPECT_EQ(error, expected_errno) << n << (and_after ? " and after" : "");
         }
         EXPECT_EQ(gridvane_core::registry::last_id(), last_id) << n;
     }

@@ -16,17 +16,18 @@ namespace {
 thread_local std::uint64_t made = 0;
 thread_local std::uint64_t asked = 0; // bytes, for tests that bound a call's memory
 thread_local std::uint64_t fail_at = 0;
+thread_local bool fail_on = false; // every allocation from fail_at on fails
 std::atomic<std::int64_t> live{0};
 
 bool should_fail(std::size_t bytes = 0)
 {
     ++made;
     asked += bytes;
-    if (fail_at != 0 && made == fail_at) {
+    if (fail_at == 0 || made < fail_at)
+        return false;
+    if (made == fail_at && !fail_on)
         fail_at = 0;
-        return true;
-    }
-    return false;
+    return true;
 }
 } // namespace
 
@@ -75,7 +76,11 @@ void release(void *block)
     std::free(block);
 }
 
-void fail_nth_allocation(std::uint64_t n) { fail_at = n == 0 ? 0 : made + n; }
+void fail_nth_allocation(std::uint64_t n, bool and_after)
+{
+    fail_at = n == 0 ? 0 : made + n;
+    fail_on = and_after;
+}
 
 std::uint64_t allocation_count() { return made; }
 

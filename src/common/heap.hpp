@@ -22,8 +22,9 @@ void release(void *block);
 template <typename T> T *allocate_n(std::size_t count) { return static_cast<T *>(allocate_array(count, sizeof(T))); }
 
 // Test seam: the calling thread's n-th allocation from now (1 = the next)
-// fails; 0 disarms. Other threads' allocations do not count.
-void fail_nth_allocation(std::uint64_t n);
+// fails, and with and_after every one after it too, until disarmed; 0
+// disarms. Other threads' allocations do not count.
+void fail_nth_allocation(std::uint64_t n, bool and_after = false);
 // Allocations the calling thread has made, failed ones included, and the
 // bytes they asked for.
 std::uint64_t allocation_count();

@@ -9,6 +9,7 @@ namespace gridvane_core::platform::seam {
 namespace {
 thread_local std::uint64_t counted = 0, armed_at = 0;
 thread_local Act armed_act = Act::none;
+thread_local bool armed_on = false; // every call from armed_at on
 thread_local int armed_error = 0;
 constexpr std::size_t log_room = 512;
 thread_local const char *logged[log_room];
@@ -44,11 +45,12 @@ void always(const char *name, Act act, int error)
     always_count = i == always_count ? i + 1 : always_count;
 }
 
-void arm(std::uint64_t n, Act act, int error)
+void arm(std::uint64_t n, Act act, int error, bool and_after)
 {
     armed_at = n == 0 ? 0 : counted + n;
     armed_act = act;
     armed_error = error;
+    armed_on = and_after;
 }
 
 void start_log()
@@ -81,9 +83,10 @@ Act next(const char *name, int &error)
         error = named_error;
         return named_act;
     }
-    if (armed_at == 0 || counted != armed_at)
+    if (armed_at == 0 || counted < armed_at)
         return Act::none;
-    armed_at = 0;
+    if (!armed_on)
+        armed_at = 0;
     error = armed_error;
     return armed_act;
 }

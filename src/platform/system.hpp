@@ -103,8 +103,9 @@ namespace seam {
 enum class Act { none, fail, interrupt, shorten, pretend };
 
 // The calling thread's calls from now on are numbered from 1; call n gets
-// act (error for fail). 0 disarms. Other threads' calls do not count.
-void arm(std::uint64_t n, Act act, int error = 0);
+// act (error for fail), and with and_after every call after it too, until
+// disarmed. 0 disarms. Other threads' calls do not count.
+void arm(std::uint64_t n, Act act, int error = 0, bool and_after = false);
 // The calling thread's next call of this name gets act.
 void arm_named(const char *name, Act act, int error = 0);
 // Every call of this name the calling thread makes from now on gets act
