@@ -6,8 +6,13 @@
 
 #include "platform/system.hpp"
 
+#include "gridvane_ext.h"
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -341,6 +346,223 @@ TEST_F(Saves, KilledSavesLeaveTheOldOrTheNewFile)
     ASSERT_EQ(ArraySave(big, target.c_str(), 0), 0);
     EXPECT_EQ(listing(), std::set<std::string>{"take.chb"});
     RecordProperty("kills_between_link_and_rename", mid_save);
+}
+#endif
+
+// ---- Power loss ----------------------------------------------------------
+
+#if !defined(_WIN32)
+// The files and names of one folder as a save leaves them on the disk: each
+// file's data as of its last flush, each name as of the folder's last
+// flush, and what was written or renamed since, which a power loss may keep
+// any part of, in any order.
+class Disk {
+public:
+    // The target's contents before the save, on the disk already.
+    explicit Disk(const std::string &target, const std::string *old)
+    {
+        if (old != nullptr) {
+            files_.push_back({*old, *old, {}});
+            durable_names_[target] = current_names_[target] = 0;
+        }
+    }
+
+    static void record(const seam::Note &n, void *context) { static_cast<Disk *>(context)->take(n); }
+
+    // A random image of the disk after a power loss at the end of the events
+    // recorded so far: the target's contents, or nullopt where it has none.
+    std::optional<std::string> image(const std::string &target, std::mt19937 &random) const
+    {
+        // The names: the flushed ones, then a random subset of the changes
+        // since, in a random order (a change that finds its name gone lands
+        // as nothing).
+        std::map<std::string, int> names = durable_names_;
+        for (const Change &c : random_subset(pending_names_, random)) {
+            if (c.from.empty()) {
+                names[c.to] = c.file;
+            } else if (names.count(c.from) != 0) {
+                names[c.to] = names[c.from];
+                names.erase(c.from);
+            }
+        }
+        const auto named = names.find(target);
+        if (named == names.end())
+            return std::nullopt;
+        // The file's data: the flushed, then a random subset of the writes
+        // since, in a random order.
+        const File &f = files_[static_cast<size_t>(named->second)];
+        std::string data = f.durable;
+        for (const Write &w : random_subset(f.pending, random)) {
+            if (data.size() < w.offset + w.bytes.size())
+                data.resize(w.offset + w.bytes.size(), '\0');
+            data.replace(w.offset, w.bytes.size(), w.bytes);
+        }
+        return data;
+    }
+
+private:
+    struct Write {
+        size_t offset;
+        std::string bytes;
+    };
+    struct File {
+        std::string durable, current;
+        std::vector<Write> pending;
+    };
+    struct Change { // a name bound to a file (from empty), or renamed
+        std::string from, to;
+        int file;
+    };
+
+    template <typename T> static std::vector<T> random_subset(const std::vector<T> &all, std::mt19937 &random)
+    {
+        std::vector<T> some;
+        for (const T &x : all)
+            if (random() % 2 == 0)
+                some.push_back(x);
+        std::shuffle(some.begin(), some.end(), random);
+        return some;
+    }
+
+    int new_file()
+    {
+        files_.push_back({});
+        return static_cast<int>(files_.size()) - 1;
+    }
+    void bind(const std::string &name, int file)
+    {
+        current_names_[name] = file;
+        pending_names_.push_back({"", name, file});
+    }
+
+    void take(const seam::Note &n)
+    {
+        const std::string call = n.call;
+        if (call == "open new") {
+            open_[n.fd] = {new_file(), 0};
+            bind(n.path, open_[n.fd].first);
+        } else if (call == "open O_TMPFILE") {
+            open_[n.fd] = {new_file(), 0};
+        } else if (call == "open in place") { // the old file emptied, or a new one
+            const auto old = current_names_.find(n.path);
+            const int file = old != current_names_.end() ? old->second : new_file();
+            if (old == current_names_.end())
+                bind(n.path, file);
+            files_[static_cast<size_t>(file)].current.clear();
+            files_[static_cast<size_t>(file)].pending.push_back({0, {}}); // the truncation, as a write of nothing
+            open_[n.fd] = {file, 0};
+        } else if (call == "write" && open_.count(n.fd) != 0) {
+            auto &[file, at] = open_[n.fd];
+            File &f = files_[static_cast<size_t>(file)];
+            const std::string bytes(static_cast<const char *>(n.data), n.size);
+            f.pending.push_back({at, bytes});
+            if (f.current.size() < at + n.size)
+                f.current.resize(at + n.size, '\0');
+            f.current.replace(at, n.size, bytes);
+            at += n.size;
+        } else if (call == "fdatasync" && open_.count(n.fd) != 0) {
+            File &f = files_[static_cast<size_t>(open_[n.fd].first)];
+            f.durable = f.current;
+            f.pending.clear();
+        } else if (call == "linkat" && open_.count(n.fd) != 0) {
+            bind(n.path2, open_[n.fd].first);
+        } else if (call == "rename" && current_names_.count(n.path) != 0) {
+            current_names_[n.path2] = current_names_[n.path];
+            current_names_.erase(n.path);
+            pending_names_.push_back({n.path, n.path2, -1});
+        } else if (call == "unlink") {
+            current_names_.erase(n.path);
+            pending_names_.push_back({n.path, "", -1});
+        } else if (call == "fsync folder") {
+            durable_names_ = current_names_;
+            durable_names_.erase("");
+            pending_names_.clear();
+        } else if (call == "close") {
+            open_.erase(n.fd);
+        }
+    }
+
+    std::vector<File> files_;
+    std::map<int, std::pair<int, size_t>> open_; // descriptor: the file and where it writes next
+    std::map<std::string, int> durable_names_, current_names_;
+    std::vector<Change> pending_names_;
+};
+
+// Each way of saving, recorded call by call; then a thousand power losses,
+// each at a random point of the save, each keeping a random part of what
+// was not flushed: the name holds the old file or the new one, whole.
+TEST_F(Saves, APowerLossLeavesTheOldOrTheNewFile)
+{
+    const std::string old = "precious old contents\n";
+    const std::string target = path("table.chb");
+    struct Kind {
+        const char *name;
+        bool old_file, named;
+        std::function<bool()> save;
+    };
+    const std::vector<Kind> kinds = {
+        {"ArraySave to a new name", false, false, [&] { return ArraySave(table_, target.c_str(), 0) == 0; }},
+        {"ArraySave over an old file", true, false, [&] { return ArraySave(table_, target.c_str(), 0) == 0; }},
+        {"ArraySave over an old file, named from the start", true, true,
+         [&] { return ArraySave(table_, target.c_str(), 0) == 0; }},
+        {"gridvane_save", true, false,
+         [&] { return gridvane_save(table_, target.c_str(), GRIDVANE_FORM_DECIDE, 0, nullptr) == 0; }},
+        {"gridvane_file_commit", true, false,
+         [&] {
+             gridvane_file *file = gridvane_file_open(target.c_str(), nullptr);
+             return file != nullptr && gridvane_file_write(file, saved_.data(), saved_.size(), nullptr) == 0 &&
+                    gridvane_file_commit(file, nullptr) == 0;
+         }},
+    };
+    std::mt19937 random(20261207);
+    for (const Kind &k : kinds) {
+        fs::remove(target);
+        if (k.old_file)
+            std::ofstream(target, std::ios::binary) << old;
+        // The events of the whole save, kept to replay a prefix of them.
+        std::vector<std::pair<seam::Note, std::string>> events;
+        seam::record(
+            [](const seam::Note &n, void *context) {
+                auto &all = *static_cast<std::vector<std::pair<seam::Note, std::string>> *>(context);
+                all.emplace_back(n, std::string(n.path != nullptr ? n.path : "") + '\0' +
+                                        (n.path2 != nullptr ? n.path2 : "") + '\0' +
+                                        std::string(static_cast<const char *>(n.data), n.data ? n.size : 0));
+            },
+            &events);
+        if (k.named)
+            seam::arm_named("open O_TMPFILE", seam::Act::fail, EOPNOTSUPP);
+        const bool saved = k.save();
+        seam::record(nullptr, nullptr);
+        ASSERT_TRUE(saved) << k.name;
+        ASSERT_EQ(read_file(target), saved_) << k.name;
+        int old_seen = 0, new_seen = 0;
+        for (int image = 0; image < 1000; ++image) {
+            const size_t crash = random() % (events.size() + 1); // the events that happened
+            Disk disk(target, k.old_file ? &old : nullptr);
+            for (size_t e = 0; e < crash; ++e) {
+                const std::string &held = events[e].second;
+                const size_t second = held.find('\0'), third = held.find('\0', second + 1);
+                const std::string p1 = held.substr(0, second), p2 = held.substr(second + 1, third - second - 1);
+                seam::Note n = events[e].first;
+                n.path = p1.c_str();
+                n.path2 = p2.c_str();
+                n.data = held.data() + third + 1;
+                Disk::record(n, &disk);
+            }
+            const std::optional<std::string> left = disk.image(target, random);
+            if (!left) {
+                EXPECT_FALSE(k.old_file) << k.name << ": no file under the name after " << crash << " events";
+            } else if (*left == old && k.old_file) {
+                ++old_seen;
+            } else {
+                EXPECT_TRUE(*left == saved_) << k.name << ": a torn file of " << left->size() << " bytes after "
+                                             << crash << " of " << events.size() << " events";
+                ++new_seen;
+            }
+        }
+        EXPECT_GT(new_seen, 0) << k.name; // the images reach past the rename
+        EXPECT_TRUE(old_seen > 0 || !k.old_file) << k.name;
+    }
 }
 #endif
 

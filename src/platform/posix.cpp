@@ -63,7 +63,8 @@ int open_probe(const char *name)
 
 int create_new(const char *name, bool)
 {
-    return through<int>("open new", [&] { return ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666); });
+    const int fd = through<int>("open new", [&] { return ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666); });
+    return noted(fd, "open new", fd, name);
 }
 
 int open_unnamed(const char *folder)
@@ -78,7 +79,7 @@ int open_unnamed(const char *folder)
     // Kernels and filesystems without unnamed files answer in several ways.
     if (fd < 0 && (errno == EISDIR || errno == EINVAL))
         errno = EOPNOTSUPP;
-    return fd;
+    return noted(fd, "open O_TMPFILE", fd, folder);
 #else
     (void)folder;
     errno = EOPNOTSUPP;
@@ -88,16 +89,20 @@ int open_unnamed(const char *folder)
 
 int open_in_place(const char *name)
 {
-    return through<int>("open in place", [&] { return ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+    const int fd =
+        through<int>("open in place", [&] { return ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+    return noted(fd, "open in place", fd, name);
 }
 
 int open_folder(const char *folder)
 {
-    return through<int>("open folder", [&] { return ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    const int fd = through<int>("open folder", [&] { return ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    return noted(fd, "open folder", fd, folder);
 }
 
 int close(int fd)
 {
+    noted(0, "close", fd);
     return made_anyway("close", [&] { return ::close(fd); });
 }
 
@@ -119,7 +124,8 @@ long long read_at(int fd, void *out, std::size_t size, std::int64_t offset)
 long long write(int fd, const void *data, std::size_t size)
 {
     bool shorten = false;
-    return through<long long>("write", [&] { return ::write(fd, data, shortened(size, shorten)); }, &shorten);
+    return noted(through<long long>("write", [&] { return ::write(fd, data, shortened(size, shorten)); }, &shorten),
+                 "write", fd, nullptr, nullptr, data);
 }
 
 // POSIX promises at least this many vectors per call.
@@ -128,7 +134,7 @@ std::size_t block_limit() { return 1024; }
 long long write_blocks(int fd, const void *const *blocks, std::size_t size, std::size_t count)
 {
     bool shorten = false;
-    return through<long long>(
+    const long long moved = through<long long>(
         "writev",
         [&] {
             iovec vectors[1024];
@@ -140,6 +146,13 @@ long long write_blocks(int fd, const void *const *blocks, std::size_t size, std:
             return ::writev(fd, vectors, static_cast<int>(shorten ? 1 : n));
         },
         &shorten);
+    // A recorder is told the bytes block by block, as they were written.
+    for (std::size_t i = 0, left = moved > 0 ? static_cast<std::size_t>(moved) : 0; left > 0; ++i) {
+        const std::size_t n = std::min(left, size);
+        seam::note(seam::Note{"write", fd, nullptr, nullptr, blocks[i], n});
+        left -= n;
+    }
+    return moved;
 }
 
 int info_of(int fd, FileInfo &info)
@@ -201,20 +214,22 @@ int set_mode(int fd, const FileInfo &like)
 int flush_data(int fd)
 {
 #if defined(__linux__)
-    return through<int>("fdatasync", [&] { return ::fdatasync(fd); }); // the data and what reading it needs
+    // The data and what reading it needs.
+    return noted(through<int>("fdatasync", [&] { return ::fdatasync(fd); }), "fdatasync", fd);
 #else
-    return through<int>("fsync", [&] { return ::fsync(fd); });
+    return noted(through<int>("fsync", [&] { return ::fsync(fd); }), "fdatasync", fd);
 #endif
 }
 
-int flush_folder(int fd) { return through<int>("fsync folder", [&] { return ::fsync(fd); }); }
+int flush_folder(int fd) { return noted(through<int>("fsync folder", [&] { return ::fsync(fd); }), "fsync folder", fd); }
 
 int link_unnamed(int fd, const char *name)
 {
 #if defined(O_TMPFILE)
     char self[48];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    return through<int>("linkat", [&] { return ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW); });
+    return noted(through<int>("linkat", [&] { return ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW); }),
+                 "linkat", fd, nullptr, name);
 #else
     (void)fd;
     (void)name;
@@ -225,10 +240,10 @@ int link_unnamed(int fd, const char *name)
 
 int rename(const char *from, const char *to)
 {
-    return through<int>("rename", [&] { return std::rename(from, to); });
+    return noted(through<int>("rename", [&] { return std::rename(from, to); }), "rename", -1, from, to);
 }
 
-int remove(const char *name) { return through<int>("unlink", [&] { return ::unlink(name); }); }
+int remove(const char *name) { return noted(through<int>("unlink", [&] { return ::unlink(name); }), "unlink", -1, name); }
 
 // Streams have no text mode here.
 int binary_mode(std::FILE *) { return 0; }

@@ -91,4 +91,21 @@ Act next(const char *name, int &error)
     return armed_act;
 }
 
+namespace {
+thread_local Recorder recorder = nullptr;
+thread_local void *recorder_context = nullptr;
+} // namespace
+
+void record(Recorder r, void *context)
+{
+    recorder = r;
+    recorder_context = context;
+}
+
+void note(const Note &n)
+{
+    if (recorder != nullptr)
+        recorder(n, recorder_context);
+}
+
 } // namespace gridvane_core::platform::seam

@@ -119,6 +119,24 @@ std::size_t stop_log(const char **names, std::size_t room);
 // Used by the platform files: what to do with the next call named name.
 Act next(const char *name, int &error);
 
+// What a call that changed a file or a name did, for a test that follows
+// the files of a save through a simulated power loss: which call, the
+// descriptor it made or used (-1: none), the names it used, and the bytes
+// it wrote. Told only while the calling thread has a recorder, and only by
+// the POSIX platform file.
+struct Note {
+    const char *call;
+    int fd;
+    const char *path;
+    const char *path2; // the new name of a rename or a link
+    const void *data;
+    std::size_t size;
+};
+using Recorder = void (*)(const Note &note, void *context);
+// The calling thread's recorder from now on (null: none).
+void record(Recorder recorder, void *context);
+void note(const Note &note);
+
 } // namespace seam
 
 } // namespace gridvane_core::platform

@@ -55,4 +55,15 @@ inline bool refused(const char *name)
 
 inline std::size_t shortened(std::size_t size, bool shorten) { return shorten && size > 1 ? size / 2 : size; }
 
+// Tells the seam's recorder what a call did, when it succeeded; returns
+// its result.
+template <typename Result>
+Result noted(Result result, const char *call, int fd, const char *path = nullptr, const char *path2 = nullptr,
+             const void *data = nullptr)
+{
+    if (result >= 0)
+        seam::note(seam::Note{call, fd, path, path2, data, data != nullptr ? static_cast<std::size_t>(result) : 0});
+    return result;
+}
+
 } // namespace gridvane_core::platform
