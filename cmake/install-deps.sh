@@ -7,6 +7,7 @@ set -euo pipefail
 # --fuzz: also clang and its libFuzzer and sanitizer runtimes.
 # --bench: also R and its data.table, the peers bench/peers.py compares with
 # beside numpy, pandas and scipy (which it installs itself).
+# --coverage: also gcovr, which sums up the coverage preset's counts.
 # python3 runs the tool's tests, pkg-config half of the package test,
 # go-md2man makes the manual page.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest python3 pkg-config go-md2man)
@@ -19,6 +20,7 @@ for arg in "$@"; do
     --windows) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --bench) packages+=(r-base-core r-cran-data.table) ;;
+    --coverage) packages+=(gcovr) ;;
     *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done

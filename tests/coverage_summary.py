@@ -36,7 +36,7 @@ def counts(build, source):
         out = os.path.join(work, "summary.json")
         subprocess.run(["gcovr", "--root", source, "--object-directory", build, "--filter", os.path.join(source, "src"),
                         "--exclude-throw-branches", "--exclude-unreachable-branches", "-j", str(os.cpu_count() or 1),
-                        "--json-summary", out], check=True, stdout=subprocess.DEVNULL)
+                        "--json-summary", out, build], check=True, stdout=subprocess.DEVNULL)
         with open(out) as f:
             return json.load(f)["files"]
 
@@ -67,7 +67,7 @@ def percent(covered, total):
 
 
 def main():
-    build, source, floor_file = sys.argv[1:4]
+    build, source, floor_file = (os.path.abspath(a) for a in sys.argv[1:4])
     totals = collections.defaultdict(lambda: [0, 0, 0, 0])  # lines covered, lines, branches covered, branches
     for f in counts(build, source):
         folder = folder_of(f["filename"])
