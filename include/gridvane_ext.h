@@ -167,7 +167,7 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
 #define GRIDVANE_FINDING_VALUE_AS_SEPARATOR 10 /* ERROR: a number where the '|' belongs: dropped */
 #define GRIDVANE_FINDING_OTHER_SEPARATOR 11    /* WARNING: other text where the '|' belongs */
 #define GRIDVANE_FINDING_EXTRA_SEPARATOR 12    /* ERROR: a '|' where a value belongs: taken as 0 */
-#define GRIDVANE_FINDING_SHORT_ROW 13          /* WARNING: fewer values than the first row: padded with 0 */
+#define GRIDVANE_FINDING_SHORT_ROW 13          /* ERROR: fewer values than the first row: padded with 0 (made up) */
 #define GRIDVANE_FINDING_LONG_ROW 14           /* ERROR: more values than the first row: the rest dropped */
 #define GRIDVANE_FINDING_FRAME_NOT_RISING 15   /* WARNING: a frame not above the one before */
 #define GRIDVANE_FINDING_NO_VALUES 16          /* WARNING: the first data line has a frame only */
@@ -179,6 +179,9 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
 #define GRIDVANE_FINDING_BINARY_AS_TEXT 22     /* ERROR: binary channel data read as text */
 #define GRIDVANE_FINDING_TRAILING_BYTES 23     /* WARNING: bytes after the last binary sample */
 #define GRIDVANE_FINDING_NO_SAMPLES 24         /* WARNING: a binary header with a zero count */
+#define GRIDVANE_FINDING_EMPTY_CELL 25         /* ERROR: two tabs in a row: the empty cell dropped, later values moved */
+#define GRIDVANE_FINDING_INEXACT_FRAME 26      /* ERROR: a whole frame number a float cannot hold: another taken */
+#define GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER 27 /* WARNING: a whole number a float cannot hold: the nearest taken */
 
 /* One finding. text is the token concerned as a NUL-terminated string
  * (NULL where there is none, as for every binary finding), valid only

@@ -501,20 +501,24 @@ class Check(Folder):
         self.assertEqual(entries[1]["findings"][0], {"line": 2, "column": 2, "message":
                          "1 value where the first row has 3: the reader reads the missing 2 as 0"})
         short = "1 value where the first row has 3: the reader reads the missing 2 as 0"
-        for verb in (["convert", ragged, os.path.join(self.dir, "r.chan")], ["info", ragged],
-                     ["sample", ragged, "0", "0"], ["slice", ragged], ["plot", ragged, "-o", "-"]):
+        hexadecimal = self.file("hex.txt", "1 2\n0x10 3\n")
+        for verb in (["convert", "{}", os.path.join(self.dir, "r.chan")], ["info", "{}"],
+                     ["sample", "{}", "0", "0"], ["slice", "{}"], ["plot", "{}", "-o", "-"]):
             with self.subTest(verb=verb[0]):
-                # By default the short row is a warning and the long one refuses
-                # the file; --strict refuses it at the warning.
-                code, out, err = run(verb[0], *verb[1:])
-                self.assertEqual((code, out), (1, b""))
-                self.assertEqual(err, f"gridvane: warning: {ragged}:2:2: {short}\n"
-                                 f"gridvane: {verb[0]}: {ragged}:4:7: 5 values where the first row has 3: the reader "
-                                 "ignores the last 2; --lenient reads it anyway\n")
-                code, out, err = run(verb[0], "--strict", *verb[1:])
-                self.assertEqual((code, out, err), (1, b"", f"gridvane: {verb[0]}: {ragged}:2:2: {short}; refused "
-                                                    "with --strict\n"))
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "r.chan")))
+                # A short row refuses the file, as any value the reader would
+                # make up does (padding it invents the missing values).
+                code, out, err = run(*[a.format(ragged) for a in verb])
+                self.assertEqual((code, out, err), (1, b"", f"gridvane: {verb[0]}: {ragged}:2:2: {short}; "
+                                                    "--lenient reads it anyway\n"))
+                # A warning is said and the file read; --strict refuses it.
+                code, out, err = run(*[a.format(hexadecimal) for a in verb])
+                self.assertEqual((code, err), (0, f"gridvane: warning: {hexadecimal}:2:1: '0x10' is a hexadecimal "
+                                                  "number: the reader takes 16\n"))
+                code, out, err = run(verb[0], "--strict", *[a.format(hexadecimal) for a in verb[1:]])
+                self.assertEqual((code, out, err), (1, b"", f"gridvane: {verb[0]}: {hexadecimal}:2:1: '0x10' is a "
+                                                    "hexadecimal number: the reader takes 16; refused with --strict\n"))
+                if os.path.exists(os.path.join(self.dir, "r.chan")):
+                    os.remove(os.path.join(self.dir, "r.chan"))
         self.assertEqual(run("sample", "--strict", CAMERA, "--frame", "30", "0")[:2], (0, b"29.25\n"))
 
 
@@ -529,7 +533,7 @@ class Reading(Folder):
         "empty.dat": "1:1", "extreme_numbers.dat": "1:10 lenient", "header_cut.chb": "1:31",
         "header_only.chb": "1:65", "huge_header.chan": "1:1", "letter_first.dat": "1:1", "lone_frame.chan": "4:5",
         "long_line.dat": "1:1 lenient", "magic_wrong.chb": "1:1", "nul_inside.dat": "2:2 lenient",
-        "only_comments.chan": "3:1", "only_comments.dat": "3:1", "ragged.dat": "4:7 lenient",
+        "only_comments.chan": "3:1", "only_comments.dat": "3:1", "ragged.dat": "2:2 lenient",
         "table_no_rule.chan": "1:1", "table_rule_no_data.chan": "2:1", "text_named_binary.chb": "1:1",
     }
 
@@ -562,15 +566,29 @@ class Reading(Folder):
             ("comma.txt", "1 2\n8,25 3\n", ["sample", "--lenient", "{}", "0", "1"], 0, b"8\n", ""),
             ("mis.chan", None, ["info", "{}"], 1, b"", "gridvane: info: {}:1:1: binary channel data under a text "
              "name or form: the reader takes it as text; --lenient reads it anyway\n"),
-            # A warning is said and the table read; --strict refuses it.
-            ("short.txt", "1 2 3\n4\n", ["slice", "{}"], 0, b"\t1\t2\t3\n\t4\t0\t0\n",
-             "gridvane: warning: {}:2:2: 1 value where the first row has 3: the reader reads the missing 2 as 0\n"),
+            # A row the reader pads with made-up values is refused; --lenient
+            # reads it as the library does.
+            ("short.txt", "1 2 3\n4\n", ["slice", "{}"], 1, b"",
+             "gridvane: slice: {}:2:2: 1 value where the first row has 3: the reader reads the missing 2 as 0; "
+             "--lenient reads it anyway\n"),
             ("short.txt", "1 2 3\n4\n", ["slice", "--lenient", "{}"], 0, b"\t1\t2\t3\n\t4\t0\t0\n", ""),
-            ("short.txt", "1 2 3\n4\n", ["slice", "--strict", "{}"], 1, b"", "gridvane: slice: {}:2:2: 1 value where "
-             "the first row has 3: the reader reads the missing 2 as 0; refused with --strict\n"),
-            ("many.txt", "1 2\n" + "3\n" * 12, ["info", "{}"], 0, None,
-             "".join(f"gridvane: warning: {{}}:{line}:2: 1 value where the first row has 2: the reader reads the "
-                     "missing 1 as 0\n" for line in range(2, 12)) + "gridvane: warning: {}: 2 more warnings not shown\n"),
+            # A blank cell, camera columns or a spreadsheet's tabs: no value moves.
+            ("blank.chan", "| pan tilt focal\n---\n1 | 0 -5 35\n2 | 1  40\n", ["convert", "{}", "b2.chan"], 1, b"",
+             "gridvane: convert: {}:4:10: 2 values where the first row has 3: the reader reads the missing 1 as 0; "
+             "--lenient reads it anyway\n"),
+            ("tabs.txt", "1\t\t3\n4\t5\t6\n", ["info", "{}"], 1, b"",
+             "gridvane: info: {}:1:3: two tabs in a row leave a cell empty: the reader drops it and moves the values "
+             "after it left; --lenient reads it anyway\n"),
+            # Whole numbers the float cannot hold: a frame is refused, a value said.
+            ("frames.chan", "| a\n-\n20000001 | 1\n20000003 | 2\n", ["info", "{}"], 1, b"",
+             "gridvane: info: {}:3:1: frame '20000001' is a whole number a float cannot hold: the reader takes "
+             "20000000, and frame lookups find another frame; --lenient reads it anyway\n"),
+            ("precision.txt", "123456789 0.1\n", ["sample", "{}", "0", "0"], 0, b"123456792\n",
+             "gridvane: warning: {}:1:1: '123456789' is a whole number a float cannot hold: the reader takes "
+             "123456792\n"),
+            ("many.txt", "1 2\n" + "0x3 4\n" * 12, ["info", "{}"], 0, None,
+             "".join(f"gridvane: warning: {{}}:{line}:1: '0x3' is a hexadecimal number: the reader takes 3\n"
+                     for line in range(2, 12)) + "gridvane: warning: {}: 2 more warnings not shown\n"),
             ("hex.txt", "0x10 1\n", ["sample", "-", "0", "0"], 0, b"16\n",
              "gridvane: warning: standard input:1:1: '0x10' is a hexadecimal number: the reader takes 16\n"),
         ]

@@ -45,7 +45,10 @@ const char *kind_name(int32_t kind)
                                         "CARRIAGE_RETURN",
                                         "BINARY_AS_TEXT",
                                         "TRAILING_BYTES",
-                                        "NO_SAMPLES"};
+                                        "NO_SAMPLES",
+                                        "EMPTY_CELL",
+                                        "INEXACT_FRAME",
+                                        "ROUNDED_WHOLE_NUMBER"};
     return kind > 0 && kind < static_cast<int32_t>(std::size(names)) ? names[kind] : "?";
 }
 
@@ -96,6 +99,11 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
         {"tokens", "1 abc 3\n1,5 1.2.3 0x10\n",
          {"NOT_A_NUMBER@1:3", "DECIMAL_COMMA@2:1", "PARTIAL_NUMBER@2:5", "HEXADECIMAL@2:11"}},
         {"a decimal comma before a zero", "1 2,0\n", {"DECIMAL_COMMA@1:3"}},
+        {"whole numbers a float rounds", "16777216 16777217 123456789\n-123456789 1e8 100000001.5\n",
+         {"ROUNDED_WHOLE_NUMBER@1:10", "ROUNDED_WHOLE_NUMBER@1:19", "ROUNDED_WHOLE_NUMBER@2:1"}},
+        {"frames a float rounds", "| a\n-\n16777216 | 1\n20000001 | 2\n20000003 | 3\n",
+         {"INEXACT_FRAME@4:1", "INEXACT_FRAME@5:1"}},
+        {"an empty cell between tabs", "1\t2\t3\n4\t\t6\n7\t 8\t9 # \t\t\n", {"EMPTY_CELL@2:3", "SHORT_ROW@2:5"}},
         {"range", "1e39 1e-50 inf -nan 1e-99999 0e-99999\n",
          {"BEYOND_RANGE@1:1", "BELOW_RANGE@1:6", "INFINITE@1:12", "NAN@1:16", "BELOW_RANGE@1:21"}},
         {"names read as numbers", "pan tilt\n1 2\n", {"NAMES_AS_ROW@1:1"}},

@@ -39,6 +39,9 @@ const char *finding_name(std::int32_t kind)
     case GRIDVANE_FINDING_BINARY_AS_TEXT: return "binary_as_text";
     case GRIDVANE_FINDING_TRAILING_BYTES: return "trailing_bytes";
     case GRIDVANE_FINDING_NO_SAMPLES: return "no_samples";
+    case GRIDVANE_FINDING_EMPTY_CELL: return "empty_cell";
+    case GRIDVANE_FINDING_INEXACT_FRAME: return "inexact_frame";
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER: return "rounded_whole_number";
     default: return "unknown";
     }
 }

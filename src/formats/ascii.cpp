@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <type_traits>
 
 namespace gridvane_core::formats {
 
@@ -166,6 +167,11 @@ private:
 // Short decimals, nearly every sample, are whole numbers that need no
 // judging; every other token's sample is handed to judge, which is false
 // when the read must stop.
+// The judge of the plain reader: every sample stands.
+struct Trusting {
+    bool operator()(const char *, float) const { return true; }
+};
+
 template <typename Judge>
 [[gnu::always_inline]] inline bool convert_tokens(char *const *tokens, std::size_t n, const char *line,
                                                   const char *line_end, float *out, Judge &judge)
@@ -177,6 +183,11 @@ template <typename Judge>
             detail::Decimal d;
             if (detail::short_decimal(token, d)) {
                 out[i] = decimal_sample(d);
+                // A whole number past 2^24 may round: the watching judge
+                // looks (the plain reader's never does).
+                if constexpr (!std::is_same_v<Judge, Trusting>)
+                    if (d.scale == 0 && d.digits > (std::uint64_t{1} << 24) && !judge(token, out[i]))
+                        return false;
                 continue;
             }
             out[i] = static_cast<float>(token_value(token, line_end));
@@ -210,11 +221,6 @@ bool convert(char *const *tokens, std::size_t n, const char *line, const char *l
 #endif
     return convert_tokens(tokens, n, line, line_end, out, judge);
 }
-
-// The judge of the plain reader: every sample stands.
-struct Trusting {
-    bool operator()(const char *, float) const { return true; }
-};
 
 bool is_bar(const char *token) { return token[0] == '|' && token[1] == '\0'; }
 
@@ -493,6 +499,16 @@ private:
         if (nul != nullptr)
             end = nul;
         visible_end_ = end;
+        // Two tabs in a row are a cell left empty, which the split drops:
+        // told with the row, once its form is known (the split overwrites
+        // the tabs).
+        empty_cell_ = nullptr;
+        for (const char *t = line; t + 1 < end && (t = static_cast<const char *>(std::memchr(t, '\t', end - t - 1)));
+             ++t)
+            if (t[1] == '\t') {
+                empty_cell_ = t + 1;
+                break;
+            }
         const auto *cr = static_cast<const char *>(std::memchr(line, '\r', static_cast<std::size_t>(end - line)));
         if (cr != nullptr && cr + 1 < line + length && !told_carriage_return_) {
             told_carriage_return_ = true;
@@ -545,6 +561,10 @@ private:
             kind = GRIDVANE_FINDING_BELOW_RANGE;
         else if (digits[0] == '0' && (digits[1] | 0x20) == 'x')
             kind = GRIDVANE_FINDING_HEXADECIMAL; // a number in range, only spelled otherwise
+        else if (static_cast<double>(taken) != whole && digits[std::strspn(digits, "0123456789")] == '\0')
+            // A whole number the float rounds: a frame then names another
+            // frame than the one written.
+            kind = frame ? GRIDVANE_FINDING_INEXACT_FRAME : GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER;
         if (kind == 0)
             return true;
         gridvane_finding f = at(kind, token);
@@ -558,6 +578,8 @@ private:
     // they stand.
     bool observed_row(std::size_t count, const char *line, const char *line_end, float *row)
     {
+        if (empty_cell_ != nullptr && !tell(at(GRIDVANE_FINDING_EMPTY_CELL, empty_cell_)))
+            return false;
         const auto judge_as = [this](bool frame) {
             return [this, frame](const char *token, float taken) { return names_row_ || judge(token, taken, frame); };
         };
@@ -642,6 +664,7 @@ private:
     Observer *observer_;
     bool names_row_ = false, told_carriage_return_ = false;
     const char *visible_end_ = nullptr; // where the reader stops seeing the current line
+    const char *empty_cell_ = nullptr;  // the second of two tabs in a row on the current line
     float last_frame_ = NAN;
     std::int64_t last_frame_line_ = 0;
 };

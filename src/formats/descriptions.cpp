@@ -50,8 +50,13 @@ std::string number(double x)
 {
     if (std::isnan(x))
         return "NaN";
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, static_cast<float>(x)).ptr;
+    // A whole number as people write it (20000004, not 2e+07); else the
+    // shortest text that reads back.
+    char text[64];
+    const auto f = static_cast<float>(x);
+    const bool whole = f == std::trunc(f) && std::fabs(f) < 1e16f;
+    const auto end = whole ? std::to_chars(text, text + sizeof text, f, std::chars_format::fixed).ptr
+                           : std::to_chars(text, text + sizeof text, f).ptr;
     return {text, end};
 }
 
@@ -189,6 +194,13 @@ std::string finding_text(const gridvane_finding &f)
     case GRIDVANE_FINDING_TRAILING_BYTES: return count_of(f.found, "byte") + " after the last sample are ignored";
     case GRIDVANE_FINDING_NO_SAMPLES:
         return "no samples: " + std::to_string(f.expected) + " columns x " + std::to_string(f.found) + " rows";
+    case GRIDVANE_FINDING_EMPTY_CELL:
+        return "two tabs in a row leave a cell empty: the reader drops it and moves the values after it left";
+    case GRIDVANE_FINDING_INEXACT_FRAME:
+        return "frame " + token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
+               ", and frame lookups find another frame";
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
+        return token + " is a whole number a float cannot hold: the reader takes " + number(f.taken);
     }
     return "unknown finding " + std::to_string(f.kind);
 }
@@ -213,13 +225,13 @@ std::int32_t Observer::severity_of(std::int32_t kind)
     case GRIDVANE_FINDING_NAN:
     case GRIDVANE_FINDING_INFINITE:
     case GRIDVANE_FINDING_OTHER_SEPARATOR:
-    case GRIDVANE_FINDING_SHORT_ROW:
     case GRIDVANE_FINDING_FRAME_NOT_RISING:
     case GRIDVANE_FINDING_NO_VALUES:
     case GRIDVANE_FINDING_NAMES_MISMATCH:
     case GRIDVANE_FINDING_RULE_INDENTED:
     case GRIDVANE_FINDING_TRAILING_BYTES:
-    case GRIDVANE_FINDING_NO_SAMPLES: return GRIDVANE_SEVERITY_WARNING;
+    case GRIDVANE_FINDING_NO_SAMPLES:
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER: return GRIDVANE_SEVERITY_WARNING;
     default: return GRIDVANE_SEVERITY_ERROR;
     }
 }

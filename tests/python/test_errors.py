@@ -104,22 +104,35 @@ def test_files_read_other_than_as_written_are_refused(tmp_path, clib, name, cont
 
 
 def test_what_only_fills_the_format_is_a_warning(tmp_path):
-    short = write(str(tmp_path), "s.txt", b"1 2 3\n4 5\n")
+    rounded = write(str(tmp_path), "r.txt", b"1 2 3\n4 16777217 6\n")
     with pytest.warns(gridvane.FormatWarning) as caught:
-        t = gridvane.load(short)
-    assert t.to_numpy().tolist() == [[1, 2, 3], [4, 5, 0]]
+        t = gridvane.load(rounded)
+    assert t.to_numpy().tolist() == [[1, 2, 3], [4, 16777216, 6]]
     (w,) = caught
-    assert (w.message.kind, w.message.line, w.message.column, w.filename) == ("short_row", 2, 4, __file__)
-    assert str(w.message) == f"{short}:2:4: 2 values where the first row has 3: the reader reads the missing 1 as 0"
-    many = write(str(tmp_path), "m.txt", b"1 2 3\n" + b"4\n" * 50)
+    assert (w.message.kind, w.message.line, w.message.column, w.filename) == ("rounded_whole_number", 2, 3, __file__)
+    assert str(w.message) == f"{rounded}:2:3: '16777217' is a whole number a float cannot hold: the reader takes 16777216"
+    many = write(str(tmp_path), "m.txt", b"1 2 3\n" + b"0x4 5 6\n" * 50)
     with pytest.warns(gridvane.FormatWarning) as caught:
         gridvane.load(many)
     assert len(caught) == 11 and str(caught[-1].message) == f"{many}: 40 more warnings of this read not listed"
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(gridvane.FormatWarning):
-            gridvane.load(short)
-        assert gridvane.load(short, lenient=True).shape == (2, 3)
+            gridvane.load(rounded)
+        assert gridvane.load(rounded, lenient=True).shape == (2, 3)
+
+
+@pytest.mark.parametrize("content, kind, line, column", [
+    (b"| pan tilt focal\n---\n1 | 0 -5 35\n2 | 1  40\n", "short_row", 4, 10),  # a blank cell: 40 would be the tilt
+    (b"1\t\t3\n4\t5\t6\n", "empty_cell", 1, 3),
+    (b"| a\n-\n20000001 | 1\n", "inexact_frame", 3, 1),
+])
+def test_made_up_values_are_refused(tmp_path, content, kind, line, column):
+    path = write(str(tmp_path), "t.chan", content)
+    with pytest.raises(gridvane.FormatError) as raised:
+        gridvane.load(path)
+    assert (raised.value.kind, raised.value.line, raised.value.column) == (kind, line, column)
+    assert gridvane.load(path, lenient=True).shape[0] >= 1
 
 
 def test_bad_arguments_raise_value_error(capfd):

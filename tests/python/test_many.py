@@ -25,15 +25,15 @@ def test_load_many_keeps_order_and_puts_failures_in_their_places(tmp_path):
     bad = tmp_path / "bad.chan"
     bad.write_bytes(b"1 2\n3 x\n")
     short = tmp_path / "short.chan"
-    short.write_bytes(b"1 2\n3\n")
+    short.write_bytes(b"1 2\n0x3 4\n")
     names = paths[:10] + [str(tmp_path / "missing.chb"), bad, short] + paths[10:]
     for threads in (None, 1, 3, 100):
-        with pytest.warns(gridvane.FormatWarning, match="short.chan:2:2"):
+        with pytest.warns(gridvane.FormatWarning, match="short.chan:2:1"):
             got = gridvane.load_many(names, threads=threads)
         assert len(got) == len(names)
         assert isinstance(got[10], FileNotFoundError) and got[10].filename == names[10]
         assert isinstance(got[11], gridvane.FormatError) and (got[11].kind, got[11].line) == ("not_a_number", 2)
-        assert got[12].to_numpy().tolist() == [[1, 2], [3, 0]]
+        assert got[12].to_numpy().tolist() == [[1, 2], [3, 4]]
         tables = got[:10] + got[13:]
         assert [t[0, 0] for t in tables] == list(range(40))
         assert [t.kind for t in tables] == ["ascii", "binary"] * 20
