@@ -219,7 +219,9 @@ protected:
 
 TEST_F(Failing, EveryAllocationAndEveryOneAfter)
 {
-    for (const auto &[name, road] : roads()) {
+    for (const auto &entry : roads()) {
+        const std::string &name = entry.first; // (clang captures no structured binding)
+        const std::function<bool()> &road = entry.second;
         const std::string target = folder_.write("out.chan", "old\n");
         const int failures = inject_every_failure(
             [&] {
@@ -235,7 +237,9 @@ TEST_F(Failing, EveryAllocationAndEveryOneAfter)
 
 TEST_F(Failing, EverySystemCallAndEveryOneAfter)
 {
-    for (const auto &[name, road] : roads()) {
+    for (const auto &entry : roads()) {
+        const std::string &name = entry.first; // (clang captures no structured binding)
+        const std::function<bool()> &road = entry.second;
         const std::string target = folder_.write("out.chan", "old\n");
         seam::start_log();
         ASSERT_TRUE(road()) << name;
