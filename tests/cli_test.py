@@ -605,6 +605,32 @@ class Reading(Folder):
                     self.assertEqual(stdout, out)
         self.assertFalse(os.path.exists(os.path.join(self.dir, "n.chb")))
 
+    def test_endless_standard_input_stops_at_the_first_refusal(self):
+        # Read as it comes: nothing kept on disk, the refusal at once.
+        def endless(first, block):
+            tool = subprocess.Popen([*RUNNER, TOOL, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            try:
+                tool.stdin.write(first)
+                while tool.poll() is None:
+                    tool.stdin.write(block)
+            except (BrokenPipeError, OSError):
+                pass
+            out, err = tool.communicate(timeout=60)
+            return tool.returncode, out.decode("latin-1") + err.decode("latin-1")
+
+        noise = bytes((i * 7919 + 13) % 256 for i in range(65536))
+        cases = [
+            (["info", "-"], b"1 ", bytes(65536), "standard input:1:3: NUL byte: the reader ignores the rest of the line"),
+            (["info", "-"], b"1\n", noise, "gridvane: info: standard input:2:"),
+            (["check", "-"], b"1\n", noise, "standard input: the rest is not read: 10000 findings are enough"),
+        ]
+        for args, first, block, said in cases:
+            with self.subTest(args=args, first=first):
+                code, said_all = endless(first, block)
+                self.assertEqual(code, 1)
+                self.assertIn(said, said_all)
+
     def test_a_refused_file_converted_onto_itself_stays(self):
         with open(TERRAIN_BIN, "rb") as f:
             terrain = f.read()

@@ -8,8 +8,11 @@ namespace cli {
 
 namespace {
 
-// Findings past this many in one file are counted, not shown.
+// Findings past this many in one file are counted, not shown; past the
+// second number the file is read no further (an endless stream of noise on
+// standard input would otherwise be read for ever).
 constexpr std::size_t shown_per_file = 100;
+constexpr int64_t read_per_file = 10000;
 
 struct Finding {
     int64_t line, column;
@@ -19,7 +22,8 @@ struct Finding {
 struct Examined {
     std::vector<Finding> shown;
     int64_t total = 0;
-    std::string error; // the file could not be opened or read at all
+    bool cut_short = false; // read no further after read_per_file findings
+    std::string error;      // the file could not be opened or read at all
 };
 
 bool collect(Examined &examined, const gridvane_finding &finding)
@@ -27,9 +31,10 @@ bool collect(Examined &examined, const gridvane_finding &finding)
     if (examined.shown.size() < shown_per_file)
         examined.shown.push_back({finding.line, finding.column, gridvane::message(finding)});
     ++examined.total;
+    examined.cut_short = examined.total == read_per_file;
     // Binary data read as text: whatever the reader says after that follows
     // from it.
-    return finding.kind != GRIDVANE_FINDING_BINARY_AS_TEXT;
+    return finding.kind != GRIDVANE_FINDING_BINARY_AS_TEXT && !examined.cut_short;
 }
 
 Examined examine(const std::string &path)
@@ -60,6 +65,8 @@ std::string listed(const std::string &file, const Examined &e)
     if (e.total > static_cast<int64_t>(e.shown.size()))
         text += file + ": " + std::to_string(e.total - static_cast<int64_t>(e.shown.size())) +
                 " more findings not shown\n";
+    if (e.cut_short)
+        text += file + ": the rest is not read: " + std::to_string(read_per_file) + " findings are enough\n";
     return text;
 }
 

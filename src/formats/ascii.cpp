@@ -41,12 +41,35 @@ public:
     {
         for (;;) {
             void *newline = end_ > scanned_ ? std::memchr(text() + scanned_, '\n', end_ - scanned_) : nullptr;
+            if (skipping_) [[unlikely]] {
+                // The rest of a line after its NUL, which nothing reads.
+                begin_ = scanned_ = newline != nullptr ? static_cast<std::size_t>(static_cast<char *>(newline) - text()) + 1
+                                                       : end_;
+                skipping_ = newline == nullptr;
+                if (skipping_ && at_end_)
+                    return false;
+                if (skipping_ && !refill())
+                    return false;
+                continue;
+            }
             if (newline != nullptr) {
                 auto *nl = static_cast<char *>(newline);
                 *nl = '\0';
                 line = text() + begin_;
                 length = static_cast<std::size_t>(nl - line);
                 begin_ = scanned_ = static_cast<std::size_t>(nl - text()) + 1;
+                return found(line, length);
+            }
+            // A line that goes on past what is buffered ends, for the
+            // reader, at its first NUL (nothing reads past one): it is given
+            // as it stands, the NUL last, and the rest skipped, so that an
+            // endless stream of zeros or noise takes no more memory than a
+            // block and meets the reader's NUL finding at once.
+            if (const void *nul = std::memchr(text() + scanned_, '\0', end_ - scanned_)) {
+                line = text() + begin_;
+                length = static_cast<std::size_t>(static_cast<const char *>(nul) - line) + 1;
+                begin_ = scanned_ = static_cast<std::size_t>(line + length - text());
+                skipping_ = true;
                 return found(line, length);
             }
             scanned_ = end_;
@@ -153,6 +176,7 @@ private:
     std::size_t block_ = 1 << 16;
     std::size_t begin_ = 0, end_ = 0, scanned_ = 0;
     bool at_end_ = false, read_error_ = false;
+    bool skipping_ = false; // the rest of the line after a NUL
     Status status_ = ok_status();
     std::int64_t number_;
     const std::int64_t first_line_ = number_ + 1;
