@@ -182,6 +182,8 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
 #define GRIDVANE_FINDING_EMPTY_CELL 25         /* ERROR: two tabs in a row: the empty cell dropped, later values moved */
 #define GRIDVANE_FINDING_INEXACT_FRAME 26      /* ERROR: a whole frame number a float cannot hold: another taken */
 #define GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER 27 /* WARNING: a whole number a float cannot hold: the nearest taken */
+#define GRIDVANE_FINDING_COMMA_SEPARATED 28    /* ERROR: "1,0,-5": values separated by commas: the first taken */
+#define GRIDVANE_FINDING_NOT_PLAIN_TEXT 29     /* ERROR: compressed data or UTF-16/32 text read as text */
 
 /* One finding. text is the token concerned as a NUL-terminated string
  * (NULL where there is none, as for every binary finding), valid only
@@ -197,6 +199,7 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
  *   NAN, INFINITE      the sample's row            its column           (binary files)
  *   TRAILING_BYTES     0                           the bytes after the samples
  *   NO_SAMPLES         the header's columns        its rows
+ *   NOT_PLAIN_TEXT     0                           what it is (words: gridvane_finding_message)
  *
  * On a first line that begins with a UTF-8 byte-order mark, columns count
  * from after the mark and offsets from the file's first byte. */
@@ -219,7 +222,7 @@ typedef struct gridvane_finding {
  * GRIDVANE_E_REFUSED at that finding. */
 typedef int (*gridvane_observer)(const gridvane_finding *finding, void *context);
 
-/* Words a finding as a line without newline ("'8,25' is not a whole number:
+/* Words a finding as a line without newline ("'8,25' has text after the number:
  * the reader takes 8 (a decimal comma)"), as gridvane_status_message does.
  * Cannot fail. */
 GRIDVANE_API size_t gridvane_finding_message(const gridvane_finding *finding, char *out, size_t size);

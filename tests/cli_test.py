@@ -420,7 +420,7 @@ class Check(Folder):
         "counts_negative_cols.chb": ["1:9: negative column count -32768"],
         "counts_negative_rows.chb": ["1:11: negative row count -32767"],
         "cr_first.dat": ["1:1: invalid file format: a carriage return cannot begin"],
-        "empty.dat": ["1:1: Premature EOF reached: the file is empty"],
+        "empty.dat": ["1:1: no table: the file is empty"],
         "extreme_numbers.dat": ["1:1: '1e-99999' is below the float range: the reader takes 0", "1:10: '1e99999' is beyond the float range: the reader takes inf", "1:18: '0x1p-2000' is below the float range",
                                 "1:28: '-0x1p5000' is beyond the float range", "1:38: NaN", "1:47: infinite value '+inf'"],
         "header_cut.chb": ["1:31: truncated header: 30 of 64 bytes"],
@@ -431,8 +431,8 @@ class Check(Folder):
         "long_line.dat": ["1:1: '1000000000000000000000000000000000000000...' is beyond the float range"],
         "magic_wrong.chb": ["1:1: the reader wants the magic 'chan' or 'nahc' and finds 'CHAN'"],
         "nul_inside.dat": ["2:2: NUL byte", "2:2: 1 value where the first row has 2"],
-        "only_comments.chan": ["3:1: no data, only comments"],
-        "only_comments.dat": ["3:1: Premature EOF reached: only white space and comments"],
+        "only_comments.chan": ["3:1: no table: only blank lines and comments"],
+        "only_comments.dat": ["3:1: no table: only blank lines and comments"],
         "ragged.dat": ["2:2: 1 value where the first row has 3: the reader reads the missing 2 as 0",
                        "4:7: 5 values where the first row has 3: the reader ignores the last 2"],
         "table_no_rule.chan": ["1:1: the header has no rule line"],
@@ -445,8 +445,8 @@ class Check(Folder):
     CRAFTED = [
         # name, content, findings
         ("tokens.txt", "1 abc 3\n1,5 1.2.3 0x10\n", ["1:3: 'abc' is not a number: the reader takes 0",
-                                                    "2:1: '1,5' is not a whole number: the reader takes 1 (a decimal comma)",
-                                                    "2:5: '1.2.3' is not a whole number: the reader takes 1.2",
+                                                    "2:1: '1,5' has text after the number: the reader takes 1 (a decimal comma)",
+                                                    "2:5: '1.2.3' has text after the number: the reader takes 1.2",
                                                     "2:11: '0x10' is a hexadecimal number: the reader takes 16"]),
         ("range.txt", "1e39 1e-50 inf\n", ["1:1: '1e39' is beyond the float range", "1:6: '1e-50' is below the float range",
                                            "1:12: infinite value 'inf'"]),
@@ -561,7 +561,7 @@ class Reading(Folder):
             # A byte-order mark is no part of the first value.
             ("bom.chan", b"\xef\xbb\xbf1 2\n3 4\n", ["slice", "{}"], 0, b"\t1\t2\n\t3\t4\n", ""),
             ("comma.txt", "1 2\n8,25 3\n", ["sample", "{}", "0", "1"], 1, b"",
-             "gridvane: sample: {}:2:1: '8,25' is not a whole number: the reader takes 8 (a decimal comma); "
+             "gridvane: sample: {}:2:1: '8,25' has text after the number: the reader takes 8 (a decimal comma); "
              "--lenient reads it anyway\n"),
             ("comma.txt", "1 2\n8,25 3\n", ["sample", "--lenient", "{}", "0", "1"], 0, b"8\n", ""),
             ("mis.chan", None, ["info", "{}"], 1, b"", "gridvane: info: {}:1:1: binary channel data under a text "

@@ -48,7 +48,9 @@ const char *kind_name(int32_t kind)
                                         "NO_SAMPLES",
                                         "EMPTY_CELL",
                                         "INEXACT_FRAME",
-                                        "ROUNDED_WHOLE_NUMBER"};
+                                        "ROUNDED_WHOLE_NUMBER",
+                                        "COMMA_SEPARATED",
+                                        "NOT_PLAIN_TEXT"};
     return kind > 0 && kind < static_cast<int32_t>(std::size(names)) ? names[kind] : "?";
 }
 
@@ -99,6 +101,10 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
         {"tokens", "1 abc 3\n1,5 1.2.3 0x10\n",
          {"NOT_A_NUMBER@1:3", "DECIMAL_COMMA@2:1", "PARTIAL_NUMBER@2:5", "HEXADECIMAL@2:11"}},
         {"a decimal comma before a zero", "1 2,0\n", {"DECIMAL_COMMA@1:3"}},
+        {"values separated by commas", "1,0,-5,35\n", {"COMMA_SEPARATED@1:1"}},
+        {"gzip-compressed data", std::string("\x1f\x8b\x08\0\0\0\n1\n", 9), {"NOT_PLAIN_TEXT@1:1", "NUL_BYTE@1:4",
+         "NAMES_AS_ROW@1:1"}},
+        {"UTF-16 text", std::string("1\0 \0002\0\n\0", 8), {"NOT_PLAIN_TEXT@1:1", "NUL_BYTE@1:2", "NUL_BYTE@2:1"}},
         {"whole numbers a float rounds", "16777216 16777217 123456789\n-123456789 1e8 100000001.5\n",
          {"ROUNDED_WHOLE_NUMBER@1:10", "ROUNDED_WHOLE_NUMBER@1:19", "ROUNDED_WHOLE_NUMBER@2:1"}},
         {"frames a float rounds", "| a\n-\n16777216 | 1\n20000001 | 2\n20000003 | 3\n",
@@ -135,13 +141,18 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     }
     // A line of the mark alone is a blank line: the row after it is the table.
     EXPECT_EQ(rows_of(observed("\357\273\277\n1 2\n").read), (gvtest::Rows{{1, 2}}));
+    // A NUL in a line longer than any buffer: what follows it is skipped,
+    // as it is never read, and the lines after it keep their numbers.
+    const Read nul = observed(std::string("1 2\0", 4) + std::string(300000, 'x') + "\n3 x\n");
+    EXPECT_EQ(nul.seen.findings, (std::vector<std::string>{"NUL_BYTE@1:4", "NOT_A_NUMBER@2:3"}));
+    EXPECT_EQ(rows_of(nul.read), (gvtest::Rows{{1, 2}, {3, 0}}));
 }
 
 TEST(Findings, WordedForPeople)
 {
     const Read got = observed("| pan tilt\n-----\n1 | 0 -5\n12 | 8,25 -4.5\n24 21\n");
     EXPECT_EQ(got.seen.messages,
-              (std::vector<std::string>{"'8,25' is not a whole number: the reader takes 8 (a decimal comma)",
+              (std::vector<std::string>{"'8,25' has text after the number: the reader takes 8 (a decimal comma)",
                                         "'21' stands where the separator '|' belongs: the reader drops it",
                                         "0 values where the first row has 2: the reader reads the missing 2 as 0"}));
     rows_of(got.read);

@@ -42,6 +42,8 @@ const char *finding_name(std::int32_t kind)
     case GRIDVANE_FINDING_EMPTY_CELL: return "empty_cell";
     case GRIDVANE_FINDING_INEXACT_FRAME: return "inexact_frame";
     case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER: return "rounded_whole_number";
+    case GRIDVANE_FINDING_COMMA_SEPARATED: return "comma_separated";
+    case GRIDVANE_FINDING_NOT_PLAIN_TEXT: return "not_plain_text";
     default: return "unknown";
     }
 }

@@ -105,8 +105,20 @@ public:
     }
     // Whether the current line is the first of the whole input.
     bool first_of_input() const { return at_start_ && number_ == 1; }
-    // The offset of the first byte after the lines given so far.
-    std::int64_t consumed() const { return base_ + static_cast<std::int64_t>(begin_); }
+    // The offset of the first byte after the lines given so far (the rest
+    // of a line cut at its NUL skipped first).
+    std::int64_t consumed()
+    {
+        while (skipping_) {
+            const void *newline = end_ > scanned_ ? std::memchr(text() + scanned_, '\n', end_ - scanned_) : nullptr;
+            begin_ = scanned_ =
+                newline != nullptr ? static_cast<std::size_t>(static_cast<const char *>(newline) - text()) + 1 : end_;
+            skipping_ = newline == nullptr && !at_end_;
+            if (skipping_ && !refill())
+                break;
+        }
+        return base_ + static_cast<std::int64_t>(begin_);
+    }
 
 private:
     // Reads start small and grow to large blocks as the input proves large.
@@ -325,7 +337,10 @@ public:
         if (form_ != Form::table && form_ != Form::plain) {
             status_ = form_ == Form::header        ? failure_at(GRIDVANE_E_NO_RULE_LINE, header_line_, 1, -1)
                       : form_ == Form::before_data ? failure_at(GRIDVANE_E_NO_DATA_AFTER_RULE, rule_line_, 1, -1)
-                                                   : failure_at(GRIDVANE_E_NO_DATA, std::max<std::int64_t>(lines_.number(), 1), 1, -1);
+                                                   : with_counts(failure_at(GRIDVANE_E_NO_DATA,
+                                                                            std::max<std::int64_t>(lines_.number(), 1), 1,
+                                                                            -1),
+                                                                 0, lines_.consumed());
             return failed();
         }
         AsciiRead out;
@@ -358,8 +373,7 @@ private:
     bool take(char *line, std::size_t length)
     {
         if constexpr (Observed)
-            if (lines_.first_of_input() && magic_order(line, length) != 0 &&
-                !tell(finding_at(GRIDVANE_FINDING_BINARY_AS_TEXT, lines_.number(), 1, 0)))
+            if (lines_.first_of_input() && !observe_first_bytes(line, length))
                 return false;
         if (form_ == Form::header) {
             // Header lines are looked at only for the rule that ends them.
@@ -541,6 +555,20 @@ private:
         return true;
     }
 
+    // Bytes that begin no text at all: binary channel data, compressed
+    // data, text of two or four bytes a character.
+    bool observe_first_bytes(const char *line, std::size_t length)
+    {
+        if (magic_order(line, length) != 0)
+            return tell(finding_at(GRIDVANE_FINDING_BINARY_AS_TEXT, lines_.number(), 1, 0));
+        if (const std::int32_t other = not_plain_text(reinterpret_cast<const unsigned char *>(line), length)) {
+            gridvane_finding f = finding_at(GRIDVANE_FINDING_NOT_PLAIN_TEXT, lines_.number(), 1, 0);
+            f.found = other;
+            return tell(f);
+        }
+        return true;
+    }
+
     bool observe_first_row(std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i)
@@ -574,8 +602,9 @@ private:
         else if (end == token)
             kind = GRIDVANE_FINDING_NOT_A_NUMBER;
         else if (*end != '\0')
-            kind = *end == ',' && end[1] >= '0' && end[1] <= '9' ? GRIDVANE_FINDING_DECIMAL_COMMA
-                                                                 : GRIDVANE_FINDING_PARTIAL_NUMBER;
+            kind = std::strchr(end + 1, ',') != nullptr && *end == ',' ? GRIDVANE_FINDING_COMMA_SEPARATED
+                   : *end == ',' && end[1] >= '0' && end[1] <= '9'    ? GRIDVANE_FINDING_DECIMAL_COMMA
+                                                                       : GRIDVANE_FINDING_PARTIAL_NUMBER;
         else if (std::isnan(taken))
             kind = GRIDVANE_FINDING_NAN;
         else if (std::isinf(taken))

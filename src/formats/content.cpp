@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace gridvane_core::formats {
 
@@ -155,6 +156,50 @@ Decision ContentBlock::decide(Source &source)
     // The reader reads a deciding word again, and everything after it.
     kept_ = at_ - d.taken_size;
     return d;
+}
+
+namespace {
+
+struct Signature {
+    const char *bytes;
+    std::size_t size;
+    const char *name;
+};
+
+// By their first bytes. UTF-32 before UTF-16, whose mark begins its own.
+constexpr Signature signatures[] = {
+    {"\x1f\x8b", 2, "gzip-compressed data"},
+    {"BZh", 3, "bzip2-compressed data"},
+    {"\xfd" "7zXZ\0", 6, "xz-compressed data"},
+    {"\x28\xb5\x2f\xfd", 4, "zstd-compressed data"},
+    {"\xff\xfe\0\0", 4, "UTF-32 text (little-endian)"},
+    {"\0\0\xfe\xff", 4, "UTF-32 text (big-endian)"},
+    {"\xff\xfe", 2, "UTF-16 text (little-endian)"},
+    {"\xfe\xff", 2, "UTF-16 text (big-endian)"},
+};
+constexpr std::int32_t utf16_little = 7, utf16_big = 8; // codes of the marks' encodings, for text without a mark
+
+bool printable(unsigned char c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r'; }
+
+} // namespace
+
+std::int32_t not_plain_text(const unsigned char *bytes, std::size_t size)
+{
+    for (std::size_t i = 0; i < std::size(signatures); ++i)
+        if (size >= signatures[i].size && std::memcmp(bytes, signatures[i].bytes, signatures[i].size) == 0)
+            return static_cast<std::int32_t>(i) + 1;
+    // UTF-16 without its mark: ASCII characters with a NUL beside each.
+    if (size >= 4 && printable(bytes[0]) && bytes[1] == 0 && printable(bytes[2]) && bytes[3] == 0)
+        return utf16_little;
+    if (size >= 4 && bytes[0] == 0 && printable(bytes[1]) && bytes[2] == 0 && printable(bytes[3]))
+        return utf16_big;
+    return 0;
+}
+
+const char *not_plain_text_name(std::int32_t code)
+{
+    return code >= 1 && code <= static_cast<std::int32_t>(std::size(signatures)) ? signatures[code - 1].name
+                                                                                   : "data that is not plain text";
 }
 
 } // namespace gridvane_core::formats

@@ -63,4 +63,11 @@ private:
     Source *source_ = nullptr;
 };
 
+// What people hand a channel reader that is no channel file: compressed
+// files, and text in an encoding of two or four bytes a character, known by
+// their first bytes. 0 for none of these, else a code that
+// not_plain_text_name words ("gzip-compressed data").
+std::int32_t not_plain_text(const unsigned char *bytes, std::size_t size);
+const char *not_plain_text_name(std::int32_t code);
+
 } // namespace gridvane_core::formats

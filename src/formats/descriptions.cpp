@@ -1,5 +1,6 @@
 // The words for every status and finding the extension interface hands out,
 // in one place: clients print these, and never make up their own.
+#include "content.hpp"
 #include "observer.hpp"
 
 #include "gridvane_ext.h"
@@ -80,6 +81,13 @@ bool looks_like_text(std::int64_t packed, std::int64_t count)
     return telling;
 }
 
+// The one wording of an input without a table: empty, or only blank lines
+// and comments (bytes read: how much there was).
+std::string no_table(std::int64_t bytes)
+{
+    return bytes == 0 ? "no table: the file is empty" : "no table: only blank lines and comments";
+}
+
 std::string form_name(std::int64_t form)
 {
     return form == GRIDVANE_FORM_BINARY ? "binary" : form == GRIDVANE_FORM_TABLE ? "ASCII table" : "ASCII";
@@ -96,17 +104,21 @@ std::string status_text(const gridvane_status &s)
     case GRIDVANE_E_READ:
     case GRIDVANE_E_WRITE: return std::strerror(s.error != 0 ? s.error : EIO);
     case GRIDVANE_E_EMPTY:
-        return std::string("Premature EOF reached: ") +
-               (s.found == 0 ? "the file is empty" : "only white space and comments, no data");
+    case GRIDVANE_E_NO_DATA: return no_table(s.found);
     case GRIDVANE_E_INVALID_FORMAT: {
         if (s.offset == 0 && s.expected == 4 && s.found == 0x6368616E) // "nahc"
             return "invalid file format: big-endian binary data is read only under a binary name (.chb, .bchan) "
                    "or with the binary form given";
+        unsigned char first_bytes[4];
+        for (std::size_t i = 0; i < 4; ++i)
+            first_bytes[i] = static_cast<unsigned char>((s.found >> (8 * i)) & 0xFF);
+        const auto seen = static_cast<std::size_t>(s.expected < 0 ? 0 : s.expected > 4 ? 4 : s.expected);
+        if (const std::int32_t other = not_plain_text(first_bytes, seen))
+            return std::string("invalid file format: ") + not_plain_text_name(other) + ", not a channel file";
         const auto first = static_cast<char>(s.found & 0xFF);
         return "invalid file format: " + (first == '\r' ? std::string("a carriage return") : quoted(&first, 1)) +
                " cannot begin a channel file (a digit, sign, point, '|', inf or nan can)";
     }
-    case GRIDVANE_E_NO_DATA: return "no data, only comments and blank lines (EOF reached)";
     case GRIDVANE_E_NO_RULE_LINE:
         return "the header has no rule line (a line beginning with '-'): the reader finds no data (EOF reached)";
     case GRIDVANE_E_NO_DATA_AFTER_RULE:
@@ -153,9 +165,15 @@ std::string finding_text(const gridvane_finding &f)
     switch (f.kind) {
     case GRIDVANE_FINDING_NOT_A_NUMBER: return what + token + " is not a number: the reader takes 0";
     case GRIDVANE_FINDING_PARTIAL_NUMBER:
-        return what + token + " is not a whole number: the reader takes " + number(f.taken);
+        return what + token + " has text after the number: the reader takes " + number(f.taken);
     case GRIDVANE_FINDING_DECIMAL_COMMA:
-        return what + token + " is not a whole number: the reader takes " + number(f.taken) + " (a decimal comma)";
+        return what + token + " has text after the number: the reader takes " + number(f.taken) + " (a decimal comma)";
+    case GRIDVANE_FINDING_COMMA_SEPARATED:
+        return what + token + " holds values separated by commas: the reader takes " + number(f.taken) +
+               " (it separates values at blanks)";
+    case GRIDVANE_FINDING_NOT_PLAIN_TEXT:
+        return std::string(not_plain_text_name(static_cast<std::int32_t>(f.found))) +
+               " read as text: the reader takes its bytes for numbers";
     case GRIDVANE_FINDING_HEXADECIMAL:
         return what + token + " is a hexadecimal number: the reader takes " + number(f.taken);
     case GRIDVANE_FINDING_BEYOND_RANGE:

@@ -79,7 +79,7 @@ def test_checks_collisions_and_camera_files(tmp_path):
     lines = done.stdout.splitlines()
     assert lines[0] == f"converted 0 of 4 files into {src}"
     assert lines[1].startswith(f"failed: {src}/cam.chan: the binary form has no frame column")
-    assert lines[2] == f"failed: {src}/comma.txt:2:3: '8,25' is not a whole number: the reader takes 8 (a decimal comma)"
+    assert lines[2] == f"failed: {src}/comma.txt:2:3: '8,25' has text after the number: the reader takes 8 (a decimal comma)"
     assert lines[3:] == [f"failed: {src}/dup.chan: {src}/dup.chb is a source file: it is not written over",
                          f"failed: {src}/dup.chb: {src}/dup.chb is a source file: it is not written over"]
     # To ASCII elsewhere, leniently: the camera file keeps frames and names, the comma file reads as 8,

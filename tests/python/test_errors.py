@@ -73,12 +73,12 @@ def test_a_folder_a_save_cannot_write_into_is_named(tmp_path):
 TEXT_WITH_BINARY = b"chan" + bytes(4) + np.array([1, 1], "<i2").tobytes() + bytes(52) + np.float32(7).tobytes()
 REFUSED = [  # name, content, kind, line, column, words
     ("n.txt", b"Notes: shot 12 moved 3 frames\n", "not_a_number", 1, 1, "'Notes:' is not a number: the reader takes 0"),
-    ("c.chan", b"1 2\n3 8,25\n", "decimal_comma", 2, 3, "'8,25' is not a whole number: the reader takes 8"),
+    ("c.chan", b"1 2\n3 8,25\n", "decimal_comma", 2, 3, "'8,25' has text after the number: the reader takes 8"),
     ("l.chan", b"1 2\n3 4 5\n", "long_row", 2, None, "3 values where the first row has 2"),
     ("mis.chan", TEXT_WITH_BINARY, "binary_as_text", 1, None, "binary channel data under a text name"),
     ("cam.chan", b"| pan tilt\n---\n1 | 2 3\n2 | 4 x5\n", "not_a_number", 4, None, "'x5' is not a number"),
     ("t.chb", BINARY_10X10[:100], "truncated_samples", 1, None, "truncated samples: 36 of 400 bytes"),
-    ("e.dat", b"  \n", "empty", 2, None, "Premature EOF reached"),
+    ("e.dat", b"  \n", "empty", 2, None, "no table: only blank lines and comments"),
     ("x.dat", b"x 1 2\n", "invalid_format", 1, None, "invalid file format: 'x' cannot begin a channel file"),
 ]
 
