@@ -261,13 +261,15 @@ GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t purpose, gr
 /* ---- Reading (since 1.1) ----------------------------------------------- */
 
 /* What a read did: its status (GRIDVANE_OK on success), what the input was,
- * and how many findings of each severity the readers reported (counted only
- * when there is an observer). */
+ * how many findings of each severity the readers reported (counted only
+ * when there is an observer), and how many lines held a '#' comment, which
+ * a table does not keep (a writer of the table writes none). */
 typedef struct gridvane_report {
     gridvane_status status;
     int32_t kind; /* GRIDVANE_KIND_... */
     int64_t errors;
     int64_t warnings;
+    int64_t comments;
 } gridvane_report;
 
 /* Loads a file by name, as ArrayLoad does (same tables, same failures) but

@@ -70,10 +70,16 @@ int convert(const std::vector<std::string> &words)
         options.drop_frames = true;
         if (!args.flag("--plain"))
             std::fprintf(stderr,
-                         "gridvane: convert: %s: the binary form has no frame column: the frames and header names "
+                         "gridvane: warning: %s: the binary form has no frame column: the frames and header names "
                          "are not kept (--plain says that is meant)\n",
                          in.name.c_str());
     }
+    // A table keeps no comments: say so rather than lose them quietly.
+    if (in.comments > 0)
+        std::fprintf(stderr, "gridvane: warning: %s: %lld line%s with a '#' comment: a table keeps no comments, and %s "
+                             "has none of them\n",
+                     in.name.c_str(), static_cast<long long>(in.comments), in.comments == 1 ? "" : "s",
+                     out == "-" ? "standard output" : out.c_str());
     const std::string out_name = out == "-" ? "standard output" : out;
     write_output(out, [&](std::FILE *stream) {
         try {

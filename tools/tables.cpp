@@ -86,6 +86,7 @@ Input read_input(const std::string &operand, Reading reading)
         data_error(status_line(in.name, report.status));
     }
     in.kind = report.kind;
+    in.comments = report.comments;
     return in;
 }
 

@@ -39,6 +39,7 @@ struct Input {
     gridvane::table table;
     std::string name;
     int32_t kind = GRIDVANE_KIND_UNKNOWN;
+    int64_t comments = 0; // lines with a comment, which the table does not keep
 };
 
 // Reads operand as reading says; a refusal or failure ends the verb.

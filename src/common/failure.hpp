@@ -69,7 +69,7 @@ Result at_edge(gridvane_report *out, Result failed, Body &&body) noexcept
     gridvane_report ignored;
     gridvane_report &r = out != nullptr ? *out : ignored;
     r.kind = GRIDVANE_KIND_UNKNOWN;
-    r.errors = r.warnings = 0;
+    r.errors = r.warnings = r.comments = 0;
     return at_edge(&r.status, failed, [&](Status &s) { return body(s, r); });
 }
 

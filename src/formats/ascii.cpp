@@ -350,6 +350,7 @@ public:
         out.rows.layout = layout_;
         out.rows.index = rows_.release_trimmed();
         out.names = names_;
+        out.comments = comments_;
         names_ = {};
         return out;
     }
@@ -387,8 +388,10 @@ private:
             }
             return true;
         }
-        if (line[0] == '#')
+        if (line[0] == '#') {
+            ++comments_;
             return true;
+        }
         if constexpr (Observed)
             if (!observe_line(line, length))
                 return false;
@@ -434,6 +437,7 @@ private:
         if (auto *hash = static_cast<char *>(std::memchr(line, '#', length))) {
             *hash = '\0';
             length = static_cast<std::size_t>(hash - line);
+            ++comments_;
         }
         // n characters hold at most (n + 1) / 2 tokens.
         std::size_t room = (length + 1) / 2 + 1;
@@ -718,6 +722,7 @@ private:
     bool names_row_ = false, told_carriage_return_ = false;
     const char *visible_end_ = nullptr; // where the reader stops seeing the current line
     const char *empty_cell_ = nullptr;  // the second of two tabs in a row on the current line
+    std::int64_t comments_ = 0;         // lines with a comment, which no table keeps
     float last_frame_ = NAN;
     std::int64_t last_frame_line_ = 0;
 };

@@ -25,6 +25,7 @@ struct AsciiRead {
     bool table_form = false;
     storage::Names names;
     Status status = ok_status();
+    std::int64_t comments = 0; // lines with a '#' comment, which the table does not keep
 };
 
 AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer = nullptr, ReadStart start = {});

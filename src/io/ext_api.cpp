@@ -26,6 +26,7 @@ bool is_read_form(int32_t form)
 int32_t reported(const io::Loaded &loaded, const formats::Observer *observer, Status &status, gridvane_report &report)
 {
     report.kind = loaded.kind;
+    report.comments = loaded.comments;
     report.errors = observer != nullptr ? observer->errors() : 0;
     report.warnings = observer != nullptr ? observer->warnings() : 0;
     status = loaded.status;

@@ -49,8 +49,10 @@ Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *
         const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::packs, observer, start);
         if (!succeeded(read.status))
             return failed(Step::read, read.status, form);
-        return registered(form, read.rows, read.table_form ? ARRAY_FRAME : 0, read.names,
-                          read.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN);
+        Loaded out = registered(form, read.rows, read.table_form ? ARRAY_FRAME : 0, read.names,
+                                read.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN);
+        out.comments = read.comments;
+        return out;
     }
     if (form == CHAN_BIN) {
         const formats::BinaryRead read = formats::read_binary(source, storage::Layout::packs, observer, start.offset);

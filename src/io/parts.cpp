@@ -89,9 +89,11 @@ struct gridvane_plan {
 
 namespace {
 
-void fill_report(gridvane_report &report, std::int32_t kind, const formats::Observer *observer)
+void fill_report(gridvane_report &report, std::int32_t kind, const formats::Observer *observer,
+                 std::int64_t comments = 0)
 {
     report.kind = kind;
+    report.comments = comments;
     report.errors = observer != nullptr ? observer->errors() : 0;
     report.warnings = observer != nullptr ? observer->warnings() : 0;
 }
@@ -295,7 +297,11 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         take(plan.parts[k].rows.rows, k + 1);
     const storage::Names names = plan.head.names;
     plan.head.names = {};
-    return io::registered(CHAN_ASCII, all, plan.head_span.table_form ? ARRAY_FRAME : 0, names, plan.kind);
+    io::Loaded loaded = io::registered(CHAN_ASCII, all, plan.head_span.table_form ? ARRAY_FRAME : 0, names, plan.kind);
+    loaded.comments = plan.head.comments;
+    for (std::int32_t k = 0; k < plan.part_count; ++k)
+        loaded.comments += plan.parts[k].rows.comments;
+    return loaded;
 }
 
 io::Loaded finish_binary(gridvane_plan &plan)
@@ -419,7 +425,7 @@ GRIDVANE_API int32_t gridvane_plan_finish(gridvane_plan *plan, gridvane_report *
         const io::Loaded loaded = plan->whole                  ? std::exchange(plan->loaded, io::Loaded{})
                                   : plan->form == CHAN_BIN ? finish_binary(*plan)
                                                            : finish_ascii(*plan);
-        fill_report(r, loaded.node != nullptr ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher());
+        fill_report(r, loaded.node != nullptr ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher(), loaded.comments);
         s = loaded.status;
         return loaded.node != nullptr ? loaded.node->id : -1;
     });
