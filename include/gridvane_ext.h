@@ -184,6 +184,7 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
 #define GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER 27 /* WARNING: a whole number a float cannot hold: the nearest taken */
 #define GRIDVANE_FINDING_COMMA_SEPARATED 28    /* ERROR: "1,0,-5": values separated by commas: the first taken */
 #define GRIDVANE_FINDING_NOT_PLAIN_TEXT 29     /* ERROR: compressed data or UTF-16/32 text read as text */
+#define GRIDVANE_FINDING_NAME_NOT_UTF8 30      /* WARNING: a header name that is not UTF-8: its bytes kept */
 
 /* One finding. text is the token concerned as a NUL-terminated string
  * (NULL where there is none, as for every binary finding), valid only

@@ -50,7 +50,8 @@ const char *kind_name(int32_t kind)
                                         "INEXACT_FRAME",
                                         "ROUNDED_WHOLE_NUMBER",
                                         "COMMA_SEPARATED",
-                                        "NOT_PLAIN_TEXT"};
+                                        "NOT_PLAIN_TEXT",
+                                        "NAME_NOT_UTF8"};
     return kind > 0 && kind < static_cast<int32_t>(std::size(names)) ? names[kind] : "?";
 }
 
@@ -102,6 +103,7 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
          {"NOT_A_NUMBER@1:3", "DECIMAL_COMMA@2:1", "PARTIAL_NUMBER@2:5", "HEXADECIMAL@2:11"}},
         {"a decimal comma before a zero", "1 2,0\n", {"DECIMAL_COMMA@1:3"}},
         {"values separated by commas", "1,0,-5,35\n", {"COMMA_SEPARATED@1:1"}},
+        {"names in Latin-1", "| caf\xe9 tilt \xc3\xa9t\xc3\xa9\n-\n1 | 2 3 4\n", {"NAME_NOT_UTF8@1:3"}},
         {"gzip-compressed data", std::string("\x1f\x8b\x08\0\0\0\n1\n", 9), {"NOT_PLAIN_TEXT@1:1", "NUL_BYTE@1:4",
          "NAMES_AS_ROW@1:1"}},
         {"UTF-16 text", std::string("1\0 \0002\0\n\0", 8), {"NOT_PLAIN_TEXT@1:1", "NUL_BYTE@1:2", "NUL_BYTE@2:1"}},

@@ -32,9 +32,10 @@ bool collect(Examined &examined, const gridvane_finding &finding)
         examined.shown.push_back({finding.line, finding.column, gridvane::message(finding)});
     ++examined.total;
     examined.cut_short = examined.total == read_per_file;
-    // Binary data read as text: whatever the reader says after that follows
-    // from it.
-    return finding.kind != GRIDVANE_FINDING_BINARY_AS_TEXT && !examined.cut_short;
+    // Binary, compressed or UTF-16 data read as text: whatever the reader
+    // says after that follows from it.
+    return finding.kind != GRIDVANE_FINDING_BINARY_AS_TEXT && finding.kind != GRIDVANE_FINDING_NOT_PLAIN_TEXT &&
+           !examined.cut_short;
 }
 
 Examined examine(const std::string &path)

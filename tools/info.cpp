@@ -78,7 +78,7 @@ std::string json_of(const Input &in, const std::vector<ColumnStats> &stats, cons
         const std::string name(t.column_name(c));
         text += std::string(c ? ", " : "") + "{\"name\": " + (name.empty() ? "null" : json_string(name)) +
                 ", \"min\": " + (s.values ? json_number(s.min) : "null") +
-                ", \"max\": " + (s.values ? json_number(s.max) : "null") + ", \"mean\": " + json_number(s.mean(), 17) +
+                ", \"max\": " + (s.values ? json_number(s.max) : "null") + ", \"mean\": " + json_number(s.mean()) +
                 ", \"nan\": " + std::to_string(s.nans) + "}";
     }
     return text + "]" + (failure.empty() ? "" : ", \"error\": " + json_string(failure)) + "}";

@@ -46,22 +46,61 @@ bool finish_standard_output(bool &said)
     return platform::close_standard_output();
 }
 
+namespace {
+
+// The length of the valid UTF-8 character at p (at most n bytes), or 0.
+std::size_t utf8_length(const unsigned char *p, std::size_t n)
+{
+    const auto continuation = [&](std::size_t i, unsigned char low = 0x80, unsigned char high = 0xBF) {
+        return i < n && p[i] >= low && p[i] <= high;
+    };
+    if (p[0] < 0x80)
+        return 1;
+    if (p[0] >= 0xC2 && p[0] <= 0xDF)
+        return continuation(1) ? 2 : 0;
+    if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+        const unsigned char low = p[0] == 0xE0 ? 0xA0 : 0x80, high = p[0] == 0xED ? 0x9F : 0xBF;
+        return continuation(1, low, high) && continuation(2) ? 3 : 0;
+    }
+    if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+        const unsigned char low = p[0] == 0xF0 ? 0x90 : 0x80, high = p[0] == 0xF4 ? 0x8F : 0xBF;
+        return continuation(1, low, high) && continuation(2) && continuation(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
 std::string json_string(const std::string &text)
 {
     static const char hex[] = "0123456789abcdef";
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char byte = bytes[i];
+        const std::size_t n = utf8_length(bytes + i, text.size() - i);
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
+            out += static_cast<char>(byte);
         } else if (byte < 0x20) {
             out += "\\u00";
             out += hex[byte >> 4];
             out += hex[byte & 0xF];
+        } else if (n == 0) {
+            // Not UTF-8 (a Latin-1 name, say): the byte as a lone surrogate
+            // U+DC80..U+DCFF, which keeps the document UTF-8 and the byte
+            // recoverable (Python: .encode("utf-8", "surrogateescape")).
+            out += "\\udc";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+            ++i;
+            continue;
         } else {
-            out += c;
+            out.append(text, i, n);
+            i += n;
+            continue;
         }
+        ++i;
     }
     return out + "\"";
 }

@@ -44,6 +44,7 @@ const char *finding_name(std::int32_t kind)
     case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER: return "rounded_whole_number";
     case GRIDVANE_FINDING_COMMA_SEPARATED: return "comma_separated";
     case GRIDVANE_FINDING_NOT_PLAIN_TEXT: return "not_plain_text";
+    case GRIDVANE_FINDING_NAME_NOT_UTF8: return "name_not_utf8";
     default: return "unknown";
     }
 }

@@ -260,6 +260,25 @@ bool convert(char *const *tokens, std::size_t n, const char *line, const char *l
 
 bool is_bar(const char *token) { return token[0] == '|' && token[1] == '\0'; }
 
+// Whether a NUL-terminated text is UTF-8 (shortest forms, no surrogates).
+bool is_utf8(const char *text)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p != 0) {
+        const unsigned char c = *p;
+        const int more = c < 0x80 ? 0 : c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+        if (more < 0)
+            return false;
+        const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        for (int i = 1; i <= more; ++i)
+            if (p[i] < (i == 1 ? low : 0x80) || p[i] > (i == 1 ? high : 0xBF))
+                return false;
+        p += more + 1;
+    }
+    return true;
+}
+
 // Whether the digits before an exponent hold one that is not zero (a
 // number so small even the double is 0, "1e-99999").
 bool has_nonzero_digit(const char *digits)
@@ -407,7 +426,17 @@ private:
                 form_ = Form::header;
                 header_line_ = lines_.number();
                 names_ = storage::make_names(tokens_.data() + 1, nullptr, static_cast<std::int32_t>(count - 1));
-                return count == 1 || names_.list != nullptr || out_of_memory();
+                if (count > 1 && names_.list == nullptr)
+                    return out_of_memory();
+                if constexpr (Observed)
+                    for (std::size_t i = 1; i < count; ++i)
+                        if (!is_utf8(tokens_[i])) {
+                            gridvane_finding f = at(GRIDVANE_FINDING_NAME_NOT_UTF8, tokens_[i]);
+                            f.text = tokens_[i];
+                            if (!tell(f))
+                                return false;
+                        }
+                return true;
             }
             form_ = Form::plain;
             width_ = count;

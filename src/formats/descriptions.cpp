@@ -171,6 +171,8 @@ std::string finding_text(const gridvane_finding &f)
     case GRIDVANE_FINDING_COMMA_SEPARATED:
         return what + token + " holds values separated by commas: the reader takes " + number(f.taken) +
                " (it separates values at blanks)";
+    case GRIDVANE_FINDING_NAME_NOT_UTF8:
+        return "column name " + token + " is not UTF-8 (another encoding?): the table keeps its bytes as they are";
     case GRIDVANE_FINDING_NOT_PLAIN_TEXT:
         return std::string(not_plain_text_name(static_cast<std::int32_t>(f.found))) +
                " read as text: the reader takes its bytes for numbers";
@@ -249,7 +251,8 @@ std::int32_t Observer::severity_of(std::int32_t kind)
     case GRIDVANE_FINDING_RULE_INDENTED:
     case GRIDVANE_FINDING_TRAILING_BYTES:
     case GRIDVANE_FINDING_NO_SAMPLES:
-    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER: return GRIDVANE_SEVERITY_WARNING;
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
+    case GRIDVANE_FINDING_NAME_NOT_UTF8: return GRIDVANE_SEVERITY_WARNING;
     default: return GRIDVANE_SEVERITY_ERROR;
     }
 }
