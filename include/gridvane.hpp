@@ -204,13 +204,15 @@ struct write_options {
     form as = form::decide;
     bool drop_frames = false; // the binary form of a table with frames writes without them
     bool any_name = false;    // a form against the name's type is written all the same
+    bool shortest = false;    // ASCII values as the shortest text that reads back the same (0.1)
 };
 
 namespace detail {
 
 inline std::uint32_t flags_of(const write_options &o) noexcept
 {
-    return (o.drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) | (o.any_name ? GRIDVANE_WRITE_ANY_NAME : 0u);
+    return (o.drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) | (o.any_name ? GRIDVANE_WRITE_ANY_NAME : 0u) |
+           (o.shortest ? GRIDVANE_WRITE_SHORTEST : 0u);
 }
 
 // An observer called through the C interface. What it throws is caught

@@ -395,6 +395,8 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
 /* Flags for writing and saving. */
 #define GRIDVANE_WRITE_DROP_FRAMES 0x1 /* the binary form of a framed table writes without its frames */
 #define GRIDVANE_WRITE_ANY_NAME 0x2    /* a form that contradicts the name's type is written all the same */
+#define GRIDVANE_WRITE_SHORTEST 0x4    /* ASCII values as the shortest text that reads back the same (0.1), not
+                                        * "%.15g" (0.100000001490116) as the 20 functions write them */
 
 /* Writes a table to a stream the caller opened, in the form asked (DECIDE:
  * TABLE when the table has frames, else ASCII). The binary form of a table

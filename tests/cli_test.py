@@ -104,6 +104,8 @@ class Outputs(unittest.TestCase):
              b"frame,focal\n1,35\n36,50\n"),
             (["convert", "-", "-", "--to", "ascii"], terrain_bin, 0, None),
             (["convert", CAMERA, "-", "--to", "ascii"], b"", 0, CAMERA_TABLE),
+            # Text for people: the shortest digits that read back the same.
+            (["convert", "-", "-", "--to", "ascii"], b"0.1 1e-07 16777216\n", 0, b"\t0.1\t1e-07\t16777216\n"),
             (["--version"], b"", 0, f"gridvane {VERSION}\n".encode()),
         ]
         for args, stdin, status, out in cases:

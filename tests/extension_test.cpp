@@ -152,6 +152,19 @@ TEST_F(Extension, TheTableFormWrittenReadsBackWhole)
     const std::string text = gvtest::contents_of(out);
     EXPECT_EQ(text, "| pan column1\n------------\n1\t|\t0.100000001490116\t-5\n12\t|\t8.25\t1.0000000116861e-07\n"
                     "24.5\t|\tnan\t3.39999995214436e+38\n");
+    // For people: the shortest text that reads back as the same float.
+    FILE *shortest = gvtest::temporary_stream();
+    ASSERT_EQ(gridvane_write(shortest, id, GRIDVANE_FORM_DECIDE, GRIDVANE_WRITE_SHORTEST, &status), 0);
+    EXPECT_EQ(gvtest::contents_of(shortest),
+              "| pan column1\n------------\n1\t|\t0.1\t-5\n12\t|\t8.25\t1e-07\n24.5\t|\tnan\t3.4e+38\n");
+    std::rewind(shortest);
+    const int32_t again = gridvane_read(shortest, GRIDVANE_FORM_DECIDE, nullptr, nullptr, nullptr);
+    std::fclose(shortest);
+    ASSERT_GT(again, 0);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_TRUE(std::memcmp(&ArrayGetArray(again)[r][c], &values[r][c], 4) == 0 || std::isnan(values[r][c]))
+                << r << "," << c;
     std::rewind(out);
     gridvane_report report{};
     const int32_t back = gridvane_read(out, GRIDVANE_FORM_DECIDE, nullptr, nullptr, &report);

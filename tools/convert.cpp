@@ -60,7 +60,9 @@ int convert(const std::vector<std::string> &words)
     // converted onto itself stays whole when it is refused.
     const Input in = read_input(args.operands()[0], reading);
     const gridvane::table &t = in.table;
+    // Text for people: the shortest digits that read back the same.
     gridvane::write_options options{static_cast<gridvane::form>(form)};
+    options.shortest = true;
     if (form == GRIDVANE_FORM_ASCII && t.has_frames() && !args.flag("--plain"))
         options.as = gridvane::form::table;
     if (form == GRIDVANE_FORM_ASCII && (t.columns() < 1 || t.rows() < 1))

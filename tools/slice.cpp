@@ -118,7 +118,9 @@ int slice(const std::vector<std::string> &words)
     copy_part(in, rows, cols, framed, part);
     write_output("-", [&](std::FILE *stream) {
         try {
-            part.write(stream, {framed ? gridvane::form::table : gridvane::form::ascii});
+            gridvane::write_options options{framed ? gridvane::form::table : gridvane::form::ascii};
+            options.shortest = true; // text for people: the shortest digits that read back the same
+            part.write(stream, options);
         } catch (const gridvane::error &e) {
             if (e.status().code == GRIDVANE_E_WRITE)
                 standard_output_error(e.status().error);

@@ -375,7 +375,18 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
 {
     const std::string name = file_name(path);
     const std::string k = write_kind(kind);
-    const std::uint32_t flags = drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0;
+    // A name that promises a format save does not write is refused, unless
+    // the form is given: it would hold tab-separated channel text.
+    const auto dot = name.rfind('.');
+    std::string suffix = dot == std::string::npos ? "" : name.substr(dot);
+    for (char &c : suffix)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (k.empty() && (suffix == ".csv" || suffix == ".tsv" || suffix == ".json" || suffix == ".npy"))
+        throw py::value_error("a " + suffix + " name promises another format than the channel files save writes: "
+                              "give kind='ascii' or kind='binary' to write one under it all the same, or use "
+                              "to_pandas() for " + suffix.substr(1));
+    // Text for people: the shortest digits that read back as the same float.
+    const std::uint32_t flags = (drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) | GRIDVANE_WRITE_SHORTEST;
     InUse use(t);
     gridvane_status status{};
     int result = 0;
@@ -407,7 +418,7 @@ py::bytes to_bytes(Table &t, py::object kind, bool drop_frames)
     std::string bytes;
     try {
         py::gil_scoped_release nogil;
-        bytes = t.table().to_bytes({form, drop_frames});
+        bytes = t.table().to_bytes({form, drop_frames, false, true});
     } catch (const gridvane::error &e) {
         raise_write_failure(e.status(), py::none());
     }

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -779,7 +780,21 @@ AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, S
     return AsciiReader<false>(source, storage::Layout::packs, nullptr, start, Reach::part, &span).read();
 }
 
-Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+namespace {
+
+// A value as the writer was asked to spell it; returns the end of the text.
+char *format_value(char *out, float value, Digits digits)
+{
+    if (digits == Digits::g15)
+        return format_g15(out, static_cast<double>(value));
+    if (std::isnan(value)) // as "%.15g" spells it, which the content decision knows
+        return std::copy_n(std::signbit(value) ? "-nan" : "nan", std::signbit(value) ? 4 : 3, out);
+    return std::to_chars(out, out + g15_max_chars, value).ptr;
+}
+
+} // namespace
+
+Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v, Digits digits)
 {
     const auto values =
         static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
@@ -789,7 +804,7 @@ Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::in
         for (std::int32_t c = 0; c < count_u; ++c) {
             char *p = out.room(g15_max_chars + 1);
             *p++ = '\t';
-            out.commit(format_g15(p, static_cast<double>(row[c])));
+            out.commit(format_value(p, row[c], digits));
         }
         char *p = out.room(1);
         *p++ = '\n';
@@ -798,11 +813,11 @@ Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::in
     return out.finish();
 }
 
-Status write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
+Status write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v, Digits digits)
 {
     if (rows == nullptr && count_u > 0 && count_v > 0)
         return failure(GRIDVANE_E_ARGUMENT, EINVAL);
-    return write_ascii(sink, rows, count_u, count_v);
+    return write_ascii(sink, rows, count_u, count_v, digits);
 }
 
 bool name_fits_table_form(const char *name)
@@ -818,7 +833,7 @@ bool name_fits_table_form(const char *name)
 }
 
 Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
-                      std::int64_t frame_slot, const storage::Names &names)
+                         std::int64_t frame_slot, const storage::Names &names, Digits digits)
 {
     const auto values =
         static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
@@ -858,14 +873,14 @@ Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, s
     put("\n", 1);
     for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
         char *p = out.room(g15_max_chars + 2);
-        p = format_g15(p, static_cast<double>(rows[r][frame_slot]));
+        p = format_value(p, rows[r][frame_slot], digits);
         *p++ = '\t';
         *p++ = '|';
         out.commit(p);
         for (std::int32_t c = 0; c < count_u; ++c) {
             p = out.room(g15_max_chars + 1);
             *p++ = '\t';
-            out.commit(format_g15(p, static_cast<double>(rows[r][c])));
+            out.commit(format_value(p, rows[r][c], digits));
         }
         p = out.room(1);
         *p++ = '\n';

@@ -70,20 +70,27 @@ struct BinaryRead {
 // offset: where the source begins in the input, for positions.
 BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
 
+// How the ASCII writers spell a value: "%.15g", as the 20 functions always
+// write, or the shortest text that reads back as the same float (0.1, not
+// 0.100000001490116), for text that people read.
+enum class Digits { g15, shortest };
+
 // The writers give WRITE with the system's error number when a write or
 // the final flush failed.
-// The plain ASCII form: every value as "\t%.15g", a line per row.
-Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+// The plain ASCII form: every value after a tab, a line per row.
+Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                   Digits digits = Digits::g15);
 // The table form: "|" and the names (column<N> where a column has none), a
 // rule line, then for each row its frame (the float at frame_slot), a "|"
 // and the values.
 Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
-                      std::int64_t frame_slot, const storage::Names &names);
+                         std::int64_t frame_slot, const storage::Names &names, Digits digits = Digits::g15);
 Status write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 // The same behind the checks ChanWriteAscii and ChanWriteBin make: ARGUMENT
 // with EINVAL, nothing written, for missing rows or (binary) counts the
 // header cannot hold.
-Status write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+Status write_ascii_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                           Digits digits = Digits::g15);
 Status write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
 
 // Whether the table form can hold a name: non-empty, without white space,

@@ -55,7 +55,7 @@ int32_t write_reported(formats::Sink &sink, int32_t id, int32_t form, uint32_t f
     int32_t resolved = 0;
     status = io::resolve_form(*table, form, flags, resolved);
     if (succeeded(status))
-        status = io::write_table(sink, *table, resolved);
+        status = io::write_table(sink, *table, resolved, flags);
     errno = errno_before;
     return succeeded(status) ? 0 : -1;
 }
@@ -184,7 +184,7 @@ GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, u
         int32_t resolved = 0;
         s = io::resolve_form(*table, form, flags, resolved);
         if (succeeded(s))
-            s = io::save_table(*table, name, resolved);
+            s = io::save_table(*table, name, resolved, flags);
         return succeeded(s) ? 0 : -1;
     });
 }

@@ -20,7 +20,7 @@ std::int32_t rows_of(const registry::Record &t) { return static_cast<std::int32_
 
 } // namespace
 
-Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code)
+Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code, formats::Digits digits)
 {
     registry::Record *table = registry::find(node.id);
     const bool registered = table != nullptr && &table->node == &node;
@@ -28,12 +28,12 @@ Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t cod
     const auto count_v = registered ? rows_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countV));
     if (code == CHAN_BIN)
         return formats::write_binary_checked(sink, node.rows, count_u, count_v);
-    return formats::write_ascii_checked(sink, node.rows, count_u, count_v);
+    return formats::write_ascii_checked(sink, node.rows, count_u, count_v, digits);
 }
 
 Status resolve_form(const registry::Record &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
 {
-    if ((flags & ~std::uint32_t{GRIDVANE_WRITE_DROP_FRAMES | GRIDVANE_WRITE_ANY_NAME}) != 0)
+    if ((flags & ~std::uint32_t{GRIDVANE_WRITE_DROP_FRAMES | GRIDVANE_WRITE_ANY_NAME | GRIDVANE_WRITE_SHORTEST}) != 0)
         return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     if (!table.has_sample_type())
         return failure(GRIDVANE_E_NO_SAMPLES, EINVAL);
@@ -53,22 +53,23 @@ Status resolve_form(const registry::Record &table, std::int32_t form, std::uint3
     }
 }
 
-Status write_table(formats::Sink &sink, const registry::Record &table, std::int32_t form)
+Status write_table(formats::Sink &sink, const registry::Record &table, std::int32_t form, std::uint32_t flags)
 {
+    const auto digits = (flags & GRIDVANE_WRITE_SHORTEST) != 0 ? formats::Digits::shortest : formats::Digits::g15;
     if (form == GRIDVANE_FORM_TABLE)
         return formats::write_ascii_table(sink, table.node.rows, columns_of(table), rows_of(table),
-                                          registry::frame_slot(table), table.names);
-    return write_record(sink, table.node, form);
+                                          registry::frame_slot(table), table.names, digits);
+    return write_record(sink, table.node, form, digits);
 }
 
-Status save_table(const registry::Record &table, const char *name, std::int32_t form)
+Status save_table(const registry::Record &table, const char *name, std::int32_t form, std::uint32_t flags)
 {
     SaveTarget target;
     const Status opened = target.open(name);
     if (!succeeded(opened))
         return opened;
     DescriptorSink sink(target.descriptor());
-    const Status written = write_table(sink, table, form);
+    const Status written = write_table(sink, table, form, flags);
     const Status finished = target.finish(succeeded(written));
     return succeeded(written) ? finished : written;
 }

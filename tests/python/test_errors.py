@@ -142,6 +142,7 @@ def test_bad_arguments_raise_value_error(capfd):
         (lambda: gridvane.Table(3, -1), "at least one row"),
         (lambda: gridvane.Table(2**31, 1), "at most"),
         (lambda: t.save("t.dat", kind="csv"), "kind must be"),
+        (lambda: t.save("t.csv"), "a .csv name promises another format"),
         (lambda: t.save("t.chan", kind="binary"), "the name is that of an ASCII file, and the binary form was asked"),
         (lambda: gridvane.read(b"1\n", kind="text"), "kind must be"),
         (lambda: gridvane.load("a\0b.chan"), "null byte"),

@@ -24,6 +24,7 @@ def test_both_forms_of_the_example_hold_the_same_samples():
     ("a.chb", None, "binary"), ("a.txt", None, "ascii"), ("a.dat", None, "own"),
     ("a.dat", "binary", "binary"), ("a.dat", "ascii", "ascii"), ("a.CHB", "binary", "binary"),
     ("a.txt", "binary", ValueError), ("a.chb", "ascii", ValueError), ("a.dat", "csv", ValueError),
+    ("a.csv", None, ValueError), ("a.CSV", "ascii", "ascii"),  # the suffix's promise, or the form given
 ])
 @pytest.mark.parametrize("source", [TERRAIN_TXT, TERRAIN_CHB])
 def test_the_form_a_save_writes(tmp_path, source, name, kind, written):
@@ -39,6 +40,12 @@ def test_the_form_a_save_writes(tmp_path, source, name, kind, written):
     assert data[:4] == b"chan" if form == "binary" else data[:1] == b"\t"
     assert data == t.tobytes(form)
     assert np.array_equal(gridvane.load(path).to_numpy(), t.to_numpy())
+
+
+def test_text_written_for_people_reads_back_the_same():
+    t = gridvane.from_numpy(np.array([[0.1, 1e-7, 16777216, -2.5]], "float32"))
+    assert t.tobytes("ascii") == b"\t0.1\t1e-07\t16777216\t-2.5\n"
+    assert gridvane.read(t.tobytes("ascii")).to_numpy().tobytes() == t.to_numpy().tobytes()
 
 
 def test_read_takes_bytes_buffers_and_binary_files():
