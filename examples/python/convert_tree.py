@@ -27,8 +27,12 @@ Without --scheduler a LocalCluster of worker processes runs here. With
 must have gridvane installed and see SRC and DIR under the same paths (both
 are made absolute here first).
 
-Exit status: 0 when every file went through, 1 when any failed, 2 for a usage
-error, 130 when interrupted.
+With --check the summary lists what the reader warns of too (a hexadecimal
+number, a whole number a float rounds), and the exit status counts them, as
+gridvane check does.
+
+Exit status: 0 when every file went through, 1 when any failed (or, with
+--check, was warned of), 2 for a usage error, 130 when interrupted.
 """
 import argparse
 import errno as errno_names
@@ -42,30 +46,36 @@ import time
 SUFFIX = {"binary": ".chb", "ascii": ".chan"}
 
 
+def place(e):
+    """":LINE:COLUMN" of a finding, as much as is known."""
+    return "".join(f":{n}" for n in (e.line, e.column) if n is not None)
+
+
 def convert(src, dst, kind, lenient=False, drop_frames=False):
-    """Loads src and saves it as dst (when given) in kind. Returns None, or
-    (errno, where, message) for a failure, where being ":LINE:COLUMN" for a
-    place in the file. Runs on a worker."""
+    """Loads src and saves it as dst (when given) in kind. Returns (failure,
+    warnings): failure None, or (errno, where, message), where being
+    ":LINE:COLUMN" for a place in the file; warnings a list of (where,
+    message) for what only fills the format. Runs on a worker."""
     import warnings
 
     import gridvane
 
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", gridvane.FormatWarning)  # what only fills the format is no failure
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", gridvane.FormatWarning)
             table = gridvane.load(src, lenient=lenient)
+        said = [(place(w.message), w.message.strerror) for w in caught if isinstance(w.message, gridvane.FormatWarning)]
         with table:
             if dst is not None:
                 os.makedirs(os.path.dirname(dst), exist_ok=True)
                 table.save(dst, kind=kind, drop_frames=drop_frames)
     except gridvane.FormatError as e:
-        where = "".join(f":{n}" for n in (e.line, e.column) if n is not None)
-        return e.errno, where, e.strerror
+        return (e.errno, place(e), e.strerror), []
     except OSError as e:  # gridvane.Error, or the folder could not be made
-        return e.errno, "", e.strerror or str(e)
+        return (e.errno, "", e.strerror or str(e)), []
     except ValueError as e:
-        return None, "", str(e)
-    return None
+        return (None, "", str(e)), []
+    return None, said
 
 
 def plan(src, out, kind, every_file):
@@ -121,17 +131,30 @@ class Progress:
         self.stream.flush()
 
 
-def run(client, jobs, kind, failures, options, stop):
+def run(client, jobs, kind, failures, warned, options, stop):
     """Runs every job on the cluster; appends (path, errno, where, message)
-    for each failure. Returns how many jobs finished: all, unless stop was
-    set (Ctrl-C), when the jobs not yet done are cancelled."""
+    for each failure and (path, where, message) for each warning. Returns
+    the sources whose jobs did not report: none, unless stop was set
+    (Ctrl-C), when the jobs not yet started are cancelled."""
     from dask.distributed import as_completed
 
     futures = {client.submit(convert, src, dst, kind, *options, pure=False): src for src, dst in jobs}
     planned = len(failures)
     progress = Progress(len(futures) + planned)
     progress.update(planned, planned)
-    finished = 0
+    counted = set()
+
+    def take(future):
+        try:
+            failure, said = future.result()
+        except Exception as e:  # the task itself died (a worker lost, say)
+            failure, said = (getattr(e, "errno", None), "", f"{type(e).__name__}: {e}"), []
+        counted.add(future)
+        if failure is not None:
+            failures.append((futures[future], *failure))
+        warned.extend((futures[future], *w) for w in said)
+        progress.update(planned + len(counted), len(failures))
+
     pending = as_completed(futures)
     # Polled rather than waited on, so that a Ctrl-C is seen at once.
     while not pending.is_empty() and not stop.is_set():
@@ -140,28 +163,36 @@ def run(client, jobs, kind, failures, options, stop):
             stop.wait(0.05)
             continue
         for future in batch:
-            try:
-                result = future.result()
-            except Exception as e:  # the task itself died (a worker lost, say)
-                result = getattr(e, "errno", None), "", f"{type(e).__name__}: {e}"
-            finished += 1
-            if result is not None:
-                failures.append((futures[future], *result))
-            progress.update(planned + finished, len(failures))
+            take(future)
     if stop.is_set():
-        client.cancel(list(futures))
-    return finished
+        # Interrupted: what has not started is cancelled; what runs may still
+        # write its file, counted once the workers are gone.
+        client.cancel([f for f in futures if f not in counted])
+    return [src for f, src in futures.items() if f not in counted]
 
 
-def summary(total, done, failures, checked, out):
-    """What went through, and each failure, on standard output."""
+def written_since(jobs, left, began):
+    """How many of the jobs left wrote their file after began: a save takes
+    its name only once the file is whole, so a file there is one done."""
+    destination = dict(jobs)
+    return sum(1 for src in left if destination[src] is not None and os.path.exists(destination[src]) and
+               os.path.getmtime(destination[src]) >= began)
+
+
+def summary(total, done, failures, warned, checked, out):
+    """What went through, each failure and (checking) each warning, on
+    standard output."""
     went = done - len(failures)
     interrupted = done < total
     print(f"{'checked' if checked else 'converted'} {went} of {total} files" + ("" if checked else f" into {out}") +
+          (f", {len(warned)} warnings" if checked and warned else "") +
           (f" (interrupted after {done})" if interrupted else ""))
     for path, number, where, message in sorted(failures, key=lambda f: f[0]):
         name = errno_names.errorcode.get(number, "") if number is not None else ""
         print(f"failed: {path}{where}: " + (f"errno {number} ({name}): " if number is not None else "") + message)
+    if checked:
+        for path, where, message in sorted(warned, key=lambda w: w[0]):
+            print(f"warning: {path}{where}: {message}")
 
 
 def main(argv=None):
@@ -182,41 +213,60 @@ def main(argv=None):
     if not os.path.isdir(args.src):
         parser.error(f"{args.src} is not a folder")
 
-    from dask.distributed import Client, LocalCluster
-
-    out = os.path.abspath(args.out) if args.out is not None else None
-    jobs, failures = plan(args.src, out, args.to, args.all)
-    total = len(jobs) + len(failures)
-    start = time.perf_counter()
-    options = (args.lenient, args.drop_frames)
     # Ctrl-C stops the work where it is and leaves the summary so far; a
-    # second one ends the process at once.
+    # second one ends the process at once. Until the cluster runs it is
+    # held back: ignored, so that the worker processes start ignoring it
+    # (a terminal's Ctrl-C reaches the whole process group, and only this
+    # process acts on it), and blocked before any thread starts, so that
+    # every thread Dask starts blocks it too and one sent meanwhile is kept
+    # (a blocked signal is kept even while ignored) for this one's handler.
     stop = threading.Event()
 
     def interrupted(signum, frame):
         stop.set()
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
-    finished = 0
+    # (multiprocessing's resource tracker, started on first use, unblocks
+    # SIGINT in the thread that starts it, which would drop one held here:
+    # it is started first.)
+    from multiprocessing import resource_tracker
+
+    resource_tracker.ensure_running()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+
+    from dask.distributed import Client, LocalCluster
+
+    out = os.path.abspath(args.out) if args.out is not None else None
+    jobs, failures = plan(args.src, out, args.to, args.all)
+    total = len(jobs) + len(failures)
+    start = time.perf_counter()
+    began = time.time()
+    options = (args.lenient, args.drop_frames)
+    warned = []
+    left = [src for src, _ in jobs]
     if args.scheduler:
         signal.signal(signal.SIGINT, interrupted)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         with Client(args.scheduler) as client:
-            finished = run(client, jobs, args.to, failures, options, stop)
+            left = run(client, jobs, args.to, failures, warned, options, stop)
     else:
-        # Worker processes, one thread each, as on a cluster's machines. They
-        # start with Ctrl-C ignored, which they keep: a terminal's Ctrl-C
-        # reaches the whole process group, and only this process acts on it.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-            signal.signal(signal.SIGINT, interrupted)
-            finished = run(client, jobs, args.to, failures, options, stop)
+        # Worker processes, one thread each, as on a cluster's machines.
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None, silence_logs=logging.ERROR)
+        signal.signal(signal.SIGINT, interrupted)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        with cluster, Client(cluster) as client:
+            if not stop.is_set():
+                left = run(client, jobs, args.to, failures, warned, options, stop)
+    # The workers are gone: a file on disk now is one that was done.
+    finished = len(jobs) - len(left) + written_since(jobs, left, began)
     done = total - len(jobs) + finished
-    summary(total, done, failures, args.check, out)
+    summary(total, done, failures, warned, args.check, out)
     print(f"{time.perf_counter() - start:.1f} s", file=sys.stderr)
     if done < total:
         return 130
-    return 1 if failures else 0
+    return 1 if failures or (args.check and warned) else 0
 
 
 if __name__ == "__main__":

@@ -58,8 +58,10 @@ class FormatError(Error):
 class FormatWarning(UserWarning):
     """A place where the reader only filled what the format allows (a short
     row padded with zeros, a frame that does not rise, bytes after the last
-    sample, ...). Same attributes as FormatError, but no errno."""
+    sample, ...). Same attributes as FormatError, but no errno: strerror
+    is the library's words alone, without the place."""
 
+    strerror: Optional[str] = None
     filename: Optional[object] = None
     line: Optional[int] = None
     column: Optional[int] = None
@@ -110,6 +112,6 @@ def format_error(errno, message, filename, line, column, offset, kind) -> Format
 
 def warn(message, filename, line, column, offset, kind):
     w = FormatWarning(_located(filename, line, column, message))
-    w.filename, w.line, w.column, w.offset, w.kind = filename, line, column, offset, kind
+    w.strerror, w.filename, w.line, w.column, w.offset, w.kind = message, filename, line, column, offset, kind
     # Past the package's own frame: the warning names the caller's line.
     warnings.warn(w, stacklevel=3)

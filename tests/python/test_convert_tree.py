@@ -119,6 +119,33 @@ def test_ctrl_c_prints_the_summary_so_far(tmp_path):
     assert process.returncode == 130 and "Traceback" not in stderr, stdout + stderr
     first = stdout.splitlines()[0]
     assert first.startswith("converted ") and "of 5000 files" in first and "interrupted" in first, stdout
+    # Every file on disk is counted: those running at the Ctrl-C finish first.
+    assert int(first.split()[1]) == len(files_under(out)), stdout
+
+
+def test_ctrl_c_while_the_cluster_starts(tmp_path):
+    src, out = str(tmp_path / "src"), str(tmp_path / "out")
+    make_tree(src, folders=8)
+    process = subprocess.Popen([sys.executable, SCRIPT, src, "--out", out, "--drop-frames", "--workers", "1"],
+                               stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    time.sleep(1.0)  # importing dask and starting a worker takes longer
+    os.killpg(process.pid, signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=300)
+    assert process.returncode == 130 and "Traceback" not in stderr, stdout + stderr
+    assert "interrupted" in stdout.splitlines()[0], stdout
+
+
+def test_check_says_what_the_reader_warns_of(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "hex.txt").write_bytes(b"1 2\n0x10 3\n")
+    (src / "fine.txt").write_bytes(b"1 2\n")
+    done = convert(str(src), "--check")
+    assert done.returncode == 1, done.stderr
+    assert done.stdout.splitlines() == [
+        "checked 2 of 2 files, 1 warnings",
+        f"warning: {src}/hex.txt:2:1: '0x10' is a hexadecimal number: the reader takes 16"]
 
 
 def test_tables_and_functions_travel_to_workers_and_back(tmp_path):
