@@ -36,5 +36,37 @@ Table.__iter__ = lambda self: iter(self.to_numpy())
 Table.__iter__.__doc__ = "The rows, as float32 arrays (of one copy of the table made when iteration starts)."
 del to_pandas
 
+
+def _numpy_habits():
+    """What numpy users expect of a 2-D float32 array: comparisons element by
+    element (with arrays, numbers or other tables), `in`, dtype, ndim, size
+    and T. Like an array, a table is then unhashable."""
+    import operator
+
+    import numpy as np
+
+    def compare(op):
+        def method(self, other):
+            if isinstance(other, Table):
+                other = other.to_numpy()
+            return op(self.to_numpy(), other)
+        method.__name__ = f"__{op.__name__}__"
+        method.__doc__ = f"numpy's {op.__name__}, element by element."
+        return method
+
+    for op in (operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge):
+        setattr(Table, f"__{op.__name__}__", compare(op))
+    Table.__hash__ = None
+    Table.__contains__ = lambda self, value: bool((self.to_numpy() == value).any())
+    Table.__contains__.__doc__ = "Whether any sample equals value (as numpy's `in`: NaN is in nothing)."
+    Table.dtype = property(lambda self: np.dtype(np.float32), doc="float32, as every sample is.")
+    Table.ndim = property(lambda self: 2, doc="2: rows and columns.")
+    Table.size = property(lambda self: self.shape[0] * self.shape[1], doc="rows x cols.")
+    Table.T = property(lambda self: self.to_numpy().T, doc="The samples transposed: a float32 array (a copy).")
+
+
+_numpy_habits()
+del _numpy_habits
+
 __all__ = ["Error", "FormatError", "FormatWarning", "Table", "__version__", "echo_messages", "from_numpy",
            "from_pandas", "kind_of_name", "load", "load_many", "read"]

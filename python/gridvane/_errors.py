@@ -95,9 +95,16 @@ def _class_for(errno: Optional[int], base: type) -> type:
     return cls
 
 
+def _path(name):
+    """A path as messages and exceptions give it: its text (or bytes), as
+    open() gives it, not the repr of a pathlib object."""
+    return os.fspath(name) if isinstance(name, os.PathLike) else name
+
+
 def error(errno: Optional[int], message: str, filename: Optional[object] = None,
           folder: Optional[object] = None) -> Error:
     """The exception for a failure with this error number, message, file and folder."""
+    filename, folder = _path(filename), _path(folder)
     cls = _class_for(errno, Error)
     if filename is None and folder is None:
         return cls(errno, message)
@@ -105,12 +112,14 @@ def error(errno: Optional[int], message: str, filename: Optional[object] = None,
 
 
 def format_error(errno, message, filename, line, column, offset, kind) -> FormatError:
+    filename = _path(filename)
     e = FormatError(errno, message) if filename is None else FormatError(errno, message, filename)
     e.line, e.column, e.offset, e.kind = line, column, offset, kind
     return e
 
 
 def warn(message, filename, line, column, offset, kind):
+    filename = _path(filename)
     w = FormatWarning(_located(filename, line, column, message))
     w.strerror, w.filename, w.line, w.column, w.offset, w.kind = message, filename, line, column, offset, kind
     # Past the package's own frame: the warning names the caller's line.

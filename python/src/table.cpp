@@ -349,7 +349,9 @@ std::int32_t form_for(const Table &t, const std::string &kind, std::int32_t name
 
 [[noreturn]] void raise_write_failure(const gridvane_status &status, py::handle path)
 {
-    const std::string where = path.is_none() ? "" : ": " + py::cast<std::string>(py::repr(path));
+    // The path as open() names it, not a pathlib object's repr.
+    const std::string where =
+        path.is_none() ? "" : ": " + py::cast<std::string>(py::repr(py::module_::import("os").attr("fspath")(path)));
     switch (status.code) {
     case GRIDVANE_E_FRAMES_LOST:
         throw py::value_error(status_message(status) + where +

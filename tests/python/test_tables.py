@@ -167,3 +167,26 @@ def test_c_and_python_share_one_registry(clib):
 def test_from_numpy_refuses_what_is_not_a_table(bad, frames, columns):
     with pytest.raises(ValueError):
         gridvane.from_numpy(bad, frames=frames, columns=columns)
+
+
+def test_numpy_habits():
+    a = np.array([[1, 2, np.nan], [4, 5, 6]], np.float32)
+    t, u = gridvane.from_numpy(a), gridvane.from_numpy(a)
+    assert (t == u).tolist() == [[True, True, False], [True, True, True]]  # element by element, NaN unequal
+    assert (t != a).tolist() == [[False, False, True], [False, False, False]] and (t > 3).sum() == 3
+    assert 5.0 in t and 3.0 not in t and np.nan not in t
+    assert (t.dtype, t.ndim, t.size) == (np.float32, 2, 6)
+    assert t.T.shape == (3, 2) and t.T[2, 1] == 6
+    with pytest.raises(TypeError):
+        hash(t)  # unhashable, as an array is
+
+
+def test_messages_name_paths_as_open_does(tmp_path):
+    missing = tmp_path / "nope" / "same.chb"
+    with pytest.raises(FileNotFoundError) as raised:
+        gridvane.load(missing)
+    assert raised.value.filename == str(missing) and "PosixPath" not in str(raised.value)
+    with pytest.raises(ValueError) as raised:
+        gridvane.Table(1, 1).save(tmp_path / "t.chan", kind="binary")
+    assert "PosixPath" not in str(raised.value)
+
