@@ -11,7 +11,7 @@ install(TARGETS gridvane gridvane_cxx quarnel EXPORT gridvaneTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/gridvane.h include/gridvane_ext.h include/gridvane.hpp include/gridvane_export.h
-  ${PROJECT_BINARY_DIR}/include/gridvane_version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  include/gridvane_version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The stand-in tools library's header has a generic name: it goes beside
 # Gridvane's own, not at the top of the include folder.
 install(FILES quarnel/quarnel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gridvane)

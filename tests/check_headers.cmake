@@ -22,7 +22,7 @@ foreach(case IN LISTS cases)
     string(REPLACE "," ";" compilers "${CXX}")
   endif()
   foreach(compiler IN LISTS compilers)
-    execute_process(COMMAND ${compiler} ${flags_${language}} ${extra} -I${INCLUDE} -I${GENERATED}
+    execute_process(COMMAND ${compiler} ${flags_${language}} ${extra} -I${INCLUDE}
       -c ${source} -o ${WORK}/alone.o RESULT_VARIABLE rc ERROR_VARIABLE err)
     if(NOT rc EQUAL 0)
       list(APPEND failed "${header} with ${compiler} ${extra}:\n${err}")

@@ -87,7 +87,8 @@ else()
     OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
   separate_arguments(flags UNIX_COMMAND "${flags}")
   set(program ${PREFIX}/pc_consumer)
-  execute_process(COMMAND ${CC} ${example} ${flags} -Wl,-rpath,${PREFIX}/lib -o ${program} RESULT_VARIABLE rc)
+  # No run path of our own: pkg-config's flags give it.
+  execute_process(COMMAND ${CC} ${example} ${flags} -o ${program} RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "the consumer did not build with pkg-config's flags: ${flags}")
   endif()
@@ -95,8 +96,7 @@ else()
   execute_process(COMMAND ${PKG_CONFIG} --cflags --libs gridvane-cxx OUTPUT_VARIABLE cxx_flags
     OUTPUT_STRIP_TRAILING_WHITESPACE)
   separate_arguments(cxx_flags UNIX_COMMAND "${cxx_flags}")
-  execute_process(COMMAND ${CXX} ${SOURCE}/tests/cxx_host.cpp ${cxx_flags} -Wl,-rpath,${PREFIX}/lib
-    -o ${PREFIX}/pc_cxx_host RESULT_VARIABLE rc)
+  execute_process(COMMAND ${CXX} ${SOURCE}/tests/cxx_host.cpp ${cxx_flags} -o ${PREFIX}/pc_cxx_host RESULT_VARIABLE rc)
   if(rc EQUAL 0)
     execute_process(COMMAND ${PREFIX}/pc_cxx_host ${SOURCE}/examples/data/camera.chan OUTPUT_VARIABLE out
       RESULT_VARIABLE rc)
