@@ -66,7 +66,7 @@ public:
             // as it stands, the NUL last, and the rest skipped, so that an
             // endless stream of zeros or noise takes no more memory than a
             // block and meets the reader's NUL finding at once.
-            if (const void *nul = std::memchr(text() + scanned_, '\0', end_ - scanned_)) {
+            if (const void *nul = end_ > scanned_ ? std::memchr(text() + scanned_, '\0', end_ - scanned_) : nullptr) {
                 line = text() + begin_;
                 length = static_cast<std::size_t>(static_cast<const char *>(nul) - line) + 1;
                 begin_ = scanned_ = static_cast<std::size_t>(line + length - text());
