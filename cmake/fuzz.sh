@@ -3,7 +3,7 @@
 # minutes in all) under AddressSanitizer and UndefinedBehaviorSanitizer,
 # starting from the seed corpora. Any finding fails the run and is left in
 # build/fuzz/. Inputs may be long from the start (-len_control=0) and up to
-# a megabyte (-max_len), past the long-line and many-findings seeds, so that
+# 256 KB (-max_len), past the long-line and many-findings seeds, so that
 # lines longer than the reader's first buffer and parts with more findings
 # than a part keeps are fuzzed too.
 set -euo pipefail
@@ -20,7 +20,7 @@ for h in ascii_reader binary_reader stream_read load load_parts number_text; do
   cp fuzz/corpus/$h/* "$work"/
   log=build/fuzz/$h.log
   # The library's messages go to standard error by design; keep them in the log.
-  if ! ASAN_OPTIONS=detect_leaks=1 build/fuzz/bin/fuzz_$h -max_total_time="$seconds" -max_len=1048576 -len_control=0 \
+  if ! ASAN_OPTIONS=detect_leaks=1 build/fuzz/bin/fuzz_$h -max_total_time="$seconds" -max_len=262144 -len_control=0 \
       -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="build/fuzz/$h-" "$work" >"$log" 2>&1; then
     echo "fuzz_$h: FINDING (inputs in build/fuzz/$h-*)"
     grep -v '^Gridvane (' "$log" | tail -60
