@@ -271,7 +271,9 @@ TEST_F(Failing, EverySystemCallAndEveryOneAfter)
                 if (folder_.listing().size() > 2) {
                     ASSERT_TRUE(road()) << what;
                 }
-                EXPECT_EQ(folder_.listing(), (std::vector<std::string>{"cam.chan", "out.chan"})) << what;
+                EXPECT_EQ(gvtest::without_recent_slots(folder_.listing(), folder_.dir().string(), "out.chan"),
+                          (std::vector<std::string>{"cam.chan", "out.chan"}))
+                    << what;
             }
         EXPECT_TRUE(failed > 0 || n == 0) << name; // a stream or a registration makes no system call of ours
     }

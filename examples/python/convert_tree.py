@@ -237,6 +237,11 @@ def main(argv=None):
 
     from dask.distributed import Client, LocalCluster
 
+    # Dask's own account of closing connections when work is cancelled is
+    # no news to the user, who gets the summary: none of its log is shown.
+    quiet = logging.CRITICAL + 1
+    logging.getLogger("distributed").setLevel(quiet)
+
     out = os.path.abspath(args.out) if args.out is not None else None
     jobs, failures = plan(args.src, out, args.to, args.all)
     total = len(jobs) + len(failures)
@@ -253,7 +258,7 @@ def main(argv=None):
     else:
         # Worker processes, one thread each, as on a cluster's machines.
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None, silence_logs=logging.ERROR)
+                               dashboard_address=None, silence_logs=quiet)
         signal.signal(signal.SIGINT, interrupted)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         with cluster, Client(cluster) as client:

@@ -293,7 +293,7 @@ void set_item(Table &t, py::handle key, py::handle value)
     py::object part_key = py::reinterpret_borrow<py::object>(key);
     if (row_range(k.rows, e.rows, first, step, count)) {
         const py::object all = py::slice(py::none(), py::none(), py::none());
-        part_key = is_integer(k.rows) ? py::make_tuple(0, k.cols) : py::make_tuple(all, k.cols);
+        part_key = is_integer(k.rows) ? py::object(py::make_tuple(0, k.cols)) : py::object(py::make_tuple(all, k.cols));
     } else {
         first = 0;
         step = 1;
