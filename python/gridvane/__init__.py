@@ -8,10 +8,12 @@ Making tables
     load_many(paths, threads)   many files at once, on threads without the GIL
     read(data, kind=None)       bytes or a binary file object
     from_numpy(a, frames=None, columns=None), from_pandas(df)
+    from_arrow(obj)             Polars, DuckDB, pyarrow, pandas (Arrow's interface)
     Table(rows, cols)           zero-filled
 
 Using them
     t.shape, t.kind, t.frames, t.columns, t.to_numpy(), t.to_pandas()
+    polars.DataFrame(t), pyarrow.table(t), np.from_dlpack(t)
     t[v, u], t[v], t[10:20], t[:, 1], iteration by rows (numpy's habits)
     t.sample(u, v)              bilinear, clamped, numbers or arrays
     t.row_of_frame(f), t.frame_of_row(r), t.sample_at_frame(f, u=None)
@@ -25,7 +27,7 @@ gridvane.FormatWarning warnings. Tables and the functions here pickle.
 """
 
 from ._errors import Error, FormatError, FormatWarning
-from ._functions import echo_messages, from_numpy, kind_of_name, load, load_many, read
+from ._functions import echo_messages, from_arrow, from_numpy, kind_of_name, load, load_many, read
 from ._gridvane import Table, __version__
 from ._pandas import from_pandas, to_pandas
 
@@ -68,5 +70,5 @@ def _numpy_habits():
 _numpy_habits()
 del _numpy_habits
 
-__all__ = ["Error", "FormatError", "FormatWarning", "Table", "__version__", "echo_messages", "from_numpy",
-           "from_pandas", "kind_of_name", "load", "load_many", "read"]
+__all__ = ["Error", "FormatError", "FormatWarning", "Table", "__version__", "echo_messages", "from_arrow",
+           "from_numpy", "from_pandas", "kind_of_name", "load", "load_many", "read"]

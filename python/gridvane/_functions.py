@@ -4,12 +4,19 @@ gridvane.load, gridvane.read, ..."""
 
 from __future__ import annotations
 
+from typing import IO, TYPE_CHECKING, Any, Iterable, Literal, Optional, Sequence, Union
+
 from . import _gridvane
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from ._gridvane import Coordinates, Kind, Path  # noqa: F401
 
 Table = _gridvane.Table
 
 
-def load(path, kind=None, *, lenient=False, threads=None):
+def load(path: Path, kind: Optional[Kind] = None, *, lenient: bool = False, threads: Optional[int] = None) -> Table:
     """Loads a table from a file.
 
     The form comes from the name's suffix (.chb, .bchan: binary; .chan, .cha,
@@ -33,7 +40,8 @@ def load(path, kind=None, *, lenient=False, threads=None):
     return _gridvane.load(path, kind, lenient, threads)
 
 
-def read(source, kind=None, *, lenient=False):
+def read(source: Union[bytes, bytearray, memoryview, IO[bytes]], kind: Optional[Kind] = None, *,
+         lenient: bool = False) -> Table:
     """Reads a table from bytes, a buffer or a binary file object (read to its
     end first). kind is 'ascii' or 'binary'; None lets the content decide,
     as load() does for a name it does not know. Refuses and warns as load()
@@ -41,7 +49,8 @@ def read(source, kind=None, *, lenient=False):
     return _gridvane.read(source, kind, lenient)
 
 
-def load_many(paths, threads=None, *, lenient=False, kind=None, errors="return"):
+def load_many(paths: Iterable[Path], threads: Optional[int] = None, *, lenient: bool = False,
+              kind: Optional[Kind] = None, errors: Literal["return", "raise"] = "return") -> list[Union[Table, OSError]]:
     """Loads many files at once on a pool of threads that run without the GIL.
 
     Returns a list in the order of paths: a Table for each file loaded, and
@@ -53,7 +62,8 @@ def load_many(paths, threads=None, *, lenient=False, kind=None, errors="return")
     return _gridvane.load_many(paths, threads, lenient, kind, errors)
 
 
-def from_numpy(array, frames=None, columns=None):
+def from_numpy(array: npt.ArrayLike, frames: Optional[npt.ArrayLike] = None,
+               columns: Optional[Sequence[str]] = None) -> Table:
     """A new table holding a copy of a 2-D array (converted to float32).
 
     frames, one number per row and rising, gives the table a frame column as
@@ -63,14 +73,28 @@ def from_numpy(array, frames=None, columns=None):
     return _gridvane.from_numpy(array, frames, columns)
 
 
-def echo_messages(on=None):
+def from_arrow(source: Any) -> Table:
+    """A new table from any object that gives an Arrow stream or batch
+    (__arrow_c_stream__ or __arrow_c_array__): a Polars or pandas DataFrame,
+    a pyarrow Table or RecordBatch, a DuckDB relation. pyarrow is not needed.
+
+    Every column is a float column (float32 or float64, stored as float32)
+    except an optional number column named 'frame', which becomes the frames
+    and must rise. The column names become the table's (unless they are the
+    defaults col0, col1, ...). A column of another type, a null, or a frame
+    column that does not rise raises ValueError naming the column. The
+    samples are transposed once, with no other copy."""
+    return _gridvane.from_arrow(source)
+
+
+def echo_messages(on: Optional[bool] = None) -> bool:
     """Kept for programs written for earlier versions: the package's calls
     print nothing and carry the library's words in their exceptions, so
     there is nothing to echo. Returns the setting before the call."""
     return _gridvane.echo_messages(on)
 
 
-def kind_of_name(path):
+def kind_of_name(path: Path) -> Optional[Kind]:
     """'ascii' or 'binary' for a name whose suffix the tools library knows, else None."""
     return _gridvane.kind_of_name(path)
 
@@ -80,5 +104,5 @@ def _restore(samples, frames, columns, kind):
     return _gridvane.restore(samples, frames, columns, kind)
 
 
-for _f in (load, read, load_many, from_numpy, echo_messages, kind_of_name):
+for _f in (load, read, load_many, from_arrow, from_numpy, echo_messages, kind_of_name):
     _f.__module__ = "gridvane"

@@ -2,9 +2,14 @@
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any, Optional
+
 import numpy as np
 
 from . import _functions
+
+if TYPE_CHECKING:
+    from ._gridvane import Table
 
 
 def _column_labels(table):
@@ -13,7 +18,7 @@ def _column_labels(table):
     return [names[i] if i < len(names) and names[i] is not None else f"col{i}" for i in range(cols)]
 
 
-def to_pandas(self):
+def to_pandas(self: Table) -> Any:
     """The table as a pandas DataFrame of float32 columns: indexed by frame
     (index name 'frame') when the table has frames, by row number otherwise;
     the columns named by the table's column names (col0, col1, ... for
@@ -29,7 +34,7 @@ def _is_default_index(index, pd):
     return isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None
 
 
-def from_pandas(df, frames=None):
+def from_pandas(df: Any, frames: Optional[bool] = None) -> Table:
     """A new table from a DataFrame of numbers (converted to float32).
 
     frames=None: a numeric index becomes the frames (it must rise), except a

@@ -7,6 +7,7 @@
 // where their documentation is, so that they pickle by name.
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "interchange.hpp"
 #include "reading.hpp"
 #include "sampling.hpp"
 #include "table.hpp"
@@ -85,11 +86,41 @@ by value: samples, frames, column names and kind.)")
              "in its own block. Frame numbers are not part of it (see frames).")
         .def(
             "__array__",
-            [](Table &t, py::object dtype, py::object) {
-                py::object a = to_numpy(t);
+            [](py::object self, py::object dtype, py::object copy) -> py::object {
+                const bool share = !copy.is_none() && !py::cast<bool>(copy);
+                if (share) {
+                    if (!dtype.is_none() && !py::module_::import("numpy").attr("dtype")(dtype).equal(py::dtype::of<float>()))
+                        throw py::value_error("a table holds float32 samples: another dtype needs a copy (copy=None "
+                                              "or True makes one)");
+                    try {
+                        return py::module_::import("numpy").attr("from_dlpack")(self, "copy"_a = false);
+                    } catch (py::error_already_set &e) {
+                        // numpy's copy=False refusal is a ValueError.
+                        if (!e.matches(PyExc_BufferError))
+                            throw;
+                        throw py::value_error(py::cast<std::string>(py::str(e.value())));
+                    }
+                }
+                py::object a = to_numpy(self.cast<Table &>());
                 return dtype.is_none() ? a : a.attr("astype")(dtype, "copy"_a = false);
             },
-            "dtype"_a = py::none(), "copy"_a = py::none())
+            "dtype"_a = py::none(), "copy"_a = py::none(),
+            "numpy's conversion: a copy, except for copy=False, which gives a view that writes through to the "
+            "table where its rows lie in one block (tables made in memory, binary files loaded by name) and "
+            "raises ValueError elsewhere.")
+        .def("__arrow_c_schema__", &arrow_schema,
+             "The Arrow PyCapsule interface: the schema of one float32 column per table column and, for a "
+             "table with frames, a 'frame' column (int32 when every frame is whole).")
+        .def("__arrow_c_array__", &arrow_array, "requested_schema"_a = py::none(),
+             "The table as one Arrow record batch (one transpose of the samples, shared by every column).")
+        .def("__arrow_c_stream__", &arrow_stream, "requested_schema"_a = py::none(),
+             "The table as an Arrow stream of one record batch: what Polars, DuckDB, pyarrow and pandas read.")
+        .def("__dlpack__", &dlpack, py::kw_only(), "stream"_a = py::none(), "max_version"_a = py::none(),
+             "dl_device"_a = py::none(), "copy"_a = py::none(),
+             "The samples as a DLPack tensor (float32, rows x cols, on the CPU): shared without a copy where "
+             "the rows lie in one block (the table is then freed only once the tensor is gone), else copied; "
+             "copy=False then raises BufferError.")
+        .def("__dlpack_device__", &dlpack_device, "(1, 0): the CPU.")
         .def("__getitem__", &get_item, "key"_a,
              R"(numpy's indexing, on a copy of the rows concerned: t[v, u] a float;
 t[v] a row; t[10:20], t[:, 1], t[rows_array] arrays. Negative indexes count
@@ -156,6 +187,7 @@ complete.)")
     m.def("read", &gridvane_python::read, "source"_a, "kind"_a = py::none(), "lenient"_a = false);
     m.def("load_many", &load_many, "paths"_a, "threads"_a = py::none(), "lenient"_a = false, "kind"_a = py::none(),
           "errors"_a = "return");
+    m.def("from_arrow", &from_arrow, "source"_a);
     m.def("from_numpy", &from_numpy, "array"_a, "frames"_a = py::none(), "columns"_a = py::none());
     m.def("restore", &restore, "samples"_a, "frames"_a, "columns"_a, "kind"_a);
     m.def(

@@ -28,11 +28,26 @@ std::int32_t Table::id() const
 void Table::close()
 {
     closed_ = true;
-    if (busy_ == 0)
-        free_now();
+    free_if_unused();
 }
 
-void Table::free_now() { table_.reset(); }
+void Table::free_if_unused()
+{
+    if (closed_ && busy_ == 0 && exports_ == 0)
+        table_.reset();
+}
+
+void Table::begin_export()
+{
+    id();
+    ++exports_;
+}
+
+void Table::end_export()
+{
+    --exports_;
+    free_if_unused();
+}
 
 Table::Extent Table::extent() const
 {

@@ -41,13 +41,19 @@ public:
     // written while another thread reads it to its callers).
     void wait_for_readers() const;
 
+    // A tensor or array shared without a copy holds the table's storage: a
+    // close() meanwhile unregisters nothing until the last one is released.
+    void begin_export();
+    void end_export();
+
 private:
     friend class InUse;
-    void free_now();
+    void free_if_unused();
 
     gridvane::table table_;
     bool closed_ = false;
-    int busy_ = 0; // calls running without the GIL
+    int busy_ = 0;    // calls running without the GIL
+    int exports_ = 0; // views of the storage held by other libraries
 };
 
 // Keeps a table registered while a call works on it without the GIL; a
@@ -58,8 +64,8 @@ public:
     explicit InUse(Table &t) : id(t.id()), table_(t) { ++table_.busy_; }
     ~InUse()
     {
-        if (--table_.busy_ == 0 && table_.closed_)
-            table_.free_now();
+        --table_.busy_;
+        table_.free_if_unused();
     }
     InUse(const InUse &) = delete;
     InUse &operator=(const InUse &) = delete;

@@ -1,0 +1,592 @@
+#include "interchange.hpp"
+
+#include "errors.hpp"
+#include "reading.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace gridvane_python {
+
+namespace {
+
+// ---- The Arrow C data interface (its published ABI) ----------------------
+
+constexpr std::int64_t arrow_flag_nullable = 2;
+
+struct ArrowSchema {
+    const char *format;
+    const char *name;
+    const char *metadata;
+    std::int64_t flags;
+    std::int64_t n_children;
+    ArrowSchema **children;
+    ArrowSchema *dictionary;
+    void (*release)(ArrowSchema *);
+    void *private_data;
+};
+
+struct ArrowArray {
+    std::int64_t length;
+    std::int64_t null_count;
+    std::int64_t offset;
+    std::int64_t n_buffers;
+    std::int64_t n_children;
+    const void **buffers;
+    ArrowArray **children;
+    ArrowArray *dictionary;
+    void (*release)(ArrowArray *);
+    void *private_data;
+};
+
+struct ArrowArrayStream {
+    int (*get_schema)(ArrowArrayStream *, ArrowSchema *out);
+    int (*get_next)(ArrowArrayStream *, ArrowArray *out);
+    const char *(*get_last_error)(ArrowArrayStream *);
+    void (*release)(ArrowArrayStream *);
+    void *private_data;
+};
+
+// ---- Export ---------------------------------------------------------------
+
+// A table's columns, transposed once: what every exported struct shares
+// (each holds a reference, so that a consumer may keep a child longer than
+// its parent, as the interface allows).
+struct Columns {
+    std::vector<std::string> names;
+    std::vector<std::vector<float>> values;
+    std::vector<std::int32_t> whole_frames; // the frame column when it is int32
+    std::vector<float> frames;              // when it is not
+    bool has_frames = false, frames_whole = false;
+    std::int64_t rows = 0;
+};
+
+using Shared = std::shared_ptr<const Columns>;
+
+std::shared_ptr<Columns> columns_of(Table &t)
+{
+    auto out = std::make_shared<Columns>();
+    const Table::Extent e = t.extent();
+    out->rows = e.rows;
+    py::object names = columns(t);
+    for (py::ssize_t c = 0; c < e.cols; ++c) {
+        const bool named = !names.is_none() && c < static_cast<py::ssize_t>(py::len(names)) &&
+                           !py::reinterpret_borrow<py::tuple>(names)[static_cast<std::size_t>(c)].is_none();
+        out->names.push_back(named ? py::cast<std::string>(py::reinterpret_borrow<py::tuple>(names)[static_cast<std::size_t>(c)])
+                                   : "col" + std::to_string(c));
+    }
+    out->has_frames = t.has_frames();
+    InUse use(t);
+    float *const *rows = t.rows();
+    py::gil_scoped_release nogil;
+    out->values.assign(static_cast<std::size_t>(e.cols), std::vector<float>(static_cast<std::size_t>(e.rows)));
+    for (py::ssize_t r = 0; r < e.rows; ++r)
+        for (py::ssize_t c = 0; c < e.cols; ++c)
+            out->values[static_cast<std::size_t>(c)][static_cast<std::size_t>(r)] = rows[r][c];
+    if (out->has_frames) {
+        out->frames.resize(static_cast<std::size_t>(e.rows));
+        out->frames_whole = true;
+        for (py::ssize_t r = 0; r < e.rows; ++r) {
+            const float f = rows[r][e.cols];
+            out->frames[static_cast<std::size_t>(r)] = f;
+            out->frames_whole = out->frames_whole && f == std::trunc(f) && f >= -2147483648.0f && f < 2147483648.0f;
+        }
+        if (out->frames_whole) {
+            out->whole_frames.assign(out->frames.begin(), out->frames.end());
+            out->frames.clear();
+        }
+    }
+    return out;
+}
+
+std::int64_t column_count(const Columns &c) { return static_cast<std::int64_t>(c.values.size()) + c.has_frames; }
+
+// What one exported struct (or its children) holds on to.
+struct SchemaPrivate {
+    Shared columns;
+    std::vector<ArrowSchema> child_structs;
+    std::vector<ArrowSchema *> child_pointers;
+};
+
+void release_schema(ArrowSchema *s)
+{
+    if (s == nullptr || s->release == nullptr)
+        return;
+    for (std::int64_t i = 0; i < s->n_children; ++i)
+        if (s->children[i]->release != nullptr)
+            s->children[i]->release(s->children[i]);
+    delete static_cast<SchemaPrivate *>(s->private_data);
+    s->release = nullptr;
+}
+
+void release_child_schema(ArrowSchema *s) { s->release = nullptr; } // the parent owns what it points to
+
+void fill_schema(ArrowSchema &out, const Shared &columns)
+{
+    auto *p = new SchemaPrivate{columns, {}, {}};
+    const std::int64_t n = column_count(*columns);
+    p->child_structs.resize(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) {
+        const bool frame = i == static_cast<std::int64_t>(columns->values.size());
+        ArrowSchema &c = p->child_structs[static_cast<std::size_t>(i)];
+        c = ArrowSchema{frame ? (columns->frames_whole ? "i" : "f") : "f",
+                        frame ? "frame" : columns->names[static_cast<std::size_t>(i)].c_str(),
+                        nullptr,
+                        0,
+                        0,
+                        nullptr,
+                        nullptr,
+                        release_child_schema,
+                        nullptr};
+        p->child_pointers.push_back(&c);
+    }
+    out = ArrowSchema{"+s", "", nullptr, 0, n, p->child_pointers.data(), nullptr, release_schema, p};
+}
+
+struct ArrayPrivate {
+    Shared columns;
+    std::vector<ArrowArray> child_structs;
+    std::vector<ArrowArray *> child_pointers;
+    std::vector<std::vector<const void *>> child_buffers;
+    const void *root_buffers[1] = {nullptr};
+};
+
+void release_array(ArrowArray *a)
+{
+    if (a == nullptr || a->release == nullptr)
+        return;
+    for (std::int64_t i = 0; i < a->n_children; ++i)
+        if (a->children[i]->release != nullptr)
+            a->children[i]->release(a->children[i]);
+    delete static_cast<ArrayPrivate *>(a->private_data);
+    a->release = nullptr;
+}
+
+// A child moved out by a consumer keeps the columns alive on its own.
+void release_child_array(ArrowArray *a)
+{
+    delete static_cast<Shared *>(a->private_data);
+    a->release = nullptr;
+}
+
+void fill_array(ArrowArray &out, const Shared &columns)
+{
+    auto *p = new ArrayPrivate{columns, {}, {}, {}};
+    const std::int64_t n = column_count(*columns);
+    p->child_structs.resize(static_cast<std::size_t>(n));
+    p->child_buffers.resize(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        const bool frame = k == columns->values.size();
+        const void *data = !frame                  ? static_cast<const void *>(columns->values[k].data())
+                           : columns->frames_whole ? static_cast<const void *>(columns->whole_frames.data())
+                                                   : static_cast<const void *>(columns->frames.data());
+        p->child_buffers[k] = {nullptr, data}; // no validity bitmap: no nulls
+        p->child_structs[k] = ArrowArray{columns->rows, 0, 0, 2, 0, p->child_buffers[k].data(), nullptr, nullptr,
+                                         release_child_array, new Shared(columns)};
+        p->child_pointers.push_back(&p->child_structs[k]);
+    }
+    out = ArrowArray{columns->rows, 0, 0, 1, n, p->root_buffers, p->child_pointers.data(), nullptr, release_array, p};
+}
+
+template <typename T> void delete_capsule(PyObject *capsule, const char *name, void (*release)(T *))
+{
+    auto *s = static_cast<T *>(PyCapsule_GetPointer(capsule, name));
+    if (s == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (s->release != nullptr)
+        release(s);
+    delete s;
+}
+
+py::capsule schema_capsule(const Shared &columns)
+{
+    auto *s = new ArrowSchema{};
+    fill_schema(*s, columns);
+    return py::capsule(s, "arrow_schema", [](PyObject *c) {
+        delete_capsule<ArrowSchema>(c, "arrow_schema", [](ArrowSchema *x) { x->release(x); });
+    });
+}
+
+py::capsule array_capsule(const Shared &columns)
+{
+    auto *a = new ArrowArray{};
+    fill_array(*a, columns);
+    return py::capsule(a, "arrow_array", [](PyObject *c) {
+        delete_capsule<ArrowArray>(c, "arrow_array", [](ArrowArray *x) { x->release(x); });
+    });
+}
+
+// A stream of the one batch.
+struct StreamPrivate {
+    Shared columns;
+    bool given = false;
+};
+
+void release_stream(ArrowArrayStream *s)
+{
+    delete static_cast<StreamPrivate *>(s->private_data);
+    s->release = nullptr;
+}
+
+void refuse_requested_schema(const py::object &requested)
+{
+    // The interface lets a producer ignore a request it cannot honour.
+    (void)requested;
+}
+
+// ---- Import ---------------------------------------------------------------
+
+// An error naming the column, as from_arrow raises it.
+[[noreturn]] void refuse_column(const std::string &column, const std::string &why)
+{
+    throw py::value_error("column '" + column + "' " + why);
+}
+
+// The value of element i of a child array in a format from_arrow takes.
+double value_at(const ArrowArray &a, char format, std::int64_t i)
+{
+    const void *data = a.buffers[1];
+    const std::int64_t k = a.offset + i;
+    switch (format) {
+    case 'f': return static_cast<const float *>(data)[k];
+    case 'g': return static_cast<const double *>(data)[k];
+    case 'c': return static_cast<const std::int8_t *>(data)[k];
+    case 'C': return static_cast<const std::uint8_t *>(data)[k];
+    case 's': return static_cast<const std::int16_t *>(data)[k];
+    case 'S': return static_cast<const std::uint16_t *>(data)[k];
+    case 'i': return static_cast<const std::int32_t *>(data)[k];
+    case 'I': return static_cast<const std::uint32_t *>(data)[k];
+    case 'l': return static_cast<double>(static_cast<const std::int64_t *>(data)[k]);
+    case 'L': return static_cast<double>(static_cast<const std::uint64_t *>(data)[k]);
+    default: return 0;
+    }
+}
+
+// Whether any of `length` elements from `start` (the parent's offset) is null.
+bool has_nulls(const ArrowArray &a, std::int64_t start, std::int64_t length)
+{
+    if (a.null_count == 0 || a.n_buffers < 1 || a.buffers[0] == nullptr)
+        return false;
+    const auto *bits = static_cast<const std::uint8_t *>(a.buffers[0]);
+    for (std::int64_t i = a.offset + start; i < a.offset + start + length; ++i)
+        if ((bits[i / 8] & (1u << (i % 8))) == 0)
+            return true;
+    return false;
+}
+
+// Owns what an import took: the stream, its schema and every batch.
+struct Imported {
+    ArrowArrayStream stream{};
+    ArrowSchema schema{};
+    std::vector<ArrowArray> batches;
+    ~Imported()
+    {
+        for (ArrowArray &b : batches)
+            if (b.release != nullptr)
+                b.release(&b);
+        if (schema.release != nullptr)
+            schema.release(&schema);
+        if (stream.release != nullptr)
+            stream.release(&stream);
+    }
+    std::string last_error()
+    {
+        const char *e = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+        return e != nullptr ? e : "no reason given";
+    }
+};
+
+// ---- DLPack (its published ABI) -----------------------------------------
+
+struct DLDevice {
+    std::int32_t device_type; // kDLCPU = 1
+    std::int32_t device_id;
+};
+struct DLDataType {
+    std::uint8_t code; // kDLFloat = 2
+    std::uint8_t bits;
+    std::uint16_t lanes;
+};
+struct DLTensor {
+    void *data;
+    DLDevice device;
+    std::int32_t ndim;
+    DLDataType dtype;
+    std::int64_t *shape;
+    std::int64_t *strides;
+    std::uint64_t byte_offset;
+};
+struct DLManagedTensor {
+    DLTensor dl_tensor;
+    void *manager_ctx;
+    void (*deleter)(DLManagedTensor *);
+};
+struct DLPackVersion {
+    std::uint32_t major, minor;
+};
+struct DLManagedTensorVersioned {
+    DLPackVersion version;
+    void *manager_ctx;
+    void (*deleter)(DLManagedTensorVersioned *);
+    std::uint64_t flags;
+    DLTensor dl_tensor;
+};
+constexpr std::int32_t dl_cpu = 1;
+constexpr std::uint8_t dl_float = 2;
+
+// What a tensor holds on to: the table (its Python object, which keeps the
+// storage until the tensor is gone) or a copy of its samples.
+struct Tensor {
+    PyObject *table = nullptr; // a reference, when the tensor is a view
+    std::vector<float> copy;
+    std::int64_t shape[2] = {0, 0};
+    std::int64_t strides[2] = {0, 1};
+    DLManagedTensor legacy{};
+    DLManagedTensorVersioned versioned{};
+};
+
+void finish_tensor(Tensor *t)
+{
+    if (t->table != nullptr) {
+        // The deleter may run on any thread, without the GIL.
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        py::handle(t->table).cast<Table &>().end_export();
+        Py_DECREF(t->table);
+        PyGILState_Release(gil);
+    }
+    delete t;
+}
+
+} // namespace
+
+py::object arrow_schema(Table &t) { return schema_capsule(columns_of(t)); }
+
+py::tuple arrow_array(Table &t, py::object requested_schema)
+{
+    refuse_requested_schema(requested_schema);
+    const Shared columns = columns_of(t);
+    return py::make_tuple(schema_capsule(columns), array_capsule(columns));
+}
+
+py::object arrow_stream(Table &t, py::object requested_schema)
+{
+    refuse_requested_schema(requested_schema);
+    auto *s = new ArrowArrayStream{};
+    s->private_data = new StreamPrivate{columns_of(t), false};
+    s->get_schema = [](ArrowArrayStream *self, ArrowSchema *out) {
+        fill_schema(*out, static_cast<StreamPrivate *>(self->private_data)->columns);
+        return 0;
+    };
+    s->get_next = [](ArrowArrayStream *self, ArrowArray *out) {
+        auto *p = static_cast<StreamPrivate *>(self->private_data);
+        if (p->given)
+            out->release = nullptr; // the end of the stream
+        else
+            fill_array(*out, p->columns);
+        p->given = true;
+        return 0;
+    };
+    s->get_last_error = [](ArrowArrayStream *) -> const char * { return nullptr; };
+    s->release = release_stream;
+    return py::capsule(s, "arrow_array_stream", [](PyObject *c) {
+        delete_capsule<ArrowArrayStream>(c, "arrow_array_stream", [](ArrowArrayStream *x) { x->release(x); });
+    });
+}
+
+std::unique_ptr<Table> from_arrow(py::object source)
+{
+    Imported in;
+    if (py::hasattr(source, "__arrow_c_stream__")) {
+        py::capsule capsule = source.attr("__arrow_c_stream__")();
+        auto *s = static_cast<ArrowArrayStream *>(PyCapsule_GetPointer(capsule.ptr(), "arrow_array_stream"));
+        if (s == nullptr)
+            throw py::error_already_set();
+        in.stream = *s; // moved: the capsule keeps a released struct
+        s->release = nullptr;
+        if (in.stream.get_schema(&in.stream, &in.schema) != 0)
+            throw py::value_error("the Arrow stream gives no schema: " + in.last_error());
+        for (;;) {
+            ArrowArray batch{};
+            if (in.stream.get_next(&in.stream, &batch) != 0)
+                throw py::value_error("the Arrow stream fails: " + in.last_error());
+            if (batch.release == nullptr)
+                break;
+            in.batches.push_back(batch);
+        }
+    } else if (py::hasattr(source, "__arrow_c_array__")) {
+        py::tuple pair = source.attr("__arrow_c_array__")();
+        auto *schema = static_cast<ArrowSchema *>(PyCapsule_GetPointer(py::object(pair[0]).ptr(), "arrow_schema"));
+        auto *array = static_cast<ArrowArray *>(PyCapsule_GetPointer(py::object(pair[1]).ptr(), "arrow_array"));
+        if (schema == nullptr || array == nullptr)
+            throw py::error_already_set();
+        in.schema = *schema;
+        schema->release = nullptr;
+        in.batches.push_back(*array);
+        array->release = nullptr;
+    } else {
+        throw py::type_error("from_arrow() takes an object with __arrow_c_stream__ or __arrow_c_array__ (a Polars "
+                             "or pandas DataFrame, a pyarrow Table, a DuckDB relation), not " +
+                             py::cast<std::string>(py::type::of(source).attr("__name__")));
+    }
+
+    // The columns: floats, and an optional frame column.
+    const ArrowSchema &root = in.schema;
+    if (std::strcmp(root.format, "+s") != 0)
+        throw py::value_error(std::string("from_arrow() takes a table of columns (a struct), not Arrow format '") +
+                              root.format + "'");
+    std::vector<std::int64_t> value_columns;
+    std::int64_t frame_column = -1;
+    std::vector<std::string> names;
+    for (std::int64_t i = 0; i < root.n_children; ++i) {
+        const ArrowSchema &c = *root.children[i];
+        const std::string name = c.name != nullptr ? c.name : "";
+        const std::string format = c.format;
+        const bool number = format.size() == 1 && std::strchr("cCsSiIlLfg", format[0]) != nullptr;
+        const bool floating = format == "f" || format == "g";
+        if (name == "frame" && number) {
+            frame_column = i;
+        } else if (floating) {
+            value_columns.push_back(i);
+            names.push_back(name);
+        } else {
+            refuse_column(name, "is of Arrow type '" + format + "': a table takes float columns (and a number "
+                                "column named 'frame')");
+        }
+    }
+    std::int64_t rows = 0;
+    for (const ArrowArray &b : in.batches) {
+        if (b.n_children != root.n_children)
+            throw py::value_error("an Arrow batch does not match its schema");
+        if (has_nulls(b, 0, b.length))
+            throw py::value_error("the Arrow table has null rows, which a table cannot hold");
+        for (std::int64_t i = 0; i < b.n_children; ++i)
+            if (has_nulls(*b.children[i], b.offset, b.length))
+                refuse_column(root.children[i]->name != nullptr ? root.children[i]->name : "",
+                              "holds nulls, which a table cannot hold (fill or drop them first)");
+        rows += b.length;
+    }
+    if (rows < 1 || value_columns.empty())
+        throw py::value_error("a table is made from at least one row and one float column, not " +
+                              std::to_string(rows) + " rows and " + std::to_string(value_columns.size()) + " columns");
+
+    std::unique_ptr<Table> t = allocate(rows, static_cast<py::ssize_t>(value_columns.size()), frame_column >= 0);
+    float *const *dest = t->rows();
+    const auto width = static_cast<std::int64_t>(value_columns.size());
+    const char frame_format = frame_column >= 0 ? root.children[frame_column]->format[0] : 0;
+    {
+        py::gil_scoped_release nogil;
+        std::int64_t at = 0;
+        for (const ArrowArray &b : in.batches) {
+            for (std::int64_t k = 0; k < width; ++k) {
+                const ArrowArray &c = *b.children[value_columns[static_cast<std::size_t>(k)]];
+                const char format = root.children[value_columns[static_cast<std::size_t>(k)]]->format[0];
+                for (std::int64_t r = 0; r < b.length; ++r)
+                    dest[at + r][k] = static_cast<float>(value_at(c, format, b.offset + r));
+            }
+            if (frame_column >= 0)
+                for (std::int64_t r = 0; r < b.length; ++r)
+                    dest[at + r][width] =
+                        static_cast<float>(value_at(*b.children[frame_column], frame_format, b.offset + r));
+            at += b.length;
+        }
+    }
+    // Frame lookups find a frame's row by rising frames.
+    for (std::int64_t r = 1; frame_column >= 0 && r < rows; ++r)
+        if (!(dest[r][width] > dest[r - 1][width]))
+            refuse_column("frame", "does not rise: row " + std::to_string(r) + " has " +
+                                       py::cast<std::string>(py::repr(py::float_(dest[r][width]))) + " after " +
+                                       py::cast<std::string>(py::repr(py::float_(dest[r - 1][width]))));
+    bool defaults = true;
+    for (std::size_t k = 0; k < names.size(); ++k)
+        defaults = defaults && (names[k] == "col" + std::to_string(k) || names[k] == std::to_string(k));
+    if (!defaults) {
+        py::tuple tuple(names.size());
+        for (std::size_t k = 0; k < names.size(); ++k)
+            tuple[k] = py::str(names[k]);
+        set_columns(*t, tuple);
+    }
+    return t;
+}
+
+py::object dlpack(py::object self, py::object stream, py::object max_version, py::object dl_device, py::object copy)
+{
+    Table &t = self.cast<Table &>();
+    if (!stream.is_none() && !(py::isinstance<py::int_>(stream) && py::cast<long long>(stream) == -1))
+        throw py::value_error("a table lives on the CPU: stream must be None");
+    if (!dl_device.is_none()) {
+        const py::tuple device = dl_device;
+        if (py::cast<int>(device[0]) != dl_cpu)
+            throw py::buffer_error("a table lives on the CPU and is not copied to another device");
+    }
+    const Table::Extent e = t.extent();
+    const std::int64_t stride = e.cols + (t.has_frames() ? 1 : 0);
+    float *const *rows = t.rows();
+    // A view where the rows lie in one block at one stride.
+    bool one_block = e.rows > 0 && e.cols > 0;
+    for (py::ssize_t r = 1; one_block && r < e.rows; ++r)
+        one_block = rows[r] == rows[0] + r * stride;
+    const bool asked_copy = !copy.is_none() && py::cast<bool>(copy);
+    if (!one_block && !copy.is_none() && !py::cast<bool>(copy))
+        throw py::buffer_error("the table's rows lie in blocks of their own: its samples cannot be shared without "
+                               "a copy (copy=None or True makes one)");
+    auto *tensor = new Tensor;
+    tensor->shape[0] = e.rows;
+    tensor->shape[1] = e.cols;
+    void *data = nullptr;
+    if (one_block && !asked_copy) {
+        tensor->table = self.ptr();
+        Py_INCREF(tensor->table);
+        t.begin_export();
+        tensor->strides[0] = stride;
+        data = rows[0];
+    } else {
+        tensor->copy.resize(static_cast<std::size_t>(e.rows * e.cols));
+        for (py::ssize_t r = 0; r < e.rows; ++r)
+            if (e.cols > 0)
+                std::memcpy(tensor->copy.data() + r * e.cols, rows[r], static_cast<std::size_t>(e.cols) * sizeof(float));
+        tensor->strides[0] = e.cols;
+        data = tensor->copy.data();
+    }
+    const DLTensor dl{data, DLDevice{dl_cpu, 0}, 2, DLDataType{dl_float, 32, 1}, tensor->shape, tensor->strides, 0};
+    const bool versioned = !max_version.is_none() && py::cast<int>(py::tuple(max_version)[0]) >= 1;
+    if (versioned) {
+        tensor->versioned = DLManagedTensorVersioned{DLPackVersion{1, 0}, tensor,
+                                                      [](DLManagedTensorVersioned *m) {
+                                                          finish_tensor(static_cast<Tensor *>(m->manager_ctx));
+                                                      },
+                                                      tensor->table == nullptr ? 2u : 0u, // 2: a copy
+                                                      dl};
+        return py::capsule(&tensor->versioned, "dltensor_versioned", [](PyObject *c) {
+            if (PyCapsule_IsValid(c, "dltensor_versioned")) { // never taken by a consumer
+                auto *m = static_cast<DLManagedTensorVersioned *>(PyCapsule_GetPointer(c, "dltensor_versioned"));
+                m->deleter(m);
+            }
+        });
+    }
+    tensor->legacy = DLManagedTensor{dl, tensor, [](DLManagedTensor *m) {
+                                         finish_tensor(static_cast<Tensor *>(m->manager_ctx));
+                                     }};
+    return py::capsule(&tensor->legacy, "dltensor", [](PyObject *c) {
+        if (PyCapsule_IsValid(c, "dltensor")) {
+            auto *m = static_cast<DLManagedTensor *>(PyCapsule_GetPointer(c, "dltensor"));
+            m->deleter(m);
+        }
+    });
+}
+
+py::tuple dlpack_device(Table &t)
+{
+    t.id();
+    return py::make_tuple(dl_cpu, 0);
+}
+
+} // namespace gridvane_python
