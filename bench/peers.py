@@ -9,13 +9,13 @@ Tools alternate within each repetition; every figure is a median.
 
 R's data.table (fread, fwrite) runs through Rscript; each of its figures is
 the time of the call alone, measured inside R. DuckDB's read_csv and Polars'
-readCSV run in node (bench/node, installed there from npm on first use, or by
-`npm ci --prefix bench/node`); each of their figures is the time of the call
-alone, measured inside node. Rows whose tool cannot be had are left out, with
-one line saying why.
+read_csv run in this process, from the package index (bench/requirements.txt,
+installed into build/peers-venv on first use, beside the system's packages;
+the script runs itself again there). Rows whose tool cannot be had are left
+out, with one line saying why.
 
 usage: /usr/bin/python3 bench/peers.py [--build build/default] [--reps 5] [--rows 1000000] [--package-only]
-                                       [--no-r] [--no-node] [--text-loads-only]
+                                       [--no-r] [--no-peers] [--text-loads-only]
 """
 import argparse
 import ctypes
@@ -105,11 +105,11 @@ def fwrite_tools(source, out):
             "data.table::fwrite, all cores": SelfTimed(lambda: r_call(setup, write, 0))}
 
 
-# ---- DuckDB and Polars through node (npm), beside data.table's fread -------
+# ---- Polars and DuckDB from the package index, in this process -----------
 
-NODE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node")
-NODE_SCRIPT = os.path.join(NODE_DIR, "peers.mjs")
-NODE_LABELS = {"polars": "Polars readCSV", "duckdb": "DuckDB read_csv"}
+HERE = os.path.dirname(os.path.abspath(__file__))
+PEERS_VENV = os.path.join(HERE, "..", "build", "peers-venv")
+PEER_REQUIREMENTS = os.path.join(HERE, "requirements.txt")
 PEER_THREADS = (1, 2)  # the machine's 2 cores: data.table's "all cores" is 2 threads there
 
 
@@ -117,69 +117,69 @@ def threads_label(n):
     return "1 thread" if n == 1 else f"{n} threads"
 
 
-@functools.lru_cache(maxsize=None)
-def node_peers():
-    """The npm tools that load here, of NODE_LABELS' keys. Installs bench/node
-    from its lock when its modules are missing or older than the lock; prints
-    one line naming the tools left out, and why, when any is."""
-    node, npm = shutil.which("node"), shutil.which("npm")
-    reason = None
-    if node is None or npm is None:
-        reason = "node or npm is not on PATH"
-    else:
-        installed = os.path.join(NODE_DIR, "node_modules", ".package-lock.json")
-        if not os.path.exists(installed) or (os.path.getmtime(installed)
-                                             < os.path.getmtime(os.path.join(NODE_DIR, "package-lock.json"))):
-            try:
-                done = subprocess.run([npm, "ci", "--prefix", NODE_DIR, "--no-audit", "--no-fund", "--loglevel=error",
-                                       "--fetch-retries=1", "--fetch-timeout=60000"],
-                                      capture_output=True, text=True, timeout=900)
-                if done.returncode != 0:
-                    lines = [ln for ln in done.stderr.splitlines() if ln.strip()] or [f"exit {done.returncode}"]
-                    reason = f"npm could not install bench/node ({lines[0].strip()})"
-            except subprocess.TimeoutExpired:
-                reason = "npm took over 15 minutes to install bench/node"
-    found = {}
-    if reason is None:
-        probe = subprocess.run([node, NODE_SCRIPT, "--probe"], capture_output=True, text=True)
-        try:
-            found = json.loads(probe.stdout.splitlines()[-1])
-        except (IndexError, ValueError):
-            reason = f"node could not run {os.path.relpath(NODE_SCRIPT)}"
-    ready = tuple(t for t in NODE_LABELS if found.get(t) == "ok")
-    missing = [t for t in NODE_LABELS if t not in ready]
-    if missing:
-        why = reason or (found.get(missing[0]) if len(missing) == 1 else
-                         "; ".join(f"{NODE_LABELS[t]}: {found.get(t)}" for t in missing))
-        print(f"note: no {' or '.join(NODE_LABELS[t] for t in missing)} rows: {why}", flush=True)
-    return ready
+def run_among_index_peers():
+    """Runs this script again in build/peers-venv, a virtual environment of
+    the system's packages plus Polars and DuckDB from the package index
+    (pinned in bench/requirements.txt, installed on first use), unless both
+    import here already. When they cannot be had, the run goes on without
+    their rows, with one line saying why."""
+    try:
+        import duckdb  # noqa: F401
+        import polars  # noqa: F401
+        return
+    except ImportError:
+        pass
+    if os.environ.get("GRIDVANE_PEERS_VENV"):
+        print("note: no Polars or DuckDB rows: they do not import in build/peers-venv", flush=True)
+        return
+    python = os.path.join(PEERS_VENV, "bin", "python")
+    stamp = os.path.join(PEERS_VENV, "installed.txt")
+    if not os.path.exists(stamp) or os.path.getmtime(stamp) < os.path.getmtime(PEER_REQUIREMENTS):
+        made = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", PEERS_VENV],
+                              capture_output=True, text=True)
+        done = made if made.returncode else subprocess.run(
+            [python, "-m", "pip", "install", "-q", "-r", PEER_REQUIREMENTS], capture_output=True, text=True)
+        if done.returncode != 0:
+            lines = [ln for ln in done.stderr.splitlines() if ln.strip()] or [f"exit {done.returncode}"]
+            print(f"note: no Polars or DuckDB rows: the package index gave no {PEER_REQUIREMENTS} "
+                  f"({lines[-1].strip()})", flush=True)
+            return
+        shutil.copy(PEER_REQUIREMENTS, stamp)
+    os.execve(python, [python, os.path.abspath(__file__), *sys.argv[1:]], dict(os.environ, GRIDVANE_PEERS_VENV="1"))
 
 
-def node_call(tool, threads, path, values):
-    """Seconds `tool` spends reading the table at path with `threads` threads,
-    measured inside node around the read alone; checks that what it holds is
-    `values`' shape, all floats, with no value missing, and its first and last
+def checked(what, columns, values):
+    """columns, a peer's columns by name (numpy arrays), hold the table
+    `values`: its shape, all floats, no value missing, its first and last
     rows."""
-    out = subprocess.run(["node", NODE_SCRIPT, tool, str(threads), path, str(values.shape[1])],
-                         capture_output=True, text=True, check=True,
-                         env=dict(os.environ, POLARS_MAX_THREADS=str(threads)))
-    held = json.loads(out.stdout.splitlines()[-1])
-    what = f"{NODE_LABELS[tool]}, {threads_label(threads)}, {os.path.basename(path)}"
-    assert held["rows"] == values.shape[0], (what, "rows", held["rows"])
-    assert len(held["types"]) == values.shape[1] and all("float" in t.lower() for t in held["types"]), \
-        (what, "types", held["types"])
-    assert not any(held["nulls"]), (what, "missing values", held["nulls"])
-    for row, expected in ((held["first"], values[0]), (held["last"], values[-1])):
-        assert np.allclose(np.array(row, dtype=np.float32), expected, rtol=1e-6, atol=0), (what, row, expected)
-    assert held["threads"] == threads, (what, "threads", held["threads"])
-    return held["seconds"]
+    held = np.column_stack([np.ma.filled(np.ma.asarray(c).astype(np.float64), np.nan) for c in columns.values()])
+    assert held.shape == values.shape, (what, held.shape)
+    assert all(np.asarray(c).dtype.kind == "f" for c in columns.values()), (what, "types")
+    assert not np.isnan(held).any(), (what, "missing values")
+    for row, expected in ((held[0], values[0]), (held[-1], values[-1])):
+        assert np.allclose(row.astype(np.float32), expected, rtol=1e-6, atol=0), (what, row, expected)
 
 
-def node_tools(path, values):
-    """Polars' readCSV and DuckDB's read_csv of the table at path, holding
-    `values`, with 1 and 2 threads; none of a tool that cannot be had."""
-    return {f"{NODE_LABELS[t]}, {threads_label(n)}": SelfTimed(lambda t=t, n=n: node_call(t, n, path, values))
-            for t in node_peers() for n in PEER_THREADS}
+def index_tools(path, values):
+    """Polars' read_csv (its own pool) and DuckDB's read_csv (1 and 2
+    threads) of the table at path, holding `values`, each checked once;
+    none when they cannot be had."""
+    try:
+        import duckdb
+        import polars as pl
+    except ImportError:
+        return {}
+    options = dict(separator="\t", has_header=False)
+    polars_label = f"Polars read_csv, {threads_label(pl.thread_pool_size())}"
+    frame = pl.read_csv(path, **options)
+    checked(polars_label, {c: frame[c].to_numpy() for c in frame.columns}, values)
+    found = {polars_label: lambda: pl.read_csv(path, **options)}
+    for n in PEER_THREADS:
+        con = duckdb.connect(config={"threads": n})
+        query = f"select * from read_csv('{path}', delim='\t', header=false)"
+        checked(f"DuckDB, {n}", con.sql(query).fetchnumpy(), values)
+        found[f"DuckDB read_csv, {threads_label(n)}"] = lambda con=con, query=query: con.sql(query).fetchnumpy()
+    return found
 
 
 def mixed_table(rng, rows, cols):
@@ -254,7 +254,7 @@ def gridvane_parts_alone(gv, path, threads):
     return SelfTimed(run)
 
 
-def text_load_rows(gv, work, rng, text, table, with_r=True, with_node=True):
+def text_load_rows(gv, work, rng, text, table, with_r=True, with_peers=True):
     """The rows that compare Gridvane's ASCII load with fread, Polars and
     DuckDB (each timed around the call alone; Gridvane's without the free),
     on the uniform table and on one of mixed magnitudes written by Gridvane."""
@@ -268,7 +268,7 @@ def text_load_rows(gv, work, rng, text, table, with_r=True, with_node=True):
         found = {"Gridvane ArrayLoad": gridvane_load_alone(gv, path),
                  "Gridvane in parts, 2 threads": gridvane_parts_alone(gv, path, 2)}
         found.update(fread_tools(path) if with_r else {})
-        found.update(node_tools(path, values) if with_node else {})
+        found.update(index_tools(path, values) if with_peers else {})
         return found
     rows = [(f"ASCII load {ROWS:,} x {COLS}, uniform", os.path.getsize(text), tools(text, table)),
             (f"ASCII load {ROWS:,} x {COLS}, mixed magnitudes", os.path.getsize(mixed), tools(mixed, mixed_values))]
@@ -298,6 +298,7 @@ BIN_ROWS, BIN_COLS = 8_000, 1_000
 POINTS = 1 << 16
 MANY_FILES, MANY_ROWS, MANY_COLS = 2_000, 500, 7
 BROADCAST_SIDE = 8_000
+SCATTERED_POINTS = 3_000_000
 SAMPLE_CALLS = 20
 
 
@@ -356,16 +357,21 @@ def peak_memory(build, setup, work):
     """Peak resident growth of a child that runs work after setup, in MB.
 
     The child reads its own high-water mark (VmHWM): ru_maxrss would start
-    from this process's size, which Linux hands down through fork and exec."""
+    from this process's size, which Linux hands down through fork and exec.
+    The mark is brought down to what the child holds once setup is done
+    (clear_refs), so that what setup held for a moment does not hide work's
+    peak."""
     code = f"""
 import re
-def hwm():
+def status(field):
     with open('/proc/self/status') as f:
-        return int(re.search(r'VmHWM:\\s+(\\d+)', f.read()).group(1))
+        return int(re.search(field + r':\\s+(\\d+)', f.read()).group(1))
 {setup}
-before = hwm()
+with open('/proc/self/clear_refs', 'w') as f:
+    f.write('5')
+before = status('VmHWM')
 {work}
-print((hwm() - before) / 1024)
+print((status('VmHWM') - before) / 1024)
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env=dict(os.environ, GV_BUILD=build))
@@ -415,7 +421,7 @@ def print_rows(results):
 def text_loads_only(args, gv, work, rng, text, table):
     """--text-loads-only: the ASCII loads beside fread, Polars and DuckDB alone."""
     start = time.perf_counter()
-    rows = text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_node=not args.no_node)
+    rows = text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_peers=not args.no_peers)
     if not rows:
         print("no peer to compare Gridvane's ASCII load with")
         return shutil.rmtree(work)
@@ -424,6 +430,59 @@ def text_loads_only(args, gv, work, rng, text, table):
     print_rows(results)
     print(f"\nthese rows took {time.perf_counter() - start:.0f} s, writing the mixed table included")
     shutil.rmtree(work)
+
+
+def alternating(tools, reps):
+    """Seconds of each tool in each repetition, the tools alternating."""
+    times = {tool: [] for tool in tools}
+    for rep in range(reps):
+        for tool, fn in (list(tools.items())[::-1] if rep % 2 else tools.items()):
+            times[tool].append(timed(fn))
+    return times
+
+
+def sampling_against_scipy(gvpy, rng, reps):
+    """Table.sample against scipy.ndimage.map_coordinates(order=1) on the
+    same random float64 points over a 1000 x 1000 table; a line to print."""
+    grid = rng.uniform(-1, 1, (1000, 1000)).astype(np.float32)
+    table = gvpy.from_numpy(grid)
+    n = SCATTERED_POINTS
+    u, v = rng.uniform(0, 999, n), rng.uniform(0, 999, n)
+    ours, theirs = table.sample(u, v), ndimage.map_coordinates(grid, [v, u], order=1)
+    assert np.allclose(ours, theirs, rtol=0, atol=1e-5), "the two samplings disagree"
+    times = alternating({"gridvane": lambda: table.sample(u, v),
+                         "scipy": lambda: ndimage.map_coordinates(grid, [v, u], order=1)}, reps)
+    ratios = [b / a for a, b in zip(times["gridvane"], times["scipy"])]
+    ns = {tool: median(t) * 1e9 / n for tool, t in times.items()}
+    return (f"\nsampling {n:,} random float64 points over 1000 x 1000: Table.sample {ns['gridvane']:.1f} ns/point, "
+            f"scipy.ndimage.map_coordinates(order=1) {ns['scipy']:.1f} ns/point: {median(ratios):.1f}x "
+            f"(per repetition {min(ratios):.1f}x to {max(ratios):.1f}x)")
+
+
+def arrow_rows(build, gvpy, big, reps):
+    """A table to Polars and back through Arrow's interface: medians, and the
+    peak memory each way against the table's samples; lines to print."""
+    try:
+        import polars as pl
+    except ImportError:
+        return "\nno Arrow rows: Polars does not import here"
+    rows, cols = big.shape
+    samples_mb = rows * cols * 4 / 1024 / 1024
+    frame = pl.DataFrame(big)
+    times = alternating({"polars.DataFrame(table)": lambda: pl.DataFrame(big),
+                         "gridvane.from_arrow(polars frame)": lambda: gvpy.from_arrow(frame),
+                         "to_numpy() + polars.DataFrame": lambda: pl.DataFrame(big.to_numpy())}, reps)
+    make = ("import os, sys, numpy as np, polars as pl; sys.path.insert(0, os.path.join(os.environ['GV_BUILD'], "
+            f"'python')); import gridvane; a = np.random.default_rng(1).uniform(-1, 1, ({rows}, {cols}))"
+            ".astype(np.float32); t = gridvane.from_numpy(a); del a")
+    out_growth = peak_memory(build, make, "f = pl.DataFrame(t)")
+    in_growth = peak_memory(build, make + "; f = pl.DataFrame(t); t.close()", "u = gridvane.from_arrow(f)")
+    lines = [f"\n| Arrow, {rows:,} x {cols} | median | peak memory growth |", "|---|---|---|"]
+    growth = {"polars.DataFrame(table)": out_growth, "gridvane.from_arrow(polars frame)": in_growth}
+    for tool, t in times.items():
+        grown = f"{growth[tool]:.0f} MB ({growth[tool] / samples_mb:.2f}x the samples)" if tool in growth else ""
+        lines.append(f"| {tool} | {median(t) * 1e3:.1f} ms | {grown} |")
+    return "\n".join(lines)
 
 
 def package_rows(build, gvpy, work, reps):
@@ -451,12 +510,10 @@ def package_rows(build, gvpy, work, reps):
     big = gvpy.from_numpy(rng.uniform(-1000, 1000, (ROWS, COLS)).astype(np.float32))
     frames = {"to_numpy() + pandas.DataFrame": lambda: pd.DataFrame(big.to_numpy()),
               "Table.to_pandas()": big.to_pandas}
-    medians = {}
+    medians, many_times = {}, None
     for group in (many, frames):
-        times = {tool: [] for tool in group}
-        for rep in range(reps):
-            for tool, fn in (list(group.items())[::-1] if rep % 2 else group.items()):
-                times[tool].append(timed(fn))
+        times = alternating(group, reps)
+        many_times = many_times or times
         medians.update({tool: median(t) for tool, t in times.items()})
 
     n = BROADCAST_SIDE
@@ -475,6 +532,9 @@ def package_rows(build, gvpy, work, reps):
     side["flat arrays of n * n points"] = median([timed(lambda: table.sample(fu, fv)) for _ in range(reps)])
     del fu, fv
 
+    sampling = sampling_against_scipy(gvpy, rng, reps)
+    arrow = arrow_rows(build, gvpy, big, reps)
+
     one = medians["gridvane.load_many(threads=1)"]
     print(f"\n# The Python package: {MANY_FILES:,} files of {MANY_ROWS} x {MANY_COLS}, a table of {ROWS:,} x {COLS}, "
           f"broadcast sampling of {n:,} x {n:,}; medians of {reps}\n")
@@ -483,7 +543,11 @@ def package_rows(build, gvpy, work, reps):
     two = medians["gridvane.load_many(threads=2)"]
     for tool in many:
         print(f"| load {MANY_FILES:,} files | {tool} | {medians[tool] * 1e3:.0f} ms | {medians[tool] / two:.2f}x faster |")
-    print(f"\nload_many: 2 threads against 1: {one / two:.2f}x")
+    ratios = [a / b for a, b in zip(many_times["gridvane.load_many(threads=1)"],
+                                    many_times["gridvane.load_many(threads=2)"])]
+    print(f"\nload_many: 2 threads against 1: {one / two:.2f}x (per repetition {min(ratios):.2f}x to {max(ratios):.2f}x)")
+    print(sampling)
+    print(arrow)
     print("\n| work | tool | median | vs to_numpy() + DataFrame |")
     print("|---|---|---|---|")
     base = medians["to_numpy() + pandas.DataFrame"]
@@ -502,13 +566,15 @@ def main():
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--rows", type=int, default=ROWS, help="rows of the text tables (8 columns)")
     parser.add_argument("--no-r", action="store_true", help="leave out the data.table rows")
-    parser.add_argument("--no-node", action="store_true", help="leave out the Polars and DuckDB rows")
+    parser.add_argument("--no-peers", action="store_true", help="leave out the Polars and DuckDB rows")
     parser.add_argument("--text-loads-only", action="store_true",
                         help="only the ASCII loads beside fread, Polars and DuckDB")
     parser.add_argument("--package-only", action="store_true",
-                        help="only the Python package's rows: load_many, to_pandas, broadcast sampling")
+                        help="only the Python package's rows: load_many, to_pandas, sampling, Arrow")
     args = parser.parse_args()
     ROWS = args.rows
+    if not args.no_peers:
+        run_among_index_peers()
     build = os.path.abspath(args.build)
     gv = library(build)
     gvpy = python_package(build)
@@ -601,8 +667,8 @@ def main():
         ("binary save 8,000 x 1,000 over an existing file, not flushed (reference)", bin_bytes, {
             "ndarray.tofile": np_save_bin}),
     ]
-    if not (args.no_r and args.no_node):
-        rows += text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_node=not args.no_node)
+    if not (args.no_r and args.no_peers):
+        rows += text_load_rows(gv, work, rng, text, table, with_r=not args.no_r, with_peers=not args.no_peers)
     if not args.no_r:
         rows += data_table_rows(gv, work, text, binary, gv_load, gv_save)
 

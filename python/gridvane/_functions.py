@@ -11,7 +11,7 @@ from . import _gridvane
 if TYPE_CHECKING:
     import numpy.typing as npt
 
-    from ._gridvane import Coordinates, Kind, Path  # noqa: F401
+    from ._gridvane import _Kind as Kind, _Path as Path
 
 Table = _gridvane.Table
 

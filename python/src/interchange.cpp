@@ -452,7 +452,10 @@ std::unique_ptr<Table> from_arrow(py::object source)
         const std::string format = c.format;
         const bool number = format.size() == 1 && std::strchr("cCsSiIlLfg", format[0]) != nullptr;
         const bool floating = format == "f" || format == "g";
-        if (name == "frame" && number) {
+        if (c.dictionary != nullptr) {
+            refuse_column(name, "is dictionary-encoded: a table takes float columns (and a number column named "
+                                "'frame')");
+        } else if (name == "frame" && number) {
             frame_column = i;
         } else if (floating) {
             value_columns.push_back(i);
@@ -517,6 +520,20 @@ std::unique_ptr<Table> from_arrow(py::object source)
     return t;
 }
 
+const char *const rows_not_shared = "the table's rows lie in blocks of their own: its samples cannot be shared "
+                                    "without a copy (copy=None or True makes one)";
+
+bool rows_in_one_block(const Table &t)
+{
+    const Table::Extent e = t.extent();
+    const std::int64_t stride = e.cols + (t.has_frames() ? 1 : 0);
+    float *const *rows = t.rows();
+    bool one_block = e.rows > 0 && e.cols > 0;
+    for (py::ssize_t r = 1; one_block && r < e.rows; ++r)
+        one_block = rows[r] == rows[0] + r * stride;
+    return one_block;
+}
+
 py::object dlpack(py::object self, py::object stream, py::object max_version, py::object dl_device, py::object copy)
 {
     Table &t = self.cast<Table &>();
@@ -530,14 +547,10 @@ py::object dlpack(py::object self, py::object stream, py::object max_version, py
     const Table::Extent e = t.extent();
     const std::int64_t stride = e.cols + (t.has_frames() ? 1 : 0);
     float *const *rows = t.rows();
-    // A view where the rows lie in one block at one stride.
-    bool one_block = e.rows > 0 && e.cols > 0;
-    for (py::ssize_t r = 1; one_block && r < e.rows; ++r)
-        one_block = rows[r] == rows[0] + r * stride;
+    const bool one_block = rows_in_one_block(t);
     const bool asked_copy = !copy.is_none() && py::cast<bool>(copy);
     if (!one_block && !copy.is_none() && !py::cast<bool>(copy))
-        throw py::buffer_error("the table's rows lie in blocks of their own: its samples cannot be shared without "
-                               "a copy (copy=None or True makes one)");
+        throw py::buffer_error(rows_not_shared);
     auto *tensor = new Tensor;
     tensor->shape[0] = e.rows;
     tensor->shape[1] = e.cols;

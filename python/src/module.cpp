@@ -92,14 +92,9 @@ by value: samples, frames, column names and kind.)")
                     if (!dtype.is_none() && !py::module_::import("numpy").attr("dtype")(dtype).equal(py::dtype::of<float>()))
                         throw py::value_error("a table holds float32 samples: another dtype needs a copy (copy=None "
                                               "or True makes one)");
-                    try {
-                        return py::module_::import("numpy").attr("from_dlpack")(self, "copy"_a = false);
-                    } catch (py::error_already_set &e) {
-                        // numpy's copy=False refusal is a ValueError.
-                        if (!e.matches(PyExc_BufferError))
-                            throw;
-                        throw py::value_error(py::cast<std::string>(py::str(e.value())));
-                    }
+                    if (!rows_in_one_block(self.cast<Table &>()))
+                        throw py::value_error(rows_not_shared);
+                    return py::module_::import("numpy").attr("from_dlpack")(self);
                 }
                 py::object a = to_numpy(self.cast<Table &>());
                 return dtype.is_none() ? a : a.attr("astype")(dtype, "copy"_a = false);
