@@ -34,8 +34,11 @@ MARKER = re.compile(r"GCOVR_EXCL_(?:LINE|START|BR_LINE)\s*:?\s*(?P<reason>[^*/]*
 def counts(build, source):
     with tempfile.TemporaryDirectory() as work:
         out = os.path.join(work, "summary.json")
+        # One gcov at a time: gcovr's workers run gcov for objects of
+        # different targets in one shared folder, where they write and remove
+        # the same files (a header's), and fail at random.
         subprocess.run(["gcovr", "--root", source, "--object-directory", build, "--filter", os.path.join(source, "src"),
-                        "--exclude-throw-branches", "--exclude-unreachable-branches", "-j", str(os.cpu_count() or 1),
+                        "--exclude-throw-branches", "--exclude-unreachable-branches", "-j", "1",
                         "--json-summary", out, build], check=True, stdout=subprocess.DEVNULL)
         with open(out) as f:
             return json.load(f)["files"]

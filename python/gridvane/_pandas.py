@@ -42,7 +42,9 @@ def from_pandas(df: Any, frames: Optional[bool] = None) -> Table:
     table without frames); any other index raises ValueError. frames=False
     ignores the index; frames=True requires it to become the frames. The
     column labels become the column names, unless they are the defaults
-    (0, 1, 2, ... or col0, col1, ...)."""
+    (0, 1, 2, ... or col0, col1, ...). Arrow-backed and nullable float
+    columns are taken too; a missing value (NA) in one raises ValueError
+    naming the column (NaN is a value, and is kept)."""
     import pandas as pd
 
     if not isinstance(df, pd.DataFrame):
@@ -57,6 +59,12 @@ def from_pandas(df: Any, frames: Optional[bool] = None) -> Table:
         else:
             raise ValueError(f"the index of dtype {index.dtype} cannot be frames: give frames=False to leave it out")
     frame_values = np.asarray(index, dtype=np.float32) if use_index else None
+    for label, column in df.items():
+        # Extension columns (Arrow-backed, nullable) mark missing values as
+        # NA, apart from NaN: a table has no place for them.
+        if not isinstance(column.dtype, np.dtype) and column.isna().any():
+            raise ValueError(f"column '{label}' holds missing values (NA), which a table cannot hold "
+                             "(fill or drop them first)")
     labels = [str(c) for c in df.columns]
     named = labels not in ([str(i) for i in range(len(labels))], [f"col{i}" for i in range(len(labels))])
     samples = df.to_numpy(dtype=np.float32)

@@ -114,7 +114,7 @@ def main():
         repaired = os.path.join(top, "repaired")
         run([tools, "-m", "auditwheel", "repair", "-w", repaired, wheel], env=tools_env)
         (wheel,) = glob.glob(os.path.join(repaired, "*.whl"))
-        shown = run([tools, "-m", "auditwheel", "show", wheel], env=tools_env)
+        shown = " ".join(run([tools, "-m", "auditwheel", "show", wheel], env=tools_env).split())
         assert re.search(r"manylinux_\d+_\d+_x86_64", os.path.basename(wheel)), wheel
         assert "is consistent with the following platform tag" in shown, shown
         print("the repaired wheel:", os.path.basename(wheel), flush=True)

@@ -58,3 +58,21 @@ def test_pandas_is_imported_only_when_asked_for():
               "t.to_pandas(); print('pandas' in sys.modules)")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.stdout.split() == ["False", "True"], done.stderr
+
+
+def test_arrow_backed_columns_string_labels_and_copy_on_write():
+    pa = pytest.importorskip("pyarrow")
+    labels = pd.Index(["pan", "tilt"], dtype="string")  # pandas 3's default for labels
+    df = pd.DataFrame({"pan": pd.array([1.0, 2.5], dtype=pd.ArrowDtype(pa.float32())),
+                       "tilt": pd.array([3.0, 4.0], dtype=pd.ArrowDtype(pa.float64()))},
+                      index=pd.Index([1, 5], name="frame"))
+    df.columns = labels
+    t = gridvane.from_pandas(df)
+    assert t.columns == ("pan", "tilt") and t.frames.tolist() == [1, 5]
+    assert t.to_numpy().tolist() == [[1.0, 3.0], [2.5, 4.0]]
+    back = t.to_pandas()
+    back.iloc[0, 0] = 99.0  # the data frame and the table stay apart, both ways
+    t[0, 1] = -1.0
+    assert t[0, 0] == 1.0 and back.iloc[0, 1] == 3.0
+    with pytest.raises(ValueError, match="column 'x' holds missing values"):
+        gridvane.from_pandas(pd.DataFrame({"x": pd.array([1.0, None], dtype=pd.ArrowDtype(pa.float64()))}))
