@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 using namespace pybind11::literals;
@@ -68,63 +70,92 @@ const float *gather(const Operand &op, const char *at, py::ssize_t stride, std::
     return buffer;
 }
 
-// Samples every point of the broadcast shape into out (C order), walking
-// the operands by their strides: memory beyond the result stays a few
-// small buffers, whatever the broadcast.
-void sample_broadcast(std::int32_t id, std::vector<py::ssize_t> shape, Operand u, Operand v, float *out) noexcept
-{
-    // Dimensions of size 1 carry nothing; neighbours that both operands
-    // walk as one are merged, so the inner run is as long as it can be.
+// The broadcast shape as the operands walk it: dimensions of size 1 carry
+// nothing, and neighbours that both operands walk as one are merged, so the
+// innermost run is as long as it can be.
+struct Walk {
     std::vector<py::ssize_t> size, su, sv;
+    std::size_t points = 1;
+};
+
+Walk walk_of(const std::vector<py::ssize_t> &shape, const Operand &u, const Operand &v)
+{
+    Walk w;
     for (std::size_t d = 0; d < shape.size(); ++d) {
+        w.points *= static_cast<std::size_t>(shape[d]);
         if (shape[d] == 1)
             continue;
-        if (!size.empty() && su.back() == u.strides[d] * shape[d] && sv.back() == v.strides[d] * shape[d]) {
-            size.back() *= shape[d];
-            su.back() = u.strides[d];
-            sv.back() = v.strides[d];
+        if (!w.size.empty() && w.su.back() == u.strides[d] * shape[d] && w.sv.back() == v.strides[d] * shape[d]) {
+            w.size.back() *= shape[d];
+            w.su.back() = u.strides[d];
+            w.sv.back() = v.strides[d];
             continue;
         }
-        size.push_back(shape[d]);
-        su.push_back(u.strides[d]);
-        sv.push_back(v.strides[d]);
+        w.size.push_back(shape[d]);
+        w.su.push_back(u.strides[d]);
+        w.sv.push_back(v.strides[d]);
     }
-    if (size.empty()) { // one point
-        size.push_back(1);
-        su.push_back(0);
-        sv.push_back(0);
+    if (w.size.empty()) { // one point
+        w.size.push_back(1);
+        w.su.push_back(0);
+        w.sv.push_back(0);
     }
-    const std::size_t inner = size.size() - 1, run = static_cast<std::size_t>(size[inner]);
-    constexpr std::size_t chunk = 1024;
+    return w;
+}
+
+constexpr std::size_t chunk = 1024;
+
+// Samples the points [begin, end) of the broadcast shape, in C order, into
+// out[begin, end): a chunk at a time, each found from its index, so memory
+// beyond the result stays two small buffers whatever the broadcast.
+void sample_range(std::int32_t id, const Walk &w, const Operand &u, const Operand &v, float *out, std::size_t begin,
+                  std::size_t end) noexcept
+{
+    const std::size_t inner = w.size.size() - 1, run = static_cast<std::size_t>(w.size[inner]);
     float ubuf[chunk], vbuf[chunk];
-    std::vector<py::ssize_t> index(inner, 0);
-    const char *ubase = u.data, *vbase = v.data;
-    for (;;) {
-        for (std::size_t done = 0; done < run; done += chunk) {
-            const std::size_t n = std::min(chunk, run - done);
-            const auto at = static_cast<py::ssize_t>(done);
-            const float *pu = gather(u, ubase + at * su[inner], su[inner], n, ubuf);
-            const float *pv = gather(v, vbase + at * sv[inner], sv[inner], n, vbuf);
-            sample_many(id, pu, pv, out, n);
-            out += n;
+    for (std::size_t k = begin; k < end;) {
+        const std::size_t at = k % run;
+        const char *ub = u.data, *vb = v.data;
+        for (std::size_t d = inner, rest = k / run; d-- > 0; rest /= static_cast<std::size_t>(w.size[d])) {
+            const auto i = static_cast<py::ssize_t>(rest % static_cast<std::size_t>(w.size[d]));
+            ub += i * w.su[d];
+            vb += i * w.sv[d];
         }
-        // The next outer index, as an odometer.
-        std::size_t d = inner;
-        while (d > 0) {
-            --d;
-            ubase += su[d];
-            vbase += sv[d];
-            if (++index[d] < size[d])
-                break;
-            ubase -= su[d] * size[d];
-            vbase -= sv[d] * size[d];
-            index[d] = 0;
-            if (d == 0)
-                return;
-        }
-        if (inner == 0)
-            return;
+        const std::size_t n = std::min({chunk, run - at, end - k});
+        const auto offset = static_cast<py::ssize_t>(at);
+        const float *pu = gather(u, ub + offset * w.su[inner], w.su[inner], n, ubuf);
+        const float *pv = gather(v, vb + offset * w.sv[inner], w.sv[inner], n, vbuf);
+        sample_many(id, pu, pv, out + k, n);
+        k += n;
     }
+}
+
+// Samples every point of the broadcast shape into out. A large batch is
+// shared between the machine's cores, each taking one stretch of points;
+// every point is the same call whichever thread makes it, so the result is
+// the same bits.
+void sample_broadcast(std::int32_t id, const std::vector<py::ssize_t> &shape, const Operand &u, const Operand &v,
+                      float *out)
+{
+    constexpr std::size_t points_per_thread = 1 << 17;
+    const Walk w = walk_of(shape, u, v);
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t threads = std::min({cores, std::size_t{16}, std::max<std::size_t>(1, w.points / points_per_thread)});
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads); // so that only starting a thread can fail below
+    const std::size_t share = (w.points / threads + chunk - 1) / chunk * chunk;
+    for (std::size_t i = 1; i < threads; ++i) {
+        const std::size_t begin = std::min(w.points, i * share), end = std::min(w.points, begin + share);
+        try {
+            helpers.emplace_back(sample_range, id, std::cref(w), std::cref(u), std::cref(v), out, begin, end);
+        } catch (const std::system_error &) { // no thread to be had: this one does the rest
+            sample_range(id, w, u, v, out, begin, w.points);
+            break;
+        }
+    }
+    sample_range(id, w, u, v, out, 0, std::min(w.points, share));
+    for (std::thread &h : helpers)
+        h.join();
 }
 
 std::vector<py::ssize_t> shape_of(const py::array &a) { return {a.shape(), a.shape() + a.ndim()}; }

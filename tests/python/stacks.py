@@ -118,6 +118,8 @@ def main():
         assert re.search(r"manylinux_\d+_\d+_x86_64", os.path.basename(wheel)), wheel
         assert "is consistent with the following platform tag" in shown, shown
         print("the repaired wheel:", os.path.basename(wheel), flush=True)
+        with zipfile.ZipFile(wheel) as z:
+            print("holding:", " ".join(sorted(n for n in z.namelist() if ".so" in n)), flush=True)
         if os.environ.get("GRIDVANE_STACKS_KEEP"):
             os.makedirs(os.environ["GRIDVANE_STACKS_KEEP"], exist_ok=True)
             shutil.copy(wheel, os.environ["GRIDVANE_STACKS_KEEP"])

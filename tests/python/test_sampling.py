@@ -89,3 +89,16 @@ def test_broadcasting_makes_no_copy_of_the_coordinates():
         tracemalloc.stop()
         assert got.shape == (n, n) and peak <= 1.1 * got.nbytes, (peak, got.nbytes)
         assert np.array_equal(bits(got), bits(reference(t.to_numpy(), *np.broadcast_arrays(u, v))))
+
+
+def test_large_batches_shared_between_threads_give_the_same_bits():
+    # 420,006 points: shared between threads in stretches that start in
+    # the middle of a run of the innermost dimension.
+    a = np.random.default_rng(4).uniform(-1, 1, (50, 60)).astype(np.float32)
+    t = gridvane.from_numpy(a)
+    u = np.linspace(-2, 62, 70001)[None, None, :]
+    v = np.linspace(-1, 51, 6, dtype=np.float32).reshape(3, 2, 1)
+    whole = t.sample(u, v)
+    assert whole.shape == (3, 2, 70001) and np.array_equal(bits(whole), bits(reference(a, u, v)))
+    flat = t.sample(np.broadcast_to(u, whole.shape).ravel(), np.broadcast_to(v, whole.shape).ravel())
+    assert np.array_equal(bits(flat), bits(whole.ravel()))
