@@ -5,6 +5,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -251,23 +252,32 @@ void refuse_requested_schema(const py::object &requested)
     throw py::value_error("column '" + column + "' " + why);
 }
 
-// The value of element i of a child array in a format from_arrow takes.
-double value_at(const ArrowArray &a, char format, std::int64_t i)
+// Elements [first, first + n) of a child array, in a format from_arrow
+// takes, into slot `slot` of rows dest[0, n).
+template <typename T> void copy_as(const void *data, std::int64_t first, std::int64_t n, float *const *dest, std::int64_t slot)
+{
+    const T *p = static_cast<const T *>(data) + first;
+    for (std::int64_t i = 0; i < n; ++i)
+        dest[i][slot] = static_cast<float>(p[i]);
+}
+
+void copy_column(const ArrowArray &a, char format, std::int64_t first, std::int64_t n, float *const *dest,
+                 std::int64_t slot)
 {
     const void *data = a.buffers[1];
-    const std::int64_t k = a.offset + i;
+    first += a.offset;
     switch (format) {
-    case 'f': return static_cast<const float *>(data)[k];
-    case 'g': return static_cast<const double *>(data)[k];
-    case 'c': return static_cast<const std::int8_t *>(data)[k];
-    case 'C': return static_cast<const std::uint8_t *>(data)[k];
-    case 's': return static_cast<const std::int16_t *>(data)[k];
-    case 'S': return static_cast<const std::uint16_t *>(data)[k];
-    case 'i': return static_cast<const std::int32_t *>(data)[k];
-    case 'I': return static_cast<const std::uint32_t *>(data)[k];
-    case 'l': return static_cast<double>(static_cast<const std::int64_t *>(data)[k]);
-    case 'L': return static_cast<double>(static_cast<const std::uint64_t *>(data)[k]);
-    default: return 0;
+    case 'f': return copy_as<float>(data, first, n, dest, slot);
+    case 'g': return copy_as<double>(data, first, n, dest, slot);
+    case 'c': return copy_as<std::int8_t>(data, first, n, dest, slot);
+    case 'C': return copy_as<std::uint8_t>(data, first, n, dest, slot);
+    case 's': return copy_as<std::int16_t>(data, first, n, dest, slot);
+    case 'S': return copy_as<std::uint16_t>(data, first, n, dest, slot);
+    case 'i': return copy_as<std::int32_t>(data, first, n, dest, slot);
+    case 'I': return copy_as<std::uint32_t>(data, first, n, dest, slot);
+    case 'l': return copy_as<std::int64_t>(data, first, n, dest, slot);
+    case 'L': return copy_as<std::uint64_t>(data, first, n, dest, slot);
+    default: return;
     }
 }
 
@@ -487,18 +497,21 @@ std::unique_ptr<Table> from_arrow(py::object source)
     const char frame_format = frame_column >= 0 ? root.children[frame_column]->format[0] : 0;
     {
         py::gil_scoped_release nogil;
+        // The transpose a block of rows at a time, every column of it, so
+        // that the rows written stay in the cache.
+        constexpr std::int64_t block = 4096;
         std::int64_t at = 0;
         for (const ArrowArray &b : in.batches) {
-            for (std::int64_t k = 0; k < width; ++k) {
-                const ArrowArray &c = *b.children[value_columns[static_cast<std::size_t>(k)]];
-                const char format = root.children[value_columns[static_cast<std::size_t>(k)]]->format[0];
-                for (std::int64_t r = 0; r < b.length; ++r)
-                    dest[at + r][k] = static_cast<float>(value_at(c, format, b.offset + r));
+            for (std::int64_t r = 0; r < b.length; r += block) {
+                const std::int64_t n = std::min(block, b.length - r);
+                for (std::int64_t k = 0; k < width; ++k) {
+                    const std::int64_t column = value_columns[static_cast<std::size_t>(k)];
+                    copy_column(*b.children[column], root.children[column]->format[0], b.offset + r, n,
+                                dest + at + r, k);
+                }
+                if (frame_column >= 0)
+                    copy_column(*b.children[frame_column], frame_format, b.offset + r, n, dest + at + r, width);
             }
-            if (frame_column >= 0)
-                for (std::int64_t r = 0; r < b.length; ++r)
-                    dest[at + r][width] =
-                        static_cast<float>(value_at(*b.children[frame_column], frame_format, b.offset + r));
             at += b.length;
         }
     }
