@@ -14,8 +14,6 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     # instead of twice: bilinear sampling and frame lookups would then give
     # other bits on another machine, compiler or optimisation level, and the
     # scalar and vector samplers would disagree.
-    # python/setup.py repeats it for a module built against an installed
-    # library, which does not see this target.
     -ffp-contract=off
     $<$<BOOL:${GRIDVANE_WARNINGS_AS_ERRORS}>:-Werror>)
 endif()
