@@ -63,7 +63,7 @@ def from_pandas(df: Any, frames: Optional[bool] = None) -> Table:
         # Extension columns (Arrow-backed, nullable) mark missing values as
         # NA, apart from NaN: a table has no place for them.
         if not isinstance(column.dtype, np.dtype) and column.isna().any():
-            raise ValueError(f"column '{label}' holds missing values (NA), which a table cannot hold "
+            raise ValueError(f"column '{label}' holds missing values, which a table cannot hold "
                              "(fill or drop them first)")
     labels = [str(c) for c in df.columns]
     named = labels not in ([str(i) for i in range(len(labels))], [f"col{i}" for i in range(len(labels))])

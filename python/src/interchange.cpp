@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -56,9 +57,9 @@ struct ArrowArrayStream {
 
 // ---- Export ---------------------------------------------------------------
 
-// A table's columns, transposed once: what every exported struct shares
-// (each holds a reference, so that a consumer may keep a child longer than
-// its parent, as the interface allows).
+// A table's columns, transposed once: what every exported struct shares.
+// Each child holds a reference of its own, so that a consumer may keep a
+// child longer than its parent, as the interface allows.
 struct Columns {
     std::vector<std::string> names;
     std::vector<std::vector<float>> values;
@@ -70,130 +71,130 @@ struct Columns {
 
 using Shared = std::shared_ptr<const Columns>;
 
-std::shared_ptr<Columns> columns_of(Table &t)
+// The columns' names, frames and (with samples) values. A column of its
+// own named "frame" would read back as the frames, so it is refused.
+std::shared_ptr<Columns> columns_of(Table &t, bool samples)
 {
     auto out = std::make_shared<Columns>();
     const Table::Extent e = t.extent();
     out->rows = e.rows;
-    py::object names = columns(t);
+    const py::object names = columns(t);
     for (py::ssize_t c = 0; c < e.cols; ++c) {
-        const bool named = !names.is_none() && c < static_cast<py::ssize_t>(py::len(names)) &&
-                           !py::reinterpret_borrow<py::tuple>(names)[static_cast<std::size_t>(c)].is_none();
-        out->names.push_back(named ? py::cast<std::string>(py::reinterpret_borrow<py::tuple>(names)[static_cast<std::size_t>(c)])
-                                   : "col" + std::to_string(c));
+        const py::object name =
+            names.is_none() ? py::object(py::none()) : py::reinterpret_borrow<py::tuple>(names)[static_cast<std::size_t>(c)];
+        if (name.is_none()) {
+            out->names.push_back("col" + std::to_string(c));
+            continue;
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw py::value_error("column " + std::to_string(c) + "'s name is not UTF-8, which Arrow's names are: "
+                                  "rename it (t.columns = ...)");
+        }
+        out->names.emplace_back(utf8, static_cast<std::size_t>(size));
+        if (out->names.back() == "frame")
+            throw py::value_error("column " + std::to_string(c) + " is named 'frame', which Arrow readers and "
+                                  "from_arrow take for the frames: rename it (t.columns = ...)");
     }
     out->has_frames = t.has_frames();
-    InUse use(t);
-    float *const *rows = t.rows();
-    py::gil_scoped_release nogil;
-    out->values.assign(static_cast<std::size_t>(e.cols), std::vector<float>(static_cast<std::size_t>(e.rows)));
-    for (py::ssize_t r = 0; r < e.rows; ++r)
-        for (py::ssize_t c = 0; c < e.cols; ++c)
-            out->values[static_cast<std::size_t>(c)][static_cast<std::size_t>(r)] = rows[r][c];
     if (out->has_frames) {
-        out->frames.resize(static_cast<std::size_t>(e.rows));
-        out->frames_whole = true;
-        for (py::ssize_t r = 0; r < e.rows; ++r) {
-            const float f = rows[r][e.cols];
-            out->frames[static_cast<std::size_t>(r)] = f;
-            out->frames_whole = out->frames_whole && f == std::trunc(f) && f >= -2147483648.0f && f < 2147483648.0f;
-        }
+        out->frames = frame_column(t);
+        out->frames_whole = std::all_of(out->frames.begin(), out->frames.end(), [](float f) {
+            return f == std::trunc(f) && f >= -2147483648.0f && f < 2147483648.0f;
+        });
         if (out->frames_whole) {
             out->whole_frames.assign(out->frames.begin(), out->frames.end());
             out->frames.clear();
         }
     }
+    if (samples) {
+        InUse use(t);
+        float *const *rows = t.rows();
+        py::gil_scoped_release nogil;
+        out->values.assign(static_cast<std::size_t>(e.cols), std::vector<float>(static_cast<std::size_t>(e.rows)));
+        for (py::ssize_t r = 0; r < e.rows; ++r)
+            for (py::ssize_t c = 0; c < e.cols; ++c)
+                out->values[static_cast<std::size_t>(c)][static_cast<std::size_t>(r)] = rows[r][c];
+    }
     return out;
 }
 
-std::int64_t column_count(const Columns &c) { return static_cast<std::int64_t>(c.values.size()) + c.has_frames; }
+std::int64_t column_count(const Columns &c) { return static_cast<std::int64_t>(c.names.size()) + c.has_frames; }
 
-// What one exported struct (or its children) holds on to.
-struct SchemaPrivate {
+// What one child (of a schema or an array) holds: the columns, for its name
+// and its values, and the buffers it points to.
+struct ChildPrivate {
     Shared columns;
-    std::vector<ArrowSchema> child_structs;
-    std::vector<ArrowSchema *> child_pointers;
+    const void *buffers[2] = {nullptr, nullptr}; // no validity bitmap: no nulls
 };
 
-void release_schema(ArrowSchema *s)
+template <typename T> void release_child(T *s)
+{
+    delete static_cast<ChildPrivate *>(s->private_data);
+    s->release = nullptr;
+}
+
+// What a parent holds: its children's structs, those a consumer has not
+// moved out released with it.
+template <typename T> struct ParentPrivate {
+    std::vector<T> child_structs;
+    std::vector<T *> child_pointers;
+    const void *buffers[1] = {nullptr};
+};
+
+template <typename T> void release_parent(T *s)
 {
     if (s == nullptr || s->release == nullptr)
         return;
     for (std::int64_t i = 0; i < s->n_children; ++i)
         if (s->children[i]->release != nullptr)
             s->children[i]->release(s->children[i]);
-    delete static_cast<SchemaPrivate *>(s->private_data);
+    delete static_cast<ParentPrivate<T> *>(s->private_data);
     s->release = nullptr;
 }
 
-void release_child_schema(ArrowSchema *s) { s->release = nullptr; } // the parent owns what it points to
-
 void fill_schema(ArrowSchema &out, const Shared &columns)
 {
-    auto *p = new SchemaPrivate{columns, {}, {}};
+    auto p = std::make_unique<ParentPrivate<ArrowSchema>>();
     const std::int64_t n = column_count(*columns);
     p->child_structs.resize(static_cast<std::size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i) {
-        const bool frame = i == static_cast<std::int64_t>(columns->values.size());
-        ArrowSchema &c = p->child_structs[static_cast<std::size_t>(i)];
-        c = ArrowSchema{frame ? (columns->frames_whole ? "i" : "f") : "f",
-                        frame ? "frame" : columns->names[static_cast<std::size_t>(i)].c_str(),
-                        nullptr,
-                        0,
-                        0,
-                        nullptr,
-                        nullptr,
-                        release_child_schema,
-                        nullptr};
-        p->child_pointers.push_back(&c);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n); ++k) {
+        const bool frame = k == columns->names.size();
+        p->child_structs[k] = ArrowSchema{frame ? (columns->frames_whole ? "i" : "f") : "f",
+                                          frame ? "frame" : columns->names[k].c_str(),
+                                          nullptr,
+                                          0,
+                                          0,
+                                          nullptr,
+                                          nullptr,
+                                          release_child<ArrowSchema>,
+                                          new ChildPrivate{columns}};
+        p->child_pointers.push_back(&p->child_structs[k]);
     }
-    out = ArrowSchema{"+s", "", nullptr, 0, n, p->child_pointers.data(), nullptr, release_schema, p};
-}
-
-struct ArrayPrivate {
-    Shared columns;
-    std::vector<ArrowArray> child_structs;
-    std::vector<ArrowArray *> child_pointers;
-    std::vector<std::vector<const void *>> child_buffers;
-    const void *root_buffers[1] = {nullptr};
-};
-
-void release_array(ArrowArray *a)
-{
-    if (a == nullptr || a->release == nullptr)
-        return;
-    for (std::int64_t i = 0; i < a->n_children; ++i)
-        if (a->children[i]->release != nullptr)
-            a->children[i]->release(a->children[i]);
-    delete static_cast<ArrayPrivate *>(a->private_data);
-    a->release = nullptr;
-}
-
-// A child moved out by a consumer keeps the columns alive on its own.
-void release_child_array(ArrowArray *a)
-{
-    delete static_cast<Shared *>(a->private_data);
-    a->release = nullptr;
+    out = ArrowSchema{"+s", "", nullptr, 0, n, p->child_pointers.data(), nullptr, release_parent<ArrowSchema>,
+                      p.release()};
 }
 
 void fill_array(ArrowArray &out, const Shared &columns)
 {
-    auto *p = new ArrayPrivate{columns, {}, {}, {}};
+    auto p = std::make_unique<ParentPrivate<ArrowArray>>();
     const std::int64_t n = column_count(*columns);
     p->child_structs.resize(static_cast<std::size_t>(n));
-    p->child_buffers.resize(static_cast<std::size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i) {
-        const auto k = static_cast<std::size_t>(i);
-        const bool frame = k == columns->values.size();
-        const void *data = !frame                  ? static_cast<const void *>(columns->values[k].data())
-                           : columns->frames_whole ? static_cast<const void *>(columns->whole_frames.data())
-                                                   : static_cast<const void *>(columns->frames.data());
-        p->child_buffers[k] = {nullptr, data}; // no validity bitmap: no nulls
-        p->child_structs[k] = ArrowArray{columns->rows, 0, 0, 2, 0, p->child_buffers[k].data(), nullptr, nullptr,
-                                         release_child_array, new Shared(columns)};
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n); ++k) {
+        const bool frame = k == columns->names.size();
+        auto *child = new ChildPrivate{columns};
+        child->buffers[1] = !frame                  ? static_cast<const void *>(columns->values[k].data())
+                            : columns->frames_whole ? static_cast<const void *>(columns->whole_frames.data())
+                                                    : static_cast<const void *>(columns->frames.data());
+        p->child_structs[k] = ArrowArray{columns->rows, 0, 0, 2, 0, child->buffers, nullptr, nullptr,
+                                         release_child<ArrowArray>, child};
         p->child_pointers.push_back(&p->child_structs[k]);
     }
-    out = ArrowArray{columns->rows, 0, 0, 1, n, p->root_buffers, p->child_pointers.data(), nullptr, release_array, p};
+    out = ArrowArray{columns->rows, 0, 0, 1, n, p->buffers, p->child_pointers.data(), nullptr,
+                     release_parent<ArrowArray>, p.get()};
+    p.release();
 }
 
 template <typename T> void delete_capsule(PyObject *capsule, const char *name, void (*release)(T *))
@@ -226,11 +227,37 @@ py::capsule array_capsule(const Shared &columns)
     });
 }
 
-// A stream of the one batch.
+// A stream of the one batch. Its callbacks are called from C: nothing is
+// thrown through them.
 struct StreamPrivate {
     Shared columns;
     bool given = false;
 };
+
+int stream_schema(ArrowArrayStream *self, ArrowSchema *out)
+{
+    try {
+        fill_schema(*out, static_cast<StreamPrivate *>(self->private_data)->columns);
+        return 0;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+int stream_next(ArrowArrayStream *self, ArrowArray *out)
+{
+    auto *p = static_cast<StreamPrivate *>(self->private_data);
+    try {
+        if (p->given)
+            out->release = nullptr; // the end of the stream
+        else
+            fill_array(*out, p->columns);
+        p->given = true;
+        return 0;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
 
 void release_stream(ArrowArrayStream *s)
 {
@@ -366,8 +393,9 @@ struct Tensor {
 
 void finish_tensor(Tensor *t)
 {
-    if (t->table != nullptr) {
-        // The deleter may run on any thread, without the GIL.
+    // The deleter may run on any thread, without the GIL; after the
+    // interpreter is gone there is no table left to let go of.
+    if (t->table != nullptr && Py_IsInitialized()) {
         const PyGILState_STATE gil = PyGILState_Ensure();
         py::handle(t->table).cast<Table &>().end_export();
         Py_DECREF(t->table);
@@ -378,35 +406,22 @@ void finish_tensor(Tensor *t)
 
 } // namespace
 
-py::object arrow_schema(Table &t) { return schema_capsule(columns_of(t)); }
+py::object arrow_schema(Table &t) { return schema_capsule(columns_of(t, false)); }
 
 py::tuple arrow_array(Table &t, py::object requested_schema)
 {
     refuse_requested_schema(requested_schema);
-    const Shared columns = columns_of(t);
+    const Shared columns = columns_of(t, true);
     return py::make_tuple(schema_capsule(columns), array_capsule(columns));
 }
 
 py::object arrow_stream(Table &t, py::object requested_schema)
 {
     refuse_requested_schema(requested_schema);
-    auto *s = new ArrowArrayStream{};
-    s->private_data = new StreamPrivate{columns_of(t), false};
-    s->get_schema = [](ArrowArrayStream *self, ArrowSchema *out) {
-        fill_schema(*out, static_cast<StreamPrivate *>(self->private_data)->columns);
-        return 0;
-    };
-    s->get_next = [](ArrowArrayStream *self, ArrowArray *out) {
-        auto *p = static_cast<StreamPrivate *>(self->private_data);
-        if (p->given)
-            out->release = nullptr; // the end of the stream
-        else
-            fill_array(*out, p->columns);
-        p->given = true;
-        return 0;
-    };
-    s->get_last_error = [](ArrowArrayStream *) -> const char * { return nullptr; };
-    s->release = release_stream;
+    auto private_data = std::make_unique<StreamPrivate>(StreamPrivate{columns_of(t, true), false});
+    auto *s = new ArrowArrayStream{stream_schema, stream_next,
+                                   [](ArrowArrayStream *) -> const char * { return "out of memory"; }, release_stream,
+                                   private_data.release()};
     return py::capsule(s, "arrow_array_stream", [](PyObject *c) {
         delete_capsule<ArrowArrayStream>(c, "arrow_array_stream", [](ArrowArrayStream *x) { x->release(x); });
     });
@@ -466,6 +481,8 @@ std::unique_ptr<Table> from_arrow(py::object source)
             refuse_column(name, "is dictionary-encoded: a table takes float columns (and a number column named "
                                 "'frame')");
         } else if (name == "frame" && number) {
+            if (frame_column >= 0)
+                refuse_column(name, "comes twice: a table has one frame column");
             frame_column = i;
         } else if (floating) {
             value_columns.push_back(i);
@@ -480,11 +497,12 @@ std::unique_ptr<Table> from_arrow(py::object source)
         if (b.n_children != root.n_children)
             throw py::value_error("an Arrow batch does not match its schema");
         if (has_nulls(b, 0, b.length))
-            throw py::value_error("the Arrow table has null rows, which a table cannot hold");
+            throw py::value_error("the Arrow table has missing rows, which a table cannot hold (fill or drop them "
+                                  "first)");
         for (std::int64_t i = 0; i < b.n_children; ++i)
             if (has_nulls(*b.children[i], b.offset, b.length))
                 refuse_column(root.children[i]->name != nullptr ? root.children[i]->name : "",
-                              "holds nulls, which a table cannot hold (fill or drop them first)");
+                              "holds missing values, which a table cannot hold (fill or drop them first)");
         rows += b.length;
     }
     if (rows < 1 || value_columns.empty())
@@ -521,9 +539,13 @@ std::unique_ptr<Table> from_arrow(py::object source)
             refuse_column("frame", "does not rise: row " + std::to_string(r) + " has " +
                                        py::cast<std::string>(py::repr(py::float_(dest[r][width]))) + " after " +
                                        py::cast<std::string>(py::repr(py::float_(dest[r - 1][width]))));
-    bool defaults = true;
-    for (std::size_t k = 0; k < names.size(); ++k)
-        defaults = defaults && (names[k] == "col" + std::to_string(k) || names[k] == std::to_string(k));
+    // The default names (col0, col1, ... or 0, 1, ...) name nothing.
+    bool col_names = true, number_names = true;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        col_names = col_names && names[k] == "col" + std::to_string(k);
+        number_names = number_names && names[k] == std::to_string(k);
+    }
+    const bool defaults = col_names || number_names;
     if (!defaults) {
         py::tuple tuple(names.size());
         for (std::size_t k = 0; k < names.size(); ++k)
@@ -536,7 +558,7 @@ std::unique_ptr<Table> from_arrow(py::object source)
 const char *const rows_not_shared = "the table's rows lie in blocks of their own: its samples cannot be shared "
                                     "without a copy (copy=None or True makes one)";
 
-bool rows_in_one_block(const Table &t)
+std::int64_t shared_stride(const Table &t)
 {
     const Table::Extent e = t.extent();
     const std::int64_t stride = e.cols + (t.has_frames() ? 1 : 0);
@@ -544,69 +566,86 @@ bool rows_in_one_block(const Table &t)
     bool one_block = e.rows > 0 && e.cols > 0;
     for (py::ssize_t r = 1; one_block && r < e.rows; ++r)
         one_block = rows[r] == rows[0] + r * stride;
-    return one_block;
+    return one_block ? stride : 0;
+}
+
+// An unconsumed capsule's destructor: a consumer renames the capsule it
+// takes, and calls the deleter itself.
+template <typename Managed> void drop_unconsumed(PyObject *capsule, const char *name)
+{
+    if (PyCapsule_IsValid(capsule, name)) {
+        auto *m = static_cast<Managed *>(PyCapsule_GetPointer(capsule, name));
+        m->deleter(m);
+    }
 }
 
 py::object dlpack(py::object self, py::object stream, py::object max_version, py::object dl_device, py::object copy)
 {
     Table &t = self.cast<Table &>();
+    // The arguments first: nothing is held yet when one is refused.
     if (!stream.is_none() && !(py::isinstance<py::int_>(stream) && py::cast<long long>(stream) == -1))
         throw py::value_error("a table lives on the CPU: stream must be None");
     if (!dl_device.is_none()) {
         const py::tuple device = dl_device;
-        if (py::cast<int>(device[0]) != dl_cpu)
-            throw py::buffer_error("a table lives on the CPU and is not copied to another device");
+        if (device.size() != 2 || py::cast<int>(device[0]) != dl_cpu || py::cast<int>(device[1]) != 0)
+            throw py::buffer_error("a table lives on the CPU (device (1, 0)) and is not copied to another device");
     }
-    const Table::Extent e = t.extent();
-    const std::int64_t stride = e.cols + (t.has_frames() ? 1 : 0);
-    float *const *rows = t.rows();
-    const bool one_block = rows_in_one_block(t);
+    bool versioned = false;
+    if (!max_version.is_none()) {
+        const py::tuple version = max_version;
+        if (version.size() != 2)
+            throw py::type_error("max_version is a (major, minor) tuple");
+        versioned = py::cast<int>(version[0]) >= 1;
+    }
     const bool asked_copy = !copy.is_none() && py::cast<bool>(copy);
-    if (!one_block && !copy.is_none() && !py::cast<bool>(copy))
+    const bool forbid_copy = !copy.is_none() && !asked_copy;
+
+    const Table::Extent e = t.extent();
+    float *const *rows = t.rows();
+    const std::int64_t stride = shared_stride(t);
+    const bool one_block = stride != 0;
+    if (!one_block && forbid_copy)
         throw py::buffer_error(rows_not_shared);
-    auto *tensor = new Tensor;
+    auto tensor = std::make_unique<Tensor>();
     tensor->shape[0] = e.rows;
     tensor->shape[1] = e.cols;
     void *data = nullptr;
-    if (one_block && !asked_copy) {
-        tensor->table = self.ptr();
-        Py_INCREF(tensor->table);
-        t.begin_export();
+    const bool share = one_block && !asked_copy;
+    if (share) {
         tensor->strides[0] = stride;
         data = rows[0];
     } else {
         tensor->copy.resize(static_cast<std::size_t>(e.rows * e.cols));
-        for (py::ssize_t r = 0; r < e.rows; ++r)
-            if (e.cols > 0)
-                std::memcpy(tensor->copy.data() + r * e.cols, rows[r], static_cast<std::size_t>(e.cols) * sizeof(float));
+        for (py::ssize_t r = 0; r < e.rows && e.cols > 0; ++r)
+            std::memcpy(tensor->copy.data() + r * e.cols, rows[r], static_cast<std::size_t>(e.cols) * sizeof(float));
         tensor->strides[0] = e.cols;
         data = tensor->copy.data();
     }
     const DLTensor dl{data, DLDevice{dl_cpu, 0}, 2, DLDataType{dl_float, 32, 1}, tensor->shape, tensor->strides, 0};
-    const bool versioned = !max_version.is_none() && py::cast<int>(py::tuple(max_version)[0]) >= 1;
+    py::capsule capsule;
     if (versioned) {
-        tensor->versioned = DLManagedTensorVersioned{DLPackVersion{1, 0}, tensor,
-                                                      [](DLManagedTensorVersioned *m) {
-                                                          finish_tensor(static_cast<Tensor *>(m->manager_ctx));
-                                                      },
-                                                      tensor->table == nullptr ? 2u : 0u, // 2: a copy
-                                                      dl};
-        return py::capsule(&tensor->versioned, "dltensor_versioned", [](PyObject *c) {
-            if (PyCapsule_IsValid(c, "dltensor_versioned")) { // never taken by a consumer
-                auto *m = static_cast<DLManagedTensorVersioned *>(PyCapsule_GetPointer(c, "dltensor_versioned"));
-                m->deleter(m);
-            }
+        constexpr std::uint64_t is_copied = 2;
+        tensor->versioned = DLManagedTensorVersioned{
+            DLPackVersion{1, 0}, tensor.get(),
+            [](DLManagedTensorVersioned *m) { finish_tensor(static_cast<Tensor *>(m->manager_ctx)); },
+            share ? 0 : is_copied, dl};
+        capsule = py::capsule(&tensor->versioned, "dltensor_versioned", [](PyObject *c) {
+            drop_unconsumed<DLManagedTensorVersioned>(c, "dltensor_versioned");
         });
+    } else {
+        tensor->legacy = DLManagedTensor{
+            dl, tensor.get(), [](DLManagedTensor *m) { finish_tensor(static_cast<Tensor *>(m->manager_ctx)); }};
+        capsule = py::capsule(&tensor->legacy, "dltensor",
+                              [](PyObject *c) { drop_unconsumed<DLManagedTensor>(c, "dltensor"); });
     }
-    tensor->legacy = DLManagedTensor{dl, tensor, [](DLManagedTensor *m) {
-                                         finish_tensor(static_cast<Tensor *>(m->manager_ctx));
-                                     }};
-    return py::capsule(&tensor->legacy, "dltensor", [](PyObject *c) {
-        if (PyCapsule_IsValid(c, "dltensor")) {
-            auto *m = static_cast<DLManagedTensor *>(PyCapsule_GetPointer(c, "dltensor"));
-            m->deleter(m);
-        }
-    });
+    // The capsule owns the tensor now; a shared one holds the table.
+    if (share) {
+        tensor->table = self.ptr();
+        Py_INCREF(tensor->table);
+        t.begin_export();
+    }
+    tensor.release();
+    return capsule;
 }
 
 py::tuple dlpack_device(Table &t)

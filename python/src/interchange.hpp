@@ -30,9 +30,9 @@ std::unique_ptr<Table> from_arrow(py::object source);
 // at one stride (tables made in memory, binary files read by name), tied to
 // the table (which a close() then frees only once the tensor is gone);
 // else a copy, unless copy=False, which raises BufferError.
-// Whether the table's rows lie in one block at one stride, so that its
-// samples can be shared as one tensor.
-bool rows_in_one_block(const Table &t);
+// The stride of the table's rows where they lie in one block at one
+// stride, so that its samples can be shared as one tensor; else 0.
+std::int64_t shared_stride(const Table &t);
 extern const char *const rows_not_shared; // why they cannot be
 
 py::object dlpack(py::object self, py::object stream, py::object max_version, py::object dl_device, py::object copy);

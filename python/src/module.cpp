@@ -92,7 +92,7 @@ by value: samples, frames, column names and kind.)")
                     if (!dtype.is_none() && !py::module_::import("numpy").attr("dtype")(dtype).equal(py::dtype::of<float>()))
                         throw py::value_error("a table holds float32 samples: another dtype needs a copy (copy=None "
                                               "or True makes one)");
-                    if (!rows_in_one_block(self.cast<Table &>()))
+                    if (shared_stride(self.cast<Table &>()) == 0)
                         throw py::value_error(rows_not_shared);
                     return py::module_::import("numpy").attr("from_dlpack")(self);
                 }

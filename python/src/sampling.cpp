@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -143,12 +142,14 @@ void sample_broadcast(std::int32_t id, const std::vector<py::ssize_t> &shape, co
     const std::size_t threads = std::min({cores, std::size_t{16}, std::max<std::size_t>(1, w.points / points_per_thread)});
     std::vector<std::thread> helpers;
     helpers.reserve(threads); // so that only starting a thread can fail below
-    const std::size_t share = (w.points / threads + chunk - 1) / chunk * chunk;
+    // Every thread's stretch whole chunks, the last one shorter: together
+    // they cover every point.
+    const std::size_t share = ((w.points + threads - 1) / threads + chunk - 1) / chunk * chunk;
     for (std::size_t i = 1; i < threads; ++i) {
         const std::size_t begin = std::min(w.points, i * share), end = std::min(w.points, begin + share);
         try {
             helpers.emplace_back(sample_range, id, std::cref(w), std::cref(u), std::cref(v), out, begin, end);
-        } catch (const std::system_error &) { // no thread to be had: this one does the rest
+        } catch (...) { // no thread to be had: this one does the rest
             sample_range(id, w, u, v, out, begin, w.points);
             break;
         }

@@ -143,7 +143,7 @@ def test_from_arrow_names_what_it_refuses():
     cases = [
         (pa.table({"x": floats, "label": pa.array(["a", "b", "c"])}), "column 'label' is of Arrow type 'u'"),
         (pa.table({"x": floats, "n": pa.array([1, 2, 3], pa.int64())}), "column 'n' is of Arrow type 'l'"),
-        (pa.table({"x": pa.array([1.0, None, 3.0])}), "column 'x' holds nulls"),
+        (pa.table({"x": pa.array([1.0, None, 3.0])}), "column 'x' holds missing values"),
         (pa.table({"x": floats, "frame": pa.array([1, 3, 2], pa.int32())}), "column 'frame' does not rise: row 2"),
         (pa.table({"x": floats, "frame": pa.array([1.0, float("nan"), 3.0])}), "column 'frame' does not rise"),
         (pa.table({"x": pa.array([], pa.float32())}), "at least one row"),
@@ -152,8 +152,30 @@ def test_from_arrow_names_what_it_refuses():
     for source, message in cases:
         with pytest.raises(ValueError, match=message.replace("(", r"\(")):
             gridvane.from_arrow(source)
+    with pytest.raises(ValueError, match="column 'frame' comes twice"):
+        gridvane.from_arrow(pa.table([floats, pa.array([1, 2, 3]), pa.array([4, 5, 6])], names=["x", "frame", "frame"]))
     with pytest.raises(TypeError, match="__arrow_c_stream__"):
         gridvane.from_arrow(np.zeros((2, 2)))
+
+
+def test_exports_refuse_names_arrow_cannot_carry():
+    for name, message in [("frame", "column 1 is named 'frame'"), ("pan\udcff", "column 1's name is not UTF-8")]:
+        t = gridvane.from_numpy(np.ones((2, 2), np.float32), columns=["a", "b"])
+        t.columns = ("a", name)
+        with pytest.raises(ValueError, match=message):
+            t.__arrow_c_stream__()
+
+
+def test_from_arrow_reads_a_struct_with_an_offset_and_its_own_nulls():
+    pa = pytest.importorskip("pyarrow")
+    x, frame = pa.array([0.5, 1.5, 2.5, 3.5], pa.float32()), pa.array([10, 20, 30, 40], pa.int32())
+    whole = pa.StructArray.from_arrays([x, frame], names=["x", "frame"])
+    t = gridvane.from_arrow(OnlyArray(whole.slice(1)))  # the offset on the struct, not its children
+    assert t[:, 0].tolist() == [1.5, 2.5, 3.5] and t.frames.tolist() == [20, 30, 40]
+    masked = pa.StructArray.from_arrays([x, frame], names=["x", "frame"], mask=pa.array([True, False, False, False]))
+    assert gridvane.from_arrow(OnlyArray(masked.slice(1))).shape == (3, 1)  # the null row is sliced off
+    with pytest.raises(ValueError, match="missing rows"):
+        gridvane.from_arrow(OnlyArray(masked))
 
 
 def test_from_arrow_reads_a_stream_of_many_batches():
@@ -164,7 +186,7 @@ def test_from_arrow_reads_a_stream_of_many_batches():
     assert t.shape == (100, 4) and t.columns == tuple("abcd") and np.array_equal(bits(t.to_numpy()), bits(a))
 
 
-def test_dlpack_shares_one_block_tables_and_copies_the_rest(tmp_path):
+def test_dlpack_shares_one_block_tables_and_copies_the_rest(tmp_path, clib):
     made = gridvane.from_numpy(np.arange(12, dtype=np.float32).reshape(3, 4))
     gridvane.load(CAMERA).save(tmp_path / "cam.chb", drop_frames=True)
     binary = gridvane.load(tmp_path / "cam.chb")
@@ -179,10 +201,19 @@ def test_dlpack_shares_one_block_tables_and_copies_the_rest(tmp_path):
         view[0, 0] = 99.0
         assert (t[0, 0] == 99.0) == shared
     view = np.from_dlpack(made)
-    made.close()  # the view keeps the samples until it is gone
-    assert view[2, 3] == 11.0 and made.closed
+    handle = made.handle
+    made.close()  # the view keeps the table registered, and its samples, until it is gone
+    assert made.closed and clib.ArrayCountV(handle) == 3 and clib.ArrayCountU(handle) == 4
+    expected = np.arange(12, dtype=np.float32).reshape(3, 4)
+    expected[0, 0] = 99.0 if NUMPY_2 else 0.0
+    assert np.array_equal(view, expected)
+    del view
+    assert clib.ArrayCountV(handle) == -1  # freed with the last view: no such handle
     with pytest.raises(ValueError, match="closed"):
         np.from_dlpack(made)
+    copied = np.from_dlpack(binary, copy=True) if NUMPY_2 else binary.to_numpy()
+    copied[1, 1] = -7.0
+    assert binary[1, 1] != -7.0
     with pytest.raises(BufferError, match="blocks of their own"):
         ascii.__dlpack__(copy=False)
     with pytest.raises(BufferError, match="CPU"):

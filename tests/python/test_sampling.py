@@ -102,3 +102,6 @@ def test_large_batches_shared_between_threads_give_the_same_bits():
     assert whole.shape == (3, 2, 70001) and np.array_equal(bits(whole), bits(reference(a, u, v)))
     flat = t.sample(np.broadcast_to(u, whole.shape).ravel(), np.broadcast_to(v, whole.shape).ravel())
     assert np.array_equal(bits(flat), bits(whole.ravel()))
+    for n in (2 * 2**17 + 1, 3 * 2**17 + 1):  # a count the threads do not share evenly: the last point too
+        us = np.random.default_rng(n).uniform(0, 59, n)
+        assert np.array_equal(bits(t.sample(us, 7.25)), bits(reference(a, us, 7.25)))
