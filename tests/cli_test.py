@@ -694,5 +694,101 @@ class Reading(Folder):
                 self.assertIsNone(re.search(r'"(chan|nahc)"|\b(32767|GetHalvicFileType|Parse)\b', text))
 
 
+class Batches(Folder):
+    """check and convert over a list cut into shards, as farm tasks run them."""
+
+    def make_files(self, count, bad=()):
+        names = []
+        for i in range(count):
+            names.append(self.file(f"t{i:03d}.txt", b"1 x\n" if i in bad else f"1 2\n3 {i}\n".encode()))
+        return names
+
+    def test_shards_are_disjoint_cover_the_list_and_fail_alone(self):
+        names = self.make_files(40, bad={7})
+        listing = self.file("list", "\n".join(names[10:]) + "\n\n")
+        for count in (1, 3, 7):
+            seen, statuses = [], []
+            for index in range(count):
+                code, out, err = run("check", "--shard", f"{index}/{count}", "--files-from", listing, *names[:10])
+                checked = [line.split(":")[0] for line in out.decode().splitlines() if ":" in line[:-1]
+                           and not line.startswith("checked")]
+                summary = out.decode().splitlines()[-1]
+                self.assertRegex(summary, rf"^checked \d+ files? \(shard {index}/{count} of 40 files\): ")
+                mine = int(summary.split()[1])
+                statuses.append((code, names[7] in checked))
+                code, out, err = run("convert", "--to", "binary", "--into", os.path.join(self.dir, f"out{count}"),
+                                     "--shard", f"{index}/{count}", "--files-from", listing, *names[:10])
+                self.assertRegex(out.decode(), rf"^converted {mine - (names[7] in checked)} of {mine} files into ")
+                self.assertEqual(code, 1 if names[7] in checked else 0, err)
+                seen.append(mine)
+            # Only the task that holds the bad file fails.
+            self.assertEqual([c for c, holds in statuses if holds], [1])
+            self.assertTrue(all(c == 0 for c, holds in statuses if not holds))
+            self.assertEqual(sum(seen), 40)
+            written = sorted(os.path.relpath(os.path.join(d, n), os.path.join(self.dir, f"out{count}"))
+                             for d, _, files in os.walk(os.path.join(self.dir, f"out{count}")) for n in files)
+            # Every good file once, under its own name; the bad one nowhere.
+            self.assertEqual(written, sorted(os.path.splitext(n.lstrip("/").replace(":", "", 1))[0] + ".chb"
+                                             for n in names if n != names[7]))
+
+    def test_a_list_from_standard_input(self):
+        names = self.make_files(3)
+        code, out, _ = run("check", "--files-from", "-", stdin=("\r\n".join(names) + "\r\n").encode())
+        self.assertEqual((code, out), (0, b"checked 3 files: 0 findings in 0 files\n"))
+
+    def test_convert_refuses_shared_names_and_writing_over_the_list(self):
+        a, b = self.file("a.txt", b"1 2\n"), self.file("a.chan", b"3 4\n")
+        c = self.file("c.chan", b"5 6\n")
+        d = self.file("c.chb", binary_table(1, 1))
+        os.chdir(self.dir)
+        try:
+            code, out, err = run("convert", "--to", "ascii", "--into", ".", "a.txt", "a.chan", "c.chb", "./c.chan",
+                                 "sub/../c.chan", cwd=self.dir)
+        finally:
+            os.chdir("/")
+        self.assertEqual(code, 1)
+        self.assertIn("a.txt: a.chan would be converted to ./a.chan as well. Nothing written.", err)
+        self.assertIn("c.chb: ./c.chan is ./c.chan, a file of the list: it is not written over.", err)
+        self.assertIn("sub/../c.chan: has no name to keep under .", err)
+        self.assertEqual(out, b"converted 1 of 5 files into .; 4 failed\n")  # ./c.chan onto itself
+        for path, content in ((a, b"1 2\n"), (b, b"3 4\n"), (d, binary_table(1, 1))):
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), content)
+        self.assertEqual(run("convert", "--into", "x", c)[0], 2)  # no --to
+        self.assertEqual(run("convert", "--shard", "0/2", c, c)[0], 2)  # no --into
+        for shard in ("2/2", "1", "a/2", "0/0", "-1/2"):
+            self.assertEqual(run("check", "--shard", shard, c)[0], 2, shard)
+
+    @posix_only("terminals as Python opens them")
+    def test_progress_only_on_a_terminal(self):
+        import pty
+
+        names = self.make_files(5)
+        leader, follower = pty.openpty()
+        try:
+            done = subprocess.run([*RUNNER, TOOL, "check", *names], stdout=subprocess.PIPE, stderr=follower,
+                                  timeout=60)
+            os.close(follower)
+            follower = -1
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            os.close(leader)
+            if follower >= 0:
+                os.close(follower)
+        self.assertEqual(done.returncode, 0)
+        self.assertRegex(shown.decode(), r"\r5/5 files, [0-9.]+ files/s, 0:00 left\x1b\[K")
+        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown)
+        code, _, err = run("check", *names)
+        self.assertEqual((code, err), (0, ""))
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=1)

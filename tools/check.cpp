@@ -1,5 +1,6 @@
 // check: every place where the library's readers take a file other than as
 // it is written, in the readers' own words, and why a file cannot be read.
+#include "batch.hpp"
 #include "outputs.hpp"
 #include "tables.hpp"
 #include "verbs.hpp"
@@ -90,15 +91,19 @@ std::string counted(int64_t n, const char *noun) { return std::to_string(n) + " 
 
 int check(const std::vector<std::string> &words)
 {
-    const Args args(words, {}, {"--json"});
-    if (args.operands().empty())
+    const Args args(words, batch_options, {"--json"});
+    const std::vector<std::string> names = listed_files(args);
+    if (names.empty())
         usage_error("check needs a FILE");
+    const Shard shard = shard_option(args);
+    const std::vector<std::string> paths = in_shard(names, shard);
     const bool json = args.flag("--json");
     int64_t files = 0, with_findings = 0, findings = 0;
     bool failed = false;
+    Progress progress(paths.size());
     if (json)
         put("[");
-    for (const std::string &path : args.operands()) {
+    for (const std::string &path : paths) {
         const std::string name = display_name(path);
         Examined e;
         try {
@@ -106,6 +111,7 @@ int check(const std::vector<std::string> &words)
         } catch (const std::bad_alloc &) { // no memory for the words
             e.error = name + ": out of memory";
         }
+        progress.clear();
         if (!e.error.empty()) {
             failed = true;
             std::fflush(stdout);
@@ -115,12 +121,15 @@ int check(const std::vector<std::string> &words)
         findings += e.total;
         with_findings += e.total > 0;
         put(json ? (files > 1 ? ",\n" : "\n") + json_of(name, e) : listed(name, e));
+        std::fflush(stdout);
+        progress.step();
     }
+    progress.clear();
     if (json)
         put("\n]\n");
     else
-        put("checked " + counted(files, "file") + ": " + counted(findings, "finding") + " in " +
-            counted(with_findings, "file") + (failed ? "; some files could not be read\n" : "\n"));
+        put("checked " + counted(files, "file") + shard.of(names.size()) + ": " + counted(findings, "finding") +
+            " in " + counted(with_findings, "file") + (failed ? "; some files could not be read\n" : "\n"));
     return findings > 0 || failed ? exit_failure : 0;
 }
 

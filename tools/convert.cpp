@@ -1,7 +1,14 @@
 // convert: a table read in one form and written in another.
+#include "batch.hpp"
 #include "outputs.hpp"
+#include "platform.hpp"
 #include "tables.hpp"
 #include "verbs.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
 
 namespace cli {
 
@@ -46,19 +53,13 @@ int32_t output_form(const Args &args, const std::string &out)
     return asked;
 }
 
-} // namespace
-
-int convert(const std::vector<std::string> &words)
+// Reads operand and writes it as out in form; a failure ends the verb (or,
+// in a batch, this file).
+void convert_file(const Args &args, const std::string &operand, const std::string &out, int32_t form)
 {
-    const Args args(words, {"--to"}, {"--strict", "--lenient", "--plain"});
-    if (args.operands().size() != 2)
-        usage_error("convert needs IN and OUT");
-    const Reading reading = reading_option(args);
-    const std::string &out = args.operands()[1];
-    int32_t form = output_form(args, out);
     // Nothing is opened for writing before the read has succeeded: a file
     // converted onto itself stays whole when it is refused.
-    const Input in = read_input(args.operands()[0], reading);
+    const Input in = read_input(operand, reading_option(args));
     const gridvane::table &t = in.table;
     // Text for people: the shortest digits that read back the same.
     gridvane::write_options options{static_cast<gridvane::form>(form)};
@@ -94,6 +95,110 @@ int convert(const std::vector<std::string> &words)
                                                        : in.name + ": " + e.what() + ". Nothing written.");
         }
     });
+}
+
+// Where a batch writes a file: into/NAME, NAME being the file as listed
+// without a leading root, with the suffix of form. Empty for a name that
+// would leave into ("..") or has no name to keep ("-").
+std::string batch_output(const std::string &into, const std::string &name, int32_t form)
+{
+    std::size_t start = 0;
+    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])) != 0)
+        start = 2; // a Windows drive
+    while (start < name.size() && (name[start] == '/' || name[start] == '\\'))
+        ++start;
+    std::string relative = name.substr(start);
+    if (relative.empty() || name == "-")
+        return {};
+    for (std::size_t part = 0; part <= relative.size();) {
+        const std::size_t end = std::min(relative.find_first_of("/\\", part), relative.size());
+        if (relative.compare(part, end - part, "..") == 0)
+            return {};
+        part = end + 1;
+    }
+    const std::size_t base = relative.find_last_of("/\\") == std::string::npos ? 0 : relative.find_last_of("/\\") + 1;
+    const std::size_t dot = relative.rfind('.');
+    if (dot != std::string::npos && dot > base)
+        relative.erase(dot);
+    return into + "/" + relative + (form == GRIDVANE_FORM_BINARY ? ".chb" : ".chan");
+}
+
+// Every file of the list (the shard's part of it) converted into a folder;
+// one file's failure does not stop the others.
+int convert_batch(const Args &args, const std::string &into)
+{
+    const int32_t form = form_option(args);
+    if (form == GRIDVANE_FORM_DECIDE)
+        usage_error("--into needs --to ascii or --to binary");
+    reading_option(args); // a usage error before any work
+    const std::vector<std::string> names = listed_files(args);
+    if (names.empty())
+        usage_error("convert needs a FILE to convert into " + into);
+    // Which names would share an output, over the whole list, so that every
+    // shard refuses the same files.
+    std::map<std::string, std::vector<std::string>> sources;
+    for (const std::string &name : names) {
+        auto &same = sources[batch_output(into, name, form)];
+        if (same.empty() || same.back() != name)
+            same.push_back(name);
+    }
+    std::map<std::string, std::string> listed_by_file;
+    for (const std::string &name : names)
+        listed_by_file.emplace(platform::canonical_name(name), name);
+    const Shard shard = shard_option(args);
+    const std::vector<std::string> mine = in_shard(names, shard);
+    std::size_t converted = 0;
+    Progress progress(mine.size());
+    for (const std::string &name : mine) {
+        progress.clear();
+        const std::string out = batch_output(into, name, form);
+        const std::vector<std::string> &same = sources[out];
+        try {
+            if (out.empty())
+                data_error(display_name(name) + ": has no name to keep under " + into +
+                           " (standard input, or a name with '..')");
+            if (same.size() > 1)
+                data_error(name + ": " + (same[0] == name ? same[1] : same[0]) + " would be converted to " + out +
+                           " as well. Nothing written.");
+            const auto source = listed_by_file.find(platform::canonical_name(out));
+            if (source != listed_by_file.end() && source->second != name)
+                data_error(name + ": " + out + " is " + source->second +
+                           ", a file of the list: it is not written over. Nothing written.");
+            if (const int error = platform::make_folders_for(out))
+                system_error(out, error);
+            convert_file(args, name, out, form);
+            ++converted;
+        } catch (const Failure &f) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "gridvane: convert: %s\n", f.what());
+        } catch (const std::exception &e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "gridvane: convert: %s: %s\n", name.c_str(), e.what());
+        }
+        progress.step();
+    }
+    progress.clear();
+    const std::size_t failed = mine.size() - converted;
+    put("converted " + std::to_string(converted) + " of " + std::to_string(mine.size()) + " files into " + into +
+        shard.of(names.size()) + (failed ? "; " + std::to_string(failed) + " failed\n" : "\n"));
+    return failed ? exit_failure : 0;
+}
+
+} // namespace
+
+int convert(const std::vector<std::string> &words)
+{
+    std::vector<std::string> valued{"--to", "--into"};
+    valued.insert(valued.end(), batch_options.begin(), batch_options.end());
+    const Args args(words, valued, {"--strict", "--lenient", "--plain"});
+    if (const auto into = args.value("--into"))
+        return convert_batch(args, *into);
+    if (args.value("--shard") || args.value("--files-from"))
+        usage_error("--shard and --files-from work with --into DIR");
+    if (args.operands().size() != 2)
+        usage_error("convert needs IN and OUT");
+    const std::string &out = args.operands()[1];
+    convert_file(args, args.operands()[0], out, output_form(args, out));
     return 0;
 }
 

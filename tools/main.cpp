@@ -1,6 +1,7 @@
 // gridvane: look at, check, convert, sample, slice and plot channel tables
 // with the library's own code.
 #include "args.hpp"
+#include "batch.hpp"
 #include "outputs.hpp"
 #include "platform.hpp"
 #include "verbs.hpp"
@@ -37,7 +38,7 @@ read, and exits 1 if any could not.
   --json    a JSON array of one object per file; non-finite numbers are
             null; a file that failed has an "error" key
 )" READING_HELP},
-    {"check", cli::check, "check [--json] FILE...",
+    {"check", cli::check, "check [--json] [--shard I/N] [--files-from LIST] FILE...",
      R"(Says where the library's readers take a file other than as it is written:
 tokens that are not whole numbers ("abc", "1,5", "1.2.3", "0x10"), rows
 longer or shorter than the first, table-form lines whose separator or value
@@ -46,10 +47,15 @@ infinite values, binary data under a text name and text under a binary
 one, truncated or padded binary files, and content the library cannot read
 at all. One line per finding, FILE:LINE:COLUMN: message (a binary file
 counts as one line of bytes), then a summary. Exits 1 if it found anything.
+On a terminal, a line on standard error shows the files done, the rate and
+the time left.
   --json    an array of {"file", "findings": [{"line", "column",
             "message"}], "total"} objects
-)"},
-    {"convert", cli::convert, "convert [--to ascii|binary] [--plain] [--lenient|--strict] IN OUT",
+)" BATCH_HELP},
+    {"convert", cli::convert,
+     "convert [--to ascii|binary] [--plain] [--lenient|--strict] IN OUT\n"
+     "convert --to ascii|binary --into DIR [--shard I/N] [--files-from LIST] [--plain] [--lenient|--strict] "
+     "FILE...",
      R"(Reads IN and writes it as OUT. The form comes from --to, else from OUT's
 name (.chan .cha .txt: ascii; .chb .bchan: binary); --to may not contradict
 the name. A table-form file stays in the table form (header names, rule
@@ -58,8 +64,15 @@ which the tool says. An existing OUT is replaced only once the new file is
 complete, and keeps its permissions, owner and links; a file that may not
 be written is refused; nothing is opened before IN has been read. A table
 too large for the binary form is refused: nothing is written then.
+With --into, each FILE is written as DIR/FILE (a leading '/' left out) with
+the suffix of the form --to gives (.chan or .chb); a file that fails does
+not stop the others, and the last line on standard output counts them.
+Files of the list that would share a name, or be written over another
+file of the list, are refused in every shard. On a terminal, a line on
+standard error shows the files done, the rate and the time left.
   --plain   write the plain form, without frames and header names
-)" READING_HELP},
+  --into DIR  convert every FILE into the folder DIR
+)" BATCH_HELP READING_HELP},
     {"sample", cli::sample,
      "sample [--format tsv|csv|json] [--lenient|--strict] FILE U V\n"
      "sample [--format tsv|csv|json] [--lenient|--strict] FILE < PAIRS\n"

@@ -4,10 +4,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #if defined(_WIN32)
 #    include <fcntl.h>
 #    include <io.h>
+#    define WIN32_LEAN_AND_MEAN
+#    define NOMINMAX
+#    include <windows.h>
 #else
 #    include <unistd.h>
 #endif
@@ -71,6 +76,48 @@ void hold_signals()
 
 void release_signals() { sigprocmask(SIG_SETMASK, &before_held, nullptr); }
 #endif
+
+bool standard_error_is_terminal()
+{
+#if defined(_WIN32)
+    if (!::_isatty(::_fileno(stderr)))
+        return false;
+    const HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return ::GetConsoleMode(console, &mode) != 0 &&
+           ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+#else
+    return ::isatty(::fileno(stderr)) != 0;
+#endif
+}
+
+namespace {
+
+std::filesystem::path utf8_path(const std::string &name)
+{
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+} // namespace
+
+int make_folders_for(const std::string &file)
+{
+    std::error_code ec;
+    const std::filesystem::path parent = utf8_path(file).parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent, ec);
+    return ec.value();
+}
+
+std::string canonical_name(const std::string &file)
+{
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::canonical(utf8_path(file), ec);
+    if (ec)
+        return file;
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
 
 bool close_standard_output()
 {

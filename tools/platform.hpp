@@ -2,6 +2,8 @@
 // place that knows how Windows and POSIX differ.
 #pragma once
 
+#include <string>
+
 namespace cli::platform {
 
 // Tables are bytes: no newline translation on standard input and output;
@@ -26,6 +28,18 @@ public:
     SignalsHeld(const SignalsHeld &) = delete;
     SignalsHeld &operator=(const SignalsHeld &) = delete;
 };
+
+// Whether standard error is a terminal that takes a line redrawn in place
+// ("\r" and the erase-to-end sequence); on Windows this turns the console's
+// handling of those sequences on.
+bool standard_error_is_terminal();
+
+// Makes the folders above a file's name that are not there yet; 0 or the
+// error number. Names are UTF-8 on every system.
+int make_folders_for(const std::string &file);
+// The name of an existing file with links and "." resolved, so that two
+// names of one file compare equal; the name itself when there is none.
+std::string canonical_name(const std::string &file);
 
 // Closes standard output's descriptor (the stream is flushed already), so
 // that a failure to write the last bytes shows. false with errno set.

@@ -1,0 +1,163 @@
+#include "batch.hpp"
+
+#include "platform.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace cli {
+
+namespace {
+
+uint64_t shard_number(const std::string &text)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        usage_error("--shard takes I/N, whole numbers with 0 <= I < N, not '" + text + "'");
+    return std::stoull(text);
+}
+
+// The lines of a list of names, without their line ends; a read that fails
+// ends the verb.
+std::vector<std::string> lines_of(const std::string &list)
+{
+    const bool standard_input = list == "-";
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> opened(standard_input ? nullptr : std::fopen(list.c_str(), "rb"),
+                                                            std::fclose);
+    std::FILE *stream = standard_input ? stdin : opened.get();
+    const std::string name = standard_input ? "standard input" : list;
+    if (stream == nullptr)
+        system_error(name, errno);
+    std::vector<std::string> lines;
+    std::string line;
+    for (int c; (c = std::getc(stream)) != EOF;) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        lines.push_back(std::move(line));
+        line.clear();
+    }
+    if (std::ferror(stream))
+        system_error(name, errno);
+    lines.push_back(std::move(line));
+    std::vector<std::string> names;
+    for (std::string &l : lines) {
+        if (!l.empty() && l.back() == '\r')
+            l.pop_back();
+        if (!l.empty())
+            names.push_back(std::move(l));
+    }
+    return names;
+}
+
+std::string duration(double seconds)
+{
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+} // namespace
+
+std::string Shard::of(std::size_t listed) const
+{
+    return given ? " (shard " + std::to_string(index) + "/" + std::to_string(count) + " of " +
+                       std::to_string(listed) + " files)"
+                 : "";
+}
+
+Shard shard_option(const Args &args)
+{
+    const auto value = args.value("--shard");
+    if (!value)
+        return {};
+    const auto slash = value->find('/');
+    if (slash == std::string::npos)
+        usage_error("--shard takes I/N, whole numbers with 0 <= I < N, not '" + *value + "'");
+    Shard shard{shard_number(value->substr(0, slash)), shard_number(value->substr(slash + 1)), true};
+    if (shard.count == 0 || shard.index >= shard.count)
+        usage_error("--shard takes I/N, whole numbers with 0 <= I < N, not '" + *value + "'");
+    return shard;
+}
+
+uint64_t shard_of(const std::string &name, uint64_t count)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash % count;
+}
+
+std::vector<std::string> listed_files(const Args &args)
+{
+    std::vector<std::string> names = args.operands();
+    if (const auto list = args.value("--files-from")) {
+        std::vector<std::string> more = lines_of(*list);
+        names.insert(names.end(), more.begin(), more.end());
+    }
+    return names;
+}
+
+std::vector<std::string> in_shard(const std::vector<std::string> &names, const Shard &shard)
+{
+    std::vector<std::string> mine;
+    for (const std::string &name : names)
+        if (shard_of(name, shard.count) == shard.index)
+            mine.push_back(name);
+    return mine;
+}
+
+Progress::Progress(std::size_t total)
+    : total_(total), on_(total > 1 && platform::standard_error_is_terminal()), start_(std::chrono::steady_clock::now())
+{
+}
+
+Progress::~Progress() { clear(); }
+
+void Progress::step()
+{
+    ++done_;
+    if (!on_)
+        return;
+    // A few redraws a second are enough for a person, and cost nothing.
+    const auto now = std::chrono::steady_clock::now();
+    if (!shown_ || done_ == total_ || now - drawn_ >= std::chrono::milliseconds(100)) {
+        drawn_ = now;
+        draw();
+    }
+}
+
+void Progress::draw()
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
+    std::string text = std::to_string(done_) + "/" + std::to_string(total_) + " files";
+    if (rate > 0) {
+        char per_second[32];
+        std::snprintf(per_second, sizeof per_second, ", %.1f files/s", rate);
+        text += per_second;
+        text += ", " + duration(static_cast<double>(total_ - done_) / rate) + " left";
+    }
+    std::fprintf(stderr, "\r%s\033[K", text.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void Progress::clear()
+{
+    if (!shown_)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    shown_ = false;
+}
+
+} // namespace cli
