@@ -1,0 +1,118 @@
+"""Channel files in xarray: the backend behind ``xr.open_dataset(path,
+engine="gridvane")`` and the accessor ``da.gridvane.sample(u, v)``.
+
+A camera move (a table with frames) opens as a Dataset with the coordinate
+``frame`` and one float32 variable per column, named as in the file (col0,
+col1, ... where it has no names); a grid opens as the one variable ``grid``
+over the dimensions ``("v", "u")``. The file is read once when it is opened,
+for its shape, frames and names; the variables are lazy arrays that hold
+only the file's name, so they pickle without open files and ``chunks=``
+gives Dask arrays whose chunks the workers read (each worker keeping the
+table it loaded, by name, modification time and size). ``lenient=True``
+reads the file as the library does.
+
+xarray's own ``interp`` is not the library's clamped bilinear sampling:
+``da.gridvane.sample(u, v)`` on a 2-D DataArray over ("v", "u") gives the
+library's bits. Importing gridvane.xarray registers the accessor; opening a
+file with the engine imports it.
+
+Needs the extra gridvane[xarray].
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Iterable, Optional
+
+import numpy as np
+
+from . import _functions
+from ._kept import kept_table
+
+try:
+    import xarray as xr
+    from xarray.backends import BackendArray, BackendEntrypoint
+    from xarray.core import indexing
+except ImportError as missing:  # pragma: no cover - the extra is not installed
+    raise ImportError(f"gridvane.xarray needs xarray: pip install 'gridvane[xarray]' ({missing})") from missing
+
+__all__ = ["GridvaneBackendEntrypoint", "SampleAccessor"]
+
+
+class TableArray(BackendArray):
+    """The samples of a file (column None: the grid, rows x columns) or one
+    column of it, read when indexed. Holds the file's name only."""
+
+    def __init__(self, path: str, shape: tuple, column: Optional[int], lenient: bool):
+        self.path = path
+        self.shape = shape
+        self.column = column
+        self.lenient = lenient
+        self.dtype = np.dtype(np.float32)
+
+    def __getitem__(self, key: Any) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+
+    def _read(self, key: tuple) -> np.ndarray:
+        samples = np.asarray(kept_table(self.path, self.lenient))  # a view of the kept table
+        if self.column is not None:
+            samples = samples[:, self.column]
+        return np.array(samples[key], dtype=np.float32)  # a copy: the kept table may be dropped
+
+
+class GridvaneBackendEntrypoint(BackendEntrypoint):
+    """Opens channel files (.chan, .cha, .txt: ASCII; .chb, .bchan: binary)."""
+
+    description = "Channel files (camera moves and grids of float32) through the Gridvane library"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "lenient")
+
+    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
+                     lenient: bool = False) -> "xr.Dataset":
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            raise TypeError(f"the gridvane engine opens files by name, not {type(filename_or_obj).__name__}")
+        path = os.path.abspath(os.fsdecode(filename_or_obj))
+        table = kept_table(path, lenient)
+        rows, cols = table.shape
+        dropped = set(drop_variables or ())
+        if table.frames is None:
+            variables = {"grid": (("v", "u"), TableArray(path, (rows, cols), None, lenient))}
+            coords = {}
+        else:
+            names = table.columns or ()
+            labels = [names[i] if i < len(names) and names[i] else f"col{i}" for i in range(cols)]
+            variables = {label: (("frame",), TableArray(path, (rows,), i, lenient)) for i, label in enumerate(labels)}
+            coords = {"frame": np.asarray(table.frames, dtype=np.float32)}
+        data = {name: xr.Variable(dims, indexing.LazilyIndexedArray(array))
+                for name, (dims, array) in variables.items() if name not in dropped}
+        dataset = xr.Dataset(data, coords=coords)
+        dataset.encoding["source"] = path
+        return dataset
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        try:
+            return _functions.kind_of_name(os.fspath(filename_or_obj)) is not None
+        except TypeError:
+            return False
+
+
+@xr.register_dataarray_accessor("gridvane")
+class SampleAccessor:
+    """``da.gridvane``: the library's sampling of a 2-D DataArray over ("v", "u")."""
+
+    def __init__(self, array: "xr.DataArray"):
+        self._array = array
+
+    def sample(self, u: Any, v: Any) -> Any:
+        """Bilinear samples at columns u and rows v, clamped into the grid, as
+        Table.sample gives them (float32, the library's bits): numbers give a
+        number, arrays an array, DataArrays a DataArray over their
+        broadcast dimensions."""
+        array = self._array
+        if array.ndim != 2:
+            raise ValueError(f"sample() needs a 2-D DataArray over ('v', 'u'), not one over {array.dims}")
+        if set(array.dims) == {"v", "u"}:
+            array = array.transpose("v", "u")
+        table = _functions.from_numpy(np.asarray(array.values, dtype=np.float32))
+        if isinstance(u, xr.DataArray) or isinstance(v, xr.DataArray):
+            return xr.apply_ufunc(table.sample, u, v, dask="forbidden")
+        return table.sample(u, v)
