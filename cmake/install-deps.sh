@@ -11,9 +11,9 @@ set -euo pipefail
 # python3 runs the tool's tests, pkg-config half of the package test,
 # go-md2man makes the manual page.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev locales googletest python3 pkg-config go-md2man)
-# The Python package, its tests and its Dask example.
+# The Python package and its tests (Dask and xarray among them).
 packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
-  python3-dask python3-distributed python3-scipy python3-setuptools python3-pip python3-pandas
+  python3-dask python3-distributed python3-xarray python3-scipy python3-setuptools python3-pip python3-pandas
   python3-venv python3-wheel)
 for arg in "$@"; do
   case "$arg" in
