@@ -234,7 +234,7 @@ def sample(paths_or_tables: Union[Path, Table, Sequence[Union[Path, Table]]], u:
     Table is put into the graph once and reaches each worker once. Nothing
     is loaded before compute."""
     single = isinstance(paths_or_tables, (str, bytes, os.PathLike, Table))
-    sources = [paths_or_tables] if single else list(paths_or_tables)
+    sources: List[Any] = [paths_or_tables] if single else list(paths_or_tables)  # type: ignore[arg-type]
     if not sources:
         raise ValueError("no files or tables given")
     u, v = da.broadcast_arrays(da.asarray(u), da.asarray(v))

@@ -22,7 +22,7 @@ Needs the extra gridvane[xarray].
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, Optional
+from typing import Any, Dict, Iterable, Optional, Tuple
 
 import numpy as np
 
@@ -74,6 +74,8 @@ class GridvaneBackendEntrypoint(BackendEntrypoint):
         table = kept_table(path, lenient)
         rows, cols = table.shape
         dropped = set(drop_variables or ())
+        variables: Dict[str, Tuple[Tuple[str, ...], TableArray]]
+        coords: Dict[str, Any]
         if table.frames is None:
             variables = {"grid": (("v", "u"), TableArray(path, (rows, cols), None, lenient))}
             coords = {}

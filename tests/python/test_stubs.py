@@ -1,5 +1,6 @@
 """The stubs describe the compiled module (mypy's stubtest), and a user's
 typed program checks against the package."""
+import importlib.util
 import os
 import subprocess
 import sys
@@ -31,7 +32,11 @@ samples = t.sample(np.zeros(3), 1.5)
 back = gridvane.from_arrow(t)
 view = np.from_dlpack(t)
 tables = gridvane.load_many(["a.chan"], threads=2)
-""")
+""" + ("""
+import gridvane.dask as gd
+frame = gd.read_tables(["a.chan"], columns=["pan"], errors="skip")
+stacked = gd.sample(["a.chb", t], np.zeros(3), 1.5)
+""" if importlib.util.find_spec("dask") else ""))
     done = run(["mypy", "--strict", "--no-incremental", "user.py"], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     (tmp_path / "wrong.py").write_text("import gridvane\ngridvane.load('a.chan', kind='text')\n")
