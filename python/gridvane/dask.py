@@ -6,6 +6,8 @@
         a dask array of shape (files, rows, columns), one chunk per file
     sample(paths_or_tables, u, v, lenient=False)
         bilinear samples of large coordinate arrays, chunk by chunk
+    convert(paths, into, kind, root=None, ...)
+        a dask Bag that converts files into a folder, many files a task
 
 Only names travel to the workers: each worker loads the files it is given
 itself, so the workers must see the files under the same names (paths are
@@ -32,22 +34,25 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Union
 import numpy as np
 
 from . import _functions
+from ._errors import FormatWarning
 from ._gridvane import Table
 from ._kept import kept_table
 
 if TYPE_CHECKING:
     import dask.array
+    import dask.bag
     import dask.dataframe
 
 try:
     import dask
     import dask.array as da
+    import dask.bag as db
     import dask.dataframe as dd
     from dask.dataframe.io.utils import DataFrameIOFunction
 except ImportError as missing:  # pragma: no cover - the extra is not installed
     raise ImportError(f"gridvane.dask needs Dask: pip install 'gridvane[dask]' ({missing})") from missing
 
-__all__ = ["read_tables", "sample", "stack_grids"]
+__all__ = ["convert", "read_tables", "sample", "stack_grids"]
 
 Path = Union[str, "os.PathLike[str]"]
 
@@ -248,3 +253,66 @@ def sample(paths_or_tables: Union[Path, Table, Sequence[Union[Path, Table]]], u:
         results.append(da.map_blocks(_sample_block, u, v, ref, lenient, dtype=np.float32,
                                      name=None, meta=np.empty((0,) * u.ndim, np.float32)))
     return results[0] if single else da.stack(results)
+
+
+# ---- conversions
+
+_SUFFIX = {"binary": ".chb", "ascii": ".chan"}
+
+
+def _convert_one(pair: tuple, kind: str, lenient: bool, drop_frames: bool, errors: str) -> tuple:
+    source, destination = pair
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FormatWarning)
+            table = _functions.load(source, lenient=lenient)
+        with table:
+            os.makedirs(os.path.dirname(destination), exist_ok=True)
+            table.save(destination, kind=kind, drop_frames=drop_frames)
+    except (OSError, ValueError) as failure:
+        if errors != "skip":
+            raise
+        return source, destination, str(failure)
+    return source, destination, None
+
+
+def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] = None, lenient: bool = False,
+            drop_frames: bool = False, errors: str = "raise", files_per_task: int = 100) -> "dask.bag.Bag":
+    """A lazy dask Bag that converts files into the folder into, in form kind
+    ('ascii' or 'binary'); computed, it is a list of (source, destination,
+    failure) with absolute names, in the order of paths.
+
+    Each file is written as into/RELATIVE with the form's suffix (.chan or
+    .chb), RELATIVE being its name relative to root (by default the folder
+    that holds them all), through the library's saves: complete or not at
+    all. Before any work, names that would leave into, be written by two
+    sources or over a source raise ValueError. Files are checked as they are
+    loaded (lenient=True converts them as the library reads them); a camera
+    move loses its frames in the binary form only with drop_frames=True.
+    errors="raise": the first failure fails the computation (gridvane.FormatError
+    with its file, line and column); errors="skip": failure is its text, and
+    the others go on. files_per_task files make one task: a task costs Dask
+    about a millisecond, as much as converting a small file."""
+    if kind not in _SUFFIX:
+        raise ValueError(f"kind is 'ascii' or 'binary', not {kind!r}")
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
+    sources = _absolute(paths)
+    into = os.path.abspath(os.fsdecode(into))
+    root = os.path.abspath(os.fsdecode(root)) if root is not None else os.path.commonpath(
+        [os.path.dirname(p) for p in sources])
+    pairs, written, existing = [], {}, {os.path.realpath(p): p for p in sources}
+    for source in sources:
+        relative = os.path.relpath(source, root)
+        if relative.startswith(os.pardir + os.sep):
+            raise ValueError(f"{source}: is not under {root}")
+        destination = os.path.join(into, os.path.splitext(relative)[0] + _SUFFIX[kind])
+        if destination in written and written[destination] != source:
+            raise ValueError(f"{written[destination]} and {source} would both be converted to {destination}")
+        over = existing.get(os.path.realpath(destination))
+        if over is not None and over != source:
+            raise ValueError(f"{source}: would be converted to {destination}, which is {over}, a file to convert")
+        written[destination] = source
+        pairs.append((source, destination))
+    bag = db.from_sequence(pairs, partition_size=max(1, files_per_task))
+    return bag.map(_convert_one, kind, lenient, drop_frames, errors)

@@ -150,6 +150,33 @@ def test_sample_chunk_by_chunk_on_tables_the_workers_keep(client, tmp_path):
     assert np.array_equal(gd.sample(paths[0], su[:1000], sv[:1000]).compute(), np.ones(1000, np.float32))
 
 
+def test_convert_many_files_a_task(client, tmp_path, monkeypatch):
+    (tmp_path / "a").mkdir()
+    sources = grids(str(tmp_path / "a"), 5) + camera_moves(str(tmp_path / "a"), 2)
+    (tmp_path / "a" / "deep").mkdir()
+    bad = tmp_path / "a" / "deep" / "bad.txt"
+    bad.write_bytes(b"1 2\n3 8,25\n")
+    monkeypatch.chdir(tmp_path)
+    names = [os.path.relpath(p, tmp_path) for p in sources] + ["a/deep/bad.txt"]
+    bag = gd.convert(names, "out", "binary", drop_frames=True, errors="skip", files_per_task=3)
+    assert bag.npartitions == 3
+    done = bag.compute()
+    assert [d[0] for d in done] == [os.path.abspath(n) for n in names]
+    assert done[-1] == (str(bad), str(tmp_path / "out" / "deep" / "bad.chb"),
+                        f"{bad}:2:3: '8,25' has text after the number: the reader takes 8 (a decimal comma)")
+    assert not os.path.exists(done[-1][1])
+    for source, destination, failure in done[:-1]:
+        assert failure is None and destination.startswith(str(tmp_path / "out")) and destination.endswith(".chb")
+        assert np.array_equal(bits(gridvane.load(destination).to_numpy()), bits(gridvane.load(source).to_numpy()))
+    with pytest.raises(gridvane.FormatError, match=r"bad.txt:2:3"):
+        gd.convert(names, "out2", "ascii").compute()
+    gridvane.Table(1, 1).save(tmp_path / "a" / "grid0.chan")
+    for paths, match in ((["a/grid1.txt", "a/grid1.bchan"], "would both be converted to"),
+                         (["a/grid0.chb", "a/grid0.chan"], "which is .*grid0.chan, a file to convert")):
+        with pytest.raises(ValueError, match=match):
+            gd.convert(paths, "a", "ascii")
+
+
 def test_tables_and_functions_travel_to_workers_and_back(client, tmp_path):
     (path,) = camera_moves(str(tmp_path), 1)
     cam = client.submit(gridvane.load, path).result()
