@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""Many small files, three ways, in one run: what Dask costs and buys on
+one machine.
+
+Converts --files small ASCII grids to the binary form with a plain loop
+(gridvane.load, Table.save), with load_many on 2 threads and the saves on 2
+threads, and with gridvane.dask.convert on a LocalCluster of 2 worker
+processes (one thread each; 100 files a task, and one file a task); then
+reads --moves camera moves into one pandas data frame with
+gridvane.dask.read_tables(...).compute() on the same cluster, against a loop
+of gridvane.load(...).to_pandas() and pandas.concat. The ways alternate
+within each repetition; each row gives the median and the range over
+repetitions, in seconds and files a second. The cluster's start is timed
+apart, once.
+
+usage: PYTHONPATH=BUILD/python python3 bench/pipelines.py [--files 10000] [--moves 1000] [--reps 3] [--dir DIR]
+(the package from a build tree, or installed; Dask, distributed and pandas)
+"""
+import argparse
+import concurrent.futures
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+
+def make_files(folder, files, moves):
+    """files small grids (ASCII, 16 x 4) and moves camera moves (48 frames x 6 columns)."""
+    import gridvane
+
+    rng = np.random.default_rng(1)
+    grids, cameras = [], []
+    for i in range(files):
+        path = os.path.join(folder, "grids", f"g{i // 1000:02d}", f"grid{i:05d}.txt")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        gridvane.from_numpy(rng.uniform(-100, 100, (16, 4)).astype(np.float32)).save(path)
+        grids.append(path)
+    names = ["tx", "ty", "tz", "pan", "tilt", "focal"]
+    for i in range(moves):
+        path = os.path.join(folder, "moves", f"shot{i:04d}.chan")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        frames = np.arange(1001, 1049, dtype=np.float32)
+        gridvane.from_numpy(rng.uniform(-50, 50, (48, 6)).astype(np.float32), frames=frames, columns=names).save(path)
+        cameras.append(path)
+    return grids, cameras
+
+
+def destination(out, root, path):
+    return os.path.join(out, os.path.splitext(os.path.relpath(path, root))[0] + ".chb")
+
+
+def plain_loop(paths, root, out):
+    import gridvane
+
+    for path in paths:
+        target = destination(out, root, path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        gridvane.load(path).save(target)
+
+
+def on_threads(paths, root, out):
+    import gridvane
+
+    tables = gridvane.load_many(paths, threads=2, errors="raise")
+    for folder in {os.path.dirname(destination(out, root, p)) for p in paths}:
+        os.makedirs(folder, exist_ok=True)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:  # saves run without the GIL
+        list(pool.map(lambda pair: pair[1].save(destination(out, root, pair[0])), zip(paths, tables)))
+
+
+def on_dask(per_task):
+    def run(paths, root, out):
+        import gridvane.dask as gd
+
+        done = gd.convert(paths, out, "binary", root=root, files_per_task=per_task).compute()
+        assert all(failure is None for _, _, failure in done)
+    return run
+
+
+def read_loop(paths):
+    import gridvane
+    import pandas as pd
+
+    return pd.concat([gridvane.load(p).to_pandas() for p in paths])
+
+
+def read_dask(paths):
+    import gridvane.dask as gd
+
+    return gd.read_tables(paths).compute()
+
+
+def row(name, times, count, unit):
+    low, mid, high = min(times), statistics.median(times), max(times)
+    print(f"| {name} | {mid:.2f} ({low:.2f}-{high:.2f}) | {count / mid:,.0f} ({count / high:,.0f}-{count / low:,.0f}) "
+          f"{unit}/s |", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--files", type=int, default=10000)
+    parser.add_argument("--moves", type=int, default=1000)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--dir", default=None, help="where the files go (a fresh folder in TMPDIR by default)")
+    args = parser.parse_args()
+
+    import dask
+    import distributed
+    import gridvane
+    import pandas as pd
+
+    print(f"gridvane {gridvane.__version__}, dask {dask.__version__}, distributed {distributed.__version__}, "
+          f"pandas {pd.__version__}, numpy {np.__version__}, Python {sys.version.split()[0]}, "
+          f"{os.cpu_count()} cores", flush=True)
+    top = tempfile.mkdtemp(prefix="gridvane-pipelines-", dir=args.dir)
+    try:
+        started = time.perf_counter()
+        grids, cameras = make_files(top, args.files, args.moves)
+        print(f"made {len(grids)} grids and {len(cameras)} camera moves in {time.perf_counter() - started:.1f} s",
+              flush=True)
+        root = os.path.join(top, "grids")
+        started = time.perf_counter()
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
+        client = distributed.Client(cluster)
+        client.run(lambda: __import__("gridvane.dask"))
+        print(f"the 2-worker LocalCluster started (gridvane imported) in {time.perf_counter() - started:.1f} s",
+              flush=True)
+
+        converts = {"plain loop (load, save)": plain_loop, "load_many on 2 threads, saves on 2 threads": on_threads,
+                    "gridvane.dask.convert, 2 workers, 100 files a task": on_dask(100),
+                    "gridvane.dask.convert, 2 workers, 1 file a task": on_dask(1)}
+        reads = {"loop of load().to_pandas(), pandas.concat": read_loop,
+                 "gridvane.dask.read_tables().compute(), 2 workers": read_dask}
+        times = {name: [] for name in list(converts) + list(reads)}
+        for rep in range(args.reps):
+            for name, convert in converts.items():
+                out = os.path.join(top, "out")
+                shutil.rmtree(out, ignore_errors=True)
+                started = time.perf_counter()
+                convert(grids, root, out)
+                times[name].append(time.perf_counter() - started)
+            expected = None
+            for name, read in reads.items():
+                started = time.perf_counter()
+                frame = read(cameras)
+                times[name].append(time.perf_counter() - started)
+                values = frame[["tx", "ty", "tz", "pan", "tilt", "focal"]].to_numpy()
+                assert expected is None or np.array_equal(values, expected), name
+                expected = values
+            print(f"repetition {rep + 1} of {args.reps} done", flush=True)
+        print(f"\n| converting {args.files} grids (16 x 4, ASCII to binary) | seconds, median (range) | files |")
+        print("|---|---|---|")
+        for name in converts:
+            row(name, times[name], args.files, "files")
+        print(f"\n| reading {args.moves} camera moves (48 frames x 6) into one data frame | seconds, median (range) "
+              f"| files |")
+        print("|---|---|---|")
+        for name in reads:
+            row(name, times[name], args.moves, "files")
+        client.close()
+        cluster.close()
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
