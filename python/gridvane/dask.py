@@ -49,6 +49,7 @@ try:
     import dask.bag as db
     import dask.dataframe as dd
     from dask.dataframe.io.utils import DataFrameIOFunction
+    from dask.dataframe.utils import clear_known_categories
 except ImportError as missing:  # pragma: no cover - the extra is not installed
     raise ImportError(f"gridvane.dask needs Dask: pip install 'gridvane[dask]' ({missing})") from missing
 
@@ -125,15 +126,7 @@ class _Partition(object if _expressions() else DataFrameIOFunction):  # type: ig
     def __call__(self, path: str, columns: Optional[Sequence[str]] = None) -> Any:
         meta = self.meta if columns is None else self.meta[list(columns)]
         try:
-            frame = _frame_of(path, self.lenient)
-            wanted = list(meta.columns)
-            missing = [c for c in wanted if c not in frame.columns]
-            if missing or (frame.index.name != meta.index.name):
-                raise ValueError(f"{path}: holds columns {[c for c in frame.columns if c != 'path']}"
-                                 f"{' with frames' if frame.index.name == 'frame' else ''}, not those of the "
-                                 f"first file ({[c for c in wanted if c != 'path']}"
-                                 f"{' with frames' if meta.index.name == 'frame' else ''})")
-            return frame[wanted]
+            return _frame_of(path, self.lenient, meta)
         except (OSError, ValueError) as failure:
             if self.errors != "skip":
                 raise
@@ -141,15 +134,31 @@ class _Partition(object if _expressions() else DataFrameIOFunction):  # type: ig
             return meta.iloc[:0]
 
 
-def _frame_of(path: str, lenient: bool) -> Any:
-    """A file as a pandas DataFrame with a 'path' column last."""
+def _frame_of(path: str, lenient: bool, meta: Any = None) -> Any:
+    """A file as a pandas DataFrame: its columns (those of meta, when given,
+    which the file must have, with its kind of index) and a categorical
+    'path' column last. Made in one step: a partition costs little more than
+    its load."""
+    import pandas as pd
+
+    from ._pandas import _column_labels
+
     table = _functions.load(path, lenient=lenient)
     with table:
-        frame = table.to_pandas()
-    if "path" in frame.columns:
+        samples, frames, labels = table.to_numpy(), table.frames, _column_labels(table)
+    if "path" in labels:
         raise ValueError(f"{path}: has a column named 'path', the name read_tables gives the file's name")
-    frame["path"] = path
-    return frame
+    index_name = None if frames is None else "frame"
+    wanted = labels if meta is None else [c for c in meta.columns if c != "path"]
+    if meta is not None and (not set(wanted) <= set(labels) or index_name != meta.index.name):
+        raise ValueError(f"{path}: holds columns {labels}{' with frames' if frames is not None else ''}, not "
+                         f"those of the first file ({wanted}{' with frames' if meta.index.name else ''})")
+    place = {label: i for i, label in enumerate(labels)}
+    data = {label: samples[:, place[label]] for label in wanted}
+    if meta is None or "path" in meta.columns:
+        data["path"] = pd.Categorical.from_codes(np.zeros(len(samples), np.int8), categories=[path])
+    index = pd.RangeIndex(len(samples)) if frames is None else pd.Index(frames, name="frame")
+    return pd.DataFrame(data, index=index, copy=False)
 
 
 def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, lenient: bool = False,
@@ -158,8 +167,9 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
     the order of paths.
 
     Each partition holds a file's columns as float32 (by the files' column
-    names; col0, col1, ... where a file has none) and a 'path' column with
-    the file's absolute name, so a row can be traced to its file. Camera
+    names; col0, col1, ... where a file has none) and a categorical 'path'
+    column with the file's absolute name, so a row can be traced to its
+    file. Camera
     moves (the table form) are indexed by frame, index name 'frame'; other
     tables by row number. The first file is read now to make the frame's
     meta; every other file must have its columns (or those asked for) and
@@ -184,7 +194,9 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
         if unknown:
             raise ValueError(f"{absolute[0]}: has no column {unknown[0]!r} (it has {list(first.columns[:-1])})")
         first = first[columns + ["path"]]
-    meta = first.iloc[:0]
+    # The paths are categories of each partition's own; the frame's are
+    # those of all its partitions, known once computed.
+    meta = clear_known_categories(first.iloc[:0], cols=["path"])
     reader = _Partition(list(meta.columns), lenient, errors, meta)
     return dd.from_map(reader, absolute, meta=meta, label="gridvane-read-tables", enforce_metadata=False)
 
