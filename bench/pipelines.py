@@ -6,7 +6,7 @@ Converts --files small ASCII grids to the binary form with a plain loop
 (gridvane.load, Table.save), with load_many on 2 threads and the saves on 2
 threads, and with gridvane.dask.convert on a LocalCluster of 2 worker
 processes (one thread each; 100 files a task, and one file a task); then
-reads --moves camera moves into one pandas data frame with
+reads --moves camera moves, and --long-moves long ones, into one pandas data frame with
 gridvane.dask.read_tables(...).compute() on the same cluster, against a loop
 of gridvane.load(...).to_pandas() and pandas.concat. The ways alternate
 within each repetition; each row gives the median and the range over
@@ -28,8 +28,9 @@ import time
 import numpy as np
 
 
-def make_files(folder, files, moves):
-    """files small grids (ASCII, 16 x 4) and moves camera moves (48 frames x 6 columns)."""
+def make_files(folder, files, moves, long_moves):
+    """files small grids (ASCII, 16 x 4), moves camera moves (48 frames x 6
+    columns) and long_moves long ones (20,000 frames x 6)."""
     import gridvane
 
     rng = np.random.default_rng(1)
@@ -40,13 +41,16 @@ def make_files(folder, files, moves):
         gridvane.from_numpy(rng.uniform(-100, 100, (16, 4)).astype(np.float32)).save(path)
         grids.append(path)
     names = ["tx", "ty", "tz", "pan", "tilt", "focal"]
-    for i in range(moves):
-        path = os.path.join(folder, "moves", f"shot{i:04d}.chan")
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        frames = np.arange(1001, 1049, dtype=np.float32)
-        gridvane.from_numpy(rng.uniform(-50, 50, (48, 6)).astype(np.float32), frames=frames, columns=names).save(path)
-        cameras.append(path)
-    return grids, cameras
+    longs = []
+    for count, length, kept in ((moves, 48, cameras), (long_moves, 20000, longs)):
+        for i in range(count):
+            path = os.path.join(folder, f"moves{length}", f"shot{i:04d}.chan")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            frames = np.arange(1001, 1001 + length, dtype=np.float32)
+            samples = rng.uniform(-50, 50, (length, 6)).astype(np.float32)
+            gridvane.from_numpy(samples, frames=frames, columns=names).save(path)
+            kept.append(path)
+    return grids, cameras, longs
 
 
 def destination(out, root, path):
@@ -104,6 +108,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--moves", type=int, default=1000)
+    parser.add_argument("--long-moves", type=int, default=100)
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--dir", default=None, help="where the files go (a fresh folder in TMPDIR by default)")
     args = parser.parse_args()
@@ -119,9 +124,9 @@ def main():
     top = tempfile.mkdtemp(prefix="gridvane-pipelines-", dir=args.dir)
     try:
         started = time.perf_counter()
-        grids, cameras = make_files(top, args.files, args.moves)
-        print(f"made {len(grids)} grids and {len(cameras)} camera moves in {time.perf_counter() - started:.1f} s",
-              flush=True)
+        grids, cameras, longs = make_files(top, args.files, args.moves, args.long_moves)
+        print(f"made {len(grids)} grids, {len(cameras)} camera moves and {len(longs)} long ones in "
+              f"{time.perf_counter() - started:.1f} s", flush=True)
         root = os.path.join(top, "grids")
         started = time.perf_counter()
         cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
@@ -136,6 +141,7 @@ def main():
         reads = {"loop of load().to_pandas(), pandas.concat": read_loop,
                  "gridvane.dask.read_tables().compute(), 2 workers": read_dask}
         times = {name: [] for name in list(converts) + list(reads)}
+        long_times = {name: [] for name in reads}
         for rep in range(args.reps):
             for name, convert in converts.items():
                 out = os.path.join(top, "out")
@@ -143,14 +149,15 @@ def main():
                 started = time.perf_counter()
                 convert(grids, root, out)
                 times[name].append(time.perf_counter() - started)
-            expected = None
-            for name, read in reads.items():
-                started = time.perf_counter()
-                frame = read(cameras)
-                times[name].append(time.perf_counter() - started)
-                values = frame[["tx", "ty", "tz", "pan", "tilt", "focal"]].to_numpy()
-                assert expected is None or np.array_equal(values, expected), name
-                expected = values
+            for files, kept in ((cameras, times), (longs, long_times)):
+                expected = None
+                for name, read in reads.items():
+                    started = time.perf_counter()
+                    frame = read(files)
+                    kept[name].append(time.perf_counter() - started)
+                    values = frame[["tx", "ty", "tz", "pan", "tilt", "focal"]].to_numpy()
+                    assert expected is None or np.array_equal(values, expected), name
+                    expected = values
             print(f"repetition {rep + 1} of {args.reps} done", flush=True)
         print(f"\n| converting {args.files} grids (16 x 4, ASCII to binary) | seconds, median (range) | files |")
         print("|---|---|---|")
@@ -161,6 +168,11 @@ def main():
         print("|---|---|---|")
         for name in reads:
             row(name, times[name], args.moves, "files")
+        print(f"\n| reading {args.long_moves} long camera moves (20,000 frames x 6) into one data frame | seconds, "
+              f"median (range) | files |")
+        print("|---|---|---|")
+        for name in reads:
+            row(name, long_times[name], args.long_moves, "files")
         client.close()
         cluster.close()
     finally:

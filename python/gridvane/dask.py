@@ -259,7 +259,7 @@ def sample(paths_or_tables: Union[Path, Table, Sequence[Union[Path, Table]]], u:
     results = []
     for source in sources:
         if isinstance(source, Table):
-            ref = dask.delayed(source, pure=True, traverse=False)
+            ref = dask.delayed(source, traverse=False)  # a key of its own: no hashing of the samples
         else:
             ref = os.path.abspath(os.fsdecode(source))
         results.append(da.map_blocks(_sample_block, u, v, ref, lenient, dtype=np.float32,
