@@ -10,8 +10,10 @@
 #if defined(_WIN32)
 #    include <fcntl.h>
 #    include <io.h>
+#    ifndef NOMINMAX
+#        define NOMINMAX
+#    endif
 #    define WIN32_LEAN_AND_MEAN
-#    define NOMINMAX
 #    include <windows.h>
 #else
 #    include <unistd.h>
