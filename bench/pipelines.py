@@ -13,7 +13,8 @@ within each repetition; each row gives the median and the range over
 repetitions, in seconds and files a second. The cluster's start is timed
 apart, once.
 
-usage: PYTHONPATH=BUILD/python python3 bench/pipelines.py [--files 10000] [--moves 1000] [--reps 3] [--dir DIR]
+usage: PYTHONPATH=BUILD/python python3 bench/pipelines.py [--files 10000] [--moves 1000] [--long-moves 100]
+                                                         [--reps 3] [--dir DIR]
 (the package from a build tree, or installed; Dask, distributed and pandas)
 """
 import argparse

@@ -737,19 +737,29 @@ class Batches(Folder):
         self.assertEqual((code, out), (0, b"checked 3 files: 0 findings in 0 files\n"))
 
     def test_convert_refuses_shared_names_and_writing_over_the_list(self):
-        a, b = self.file("a.txt", b"1 2\n"), self.file("a.chan", b"3 4\n")
-        c = self.file("c.chan", b"5 6\n")
-        d = self.file("c.chb", binary_table(1, 1))
-        code, out, err = run("convert", "--to", "ascii", "--into", ".", "a.txt", "a.chan", "c.chb", "./c.chan",
-                             "sub/../c.chan", cwd=self.dir)
-        self.assertEqual(code, 1)
-        self.assertIn("a.txt: a.chan would be converted to ./a.chan as well. Nothing written.", err)
-        self.assertIn("c.chb: ./c.chan is ./c.chan, a file of the list: it is not written over.", err)
-        self.assertIn("sub/../c.chan: has no name to keep under .", err)
-        self.assertEqual(out, b"converted 1 of 5 files into .; 4 failed\n")  # ./c.chan onto itself
-        for path, content in ((a, b"1 2\n"), (b, b"3 4\n"), (d, binary_table(1, 1))):
-            with open(path, "rb") as f:
-                self.assertEqual(f.read(), content)
+        files = {"a.txt": b"1 2\n", "a.chan": b"3 4\n", "c.chan": b"5 6\n", "c.chb": binary_table(1, 1)}
+        for name, content in files.items():
+            self.file(name, content)
+        os.mkdir(os.path.join(self.dir, "out"))
+        cases = [
+            # into, form, list, a line of what is said
+            (".", "ascii", ["a.txt", "./a.chan"], "a.txt: ./a.chan would be converted to ./a.chan as well."),
+            (".", "ascii", ["x/../a.chan"], "x/../a.chan: has no name to keep under . (standard input, or a name"),
+            (".", "ascii", ["a.chan"], "a.chan: ./a.chan is a.chan, a file of the list: it is not written over."),
+            ("out", "binary", ["c.chan", "out/c.chb"], "c.chan: out/c.chb is out/c.chb, a file of the list"),
+            (".", "binary", [".//c.chb", "c.txt"], ".//c.chb: c.txt would be converted to ././/c.chb as well."),
+        ]
+        for into, form, names, said in cases:
+            with self.subTest(names=names):
+                code, out, err = run("convert", "--to", form, "--into", into, *names, cwd=self.dir)
+                self.assertEqual(code, 1)
+                self.assertIn("gridvane: convert: " + said, err)
+                self.assertRegex(out.decode(), rf"^converted [01] of {len(names)} files into {re.escape(into)};")
+                for name, content in files.items():  # no file of the list is written over
+                    with open(os.path.join(self.dir, name), "rb") as f:
+                        self.assertEqual(f.read(), content, name)
+        self.assertEqual(os.listdir(os.path.join(self.dir, "out")), [])
+        c = os.path.join(self.dir, "c.chan")
         self.assertEqual(run("convert", "--into", "x", c)[0], 2)  # no --to
         self.assertEqual(run("convert", "--shard", "0/2", c, c)[0], 2)  # no --into
         for shard in ("2/2", "1", "a/2", "0/0", "-1/2"):

@@ -53,9 +53,10 @@ int32_t output_form(const Args &args, const std::string &out)
     return asked;
 }
 
-// Reads operand and writes it as out in form; a failure ends the verb (or,
-// in a batch, this file).
-void convert_file(const Args &args, const std::string &operand, const std::string &out, int32_t form)
+// Reads operand and writes it as out in form, making out's folders first
+// when asked; a failure ends the verb (or, in a batch, this file).
+void convert_file(const Args &args, const std::string &operand, const std::string &out, int32_t form,
+                  bool make_folders = false)
 {
     // Nothing is opened for writing before the read has succeeded: a file
     // converted onto itself stays whole when it is refused.
@@ -84,6 +85,9 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
                      in.name.c_str(), static_cast<long long>(in.comments), in.comments == 1 ? "" : "s",
                      out == "-" ? "standard output" : out.c_str());
     const std::string out_name = out == "-" ? "standard output" : out;
+    if (make_folders)
+        if (const int error = platform::make_folders_for(out))
+            system_error(out, error);
     write_output(out, [&](std::FILE *stream) {
         try {
             t.write(stream, options);
@@ -134,17 +138,17 @@ int convert_batch(const Args &args, const std::string &into)
     const std::vector<std::string> names = listed_files(args);
     if (names.empty())
         usage_error("convert needs a FILE to convert into " + into);
-    // Which names would share an output, over the whole list, so that every
-    // shard refuses the same files.
-    std::map<std::string, std::vector<std::string>> sources;
+    // Which names would share an output, and which outputs are files of the
+    // list, over the whole list, so that every shard refuses the same files.
+    std::map<std::string, std::vector<std::string>> sources; // by the output's key
+    std::map<std::string, std::string> listed;               // a name of the list by its key
     for (const std::string &name : names) {
-        auto &same = sources[batch_output(into, name, form)];
-        if (same.empty() || same.back() != name)
+        listed.emplace(platform::same_file_key(name), name);
+        const std::string out = batch_output(into, name, form);
+        auto &same = sources[out.empty() ? out : platform::same_file_key(out)];
+        if (std::find(same.begin(), same.end(), name) == same.end())
             same.push_back(name);
     }
-    std::map<std::string, std::string> listed_by_file;
-    for (const std::string &name : names)
-        listed_by_file.emplace(platform::canonical_name(name), name);
     const Shard shard = shard_option(args);
     const std::vector<std::string> mine = in_shard(names, shard);
     std::size_t converted = 0;
@@ -152,21 +156,19 @@ int convert_batch(const Args &args, const std::string &into)
     for (const std::string &name : mine) {
         progress.clear();
         const std::string out = batch_output(into, name, form);
-        const std::vector<std::string> &same = sources[out];
         try {
             if (out.empty())
                 data_error(display_name(name) + ": has no name to keep under " + into +
                            " (standard input, or a name with '..')");
+            const std::string key = platform::same_file_key(out);
+            const std::vector<std::string> &same = sources[key];
             if (same.size() > 1)
                 data_error(name + ": " + (same[0] == name ? same[1] : same[0]) + " would be converted to " + out +
                            " as well. Nothing written.");
-            const auto source = listed_by_file.find(platform::canonical_name(out));
-            if (source != listed_by_file.end() && source->second != name)
+            if (const auto source = listed.find(key); source != listed.end())
                 data_error(name + ": " + out + " is " + source->second +
                            ", a file of the list: it is not written over. Nothing written.");
-            if (const int error = platform::make_folders_for(out))
-                system_error(out, error);
-            convert_file(args, name, out, form);
+            convert_file(args, name, out, form, true);
             ++converted;
         } catch (const Failure &f) {
             std::fflush(stdout);

@@ -67,8 +67,8 @@ too large for the binary form is refused: nothing is written then.
 With --into, each FILE is written as DIR/FILE (a leading '/' left out) with
 the suffix of the form --to gives (.chan or .chb); a file that fails does
 not stop the others, and the last line on standard output counts them.
-Files of the list that would share a name, or be written over another
-file of the list, are refused in every shard. On a terminal, a line on
+Files of the list that would share a name, or be written over a file of
+the list (itself included), are refused in every shard. On a terminal, a line on
 standard error shows the files done, the rate and the time left.
   --plain   write the plain form, without frames and header names
   --into DIR  convert every FILE into the folder DIR

@@ -3,19 +3,25 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #if defined(_WIN32)
+#    include <direct.h>
 #    include <fcntl.h>
 #    include <io.h>
 #    ifndef NOMINMAX
 #        define NOMINMAX
 #    endif
-#    define WIN32_LEAN_AND_MEAN
+#    ifndef WIN32_LEAN_AND_MEAN
+#        define WIN32_LEAN_AND_MEAN
+#    endif
 #    include <windows.h>
 #else
+#    include <sys/stat.h>
 #    include <unistd.h>
 #endif
 
@@ -95,30 +101,100 @@ bool standard_error_is_terminal()
 
 namespace {
 
-std::filesystem::path utf8_path(const std::string &name)
+#if defined(_WIN32)
+constexpr const char *separators = "/\\";
+#else
+constexpr const char *separators = "/";
+#endif
+
+// The length of a name's root ("/", "C:", "C:\\"), which no folder is made for.
+std::size_t root_length(const std::string &name)
 {
-    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+    std::size_t root = 0;
+#if defined(_WIN32)
+    if (name.size() >= 2 && name[1] == ':')
+        root = 2;
+#endif
+    while (root < name.size() && std::strchr(separators, name[root]) != nullptr)
+        ++root;
+    return root;
+}
+
+// name absolute, with ".", ".." and repeated separators taken out as text.
+std::string lexically_absolute(const std::string &name)
+{
+    std::string whole = name;
+    if (root_length(name) == 0) {
+        std::vector<char> here(4096);
+#if defined(_WIN32)
+        while (::_getcwd(here.data(), static_cast<int>(here.size())) == nullptr && errno == ERANGE)
+#else
+        while (::getcwd(here.data(), here.size()) == nullptr && errno == ERANGE)
+#endif
+            here.resize(here.size() * 2);
+        whole = std::string(here.data()) + "/" + name;
+    }
+    const std::size_t root = root_length(whole);
+    std::vector<std::string> parts;
+    for (std::size_t at = root; at <= whole.size();) {
+        const std::size_t end = std::min(whole.find_first_of(separators, at), whole.size());
+        const std::string part = whole.substr(at, end - at);
+        if (part == ".." && !parts.empty())
+            parts.pop_back();
+        else if (!part.empty() && part != "." && part != "..")
+            parts.push_back(part);
+        at = end + 1;
+    }
+    std::string text = whole.substr(0, root);
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        text += (i ? "/" : "") + parts[i];
+    return text;
 }
 
 } // namespace
 
 int make_folders_for(const std::string &file)
 {
-    std::error_code ec;
-    const std::filesystem::path parent = utf8_path(file).parent_path();
-    if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
-    return ec.value();
+    // Each folder above the file, from the top, that is not there yet.
+    for (std::size_t at = file.find_first_of(separators, root_length(file)); at != std::string::npos;
+         at = file.find_first_of(separators, at + 1)) {
+        const std::string folder = file.substr(0, at);
+#if defined(_WIN32)
+        if (::_mkdir(folder.c_str()) != 0 && errno != EEXIST)
+#else
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+#endif
+            return errno;
+    }
+    return 0;
 }
 
-std::string canonical_name(const std::string &file)
+std::string same_file_key(const std::string &file)
 {
-    std::error_code ec;
-    const std::filesystem::path path = std::filesystem::canonical(utf8_path(file), ec);
-    if (ec)
-        return file;
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
+    // The folder resolved by the system where it exists (links, another
+    // spelling), the last name as written.
+    std::string name = lexically_absolute(file);
+    const std::size_t last = name.find_last_of(separators);
+    const std::string folder = last == std::string::npos ? name : name.substr(0, last + 1);
+#if defined(_WIN32)
+    char resolved[_MAX_PATH * 4];
+    if (::_fullpath(resolved, folder.c_str(), sizeof resolved) != nullptr)
+        name = resolved + ("/" + name.substr(last + 1));
+    for (char &c : name) {
+        c = c == '\\' ? '/' : c;
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; // names differ by case alone nowhere
+    }
+#else
+    if (char *resolved = ::realpath(folder.c_str(), nullptr)) {
+        name = std::string(resolved) + "/" + name.substr(last + 1);
+        std::free(resolved);
+    }
+    if (char *resolved = ::realpath(file.c_str(), nullptr)) { // the file itself, a link
+        name = resolved;
+        std::free(resolved);
+    }
+#endif
+    return name;
 }
 
 bool close_standard_output()

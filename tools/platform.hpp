@@ -35,11 +35,12 @@ public:
 bool standard_error_is_terminal();
 
 // Makes the folders above a file's name that are not there yet; 0 or the
-// error number. Names are UTF-8 on every system.
+// error number. Names are the system's, as the library takes them.
 int make_folders_for(const std::string &file);
-// The name of an existing file with links and "." resolved, so that two
-// names of one file compare equal; the name itself when there is none.
-std::string canonical_name(const std::string &file);
+// A key that two names of one file (there or not yet) share: absolute,
+// without "." and "..", links of the folders that exist resolved (and of
+// the file), and on Windows in one case with one separator.
+std::string same_file_key(const std::string &file);
 
 // Closes standard output's descriptor (the stream is flushed already), so
 // that a failure to write the last bytes shows. false with errno set.

@@ -34,7 +34,6 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Union
 import numpy as np
 
 from . import _functions
-from ._errors import FormatWarning
 from ._gridvane import Table
 from ._kept import kept_table
 
@@ -131,7 +130,18 @@ class _Partition(object if _expressions() else DataFrameIOFunction):  # type: ig
             if self.errors != "skip":
                 raise
             _report_skipped(path, failure)
-            return meta.iloc[:0]
+            return _empty(meta)
+
+
+def _empty(meta: Any) -> Any:
+    """An empty partition of meta's columns, with no path category: a
+    skipped file is no group of the computed frame."""
+    import pandas as pd
+
+    empty = meta.iloc[:0].copy()
+    if "path" in empty.columns:
+        empty["path"] = pd.Categorical([], categories=pd.Index([], dtype=object))
+    return empty
 
 
 def _frame_of(path: str, lenient: bool, meta: Any = None) -> Any:
@@ -173,7 +183,8 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
     moves (the table form) are indexed by frame, index name 'frame'; other
     tables by row number. The first file is read now to make the frame's
     meta; every other file must have its columns (or those asked for) and
-    its kind of index.
+    its kind of index (with errors="skip", the first file that reads makes
+    the meta; when none does, the last one's failure is raised).
 
     columns: the columns to keep (the path column is always kept); Dask
     keeps fewer when a computation needs fewer. lenient: read every file as
@@ -187,7 +198,15 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
     absolute = _absolute(paths)
-    first = _frame_of(absolute[0], lenient)
+    first = None
+    for path in absolute:  # the first file read makes the meta; with "skip", the first that reads
+        try:
+            first = _frame_of(path, lenient)
+            break
+        except (OSError, ValueError) as failure:
+            if errors != "skip" or path == absolute[-1]:
+                raise
+            _report_skipped(path, failure)
     if columns is not None:
         columns = list(columns)
         unknown = [c for c in columns if c not in first.columns or c == "path"]
@@ -218,7 +237,8 @@ def stack_grids(paths: Iterable[Path], lenient: bool = False) -> "dask.array.Arr
 
     The shapes are checked now, before any compute: each file is loaded where
     Dask's current scheduler runs (a worker of the active distributed
-    client) and kept there for the computation. Files of different shapes
+    client) and kept by that worker, so a chunk computed there later loads
+    nothing. Files of different shapes
     raise ValueError naming the first that differs; a file that cannot be
     read raises its failure (gridvane.FormatError with its line and
     column)."""
@@ -275,9 +295,7 @@ _SUFFIX = {"binary": ".chb", "ascii": ".chan"}
 def _convert_one(pair: tuple, kind: str, lenient: bool, drop_frames: bool, errors: str) -> tuple:
     source, destination = pair
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", FormatWarning)
-            table = _functions.load(source, lenient=lenient)
+        table = _functions.load(source, lenient=lenient)  # warnings go where the worker's go
         with table:
             os.makedirs(os.path.dirname(destination), exist_ok=True)
             table.save(destination, kind=kind, drop_frames=drop_frames)
@@ -297,8 +315,9 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
     Each file is written as into/RELATIVE with the form's suffix (.chan or
     .chb), RELATIVE being its name relative to root (by default the folder
     that holds them all), through the library's saves: complete or not at
-    all. Before any work, names that would leave into, be written by two
-    sources or over a source raise ValueError. Files are checked as they are
+    all. Before any work, a file not under root, and names that would be
+    written by two files or over a file to convert (itself included) raise
+    ValueError. Files are checked as they are
     loaded (lenient=True converts them as the library reads them); a camera
     move loses its frames in the binary form only with drop_frames=True.
     errors="raise": the first failure fails the computation (gridvane.FormatError
@@ -313,18 +332,21 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
     into = os.path.abspath(os.fsdecode(into))
     root = os.path.abspath(os.fsdecode(root)) if root is not None else os.path.commonpath(
         [os.path.dirname(p) for p in sources])
-    pairs, written, existing = [], {}, {os.path.realpath(p): p for p in sources}
+    def key(path: str) -> str:  # one for every name of a file, there or not yet
+        return os.path.normcase(os.path.realpath(path))
+
+    pairs, written, existing = [], {}, {key(p): p for p in sources}
     for source in sources:
         relative = os.path.relpath(source, root)
-        if relative.startswith(os.pardir + os.sep):
+        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
             raise ValueError(f"{source}: is not under {root}")
         destination = os.path.join(into, os.path.splitext(relative)[0] + _SUFFIX[kind])
-        if destination in written and written[destination] != source:
-            raise ValueError(f"{written[destination]} and {source} would both be converted to {destination}")
-        over = existing.get(os.path.realpath(destination))
-        if over is not None and over != source:
+        if key(destination) in written and written[key(destination)] != source:
+            raise ValueError(f"{written[key(destination)]} and {source} would both be converted to {destination}")
+        over = existing.get(key(destination))
+        if over is not None:  # itself too: a conversion may change what it holds
             raise ValueError(f"{source}: would be converted to {destination}, which is {over}, a file to convert")
-        written[destination] = source
+        written[key(destination)] = source
         pairs.append((source, destination))
     bag = db.from_sequence(pairs, partition_size=max(1, files_per_task))
     return bag.map(_convert_one, kind, lenient, drop_frames, errors)

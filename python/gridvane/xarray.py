@@ -3,7 +3,7 @@ engine="gridvane")`` and the accessor ``da.gridvane.sample(u, v)``.
 
 A camera move (a table with frames) opens as a Dataset with the coordinate
 ``frame`` and one float32 variable per column, named as in the file (col0,
-col1, ... where it has no names); a grid opens as the one variable ``grid``
+col1, ... where it has no names, as to_pandas names them); a grid opens as the one variable ``grid``
 over the dimensions ``("v", "u")``. The file is read once when it is opened,
 for its shape, frames and names; the variables are lazy arrays that hold
 only the file's name, so they pickle without open files and ``chunks=``
@@ -28,6 +28,7 @@ import numpy as np
 
 from . import _functions
 from ._kept import kept_table
+from ._pandas import _column_labels
 
 try:
     import xarray as xr
@@ -54,10 +55,10 @@ class TableArray(BackendArray):
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._read)
 
     def _read(self, key: tuple) -> np.ndarray:
-        samples = np.asarray(kept_table(self.path, self.lenient))  # a view of the kept table
-        if self.column is not None:
-            samples = samples[:, self.column]
-        return np.array(samples[key], dtype=np.float32)  # a copy: the kept table may be dropped
+        # Only the samples asked for are copied out of the kept table.
+        table = kept_table(self.path, self.lenient)
+        selected = table[key] if self.column is None else table[key[0], self.column]
+        return np.asarray(selected, dtype=np.float32)
 
 
 class GridvaneBackendEntrypoint(BackendEntrypoint):
@@ -80,8 +81,7 @@ class GridvaneBackendEntrypoint(BackendEntrypoint):
             variables = {"grid": (("v", "u"), TableArray(path, (rows, cols), None, lenient))}
             coords = {}
         else:
-            names = table.columns or ()
-            labels = [names[i] if i < len(names) and names[i] else f"col{i}" for i in range(cols)]
+            labels = _column_labels(table)
             variables = {label: (("frame",), TableArray(path, (rows,), i, lenient)) for i, label in enumerate(labels)}
             coords = {"frame": np.asarray(table.frames, dtype=np.float32)}
         data = {name: xr.Variable(dims, indexing.LazilyIndexedArray(array))

@@ -103,6 +103,7 @@ def test_a_bad_file_among_good_ones(client, tmp_path, bad, match):
         gd.read_tables(mixed).compute()
     skipped = gd.read_tables(mixed, errors="skip").compute()
     assert_same_frame(skipped, looped(paths))
+    assert sorted(skipped.path.cat.categories) == sorted(paths)  # the skipped file is no group
     events = [e for _, e in client.get_events("gridvane") if e["skipped"] == wrong]
     assert events and all(("bad.chan" in e["error"]) for e in events), events
 
@@ -145,8 +146,9 @@ def test_sample_chunk_by_chunk_on_tables_the_workers_keep(client, tmp_path):
     # Table travelled in the graph and is loaded by none.
     held = [names for names in client.run(kept, str(tmp_path)).values() if names]
     assert held and all(names == [paths[0]] for names in held), held
-    # A file written again is loaded again: the workers keep it by time and size.
-    gridvane.from_numpy(np.ones((300, 201), np.float32)).save(paths[0])
+    # A file written again, of the same size, is loaded again: the workers
+    # keep it by modification time too.
+    gridvane.from_numpy(np.ones((300, 200), np.float32)).save(paths[0])
     assert np.array_equal(gd.sample(paths[0], su[:1000], sv[:1000]).compute(), np.ones(1000, np.float32))
 
 
@@ -172,7 +174,9 @@ def test_convert_many_files_a_task(client, tmp_path, monkeypatch):
         gd.convert(names, "out2", "ascii").compute()
     gridvane.Table(1, 1).save(tmp_path / "a" / "grid0.chan")
     for paths, match in ((["a/grid1.txt", "a/grid1.bchan"], "would both be converted to"),
-                         (["a/grid0.chb", "a/grid0.chan"], "which is .*grid0.chan, a file to convert")):
+                         (["a/grid1.txt", "a/./grid1.cha"], "would both be converted to"),
+                         (["a/grid0.chb", "a/grid0.chan"], "which is .*grid0.chan, a file to convert"),
+                         (["a/grid0.chan"], "which is .*grid0.chan, a file to convert")):
         with pytest.raises(ValueError, match=match):
             gd.convert(paths, "a", "ascii")
 
@@ -210,14 +214,17 @@ print(list(xr.open_dataset({grid!r}).data_vars), xr.open_dataset({grid!r}).grid.
 def test_the_xarray_engine_reads_lazily_and_in_chunks(client, tmp_path):
     xr = pytest.importorskip("xarray")
     (cam,) = camera_moves(str(tmp_path), 1)
-    (grid,) = grids(str(tmp_path), 1, (40, 30))
+    (grid,) = grids(str(tmp_path), 1, (400, 300))
     expected = gridvane.load(grid).to_numpy()
-    ds = xr.open_dataset(grid, engine="gridvane", chunks={"v": 16, "u": 10})
-    assert ds.grid.chunks == ((16, 16, 8), (10, 10, 10))
+    ds = xr.open_dataset(grid, engine="gridvane", chunks={"v": 160, "u": 100})
+    assert ds.grid.chunks == ((160, 160, 80), (100, 100, 100))
     assert np.array_equal(bits(ds.grid.compute().values), bits(expected))  # on the cluster's workers
     lazy = xr.open_dataset(grid, engine="gridvane")
-    again = pickle.loads(pickle.dumps(lazy))  # no open file inside
+    pickled = pickle.dumps(lazy)
+    assert len(pickled) < expected.nbytes // 20  # the file's name, not its samples nor an open file
+    again = pickle.loads(pickled)
     assert np.array_equal(bits(again.grid[5:9, ::3].values), bits(expected[5:9, ::3]))
+    assert again.grid[7, 2].values.dtype == np.float32 and again.grid[7, 2].values == expected[7, 2]
     move = xr.open_dataset(cam, engine="gridvane", drop_variables=["tilt"])
     table = gridvane.load(cam)
     assert list(move.data_vars) == ["pan", "focal"]
