@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -198,7 +198,7 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
     absolute = _absolute(paths)
-    first = None
+    first: Any = None
     for path in absolute:  # the first file read makes the meta; with "skip", the first that reads
         try:
             first = _frame_of(path, lenient)
@@ -298,7 +298,7 @@ def _convert_one(pair: tuple, kind: str, lenient: bool, drop_frames: bool, error
         table = _functions.load(source, lenient=lenient)  # warnings go where the worker's go
         with table:
             os.makedirs(os.path.dirname(destination), exist_ok=True)
-            table.save(destination, kind=kind, drop_frames=drop_frames)
+            table.save(destination, kind=kind, drop_frames=drop_frames)  # type: ignore[arg-type]
     except (OSError, ValueError) as failure:
         if errors != "skip":
             raise
@@ -335,7 +335,9 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
     def key(path: str) -> str:  # one for every name of a file, there or not yet
         return os.path.normcase(os.path.realpath(path))
 
-    pairs, written, existing = [], {}, {key(p): p for p in sources}
+    pairs: List[tuple] = []
+    written: Dict[str, str] = {}
+    existing = {key(p): p for p in sources}
     for source in sources:
         relative = os.path.relpath(source, root)
         if relative == os.pardir or relative.startswith(os.pardir + os.sep):
