@@ -733,7 +733,7 @@ class Batches(Folder):
 
     def test_a_list_from_standard_input(self):
         names = self.make_files(3)
-        code, out, _ = run("check", "--files-from", "-", stdin=("\r\n".join(names) + "\r\n").encode())
+        code, out, _ = run("check", "--files-from", "-", stdin=("\ufeff" + "\r\n".join(names) + "\r\n").encode())
         self.assertEqual((code, out), (0, b"checked 3 files: 0 findings in 0 files\n"))
 
     def test_convert_refuses_shared_names_and_writing_over_the_list(self):

@@ -42,6 +42,8 @@ std::vector<std::string> lines_of(const std::string &list)
     if (std::ferror(stream))
         system_error(name, errno);
     lines.push_back(std::move(line));
+    if (lines[0].rfind("\xEF\xBB\xBF", 0) == 0) // a byte-order mark, as some editors write one
+        lines[0].erase(0, 3);
     std::vector<std::string> names;
     for (std::string &l : lines) {
         if (!l.empty() && l.back() == '\r')
