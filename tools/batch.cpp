@@ -6,15 +6,17 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace cli {
 
 namespace {
 
-uint64_t shard_number(const std::string &text)
+// A whole number of at most 18 digits; nullopt for anything else.
+std::optional<uint64_t> shard_number(const std::string &text)
 {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
-        usage_error("--shard takes I/N, whole numbers with 0 <= I < N, not '" + text + "'");
+        return std::nullopt;
     return std::stoull(text);
 }
 
@@ -70,7 +72,7 @@ std::string duration(double seconds)
 std::string Shard::of(std::size_t listed) const
 {
     return given ? " (shard " + std::to_string(index) + "/" + std::to_string(count) + " of " +
-                       std::to_string(listed) + " files)"
+                       std::to_string(listed) + (listed == 1 ? " file)" : " files)")
                  : "";
 }
 
@@ -79,13 +81,12 @@ Shard shard_option(const Args &args)
     const auto value = args.value("--shard");
     if (!value)
         return {};
-    const auto slash = value->find('/');
-    if (slash == std::string::npos)
+    const std::size_t slash = value->find('/');
+    const auto index = shard_number(value->substr(0, slash));
+    const auto count = slash == std::string::npos ? std::nullopt : shard_number(value->substr(slash + 1));
+    if (!index || !count || *index >= *count)
         usage_error("--shard takes I/N, whole numbers with 0 <= I < N, not '" + *value + "'");
-    Shard shard{shard_number(value->substr(0, slash)), shard_number(value->substr(slash + 1)), true};
-    if (shard.count == 0 || shard.index >= shard.count)
-        usage_error("--shard takes I/N, whole numbers with 0 <= I < N, not '" + *value + "'");
-    return shard;
+    return {*index, *count, true};
 }
 
 uint64_t shard_of(const std::string &name, uint64_t count)
