@@ -370,7 +370,7 @@ void load_in_parts(benchmark::State &state, const std::string &path, std::uint64
     gridvane::read_options options;
     options.threads = static_cast<unsigned>(state.range(0));
     for (auto _ : state) {
-        std::error_code ec;
+        gridvane::failure ec;
         gridvane::table t = gridvane::table::load(path, options, gridvane::thread_driver{options.threads}, ec);
         if (ec)
             state.SkipWithError("load failed");

@@ -6,15 +6,29 @@
  * compiler or C++ library (MSVC against the MinGW-built gridvane.dll, say)
  * uses this header against the same library.
  *
+ * Reading. A read refuses what the tool and the Python package refuse: the
+ * first finding of error severity (a value the reader would take otherwise
+ * than the text spells it) stops it, and the failure carries the finding's
+ * place and words. read_options::lenient reads as the 20 functions read.
+ * Warnings reach the observer, or are counted in the report.
+ *
  * Errors. Every operation that can fail comes in two forms: one that throws
- * gridvane::error (a std::runtime_error carrying the library's
- * gridvane_status; what() gives the library's words), and a noexcept twin
- * that takes a std::error_code& last and sets it (gridvane::category(),
- * whose values are the GRIDVANE_E_ codes, also as gridvane::errc), clear on
- * success. Built without exceptions (-fno-exceptions), only the twins are
- * there. An exception thrown by an observer or a stream callback stops the
- * read and comes back out of the throwing form as itself; the noexcept
- * twin gives errc::observer instead.
+ * gridvane::error (a std::runtime_error whose what() reads
+ * "name:line:column: words", as the tool prints a failure), and a noexcept
+ * twin that takes a gridvane::failure& last and fills it (cleared on
+ * success): the whole gridvane_status, the name concerned and the words, as
+ * the exception holds them. Both give a std::error_code (gridvane::category())
+ * that compares equal to gridvane::errc::open and the other codes and, where
+ * the cause is the system's, to its std::errc too
+ * (ec == std::errc::no_such_file_or_directory). Built without exceptions
+ * (-fno-exceptions), only the twins are there. An exception thrown by an
+ * observer or a stream callback stops the read and comes back out of the
+ * throwing form as itself; the noexcept twin gives errc::observer instead.
+ *
+ * Checked and unchecked. Members that take a row check it (row(r): a
+ * std::out_of_range past the end, on an empty or moved-from table too;
+ * frame_value(r): also an error on a table without frames), as
+ * std::vector::at does; unchecked_row(r) does not, as operator[] does not.
  *
  * Threads. As the C interface: any function from any thread; a table
  * object is a handle, and its rows are shared by every copy of the handle.
@@ -22,16 +36,22 @@
 #ifndef GRIDVANE_HPP
 #define GRIDVANE_HPP
 
+#if !defined(_MSVC_LANG) && __cplusplus < 202002L
+#    error "gridvane.hpp needs C++20 or later (-std=c++20)"
+#endif
+
 #include "gridvane_ext.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <span>
@@ -61,7 +81,7 @@ enum class form : std::int32_t {
     binary = GRIDVANE_FORM_BINARY,
 };
 
-// The GRIDVANE_E_ codes, for comparing an error_code.
+// The GRIDVANE_E_ codes, as conditions an error_code compares equal to.
 enum class errc : std::int32_t {
     argument = GRIDVANE_E_ARGUMENT,
     bad_suffix = GRIDVANE_E_BAD_SUFFIX,
@@ -103,6 +123,26 @@ template <typename Thing> std::string words(const Thing &thing, std::size_t (*sa
 
 inline gridvane_status status_of_code(int code) noexcept { return gridvane_status{code, 0, 0, 0, -1, 0, 0}; }
 
+// The codes whose error number is the system's own cause.
+constexpr bool system_cause(std::int32_t code) noexcept
+{
+    return code == GRIDVANE_E_OPEN || code == GRIDVANE_E_READ || code == GRIDVANE_E_WRITE ||
+           code == GRIDVANE_E_NO_MEMORY;
+}
+
+// An error_code's value: the code in the low byte and, where the cause is
+// the system's, its error number above it.
+constexpr int value_of(const gridvane_status &s) noexcept
+{
+    return s.code | (system_cause(s.code) && s.error > 0 && s.error < (1 << 22) ? s.error << 8 : 0);
+}
+inline gridvane_status status_of_value(int value) noexcept
+{
+    gridvane_status s = status_of_code(value & 0xff);
+    s.error = value >> 8;
+    return s;
+}
+
 } // namespace detail
 
 // The library's words for a status ("truncated samples: 136 of 400 bytes")
@@ -120,7 +160,16 @@ namespace detail {
 class error_category final : public std::error_category {
 public:
     const char *name() const noexcept override { return "gridvane"; }
-    std::string message(int code) const override { return gridvane::message(status_of_code(code)); }
+    std::string message(int value) const override { return gridvane::message(status_of_value(value)); }
+    std::error_condition default_error_condition(int value) const noexcept override { return {value & 0xff, *this}; }
+    // Equal to its errc and, for a system cause, to the std::errc of the
+    // error number.
+    bool equivalent(int value, const std::error_condition &condition) const noexcept override
+    {
+        if (condition.category() == *this)
+            return condition.value() == (value & 0xff);
+        return (value >> 8) != 0 && condition == std::error_condition(value >> 8, std::generic_category());
+    }
 };
 
 } // namespace detail
@@ -132,28 +181,75 @@ inline const std::error_category &category() noexcept
     return instance;
 }
 
-inline std::error_code make_error_code(errc code) noexcept { return {static_cast<int>(code), category()}; }
+inline std::error_condition make_error_condition(errc code) noexcept { return {static_cast<int>(code), category()}; }
 
 // A status as an error_code: clear for GRIDVANE_OK.
 inline std::error_code error_code_of(const gridvane_status &status) noexcept
 {
-    return status.code == GRIDVANE_OK ? std::error_code() : std::error_code(status.code, category());
+    return status.code == GRIDVANE_OK ? std::error_code() : std::error_code(detail::value_of(status), category());
 }
 
-// A failure of the library: its status, and its words as what().
-class error : public std::runtime_error {
+// What a failed operation left: the library's whole status, the name of the
+// file concerned (empty for a stream or memory) and the words. A refusal
+// says the finding's words ("'8,25' has text after the number: ..."), any
+// other failure the status's. Empty (false) after a success.
+class failure {
 public:
-    explicit error(const gridvane_status &status) : std::runtime_error(message(status)), status_(status) {}
+    failure() noexcept = default;
+    failure(const gridvane_status &status, std::string name = {}, std::string words = {})
+        : status_(status), name_(std::move(name)), words_(std::move(words))
+    {
+    }
+
+    explicit operator bool() const noexcept { return status_.code != GRIDVANE_OK; }
     const gridvane_status &status() const noexcept { return status_; }
     std::error_code code() const noexcept { return error_code_of(status_); }
+    const std::string &name() const noexcept { return name_; }
+    // The words alone, as code().message() gives them where no finding
+    // refused the read.
+    std::string message() const { return words_.empty() ? gridvane::message(status_) : words_; }
+    // "name:line:column: words", with as much of the place as is known.
+    std::string what() const
+    {
+        std::string text = name_;
+        if (status_.line > 0) {
+            text += (text.empty() ? "" : ":") + std::to_string(status_.line);
+            if (status_.column > 0)
+                text += ":" + std::to_string(status_.column);
+        }
+        return (text.empty() ? text : text + ": ") + message();
+    }
+    void clear() noexcept
+    {
+        status_ = detail::status_of_code(GRIDVANE_OK);
+        name_.clear();
+        words_.clear();
+    }
 
 private:
-    gridvane_status status_;
+    gridvane_status status_ = detail::status_of_code(GRIDVANE_OK);
+    std::string name_;
+    std::string words_;
+};
+
+// A failure of the library, thrown: what() is the failure's what().
+class error : public std::runtime_error {
+public:
+    explicit error(gridvane::failure why) : std::runtime_error(why.what()), why_(std::move(why)) {}
+    explicit error(const gridvane_status &status) : error(gridvane::failure(status)) {}
+    const gridvane_status &status() const noexcept { return why_.status(); }
+    std::error_code code() const noexcept { return why_.code(); }
+    const std::string &name() const noexcept { return why_.name(); }
+    std::string message() const { return why_.message(); }
+    const gridvane::failure &details() const noexcept { return why_; }
+
+private:
+    gridvane::failure why_;
 };
 
 } // namespace gridvane
 
-template <> struct std::is_error_code_enum<gridvane::errc> : std::true_type {};
+template <> struct std::is_error_condition_enum<gridvane::errc> : std::true_type {};
 
 namespace gridvane {
 
@@ -188,18 +284,22 @@ private:
 };
 
 // How to read: the form, an observer, a report to fill (what the input was
-// and the findings counted), and the threads of a load by name (1: the
-// calling thread alone; 0: one per core; more: the load is cut into parts
-// that the default threads driver reads).
+// and the findings counted), whether to read leniently, and the parts of a
+// load by name (0: one per core, or the driver's own count; 1: the calling
+// thread alone; more: that many parts at most).
 struct read_options {
     form as = form::decide;
     gridvane::observer observe = {};
     gridvane_report *report = nullptr;
-    unsigned threads = 1;
+    unsigned threads = 0;
+    // Reads as the 20 functions read: no finding stops the read (an
+    // observer may still stop it), and without an observer none is counted.
+    bool lenient = false;
 };
 
-// How to write or save: the form (decide: the name's, or the table form for
-// a table with frames) and what may be given up.
+// How to write or save: the form (decide: for a save, the name's; for a
+// stream, the table form for a table with frames, else ASCII) and what may
+// be given up.
 struct write_options {
     form as = form::decide;
     bool drop_frames = false; // the binary form of a table with frames writes without them
@@ -215,15 +315,18 @@ inline std::uint32_t flags_of(const write_options &o) noexcept
            (o.shortest ? GRIDVANE_WRITE_SHORTEST : 0u);
 }
 
-// An observer called through the C interface. What it throws is caught
-// here, before the library's frames, and stops the read; the throwing
-// forms give it back to their caller.
+// The observer a read hands the C interface: the caller's, then the strict
+// rule (an error finding stops the read) unless the read is lenient. It
+// keeps the words of the finding it stopped at. What the caller's observer
+// throws is caught here, before the library's frames, and stops the read;
+// the throwing forms give it back to their caller.
 class watching {
 public:
-    explicit watching(const gridvane::observer &o) : observer_(o) {}
-    gridvane_observer function() const noexcept { return observer_ ? &call : nullptr; }
+    watching(const gridvane::observer &o, bool lenient) : observer_(o), lenient_(lenient) {}
+    gridvane_observer function() const noexcept { return observer_ || !lenient_ ? &call : nullptr; }
     void *context() noexcept { return this; }
     bool threw() const noexcept { return static_cast<bool>(caught_); }
+    const std::string &words() const noexcept { return words_; }
 #if GRIDVANE_CXX_EXCEPTIONS
     void rethrow() const
     {
@@ -238,18 +341,29 @@ private:
         auto *self = static_cast<watching *>(context);
 #if GRIDVANE_CXX_EXCEPTIONS
         try {
-            return self->observer_(*f) ? 0 : 1;
+            return self->decide(*f);
         } catch (...) {
             self->caught_ = std::current_exception();
             return 1;
         }
 #else
-        return self->observer_(*f) ? 0 : 1;
+        return self->decide(*f);
 #endif
+    }
+    int decide(const gridvane_finding &f)
+    {
+        bool go_on = observer_ ? observer_(f) : true;
+        if (go_on && !lenient_ && f.severity == GRIDVANE_SEVERITY_ERROR)
+            go_on = false;
+        if (!go_on)
+            words_ = gridvane::message(f);
+        return go_on ? 0 : 1;
     }
 
     const gridvane::observer &observer_;
+    bool lenient_;
     std::exception_ptr caught_;
+    std::string words_;
 };
 
 // A name as the C interface takes it: NUL-terminated.
@@ -265,42 +379,71 @@ template <typename F> auto with_c_string(std::string_view text, F &&f)
     return f(big.c_str());
 }
 
+// A path as the library's names are spelled (the system's narrow names).
+template <typename P>
+concept filesystem_path = std::same_as<std::remove_cvref_t<P>, std::filesystem::path>;
+inline std::string name_of(const std::filesystem::path &p) { return p.string(); }
+
 #if GRIDVANE_CXX_EXCEPTIONS
-// The throwing forms' last step: a failed status becomes an error.
-inline void throw_if(const gridvane_status &status)
+// The throwing forms' last step: a failure becomes an error.
+inline void throw_if(gridvane::failure &why)
 {
-    if (status.code != GRIDVANE_OK)
-        throw error(status);
+    if (why)
+        throw error(std::move(why));
 }
 
-// Runs body(status) for a throwing form.
-template <typename Body> auto or_throw(Body &&body)
+// Runs body(status) for a throwing form; name is the file concerned.
+template <typename Body> auto or_throw(std::string_view name, Body &&body)
 {
     gridvane_status status = status_of_code(GRIDVANE_OK);
     auto result = body(status);
-    throw_if(status);
+    if (status.code != GRIDVANE_OK)
+        throw error(gridvane::failure(status, std::string(name)));
     return result;
 }
+template <typename Body> auto or_throw(Body &&body) { return or_throw(std::string_view(), body); }
 #endif
 
-// Runs body(status) for a noexcept twin: ec set from the status, and no
-// memory for what the body throws.
-template <typename Result, typename Body> Result or_code(std::error_code &ec, Body &&body) noexcept
+// Runs body(status) for a noexcept twin: why filled from the status (name:
+// the file concerned), and no memory for what the body throws.
+template <typename Result, typename Body>
+Result or_failure(gridvane::failure &why, std::string_view name, Body &&body) noexcept
 {
     gridvane_status status = status_of_code(GRIDVANE_OK);
 #if GRIDVANE_CXX_EXCEPTIONS
     try {
         Result result = body(status);
-        ec = error_code_of(status);
+        why = status.code == GRIDVANE_OK ? gridvane::failure() : gridvane::failure(status, std::string(name));
         return result;
     } catch (...) {
-        ec = make_error_code(errc::no_memory);
+        why = gridvane::failure(status_of_code(GRIDVANE_E_NO_MEMORY));
         return Result();
     }
 #else
     Result result = body(status);
-    ec = error_code_of(status);
+    why = status.code == GRIDVANE_OK ? gridvane::failure() : gridvane::failure(status, std::string(name));
     return result;
+#endif
+}
+template <typename Result, typename Body> Result or_failure(gridvane::failure &why, Body &&body) noexcept
+{
+    return or_failure<Result>(why, std::string_view(), body);
+}
+
+// Runs body() for a noexcept twin whose body fills why itself: no memory
+// for what it throws.
+template <typename Result, typename Body> Result catching(gridvane::failure &why, Body &&body) noexcept
+{
+#if GRIDVANE_CXX_EXCEPTIONS
+    try {
+        return body();
+    } catch (...) {
+        why = gridvane::failure(status_of_code(GRIDVANE_E_NO_MEMORY));
+        return Result();
+    }
+#else
+    (void)why;
+    return body();
 #endif
 }
 
@@ -315,6 +458,17 @@ struct load_by_name {
         });
     }
 };
+
+// How many parts a driver wants: its own count where it offers one
+// (concurrency()), else one per core.
+template <typename Driver> unsigned parts_for(const read_options &options, const Driver &drive)
+{
+    if (options.threads != 0)
+        return options.threads;
+    if constexpr (requires { { drive.concurrency() } -> std::convertible_to<unsigned>; })
+        return std::max(1u, static_cast<unsigned>(drive.concurrency()));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 } // namespace detail
 
@@ -385,10 +539,14 @@ private:
 struct thread_driver {
     unsigned threads = 0; // 0: one per core
 
+    unsigned concurrency() const noexcept
+    {
+        return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    }
+
     template <typename Read> void operator()(std::int32_t parts, Read &&read) const
     {
-        const auto most = static_cast<std::int32_t>(
-            std::max(1u, threads != 0 ? threads : std::thread::hardware_concurrency()));
+        const auto most = static_cast<std::int32_t>(std::min(concurrency(), 1024u));
         std::atomic<std::int32_t> next{0};
         const auto work = [&] {
             for (std::int32_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < parts;)
@@ -417,40 +575,68 @@ class plan;
 
 // One table of the library's registry, owned: freed (ArrayFree) when the
 // object is destroyed. A default-constructed or moved-from table owns
-// nothing.
+// nothing and is empty (0 rows, 0 columns, no frames).
+//
+// The object reads the table's extent and row pointers once, when it takes
+// the handle (a table's storage never moves), so row access costs what a
+// raw pointer costs. Frame lookups by fractional frame keep an index of the
+// frames, made at the first lookup and dropped by set_frame_value; a host
+// that writes frame slots another way (through handle()) calls
+// frames_changed().
 class table {
 public:
     table() noexcept = default;
     ~table() { reset(); }
-    table(table &&other) noexcept : id_(std::exchange(other.id_, 0)) {}
+    table(table &&other) noexcept
+        : id_(std::exchange(other.id_, 0)), rows_(std::exchange(other.rows_, nullptr)),
+          extent_(std::exchange(other.extent_, gridvane_extent{})),
+          frames_(other.frames_.exchange(nullptr, std::memory_order_acq_rel))
+    {
+    }
     table &operator=(table &&other) noexcept
     {
         if (this != &other) {
             reset();
             id_ = std::exchange(other.id_, 0);
+            rows_ = std::exchange(other.rows_, nullptr);
+            extent_ = std::exchange(other.extent_, gridvane_extent{});
+            frames_.store(other.frames_.exchange(nullptr, std::memory_order_acq_rel), std::memory_order_release);
         }
         return *this;
     }
     table(const table &) = delete;
     table &operator=(const table &) = delete;
 
-    // Takes a handle from the C interface (a value below 1 owns nothing).
+    // Takes a handle from the C interface (a value below 1, or a handle the
+    // registry does not know, owns nothing).
     static table adopt(std::int32_t id) noexcept
     {
         table t;
-        t.id_ = id > 0 ? id : 0;
+        if (id > 0 && gridvane_extent_of(id, &t.extent_, nullptr) == 0) {
+            t.id_ = id;
+            t.rows_ = ArrayGetArray(id);
+            if (t.rows_ == nullptr)
+                t.extent_.rows = t.extent_.columns = 0;
+        } else {
+            t.extent_ = gridvane_extent{};
+        }
         return t;
     }
     // Gives the handle up without freeing it.
-    std::int32_t release() noexcept { return std::exchange(id_, 0); }
+    std::int32_t release() noexcept
+    {
+        frames_changed();
+        rows_ = nullptr;
+        extent_ = gridvane_extent{};
+        return std::exchange(id_, 0);
+    }
     std::int32_t handle() const noexcept { return id_; }
     explicit operator bool() const noexcept { return id_ > 0; }
     // Frees the table now.
     void reset() noexcept
     {
         if (id_ > 0)
-            ArrayFree(id_);
-        id_ = 0;
+            ArrayFree(release());
     }
 
     // ---- Making and reading
@@ -461,28 +647,32 @@ public:
     {
         return detail::or_throw([&](gridvane_status &s) { return create_status(rows, columns, frames, s); });
     }
-    // A file by name (with options.threads other than 1, in parts on the
-    // default threads driver).
+    // A file by name, in parts on the default threads driver (options.threads).
     static table load(std::string_view name, const read_options &options = {})
     {
-        if (options.threads != 1)
-            return load(name, options, thread_driver{options.threads});
-        return read_throwing(options, detail::load_by_name{name, options});
+        if (options.threads == 1)
+            return read_throwing(name, options, detail::load_by_name{name, options});
+        return load(name, options, thread_driver{options.threads});
+    }
+    template <detail::filesystem_path P> static table load(const P &path, const read_options &options = {})
+    {
+        return load(detail::name_of(path), options);
     }
     // A load in parts on the threads a driver gives (thread_driver, or a
-    // host's own pool).
+    // host's own pool): as many parts as options.threads says, or as the
+    // driver's concurrency() offers, or one per core.
     template <typename Driver> static table load(std::string_view name, const read_options &options, Driver &&drive);
     // A stream the caller opened, read to the table's end.
     static table read(std::FILE *stream, const read_options &options = {})
     {
-        return read_throwing(options, [&](gridvane_observer o, void *c, gridvane_report *r) {
+        return read_throwing({}, options, [&](gridvane_observer o, void *c, gridvane_report *r) {
             return gridvane_read(stream, static_cast<std::int32_t>(options.as), o, c, r);
         });
     }
     // The caller's read function.
     static table read(const gridvane_io &io, const read_options &options = {})
     {
-        return read_throwing(options, [&](gridvane_observer o, void *c, gridvane_report *r) {
+        return read_throwing({}, options, [&](gridvane_observer o, void *c, gridvane_report *r) {
             return gridvane_read_io(&io, static_cast<std::int32_t>(options.as), o, c, r);
         });
     }
@@ -494,77 +684,132 @@ public:
     }
 #endif
 
-    static table create(std::size_t rows, std::size_t columns, bool frames, std::error_code &ec) noexcept
+    static table create(std::size_t rows, std::size_t columns, bool frames, failure &why) noexcept
     {
-        return detail::or_code<table>(ec, [&](gridvane_status &s) { return create_status(rows, columns, frames, s); });
+        return detail::or_failure<table>(why,
+                                         [&](gridvane_status &s) { return create_status(rows, columns, frames, s); });
     }
-    static table load(std::string_view name, std::error_code &ec) noexcept { return load(name, read_options{}, ec); }
-    static table load(std::string_view name, const read_options &options, std::error_code &ec) noexcept
+    static table load(std::string_view name, failure &why) noexcept { return load(name, read_options{}, why); }
+    static table load(std::string_view name, const read_options &options, failure &why) noexcept
     {
-        if (options.threads != 1)
-            return load(name, options, thread_driver{options.threads}, ec);
-        return read_code(options, ec, detail::load_by_name{name, options});
+        if (options.threads == 1)
+            return read_failure(name, options, why, detail::load_by_name{name, options});
+        return load(name, options, thread_driver{options.threads}, why);
+    }
+    template <detail::filesystem_path P>
+    static table load(const P &path, const read_options &options, failure &why) noexcept
+    {
+        return detail::catching<table>(why, [&] { return load(detail::name_of(path), options, why); });
     }
     template <typename Driver>
-    static table load(std::string_view name, const read_options &options, Driver &&drive, std::error_code &ec) noexcept;
-    static table read(std::FILE *stream, const read_options &options, std::error_code &ec) noexcept
+    static table load(std::string_view name, const read_options &options, Driver &&drive, failure &why) noexcept;
+    static table read(std::FILE *stream, const read_options &options, failure &why) noexcept
     {
-        return read_code(options, ec, [&](gridvane_observer o, void *c, gridvane_report *r) {
+        return read_failure({}, options, why, [&](gridvane_observer o, void *c, gridvane_report *r) {
             return gridvane_read(stream, static_cast<std::int32_t>(options.as), o, c, r);
         });
     }
-    static table read(const gridvane_io &io, const read_options &options, std::error_code &ec) noexcept
+    static table read(const gridvane_io &io, const read_options &options, failure &why) noexcept
     {
-        return read_code(options, ec, [&](gridvane_observer o, void *c, gridvane_report *r) {
+        return read_failure({}, options, why, [&](gridvane_observer o, void *c, gridvane_report *r) {
             return gridvane_read_io(&io, static_cast<std::int32_t>(options.as), o, c, r);
         });
     }
-    static table read(std::span<const std::byte> bytes, const read_options &options, std::error_code &ec) noexcept
+    static table read(std::span<const std::byte> bytes, const read_options &options, failure &why) noexcept
     {
         memory_reader reader(bytes);
-        return read(reader.io(), options, ec);
+        return read(reader.io(), options, why);
     }
 
     // ---- What it holds (an empty table: 0 rows and columns, no frames)
 
-    gridvane_extent extent() const noexcept
-    {
-        gridvane_extent e{0, 0, 0, 0};
-        if (id_ > 0)
-            gridvane_extent_of(id_, &e, nullptr);
-        return e;
-    }
-    std::size_t rows() const noexcept { return static_cast<std::size_t>(extent().rows); }
-    std::size_t columns() const noexcept { return static_cast<std::size_t>(extent().columns); }
-    bool has_frames() const noexcept { return extent().frames != 0; }
+    gridvane_extent extent() const noexcept { return extent_; }
+    std::size_t rows() const noexcept { return static_cast<std::size_t>(extent_.rows); }
+    std::size_t columns() const noexcept { return static_cast<std::size_t>(extent_.columns); }
+    bool has_frames() const noexcept { return extent_.frames != 0; }
 
-    // A row's samples, without its frame (r below rows()).
-    std::span<float> row(std::size_t r) noexcept { return {ArrayGetArray(id_)[r], columns()}; }
-    std::span<const float> row(std::size_t r) const noexcept { return {ArrayGetArray(id_)[r], columns()}; }
+    // A row's samples, without its frame. Checked: r past the end (of an
+    // empty table too) throws std::out_of_range; built without exceptions,
+    // an empty span (and an assertion in a debug build).
+    std::span<float> row(std::size_t r) { return checked_row(r); }
+    std::span<const float> row(std::size_t r) const { return checked_row(r); }
+    // The same, unchecked: r must be below rows().
+    std::span<float> unchecked_row(std::size_t r) noexcept { return {rows_[r], columns()}; }
+    std::span<const float> unchecked_row(std::size_t r) const noexcept { return {rows_[r], columns()}; }
+
     // A row's frame number (ArrayGetFrame: truncated toward zero; -1
-    // without frames).
-    std::int32_t frame(std::size_t r) const noexcept { return ArrayGetFrame(id_, static_cast<std::int32_t>(r)); }
-    // A row's frame slot as stored, fractions kept (a table with frames).
-    float frame_value(std::size_t r) const noexcept { return ArrayGetArray(id_)[r][columns()]; }
-    void set_frame_value(std::size_t r, float frame) noexcept { ArrayGetArray(id_)[r][columns()] = frame; }
-    // The fractional row at which a frame falls (ArrayFrameGetV).
+    // without frames or past the end).
+    std::int32_t frame(std::size_t r) const noexcept
+    {
+        return r < rows() ? ArrayGetFrame(id_, static_cast<std::int32_t>(r)) : -1;
+    }
+#if GRIDVANE_CXX_EXCEPTIONS
+    // A row's frame slot as stored, fractions kept. Checked: a table
+    // without frames is an error (errc::argument), r past the end
+    // std::out_of_range.
+    float frame_value(std::size_t r) const
+    {
+        require_frame_slot(r);
+        return rows_[r][columns()];
+    }
+    void set_frame_value(std::size_t r, float frame)
+    {
+        require_frame_slot(r);
+        rows_[r][columns()] = frame;
+        frames_changed();
+    }
+#endif
+    float frame_value(std::size_t r, failure &why) const noexcept
+    {
+        return frame_slot_failure(r, why) ? rows_[r][columns()] : 0.0f;
+    }
+    void set_frame_value(std::size_t r, float frame, failure &why) noexcept
+    {
+        if (frame_slot_failure(r, why)) {
+            rows_[r][columns()] = frame;
+            frames_changed();
+        }
+    }
+
+    // The fractional row at which a frame falls, -1 before the first frame,
+    // after the last or without frames. The whole-frame form is exactly
+    // ArrayFrameGetV; the other takes fractions (30.5: half way from the row
+    // of frame 30 to that of 31, by the same arithmetic on the frame
+    // rounded to a float) through an index of the frames, so that each
+    // lookup costs a binary search.
     float row_of_frame(std::int32_t frame) const noexcept { return ArrayFrameGetV(id_, frame); }
+    float row_of_frame(double frame) const noexcept { return gridvane_frame_index_row(frame_index(), frame); }
+    template <std::integral I>
+        requires(!std::same_as<I, std::int32_t> && !std::same_as<I, bool>)
+    float row_of_frame(I frame) const noexcept
+    {
+        if (std::in_range<std::int32_t>(frame))
+            return row_of_frame(static_cast<std::int32_t>(frame));
+        return row_of_frame(static_cast<double>(frame));
+    }
+    // Forgets the frame index, after frame slots were written through the
+    // C interface.
+    void frames_changed() noexcept { gridvane_frame_index_close(frames_.exchange(nullptr, std::memory_order_acq_rel)); }
+
     // A column's header name, empty where it has none.
     std::string_view column_name(std::size_t c) const noexcept
     {
+        if (id_ <= 0 || c > INT32_MAX)
+            return {};
         const char *name = gridvane_column_name(id_, static_cast<std::int32_t>(c), nullptr);
         return name != nullptr ? std::string_view(name) : std::string_view();
     }
 
+    // As many names as columns (or none, to drop them).
 #if GRIDVANE_CXX_EXCEPTIONS
     void set_column_names(std::span<const std::string_view> names)
     {
         detail::or_throw([&](gridvane_status &s) { return set_names_status(names, s); });
     }
 #endif
-    void set_column_names(std::span<const std::string_view> names, std::error_code &ec) noexcept
+    void set_column_names(std::span<const std::string_view> names, failure &why) noexcept
     {
-        detail::or_code<int>(ec, [&](gridvane_status &s) { return set_names_status(names, s); });
+        detail::or_failure<int>(why, [&](gridvane_status &s) { return set_names_status(names, s); });
     }
 
     // ---- Sampling
@@ -579,19 +824,24 @@ public:
         detail::or_throw([&](gridvane_status &s) { return sample_status(u, v, out, s); });
     }
 #endif
-    void sample(std::span<const float> u, std::span<const float> v, std::span<float> out,
-                std::error_code &ec) const noexcept
+    void sample(std::span<const float> u, std::span<const float> v, std::span<float> out, failure &why) const noexcept
     {
-        detail::or_code<int>(ec, [&](gridvane_status &s) { return sample_status(u, v, out, s); });
+        detail::or_failure<int>(why, [&](gridvane_status &s) { return sample_status(u, v, out, s); });
     }
 
     // ---- Writing and saving
 
 #if GRIDVANE_CXX_EXCEPTIONS
-    // By name, replaced safely (complete and flushed before it takes the name).
+    // By name, replaced safely (complete and flushed before it takes the
+    // name). The form is the name's type (.chan, .chb ...) unless given: a
+    // name of no known type needs one (errc::unnamed_form).
     void save(std::string_view name, const write_options &options = {}) const
     {
-        detail::or_throw([&](gridvane_status &s) { return save_status(name, options, s); });
+        detail::or_throw(name, [&](gridvane_status &s) { return save_status(name, options, s); });
+    }
+    template <detail::filesystem_path P> void save(const P &path, const write_options &options = {}) const
+    {
+        save(detail::name_of(path), options);
     }
     void write(std::FILE *stream, const write_options &options = {}) const
     {
@@ -613,26 +863,33 @@ public:
         return std::move(out.bytes());
     }
 #endif
-    void save(std::string_view name, std::error_code &ec) const noexcept { save(name, write_options{}, ec); }
-    void save(std::string_view name, const write_options &options, std::error_code &ec) const noexcept
+    void save(std::string_view name, failure &why) const noexcept { save(name, write_options{}, why); }
+    void save(std::string_view name, const write_options &options, failure &why) const noexcept
     {
-        detail::or_code<int>(ec, [&](gridvane_status &s) { return save_status(name, options, s); });
+        detail::or_failure<int>(why, name, [&](gridvane_status &s) { return save_status(name, options, s); });
     }
-    void write(std::FILE *stream, const write_options &options, std::error_code &ec) const noexcept
+    template <detail::filesystem_path P> void save(const P &path, const write_options &options, failure &why) const noexcept
     {
-        detail::or_code<int>(ec, [&](gridvane_status &s) {
+        detail::catching<int>(why, [&] {
+            save(detail::name_of(path), options, why);
+            return 0;
+        });
+    }
+    void write(std::FILE *stream, const write_options &options, failure &why) const noexcept
+    {
+        detail::or_failure<int>(why, [&](gridvane_status &s) {
             return gridvane_write(stream, id_, static_cast<std::int32_t>(options.as), detail::flags_of(options), &s);
         });
     }
-    void write(const gridvane_io &io, const write_options &options, std::error_code &ec) const noexcept
+    void write(const gridvane_io &io, const write_options &options, failure &why) const noexcept
     {
-        detail::or_code<int>(ec, [&](gridvane_status &s) {
+        detail::or_failure<int>(why, [&](gridvane_status &s) {
             return gridvane_write_io(&io, id_, static_cast<std::int32_t>(options.as), detail::flags_of(options), &s);
         });
     }
-    std::string to_bytes(const write_options &options, std::error_code &ec) const noexcept
+    std::string to_bytes(const write_options &options, failure &why) const noexcept
     {
-        return detail::or_code<std::string>(ec, [&](gridvane_status &s) {
+        return detail::or_failure<std::string>(why, [&](gridvane_status &s) {
             memory_writer out;
             gridvane_write_io(&out.io(), id_, static_cast<std::int32_t>(options.as), detail::flags_of(options), &s);
             return s.code == GRIDVANE_OK ? std::move(out.bytes()) : std::string();
@@ -652,38 +909,95 @@ private:
                                     frames ? ARRAY_FRAME : 0u, &s));
     }
 
+    std::span<float> checked_row(std::size_t r) const
+    {
+        if (r >= rows()) {
+#if GRIDVANE_CXX_EXCEPTIONS
+            throw std::out_of_range("gridvane::table::row: row " + std::to_string(r) + " of a table of " +
+                                    std::to_string(rows()) + " rows");
+#else
+            assert(!"gridvane::table::row: row past the end");
+            return {};
+#endif
+        }
+        return {rows_[r], columns()};
+    }
+    // Whether frame_value(r) may read: why says how it may not.
+    bool frame_slot_failure(std::size_t r, failure &why) const noexcept
+    {
+        if (!has_frames() || r >= rows()) {
+            why = failure(detail::status_of_code(GRIDVANE_E_ARGUMENT));
+            return false;
+        }
+        why = failure();
+        return true;
+    }
+#if GRIDVANE_CXX_EXCEPTIONS
+    void require_frame_slot(std::size_t r) const
+    {
+        if (!has_frames())
+            throw error(detail::status_of_code(GRIDVANE_E_ARGUMENT));
+        if (r >= rows())
+            throw std::out_of_range("gridvane::table::frame_value: row " + std::to_string(r) + " of a table of " +
+                                    std::to_string(rows()) + " rows");
+    }
+#endif
+    // The index of the frames, made at the first lookup (by one thread;
+    // another that made one at the same time frees its own); null without
+    // frames, which gridvane_frame_index_row answers with -1.
+    const gridvane_frame_index *frame_index() const noexcept
+    {
+        gridvane_frame_index *index = frames_.load(std::memory_order_acquire);
+        if (index != nullptr || !has_frames())
+            return index;
+        gridvane_frame_index *made = gridvane_frame_index_open(id_, nullptr);
+        if (!frames_.compare_exchange_strong(index, made, std::memory_order_acq_rel)) {
+            gridvane_frame_index_close(made);
+            return index;
+        }
+        return made;
+    }
 
     // The one road of a load in parts: the plan, the driver, the finish.
     template <typename Driver>
     static table parts_status(std::string_view name, const read_options &options, Driver &drive, plan &p,
-                              gridvane_status &s);
+                              failure &why);
 
     template <typename Read>
-    static table read_status(const read_options &options, detail::watching &watch, gridvane_status &s, Read &&read)
+    static table read_status(std::string_view name, const read_options &options, detail::watching &watch,
+                             failure &why, Read &&read)
     {
         gridvane_report report{};
         table t = adopt(read(watch.function(), watch.context(), &report));
-        s = watch.threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
         if (options.report != nullptr)
             *options.report = report;
+        if (watch.threw())
+            why = failure(detail::status_of_code(GRIDVANE_E_OBSERVER), std::string(name));
+        else if (report.status.code != GRIDVANE_OK)
+            why = failure(report.status, std::string(name),
+                          report.status.code == GRIDVANE_E_REFUSED ? watch.words() : std::string());
+        else
+            why = failure();
         return t;
     }
 #if GRIDVANE_CXX_EXCEPTIONS
-    template <typename Read> static table read_throwing(const read_options &options, Read &&read)
+    template <typename Read>
+    static table read_throwing(std::string_view name, const read_options &options, Read &&read)
     {
-        detail::watching watch(options.observe);
-        gridvane_status s = detail::status_of_code(GRIDVANE_OK);
-        table t = read_status(options, watch, s, read);
+        detail::watching watch(options.observe, options.lenient);
+        failure why;
+        table t = read_status(name, options, watch, why, read);
         watch.rethrow();
-        detail::throw_if(s);
+        detail::throw_if(why);
         return t;
     }
 #endif
-    template <typename Read> static table read_code(const read_options &options, std::error_code &ec, Read &&read) noexcept
+    template <typename Read>
+    static table read_failure(std::string_view name, const read_options &options, failure &why, Read &&read) noexcept
     {
-        return detail::or_code<table>(ec, [&](gridvane_status &s) {
-            detail::watching watch(options.observe);
-            return read_status(options, watch, s, read);
+        return detail::catching<table>(why, [&] {
+            detail::watching watch(options.observe, options.lenient);
+            return read_status(name, options, watch, why, read);
         });
     }
 
@@ -693,6 +1007,10 @@ private:
         std::vector<const char *> pointers;
         for (const std::string &name : kept)
             pointers.push_back(name.c_str());
+        if (pointers.size() > INT32_MAX) {
+            s = detail::status_of_code(GRIDVANE_E_ARGUMENT);
+            return -1;
+        }
         return gridvane_set_column_names(id_, static_cast<std::int32_t>(pointers.size()), pointers.data(), &s);
     }
     int sample_status(std::span<const float> u, std::span<const float> v, std::span<float> out,
@@ -714,6 +1032,9 @@ private:
     }
 
     std::int32_t id_ = 0;
+    float *const *rows_ = nullptr;
+    gridvane_extent extent_{};
+    mutable std::atomic<gridvane_frame_index *> frames_{nullptr};
 };
 
 /* ---- Loads in parts ---------------------------------------------------- */
@@ -722,15 +1043,13 @@ private:
 // read every part on any threads, finish. Destroyed before the finish, it
 // abandons the load without reading the rest of the file. The plan keeps a
 // copy of the options' observer; the report they point to, if any, must
-// last until the finish, which fills it again.
+// last until the finish, which fills it again. A pipe or a FIFO is one
+// part, which reads it as it comes.
 class plan {
 public:
     plan() noexcept = default;
     ~plan() { gridvane_plan_abandon(plan_); }
-    plan(plan &&other) noexcept
-        : plan_(std::exchange(other.plan_, nullptr)), state_(std::move(other.state_))
-    {
-    }
+    plan(plan &&other) noexcept : plan_(std::exchange(other.plan_, nullptr)), state_(std::move(other.state_)) {}
     plan &operator=(plan &&other) noexcept
     {
         if (this != &other) {
@@ -746,33 +1065,37 @@ public:
     static plan open(std::string_view name, std::int32_t parts, const read_options &options = {})
     {
         plan p;
-        gridvane_status s = detail::status_of_code(GRIDVANE_OK);
-        p.open_into(name, parts, options, s);
+        failure why;
+        p.open_into(name, parts, options, why);
         p.rethrow();
-        detail::throw_if(s);
+        detail::throw_if(why);
         return p;
+    }
+    template <detail::filesystem_path P>
+    static plan open(const P &path, std::int32_t parts, const read_options &options = {})
+    {
+        return open(detail::name_of(path), parts, options);
     }
     table finish()
     {
-        gridvane_status s = detail::status_of_code(GRIDVANE_OK);
-        table t = finish_status(s);
+        failure why;
+        table t = finish_status(why);
         rethrow();
-        detail::throw_if(s);
+        detail::throw_if(why);
         return t;
     }
 #endif
-    static plan open(std::string_view name, std::int32_t parts, const read_options &options,
-                     std::error_code &ec) noexcept
+    static plan open(std::string_view name, std::int32_t parts, const read_options &options, failure &why) noexcept
     {
-        return detail::or_code<plan>(ec, [&](gridvane_status &s) {
+        return detail::catching<plan>(why, [&] {
             plan p;
-            p.open_into(name, parts, options, s);
+            p.open_into(name, parts, options, why);
             return p;
         });
     }
-    table finish(std::error_code &ec) noexcept
+    table finish(failure &why) noexcept
     {
-        return detail::or_code<table>(ec, [&](gridvane_status &s) { return finish_status(s); });
+        return detail::catching<table>(why, [&] { return finish_status(why); });
     }
 
     explicit operator bool() const noexcept { return plan_ != nullptr; }
@@ -784,30 +1107,30 @@ public:
 private:
     friend class table;
 
-    void open_into(std::string_view name, std::int32_t parts, const read_options &options, gridvane_status &s)
+    void open_into(std::string_view name, std::int32_t parts, const read_options &options, failure &why)
     {
         // The observer is kept, and its context lives where a move of the
         // plan cannot take it: the caller's options may go before the finish.
-        state_ = std::make_unique<state>(options);
+        state_ = std::make_unique<state>(name, options);
         gridvane_report report{};
         plan_ = detail::with_c_string(name, [&](const char *c) {
             return gridvane_plan_open(c, static_cast<std::int32_t>(options.as), parts, state_->watch.function(),
                                       state_->watch.context(), &report);
         });
-        s = state_->watch.threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
+        why = state_->failure_of(report);
         if (options.report != nullptr)
             *options.report = report;
     }
-    table finish_status(gridvane_status &s)
+    table finish_status(failure &why)
     {
         if (plan_ == nullptr) {
-            s = detail::status_of_code(GRIDVANE_E_ARGUMENT);
+            why = failure(detail::status_of_code(GRIDVANE_E_ARGUMENT));
             return table();
         }
         gridvane_report report{};
         table t = table::adopt(gridvane_plan_finish(std::exchange(plan_, nullptr), &report));
-        s = state_ && state_->watch.threw() ? detail::status_of_code(GRIDVANE_E_OBSERVER) : report.status;
-        if (state_ && state_->report != nullptr)
+        why = state_->failure_of(report);
+        if (state_->report != nullptr)
             *state_->report = report;
         return t;
     }
@@ -822,44 +1145,55 @@ private:
     gridvane_plan *plan_ = nullptr;
     // What the plan keeps of the caller's options until the finish.
     struct state {
-        explicit state(const read_options &options) : observe(options.observe), report(options.report) {}
+        state(std::string_view n, const read_options &options)
+            : name(n), observe(options.observe), report(options.report), watch(observe, options.lenient)
+        {
+        }
+        failure failure_of(const gridvane_report &r) const
+        {
+            if (watch.threw())
+                return failure(detail::status_of_code(GRIDVANE_E_OBSERVER), name);
+            if (r.status.code == GRIDVANE_OK)
+                return failure();
+            return failure(r.status, name, r.status.code == GRIDVANE_E_REFUSED ? watch.words() : std::string());
+        }
+        std::string name;
         gridvane::observer observe;
         gridvane_report *report;
-        detail::watching watch{observe};
+        detail::watching watch;
     };
     std::unique_ptr<state> state_;
 };
 
 template <typename Driver>
-table table::parts_status(std::string_view name, const read_options &options, Driver &drive, plan &p,
-                          gridvane_status &s)
+table table::parts_status(std::string_view name, const read_options &options, Driver &drive, plan &p, failure &why)
 {
-    const unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    p.open_into(name, static_cast<std::int32_t>(std::min(threads, 1024u)), options, s);
-    if (s.code != GRIDVANE_OK)
+    const unsigned parts = std::min(detail::parts_for(options, drive), 1024u);
+    p.open_into(name, static_cast<std::int32_t>(parts), options, why);
+    if (why)
         return table();
     drive(p.parts(), [&p](std::int32_t k) { p.read(k); });
-    return p.finish_status(s);
+    return p.finish_status(why);
 }
 
 #if GRIDVANE_CXX_EXCEPTIONS
 template <typename Driver> table table::load(std::string_view name, const read_options &options, Driver &&drive)
 {
     plan p;
-    gridvane_status s = detail::status_of_code(GRIDVANE_OK);
-    table t = parts_status(name, options, drive, p, s);
+    failure why;
+    table t = parts_status(name, options, drive, p, why);
     p.rethrow();
-    detail::throw_if(s);
+    detail::throw_if(why);
     return t;
 }
 #endif
 
 template <typename Driver>
-table table::load(std::string_view name, const read_options &options, Driver &&drive, std::error_code &ec) noexcept
+table table::load(std::string_view name, const read_options &options, Driver &&drive, failure &why) noexcept
 {
-    return detail::or_code<table>(ec, [&](gridvane_status &s) {
+    return detail::catching<table>(why, [&] {
         plan p;
-        return parts_status(name, options, drive, p, s);
+        return parts_status(name, options, drive, p, why);
     });
 }
 
@@ -872,11 +1206,13 @@ class file {
 public:
     file() noexcept = default;
     ~file() { gridvane_file_abandon(file_); }
-    file(file &&other) noexcept : file_(std::exchange(other.file_, nullptr)) {}
+    file(file &&other) noexcept : file_(std::exchange(other.file_, nullptr)), name_(std::move(other.name_)) {}
     file &operator=(file &&other) noexcept
     {
-        if (this != &other)
+        if (this != &other) {
             gridvane_file_abandon(std::exchange(file_, std::exchange(other.file_, nullptr)));
+            name_ = std::move(other.name_);
+        }
         return *this;
     }
     file(const file &) = delete;
@@ -885,30 +1221,35 @@ public:
 #if GRIDVANE_CXX_EXCEPTIONS
     static file open(std::string_view name)
     {
-        return detail::or_throw([&](gridvane_status &s) { return open_status(name, s); });
+        return detail::or_throw(name, [&](gridvane_status &s) { return open_status(name, s); });
     }
+    template <detail::filesystem_path P> static file open(const P &path) { return open(detail::name_of(path)); }
     void write(std::string_view bytes)
     {
-        detail::or_throw([&](gridvane_status &s) { return gridvane_file_write(file_, bytes.data(), bytes.size(), &s); });
-    }
-    void commit()
-    {
-        detail::or_throw([&](gridvane_status &s) { return gridvane_file_commit(std::exchange(file_, nullptr), &s); });
-    }
-#endif
-    static file open(std::string_view name, std::error_code &ec) noexcept
-    {
-        return detail::or_code<file>(ec, [&](gridvane_status &s) { return open_status(name, s); });
-    }
-    void write(std::string_view bytes, std::error_code &ec) noexcept
-    {
-        detail::or_code<int>(ec, [&](gridvane_status &s) {
+        detail::or_throw(name_, [&](gridvane_status &s) {
             return gridvane_file_write(file_, bytes.data(), bytes.size(), &s);
         });
     }
-    void commit(std::error_code &ec) noexcept
+    void commit()
     {
-        detail::or_code<int>(ec, [&](gridvane_status &s) {
+        detail::or_throw(name_, [&](gridvane_status &s) {
+            return gridvane_file_commit(std::exchange(file_, nullptr), &s);
+        });
+    }
+#endif
+    static file open(std::string_view name, failure &why) noexcept
+    {
+        return detail::or_failure<file>(why, name, [&](gridvane_status &s) { return open_status(name, s); });
+    }
+    void write(std::string_view bytes, failure &why) noexcept
+    {
+        detail::or_failure<int>(why, name_, [&](gridvane_status &s) {
+            return gridvane_file_write(file_, bytes.data(), bytes.size(), &s);
+        });
+    }
+    void commit(failure &why) noexcept
+    {
+        detail::or_failure<int>(why, name_, [&](gridvane_status &s) {
             return gridvane_file_commit(std::exchange(file_, nullptr), &s);
         });
     }
@@ -927,9 +1268,12 @@ private:
     {
         file f;
         f.file_ = detail::with_c_string(name, [&](const char *c) { return gridvane_file_open(c, &s); });
+        if (f.file_ != nullptr)
+            f.name_ = name;
         return f;
     }
     gridvane_file *file_ = nullptr;
+    std::string name_;
 };
 
 } // namespace gridvane

@@ -374,7 +374,9 @@ GRIDVANE_API int32_t gridvane_column_name_count(int32_t id, gridvane_status *sta
  * column). */
 GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column, gridvane_status *status);
 
-/* Gives a table count column names (count 0: none). A name must be
+/* Gives a table count column names, the first count columns' (count 0:
+ * none; the writer names the rest "columnN"); more names than columns is
+ * ARGUMENT (since 1.2; expected: the columns, found: count). A name must be
  * non-empty, not "|" alone, and hold no white space, '#' or control byte,
  * so that the table form can hold it: otherwise BAD_NAME (found: its
  * index) and nothing changes. Returns 0, or -1 with status. */
@@ -389,6 +391,27 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
  * then 0.0f, as ArrayGetValue gives; a NULL array when n > 0 is ARGUMENT. */
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
                                           ptrdiff_t v_stride, float *out, gridvane_status *status);
+
+/* ---- Frames (since 1.2) ------------------------------------------------ */
+
+/* A table's frames, indexed for many lookups. gridvane_frame_index_row
+ * gives the row at which a frame falls, fractions kept: exactly what
+ * ArrayFrameGetV's scan gives for a whole frame, and for any frame the same
+ * arithmetic on the frame rounded to a float (30.5 falls half way from the
+ * row of frame 30 to the row of frame 31); -1.0 before the first frame,
+ * after the last, or for a NULL index. Each lookup is a binary search,
+ * whatever the order of the frames. The index keeps a copy of the frames
+ * as they were when it was made: it does not see later changes, and it
+ * outlives the table. Any number of threads may look up in one index. */
+typedef struct gridvane_frame_index gridvane_frame_index;
+
+/* NULL with status: UNKNOWN_HANDLE, ARGUMENT (a table without frames),
+ * NO_MEMORY. */
+GRIDVANE_API gridvane_frame_index *gridvane_frame_index_open(int32_t id, gridvane_status *status);
+/* Cannot fail. */
+GRIDVANE_API float gridvane_frame_index_row(const gridvane_frame_index *index, double frame);
+/* Frees the index; NULL is allowed. Cannot fail. */
+GRIDVANE_API void gridvane_frame_index_close(gridvane_frame_index *index);
 
 /* ---- Writing (since 1.1) ----------------------------------------------- */
 

@@ -32,7 +32,8 @@ gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std:
 {
     gridvane::read_options o;
     o.as = static_cast<gridvane::form>(form);
-    o.observe = outcome.findings.observer();
+    o.observe = outcome.findings.observer(); // which applies the package's rules (lenient=)
+    o.lenient = true;
     o.report = &outcome.report;
     o.threads = static_cast<unsigned>(threads);
     return o;
@@ -41,7 +42,7 @@ gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std:
 // Reads one file into outcome; runs without the GIL.
 void load_into(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads) noexcept
 {
-    std::error_code ec;
+    gridvane::failure ec;
     outcome.table = gridvane::table::load(name, options_for(outcome, form, threads), ec);
 }
 
@@ -96,7 +97,7 @@ std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
-        std::error_code ec;
+        gridvane::failure ec;
         if (name == "-")
             outcome.table = gridvane::table::read(stdin, options_for(outcome, form, 1), ec);
         else
@@ -121,7 +122,7 @@ std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient)
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
-        std::error_code ec;
+        gridvane::failure ec;
         const std::span<const std::byte> bytes(reinterpret_cast<const std::byte *>(buffer.data()), buffer.size());
         outcome.table = gridvane::table::read(bytes, options_for(outcome, form, 1), ec);
     }

@@ -197,6 +197,12 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
             s = failure(GRIDVANE_E_ARGUMENT);
             return -1;
         }
+        // A name past the last column would name none.
+        if (const registry::Record *table = registry::find(id);
+            table != nullptr && count > registry::exact_columns(*table)) {
+            s = with_counts(failure(GRIDVANE_E_ARGUMENT), registry::exact_columns(*table), count);
+            return -1;
+        }
         for (int32_t i = 0; i < count; ++i)
             if (!formats::name_fits_table_form(names[i])) {
                 s = with_counts(failure(GRIDVANE_E_BAD_NAME), 0, i);

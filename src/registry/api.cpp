@@ -145,7 +145,7 @@ GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
 {
     return guarded(float(0.0f), [&]() -> float {
         Record *table = registry::find(id);
-        return table == nullptr ? 0.0f : registry::row_of_frame(*table, frame);
+        return table == nullptr ? 0.0f : registry::row_of_frame(*table, static_cast<float>(frame));
     });
 }
 
@@ -220,6 +220,31 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
         registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
         return 0;
     });
+}
+
+GRIDVANE_API gridvane_frame_index *gridvane_frame_index_open(int32_t id, gridvane_status *status)
+{
+    return at_edge(status, static_cast<gridvane_frame_index *>(nullptr), [&](Status &s) -> gridvane_frame_index * {
+        Record *table = registry::find(id);
+        if (table == nullptr || !table->has_frame()) {
+            s = failure(table == nullptr ? GRIDVANE_E_UNKNOWN_HANDLE : GRIDVANE_E_ARGUMENT);
+            return nullptr;
+        }
+        return reinterpret_cast<gridvane_frame_index *>(new registry::FrameIndex(*table));
+    });
+}
+
+GRIDVANE_API float gridvane_frame_index_row(const gridvane_frame_index *index, double frame)
+{
+    return guarded(-1.0f, [&] {
+        return index == nullptr ? -1.0f
+                                : reinterpret_cast<const registry::FrameIndex *>(index)->row_of(static_cast<float>(frame));
+    });
+}
+
+GRIDVANE_API void gridvane_frame_index_close(gridvane_frame_index *index)
+{
+    delete reinterpret_cast<registry::FrameIndex *>(index);
 }
 
 } // extern "C"
