@@ -472,6 +472,18 @@ template <typename Driver> unsigned parts_for(const read_options &options, const
 
 } // namespace detail
 
+// The form a name takes (gridvane_form_of_name): form::binary or
+// form::ascii by the tools library's type, form::decide for a name it does
+// not know; why filled for a type that is no channel file.
+inline form form_of_name(std::string_view name, std::int32_t purpose, failure &why) noexcept
+{
+    return detail::or_failure<form>(why, name, [&](gridvane_status &s) {
+        const std::int32_t f =
+            detail::with_c_string(name, [&](const char *c) { return gridvane_form_of_name(c, purpose, &s); });
+        return f < 0 ? form::decide : static_cast<form>(f);
+    });
+}
+
 /* ---- Streams of the caller's own --------------------------------------- */
 
 // A gridvane_io that reads a buffer in memory (which must outlive the read).
@@ -737,6 +749,22 @@ public:
     std::span<float> unchecked_row(std::size_t r) noexcept { return {rows_[r], columns()}; }
     std::span<const float> unchecked_row(std::size_t r) const noexcept { return {rows_[r], columns()}; }
 
+    // The row index itself, unchecked (rows() pointers to columns() samples,
+    // and the frame slot after them where the table has frames); null for
+    // an empty table.
+    float *const *row_index() const noexcept { return rows_; }
+
+    // A cell by whole coordinates, clamped into the table (ArrayGetIValue,
+    // ArrayPutIValue).
+    float cell(std::int32_t column, std::int32_t row) const noexcept { return ArrayGetIValue(id_, column, row); }
+    float put_cell(std::int32_t column, std::int32_t row, float value) noexcept
+    {
+        return ArrayPutIValue(id_, column, row, value);
+    }
+    // The record's type (CHAN_ASCII, CHAN_BIN, another family), -1 for an
+    // empty table.
+    std::int32_t type() const noexcept { return ArrayType(id_); }
+
     // A row's frame number (ArrayGetFrame: truncated toward zero; -1
     // without frames or past the end).
     std::int32_t frame(std::size_t r) const noexcept
@@ -791,6 +819,12 @@ public:
     // C interface.
     void frames_changed() noexcept { gridvane_frame_index_close(frames_.exchange(nullptr, std::memory_order_acq_rel)); }
 
+    // How many columns have names (0: none).
+    std::size_t column_name_count() const noexcept
+    {
+        const std::int32_t n = id_ > 0 ? gridvane_column_name_count(id_, nullptr) : 0;
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
     // A column's header name, empty where it has none.
     std::string_view column_name(std::size_t c) const noexcept
     {

@@ -96,7 +96,11 @@ else()
   execute_process(COMMAND ${PKG_CONFIG} --cflags --libs gridvane-cxx OUTPUT_VARIABLE cxx_flags
     OUTPUT_STRIP_TRAILING_WHITESPACE)
   separate_arguments(cxx_flags UNIX_COMMAND "${cxx_flags}")
-  execute_process(COMMAND ${CXX} ${SOURCE}/tests/cxx_host.cpp ${cxx_flags} -o ${PREFIX}/pc_cxx_host RESULT_VARIABLE rc)
+  # pkg-config sets no standard: a C++23 plug-in stays C++23 (the header needs C++20 or later).
+  if(cxx_flags MATCHES "-std=")
+    message(FATAL_ERROR "pkg-config's flags for gridvane-cxx choose the host's standard: ${cxx_flags}")
+  endif()
+  execute_process(COMMAND ${CXX} -std=c++23 ${SOURCE}/tests/cxx_host.cpp ${cxx_flags} -o ${PREFIX}/pc_cxx_host RESULT_VARIABLE rc)
   if(rc EQUAL 0)
     execute_process(COMMAND ${PREFIX}/pc_cxx_host ${SOURCE}/examples/data/camera.chan OUTPUT_VARIABLE out
       RESULT_VARIABLE rc)

@@ -7,13 +7,19 @@
 // it back, and checks every name of the interface on the way.
 #include "gridvane.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+#if defined(__linux__)
+#    include <sys/stat.h>
+#    include <unistd.h>
+#endif
 
 namespace {
 
@@ -175,6 +181,186 @@ void error_codes(const std::string &camera, const Folder &folder)
         std::fclose(f);
 }
 
+void write_file(const std::string &name, const std::string &text)
+{
+    std::FILE *f = std::fopen(name.c_str(), "wb");
+    if (f != nullptr) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+}
+
+// A host's pool that offers its own count of threads.
+struct CountingPool {
+    std::int32_t seen = -1;
+    unsigned concurrency() const { return 3; }
+    template <typename Read> void operator()(std::int32_t parts, Read &&read)
+    {
+        seen = parts;
+        for (std::int32_t k = 0; k < parts; ++k)
+            read(k);
+    }
+};
+
+#if defined(__linux__)
+int open_descriptors()
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+#endif
+
+// What the tool and the Python package promise, the C++ door keeps: strict
+// reads, the whole failure, no memory fault on misuse, sub-frames.
+void same_promises(const std::string &camera, const Folder &folder)
+{
+    gridvane::failure why;
+
+    // A decimal comma is refused where the reader would take 8, at its place;
+    // read leniently it is taken, as the 20 functions take it.
+    const std::string shot = folder / "shot.chan";
+    write_file(shot, "| pan tilt\n-----\n1 | 0 -5\n12 | 8,25 -4.5\n24 21\n");
+    gridvane_report report{};
+    gridvane::table refused = gridvane::table::load(shot, {gridvane::form::decide, {}, &report}, why);
+    CHECK(!refused && why.code() == gridvane::errc::refused && why.status().line == 4 && why.status().column == 6);
+    CHECK(why.what() == shot + ":4:6: " + why.message() && why.message().find("'8,25'") == 0);
+    CHECK(report.errors == 1);
+    gridvane::read_options lenient;
+    lenient.lenient = true;
+    gridvane::table taken = gridvane::table::load(shot, lenient, why);
+    CHECK(!why && taken.rows() == 3 && taken.row(1)[0] == 8.0f && taken.row(2)[1] == 0.0f);
+    // Warnings only count.
+    const std::string hex = folder / "hex.txt";
+    write_file(hex, "0x10 1\n");
+    gridvane::table warned = gridvane::table::load(hex, {gridvane::form::decide, {}, &report}, why);
+    CHECK(!why && warned && report.warnings == 1 && report.errors == 0);
+
+    // A missing file: the system's cause, in C++'s terms, and one wording.
+    const std::string missing = folder / "none.chan";
+    gridvane::table none = gridvane::table::load(missing, why);
+    CHECK(!none && why.code() == std::errc::no_such_file_or_directory && why.code() == gridvane::errc::open);
+    CHECK(why.code() != std::errc::permission_denied && why.code().message() == why.message());
+    CHECK(why.what() == missing + ": " + why.message() && why.name() == missing);
+    // ... and a std::filesystem::path is a name.
+    gridvane::table by_path = gridvane::table::load(std::filesystem::path(camera), {}, why);
+    CHECK(!why && by_path.rows() == 6);
+
+    // Misuse gives failures, never a fault: frames of a frameless table,
+    // rows past the end, a moved-from table.
+    gridvane::table plain = gridvane::table::create(2, 3, false, why);
+    CHECK(!why && plain.frame_value(1, why) == 0.0f && why.code() == gridvane::errc::argument);
+    plain.set_frame_value(1, 5.0f, why);
+    CHECK(why.code() == gridvane::errc::argument && plain.row(1)[0] == 0.0f && plain.row(1).size() == 3);
+    CHECK(plain.frame(1) == -1 && plain.frame(99) == -1);
+    const std::string_view four[] = {"a", "b", "c", "d"};
+    plain.set_column_names(four, why);
+    CHECK(why.code() == gridvane::errc::argument && plain.column_name(0).empty());
+    gridvane::table gone = std::move(plain);
+    CHECK(plain.rows() == 0 && plain.columns() == 0 && gone.rows() == 2);
+    CHECK(gone.frame_value(7, why) == 0.0f && why.code() == gridvane::errc::argument);
+#if GRIDVANE_CXX_EXCEPTIONS
+    for (std::size_t r : {std::size_t{2}, std::size_t{1000}}) {
+        bool thrown = false;
+        try {
+            (void)gone.row(r);
+        } catch (const std::out_of_range &) {
+            thrown = true;
+        }
+        CHECK(thrown);
+    }
+    bool moved_throws = false;
+    try {
+        (void)plain.row(0);
+    } catch (const std::out_of_range &) {
+        moved_throws = true;
+    }
+    CHECK(moved_throws);
+    bool frameless_throws = false;
+    try {
+        (void)gone.frame_value(0);
+    } catch (const gridvane::error &e) {
+        frameless_throws = e.code() == gridvane::errc::argument;
+    }
+    CHECK(frameless_throws);
+#elif defined(NDEBUG)
+    CHECK(gone.row(2).empty() && plain.row(0).empty());
+#endif
+
+    // Fractional frames fall between rows, whole ones where ArrayFrameGetV
+    // puts them; set_frame_value is seen by the next lookup.
+    gridvane::table move = gridvane::table::load(camera, why);
+    CHECK(move.row_of_frame(30) == 2.5f && move.row_of_frame(30.0) == 2.5f && move.row_of_frame(std::int64_t{30}) == 2.5f);
+    const float between = (30.5f - 24.0f) / (36.0f - 24.0f) + 2.0f;
+    CHECK(move.row_of_frame(30.5) == between && move.row_of_frame(30.5f) == between);
+    CHECK(move.row_of_frame(0.5) == -1.0f && move.row_of_frame(60.5) == -1.0f && move.row_of_frame(1.0) == 0.0f);
+    move.set_frame_value(3, 30.5f, why);
+    CHECK(!why && move.row_of_frame(30.5) == 3.0f && move.row_of_frame(30) == ArrayFrameGetV(move.handle(), 30));
+
+    // Parts for a host's driver: its own count, else one per core.
+    CountingPool pool;
+    const std::string big = folder / "big.txt";
+    {
+        std::string text;
+        for (int r = 0; r < 200000; ++r)
+            text += "1.5 2.5 3.5 4.5 " + std::to_string(r) + "\n";
+        write_file(big, text);
+    }
+    gridvane::table pooled = gridvane::table::load(big, {}, pool, why);
+    CHECK(!why && pool.seen == 3 && pooled.rows() == 200000);
+
+    // The default driver reads on the calling thread too: a one-part plan
+    // is read there, not left to the finish.
+    std::atomic<int> on_caller{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    gridvane::thread_driver{4}(1, [&](std::int32_t) { on_caller += std::this_thread::get_id() == caller; });
+    CHECK(on_caller == 1);
+
+    // A string_view's bytes are the input, not its terminating NUL.
+    gridvane::memory_reader text_reader(std::string_view("1 2\n"));
+    char bytes[8];
+    const gridvane_io &io = text_reader.io();
+    CHECK(io.read(io.context, bytes, sizeof bytes) == 4 && io.read(io.context, bytes, sizeof bytes) == 0);
+
+    // An observer's exception is errc::observer in the noexcept form.
+    struct Stop {};
+    gridvane::read_options throwing;
+    throwing.observe = [](const gridvane_finding &) -> bool {
+#if GRIDVANE_CXX_EXCEPTIONS
+        throw Stop{};
+#else
+        return false;
+#endif
+    };
+    gridvane::table stopped = gridvane::table::load(shot, throwing, why);
+    CHECK(!stopped && why.code() == (GRIDVANE_CXX_EXCEPTIONS ? gridvane::errc::observer : gridvane::errc::refused));
+
+#if defined(__linux__)
+    // A file moved over another abandons the one it replaces.
+    const int before = open_descriptors();
+    {
+        gridvane::file first = gridvane::file::open(folder / "first.txt", why);
+        first.write("one", why);
+        const int one = open_descriptors();
+        CHECK(one > before);
+        first = gridvane::file::open(folder / "second.txt", why);
+        CHECK(open_descriptors() == one);
+    }
+    CHECK(open_descriptors() == before && !std::filesystem::exists(folder / "first.txt"));
+
+    // A FIFO is one part, which the driver reads.
+    const std::string fifo = folder / "camera.fifo";
+    if (::mkfifo(fifo.c_str(), 0600) == 0) {
+        std::thread feed([&] { write_file(fifo, "1 2\n3 4\n"); });
+        CountingPool fifo_pool;
+        gridvane::table piped = gridvane::table::load(fifo, {}, fifo_pool, why);
+        feed.join();
+        CHECK(!why && fifo_pool.seen == 1 && piped.rows() == 2);
+    }
+#endif
+}
+
 #if GRIDVANE_CXX_EXCEPTIONS
 void exceptions(const std::string &camera, const Folder &folder)
 {
@@ -246,6 +432,7 @@ int main(int argc, char **argv)
     }
     const Folder folder;
     error_codes(argv[1], folder);
+    same_promises(argv[1], folder);
 #if GRIDVANE_CXX_EXCEPTIONS
     try {
         exceptions(argv[1], folder);

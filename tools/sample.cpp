@@ -46,23 +46,6 @@ void each_input_line(const std::function<void(long, const std::vector<std::strin
 
 std::string input_line(long number) { return "standard input: line " + std::to_string(number) + ": "; }
 
-// The row coordinate of a frame, or a negative number outside the frames. The
-// library takes whole frames; between them the tool does the same scan and
-// interpolation in floats along the frame column.
-float row_of_frame(const gridvane::table &t, double frame)
-{
-    if (frame == std::floor(frame) && std::fabs(frame) < 2147483648.0)
-        return t.row_of_frame(static_cast<int32_t>(frame));
-    const auto f = static_cast<float>(frame);
-    const std::size_t rows = t.rows();
-    std::size_t i = 0;
-    while (i < rows && !(t.frame_value(i) >= f))
-        ++i;
-    if (i == rows || i == 0)
-        return -1.0f;
-    return (f - t.frame_value(i - 1)) / (t.frame_value(i) - t.frame_value(i - 1)) + static_cast<float>(i - 1);
-}
-
 // The frames --frames asks for: A to B inclusive, every STEP (1 unless said),
 // each handed to take as it comes (a long range needs no memory of its own).
 void each_frame_in_range(const std::string &text, const std::function<void(double)> &take)
@@ -116,7 +99,7 @@ int sample_frames(const Args &args, const Input &in, Format format, bool one_fra
     if (format != Format::text)
         records.emplace(format, names);
     auto one = [&](double frame, const std::string &said) {
-        const float v = row_of_frame(t, frame);
+        const float v = t.row_of_frame(frame);
         if (!(v >= 0.0f))
             data_error(said + "frame " + number_text(frame) + " lies outside " + in.name + "'s frames (" +
                        number_text(t.frame_value(0)) + " to " + number_text(t.frame_value(t.rows() - 1)) + ")");

@@ -153,7 +153,7 @@ table without frames.)")
                     r += rows;
                 if (r < 0 || r >= rows)
                     throw py::index_error("row " + py::cast<std::string>(py::str(row)) + " is outside the table");
-                return ArrayGetFrame(t.id(), static_cast<std::int32_t>(r));
+                return t.table().frame(static_cast<std::size_t>(r));
             },
             "row"_a,
             "The frame number of a row (negative rows count from the end), truncated toward zero "
@@ -197,10 +197,11 @@ complete.)")
     m.def(
         "kind_of_name",
         [](py::handle path) -> py::object {
-            const std::int32_t form = gridvane_form_of_name(file_name(path).c_str(), GRIDVANE_PURPOSE_SAVE, nullptr);
-            if (form == GRIDVANE_FORM_BINARY)
+            gridvane::failure why;
+            const gridvane::form form = gridvane::form_of_name(file_name(path), GRIDVANE_PURPOSE_SAVE, why);
+            if (form == gridvane::form::binary)
                 return py::str("binary");
-            if (form == GRIDVANE_FORM_ASCII)
+            if (form == gridvane::form::ascii)
                 return py::str("ascii");
             return py::none();
         },

@@ -14,9 +14,10 @@ using namespace pybind11::literals;
 
 namespace gridvane_python {
 
-void sample_many(std::int32_t id, const float *u, const float *v, float *out, std::size_t n) noexcept
+void sample_many(const gridvane::table &t, const float *u, const float *v, float *out, std::size_t n) noexcept
 {
-    gridvane_sample_many(id, n, u, 1, v, 1, out, nullptr);
+    gridvane::failure ignored; // a table in use is registered, and the spans match
+    t.sample({u, n}, {v, n}, {out, n}, ignored);
 }
 
 namespace {
@@ -107,7 +108,7 @@ constexpr std::size_t chunk = 1024;
 // Samples the points [begin, end) of the broadcast shape, in C order, into
 // out[begin, end): a chunk at a time, each found from its index, so memory
 // beyond the result stays two small buffers whatever the broadcast.
-void sample_range(std::int32_t id, const Walk &w, const Operand &u, const Operand &v, float *out, std::size_t begin,
+void sample_range(const gridvane::table &table, const Walk &w, const Operand &u, const Operand &v, float *out, std::size_t begin,
                   std::size_t end) noexcept
 {
     const std::size_t inner = w.size.size() - 1, run = static_cast<std::size_t>(w.size[inner]);
@@ -124,7 +125,7 @@ void sample_range(std::int32_t id, const Walk &w, const Operand &u, const Operan
         const auto offset = static_cast<py::ssize_t>(at);
         const float *pu = gather(u, ub + offset * w.su[inner], w.su[inner], n, ubuf);
         const float *pv = gather(v, vb + offset * w.sv[inner], w.sv[inner], n, vbuf);
-        sample_many(id, pu, pv, out + k, n);
+        sample_many(table, pu, pv, out + k, n);
         k += n;
     }
 }
@@ -133,7 +134,7 @@ void sample_range(std::int32_t id, const Walk &w, const Operand &u, const Operan
 // shared between the machine's cores, each taking one stretch of points;
 // every point is the same call whichever thread makes it, so the result is
 // the same bits.
-void sample_broadcast(std::int32_t id, const std::vector<py::ssize_t> &shape, const Operand &u, const Operand &v,
+void sample_broadcast(const gridvane::table &table, const std::vector<py::ssize_t> &shape, const Operand &u, const Operand &v,
                       float *out)
 {
     constexpr std::size_t points_per_thread = 1 << 17;
@@ -148,13 +149,13 @@ void sample_broadcast(std::int32_t id, const std::vector<py::ssize_t> &shape, co
     for (std::size_t i = 1; i < threads; ++i) {
         const std::size_t begin = std::min(w.points, i * share), end = std::min(w.points, begin + share);
         try {
-            helpers.emplace_back(sample_range, id, std::cref(w), std::cref(u), std::cref(v), out, begin, end);
+            helpers.emplace_back(sample_range, std::cref(table), std::cref(w), std::cref(u), std::cref(v), out, begin, end);
         } catch (...) { // no thread to be had: this one does the rest
-            sample_range(id, w, u, v, out, begin, w.points);
+            sample_range(table, w, u, v, out, begin, w.points);
             break;
         }
     }
-    sample_range(id, w, u, v, out, 0, std::min(w.points, share));
+    sample_range(table, w, u, v, out, 0, std::min(w.points, share));
     for (std::thread &h : helpers)
         h.join();
 }
@@ -163,51 +164,15 @@ std::vector<py::ssize_t> shape_of(const py::array &a) { return {a.shape(), a.sha
 
 // ---- Frames ----------------------------------------------------------------
 
-// A table's frames with what ArrayFrameGetV's scan needs: the first row
-// whose frame is at or above a frame is the first row whose running
-// highest frame is, so a binary search over the running highest finds it
-// whatever the order of the frames (NaN frames are never at or above).
-class FrameIndex {
-public:
-    explicit FrameIndex(const Table &t) : frames_(frame_column(t)), highest_(frames_.size())
-    {
-        float high = std::nanf("");
-        for (std::size_t i = 0; i < frames_.size(); ++i) {
-            if (std::isnan(high) || frames_[i] > high)
-                high = frames_[i];
-            highest_[i] = high;
-        }
-    }
-
-    // The fractional row of frame f, or -1 outside the table's frames, by
-    // ArrayFrameGetV's float32 arithmetic (-ffp-contract=off keeps it so).
-    float row_of(float f) const noexcept
-    {
-        const auto at = std::partition_point(highest_.begin(), highest_.end(), [f](float h) { return !(h >= f); });
-        const auto i = static_cast<std::size_t>(at - highest_.begin());
-        if (i == frames_.size())
-            return -1.0f;
-        if (frames_[i] == f)
-            return static_cast<float>(i);
-        if (i == 0)
-            return -1.0f;
-        const float above = frames_[i] - frames_[i - 1];
-        const float below = f - frames_[i - 1];
-        return below / above + static_cast<float>(static_cast<std::int64_t>(i) - 1);
-    }
-
-    [[noreturn]] void outside(double f) const
-    {
-        std::string text = "frame " + py::cast<std::string>(py::repr(py::float_(f))) + " is outside the table's frames";
-        if (!frames_.empty())
-            text += " (" + py::cast<std::string>(py::repr(py::float_(frames_.front()))) + " to " +
-                    py::cast<std::string>(py::repr(py::float_(frames_.back()))) + ")";
-        throw py::value_error(text);
-    }
-
-private:
-    std::vector<float> frames_, highest_;
-};
+[[noreturn]] void outside(const Table &t, double f)
+{
+    std::string text = "frame " + py::cast<std::string>(py::repr(py::float_(f))) + " is outside the table's frames";
+    const std::vector<float> frames = frame_column(t);
+    if (!frames.empty())
+        text += " (" + py::cast<std::string>(py::repr(py::float_(frames.front()))) + " to " +
+                py::cast<std::string>(py::repr(py::float_(frames.back()))) + ")";
+    throw py::value_error(text);
+}
 
 void require_frames(const Table &t)
 {
@@ -230,7 +195,7 @@ py::object sample(Table &t, py::handle u, py::handle v)
 {
     t.require_samples();
     if (is_number(u) && is_number(v))
-        return py::float_(ArrayGetValue(t.id(), static_cast<float>(number(u)), static_cast<float>(number(v))));
+        return py::float_(t.table().sample(static_cast<float>(number(u)), static_cast<float>(number(v))));
     const py::array us = number_array(u, "u"), vs = number_array(v, "v");
     std::vector<py::ssize_t> shape;
     for (py::handle n : numpy().attr("broadcast_shapes")(us.attr("shape"), vs.attr("shape")))
@@ -243,7 +208,7 @@ py::object sample(Table &t, py::handle u, py::handle v)
     {
         InUse use(t);
         py::gil_scoped_release nogil;
-        sample_broadcast(use.id, shape, ou, ov, po);
+        sample_broadcast(use.table, shape, ou, ov, po);
     }
     if (out.ndim() == 0)
         return py::float_(po[0]);
@@ -253,12 +218,15 @@ py::object sample(Table &t, py::handle u, py::handle v)
 py::object row_of_frame(Table &t, py::handle frame)
 {
     require_frames(t);
-    const FrameIndex index(t);
+    // The library's index of the frames, made anew for each call: frames
+    // written since the last are seen.
+    const gridvane::table &table = t.table();
+    t.table().frames_changed();
     if (is_number(frame)) {
         const double f = number(frame);
-        const float row = index.row_of(static_cast<float>(f));
+        const float row = table.row_of_frame(f);
         if (row < 0.0f)
-            index.outside(f);
+            outside(t, f);
         return py::float_(row);
     }
     const py::array frames = number_array(frame, "frames");
@@ -267,9 +235,9 @@ py::object row_of_frame(Table &t, py::handle frame)
     const float *f = as_float.data();
     float *rows = out.mutable_data();
     for (py::ssize_t i = 0; i < out.size(); ++i) {
-        rows[i] = index.row_of(f[i]);
+        rows[i] = table.row_of_frame(static_cast<double>(f[i]));
         if (rows[i] < 0.0f)
-            index.outside(f[i]);
+            outside(t, f[i]);
     }
     return out;
 }

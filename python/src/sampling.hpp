@@ -12,7 +12,7 @@ namespace gridvane_python {
 // The call every sample ends in: n points of contiguous float32
 // coordinates, each exactly ArrayGetValue(id, u[i], v[i]), through the
 // library's batch sampler. Runs without the GIL.
-void sample_many(std::int32_t id, const float *u, const float *v, float *out, std::size_t n) noexcept;
+void sample_many(const gridvane::table &t, const float *u, const float *v, float *out, std::size_t n) noexcept;
 
 // t.sample(u, v): numbers give a float, arrays broadcast together give a
 // float32 array of the broadcast shape, without the broadcast coordinates

@@ -69,7 +69,11 @@ bool Table::has_frames() const
     return table_.has_frames();
 }
 
-float *const *Table::rows() const { return ArrayGetArray(id()); }
+float *const *Table::rows() const
+{
+    id();
+    return table_.row_index();
+}
 
 void Table::wait_for_readers() const
 {
@@ -93,7 +97,8 @@ std::vector<float> frame_column(const Table &t)
 
 py::object kind_of(const Table &t)
 {
-    switch (ArrayType(t.id())) {
+    t.id();
+    switch (t.table().type()) {
     case CHAN_ASCII: return py::str("ascii");
     case CHAN_BIN: return py::str("binary");
     default: return py::none();
@@ -112,23 +117,23 @@ py::object frames(const Table &t)
 
 py::object columns(const Table &t)
 {
-    const std::int32_t count = gridvane_column_name_count(t.id(), nullptr);
-    if (count <= 0)
+    t.id();
+    const std::size_t count = t.table().column_name_count();
+    if (count == 0)
         return py::none();
     py::tuple names(count);
-    for (std::int32_t i = 0; i < count; ++i) {
-        const char *name = gridvane_column_name(t.id(), i, nullptr);
-        names[static_cast<std::size_t>(i)] =
-            name == nullptr ? py::object(py::none())
-                            : py::reinterpret_steal<py::object>(
-                                  PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(std::strlen(name)), "surrogateescape"));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view name = t.table().column_name(i); // a name is never empty
+        names[i] = name.empty() ? py::object(py::none())
+                                : py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+                                      name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));
     }
     return names;
 }
 
 void set_columns(Table &t, py::object names)
 {
-    const std::int32_t id = t.id();
+    t.id();
     std::vector<std::string> texts;
     if (!names.is_none()) {
         if (py::isinstance<py::str>(names))
@@ -144,11 +149,11 @@ void set_columns(Table &t, py::object names)
             throw py::value_error("a table of " + std::to_string(e.cols) + " columns takes " + std::to_string(e.cols) +
                                   " names, not " + std::to_string(texts.size()));
     }
-    std::vector<const char *> pointers;
-    for (const std::string &text : texts)
-        pointers.push_back(text.c_str());
-    gridvane_status status{};
-    if (gridvane_set_column_names(id, static_cast<std::int32_t>(pointers.size()), pointers.data(), &status) != 0) {
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    gridvane::failure why;
+    t.table().set_column_names(views, why);
+    if (why) {
+        const gridvane_status &status = why.status();
         if (status.code == GRIDVANE_E_BAD_NAME)
             throw py::value_error(status_message(status) + ": " +
                                   py::cast<std::string>(py::repr(py::str(texts[static_cast<std::size_t>(status.found)]))));
@@ -332,7 +337,7 @@ float cell(const Table &t, py::handle v, py::handle u)
 {
     const std::int32_t row = clamped_int32(v), column = clamped_int32(u);
     t.require_samples();
-    return ArrayGetIValue(t.id(), column, row);
+    return t.table().cell(column, row);
 }
 
 float put_cell(Table &t, py::handle v, py::handle u, double value)
@@ -340,7 +345,7 @@ float put_cell(Table &t, py::handle v, py::handle u, double value)
     const std::int32_t row = clamped_int32(v), column = clamped_int32(u);
     t.require_samples();
     t.wait_for_readers();
-    return ArrayPutIValue(t.id(), column, row, static_cast<float>(value));
+    return t.table().put_cell(column, row, static_cast<float>(value));
 }
 
 // ---- Writing -------------------------------------------------------------
@@ -403,29 +408,29 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
                               "give kind='ascii' or kind='binary' to write one under it all the same, or use "
                               "to_pandas() for " + suffix.substr(1));
     // Text for people: the shortest digits that read back as the same float.
-    const std::uint32_t flags = (drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) | GRIDVANE_WRITE_SHORTEST;
+    gridvane::write_options options{gridvane::form::decide, drop_frames, false, true};
     InUse use(t);
-    gridvane_status status{};
-    int result = 0;
+    gridvane::failure why;
     if (name == "-") {
-        const std::int32_t form = form_for(t, k, GRIDVANE_FORM_DECIDE, drop_frames);
+        options.as = static_cast<gridvane::form>(form_for(t, k, GRIDVANE_FORM_DECIDE, drop_frames));
         py::object out = py::module_::import("sys").attr("stdout");
         if (!out.is_none())
             out.attr("flush")();
         py::gil_scoped_release nogil;
-        result = gridvane_write(stdout, use.id, form, flags, &status);
-        if (std::fflush(stdout) != 0 && result == 0) {
-            status = gridvane_status{GRIDVANE_E_WRITE, errno, 0, 0, -1, 0, 0};
-            result = -1;
-        }
+        use.table.write(stdout, options, why);
+        if (std::fflush(stdout) != 0 && !why)
+            why = gridvane::failure(gridvane_status{GRIDVANE_E_WRITE, errno, 0, 0, -1, 0, 0});
     } else {
-        const std::int32_t named = gridvane_form_of_name(name.c_str(), GRIDVANE_PURPOSE_SAVE, nullptr);
-        const std::int32_t form = named == -1 ? GRIDVANE_FORM_DECIDE : form_for(t, k, named, drop_frames);
+        // A name whose type is no channel file is the save's to refuse.
+        gridvane::failure unnamed;
+        const gridvane::form named = gridvane::form_of_name(name, GRIDVANE_PURPOSE_SAVE, unnamed);
+        if (!unnamed)
+            options.as = static_cast<gridvane::form>(form_for(t, k, static_cast<std::int32_t>(named), drop_frames));
         py::gil_scoped_release nogil;
-        result = gridvane_save(use.id, name.c_str(), form, flags, &status);
+        use.table.save(name, options, why);
     }
-    if (result != 0)
-        raise_write_failure(status, path);
+    if (why)
+        raise_write_failure(why.status(), path);
 }
 
 py::bytes to_bytes(Table &t, py::object kind, bool drop_frames)

@@ -32,6 +32,7 @@ public:
     // A table with a zero count has no samples.
     void require_samples() const;
     const gridvane::table &table() const { return table_; }
+    gridvane::table &table() { return table_; }
     bool has_frames() const;
     float *const *rows() const;
 
@@ -61,7 +62,7 @@ private:
 // Made and destroyed with the GIL held.
 class InUse {
 public:
-    explicit InUse(Table &t) : id(t.id()), table_(t) { ++table_.busy_; }
+    explicit InUse(Table &t) : id(t.id()), table(t.table()), table_(t) { ++table_.busy_; }
     ~InUse()
     {
         --table_.busy_;
@@ -70,6 +71,7 @@ public:
     InUse(const InUse &) = delete;
     InUse &operator=(const InUse &) = delete;
     const std::int32_t id;
+    const gridvane::table &table;
 
 private:
     Table &table_;
