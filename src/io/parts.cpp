@@ -7,7 +7,8 @@
 // meanwhile; should one keep too many for the observer's taste (it lets
 // them all pass), the finish reads the file once more in one go, telling
 // only what it has not told yet. A file that cannot be read by position (a
-// pipe, a FIFO, a terminal) is one part, read in order as a load reads it.
+// pipe, a FIFO, a terminal) is one part, read in order as a load reads it
+// by the thread that reads the part, which tells the observer there.
 //
 // The plan knows the file's size and modification time at the open: a part
 // that finds the file shorter or longer, or a finish that finds either
@@ -62,9 +63,9 @@ struct Part {
 
 struct gridvane_plan {
     int fd = -1;
-    std::int64_t size = -1;
-    platform::FileInfo opened; // the file as the open found it
-    formats::Observer observer{nullptr, nullptr}; // the caller's, for the head and the finish
+    platform::FileInfo opened; // the file as the open found it: its size, its modification time
+    // The caller's, for the head and the finish (and a plan read whole).
+    formats::Observer observer{nullptr, nullptr};
     bool observed = false;
     std::int32_t form = 0, kind = GRIDVANE_KIND_UNKNOWN;
     // A load not split (not a regular file): its one part reads it all, in
@@ -168,7 +169,7 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
     if (!succeeded(plan.head.status))
         return plan.head.status;
     plan.kind = plan.head.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN;
-    return cut(plan, plan.head_span.end_offset, plan.size, wanted, 0);
+    return cut(plan, plan.head_span.end_offset, plan.opened.size, wanted, 0);
 }
 
 // Reads the header of a binary file, makes the block every part reads into
@@ -178,7 +179,7 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     io::DescriptorSource head(plan.fd);
     Status s = formats::read_binary_head(head, plan.watcher(), plan.header);
     if (succeeded(s))
-        s = formats::binary_samples_there(plan.header, plan.size);
+        s = formats::binary_samples_there(plan.header, plan.opened.size);
     if (!succeeded(s))
         return s;
     const formats::BinaryHeader &h = plan.header;
@@ -198,8 +199,8 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
 }
 
 // OK while the file is the one the plan opened: the same size and, with
-// the time, the same modification time; CHANGED otherwise, or when a read
-// ended early (the file was cut and has grown again since).
+// the time, the same modification time; CHANGED otherwise, and whenever a
+// read ended early (a file cut may have grown again since).
 Status unchanged(const gridvane_plan &plan, bool ended_early, bool with_time)
 {
     platform::FileInfo now;
@@ -373,7 +374,7 @@ io::Loaded finish_binary(gridvane_plan &plan)
     }
     if (const Status same = unchanged(plan, false, true); !succeeded(same))
         return failed(same);
-    if (plan.observed && !formats::observe_binary_end(plan.header, plan.size, plan.observer))
+    if (plan.observed && !formats::observe_binary_end(plan.header, plan.opened.size, plan.observer))
         return failed(plan.observer.stopped());
     const storage::Rows block = plan.block;
     plan.block = {};
@@ -396,7 +397,6 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
         plan.part_count = 1;
         return ok_status();
     }
-    plan.size = plan.opened.size;
     if (form == GRIDVANE_FORM_BINARY) {
         plan.form = CHAN_BIN;
         return plan_binary(plan, parts);
