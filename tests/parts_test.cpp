@@ -278,9 +278,11 @@ TEST_F(Parts, PipesAndFifosAreOnePartReadInOrder)
 // the finish.
 TEST_F(Parts, AFileThatChangesUnderAPlanFails)
 {
-    std::string text;
-    for (int r = 0; r < 4000; ++r)
+    std::string text, noisy;
+    for (int r = 0; r < 4000; ++r) {
         text += std::to_string(r) + " 1.5 2.5 3.5 4.5 5.5 6.5 7.5\n";
+        noisy += std::to_string(r) + (r % 2 == 0 ? " 1.5\n" : " 1.5 2.5\n"); // more short rows than a part keeps
+    }
     size_t line_100 = 0;
     for (int n = 0; n < 100; ++n)
         line_100 = text.find('\n', line_100) + 1;
@@ -292,6 +294,7 @@ TEST_F(Parts, AFileThatChangesUnderAPlanFails)
         const std::string &bytes;
         bool before_parts; // else between the parts and the finish
         int64_t size;
+        bool observed = false;
     } cases[] = {
         {"text cut at a line end", text, true, static_cast<int64_t>(line_100)},
         {"text cut mid-line", text, true, static_cast<int64_t>(line_100) - 5},
@@ -302,10 +305,11 @@ TEST_F(Parts, AFileThatChangesUnderAPlanFails)
         {"binary grown after the parts", binary, false, size_of(binary) + 64},
         {"text written over", text, false, written_over},
         {"binary written over", binary, false, written_over},
+        {"text written over, read again for its findings", noisy, false, written_over, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string path = folder.write(&c.bytes == &text ? "changing.chan" : "changing.chb", c.bytes);
+        const std::string path = folder.write(&c.bytes == &binary ? "changing.chb" : "changing.chan", c.bytes);
         const auto change = [&] {
             if (c.size == written_over)
                 std::filesystem::last_write_time(path,
@@ -314,7 +318,10 @@ TEST_F(Parts, AFileThatChangesUnderAPlanFails)
                 std::filesystem::resize_file(path, static_cast<uintmax_t>(c.size));
         };
         gridvane_report report{};
-        gridvane_plan *plan = gridvane_plan_open(path.c_str(), GRIDVANE_FORM_DECIDE, 4, nullptr, nullptr, &report);
+        Outcome told;
+        Watch w{&told, false};
+        gridvane_plan *plan =
+            gridvane_plan_open(path.c_str(), GRIDVANE_FORM_DECIDE, 4, c.observed ? watch : nullptr, &w, &report);
         ASSERT_NE(plan, nullptr);
         ASSERT_EQ(gridvane_plan_parts(plan), 4);
         if (c.before_parts)
@@ -332,6 +339,7 @@ TEST_F(Parts, AFileThatChangesUnderAPlanFails)
         EXPECT_EQ(report.status.error, EIO);
         EXPECT_EQ(report.status.expected, size_of(c.bytes));
         EXPECT_EQ(report.status.found, c.size == written_over ? size_of(c.bytes) : c.size);
+        EXPECT_EQ(gridvane_core::registry::head(), nullptr);
     }
     const auto message = [](int64_t expected, int64_t found) {
         gridvane_status s{GRIDVANE_E_CHANGED, EIO, 0, 0, -1, expected, found};
