@@ -14,7 +14,8 @@
  * failure result (-1 or NULL) and sets errno to the status's error number.
  * That number is never 0: a system failure keeps the system's, a refused
  * argument or name gives EINVAL, no memory ENOMEM, input the readers cannot
- * take EIO (as ArrayLoad sets it), a read an observer stopped ECANCELED.
+ * take EIO (as ArrayLoad sets it; so does a file that changed while a
+ * plan read it), a read an observer stopped ECANCELED.
  * gridvane_status_message words a status. The few functions that cannot
  * fail say so and take no status.
  *
@@ -110,6 +111,7 @@ extern "C" {
 #define GRIDVANE_E_UNNAMED_FORM 22      /* a save to a name of no known type, with no form given */
 #define GRIDVANE_E_BAD_NAME 23          /* a column name the table form cannot hold */
 #define GRIDVANE_E_OBSERVER 24          /* an observer or a gridvane_io function threw an exception (since 1.1) */
+#define GRIDVANE_E_CHANGED 25           /* the file changed while a plan read it: its size or modification time */
 
 /* Where and why an operation failed. line and column count from 1 (0: not
  * known); a binary file is one line of bytes, so its column is the byte
@@ -130,6 +132,8 @@ extern "C" {
  *   REFUSED            0                           the finding's kind
  *   FORM_AGAINST_NAME  the form asked              the name's form
  *   BAD_NAME           0                           the index of the name refused
+ *   CHANGED            the file's size at the      its size now
+ *                      gridvane_plan_open
  */
 typedef struct gridvane_status {
     int32_t code;  /* GRIDVANE_OK or GRIDVANE_E_... */
@@ -297,23 +301,30 @@ GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridv
 /* A load the caller spreads over its own threads (the library starts none).
  *
  * gridvane_plan_open opens the file, decides its form and reads its first
- * lines exactly as gridvane_load does, and cuts the rest into at most parts
- * parts (fewer for a small file: a part is at least a megabyte; none for a
- * file that cannot be read by position, such as a pipe, a FIFO or a
- * terminal, which the plan then reads itself, as gridvane_load would).
- * Returns NULL (report filled) when the load fails before any part.
+ * lines exactly as gridvane_load does, notes the file's size and
+ * modification time, and cuts the rest into at most parts parts (fewer for
+ * a small file: a part is at least a megabyte). A file that cannot be read
+ * by position, such as a pipe, a FIFO or a terminal, is only opened: it is
+ * one part, which reads it all in order, as gridvane_load would, and the
+ * report of the open gives its kind as UNKNOWN (a change in 1.1: such a
+ * plan had no parts, and its open read the file). Returns NULL (report
+ * filled) when the load fails before any part.
  *
  * gridvane_plan_read reads one part (0 to gridvane_plan_parts - 1), from
  * any thread, each part by one thread at a time. Returns 0, or -1 with
  * status when the part failed (the finish tells which failure the load
- * gives).
+ * gives). A part that finds the file shorter or longer than the open found
+ * it fails with CHANGED.
  *
  * gridvane_plan_finish, once every gridvane_plan_read has returned, reads
  * the parts nobody read, joins them and registers the table: the table
  * gridvane_load gives for the same file, bit for bit, with the same report;
  * the observer is told the same findings in the same order, from the
- * thread that opens and the one that finishes only. A failure in any part
- * fails the load with the status the one-piece load gives first. Returns
+ * thread that opens and the one that finishes only (a plan read whole
+ * tells them from the thread that reads its part: the finish's, when none
+ * did). A failure in any part fails the load with the status the one-piece
+ * load gives first; a file whose size or modification time is no longer
+ * what the open found fails it with CHANGED, and gives no table. Returns
  * the handle or -1, and frees the plan either way.
  *
  * gridvane_plan_abandon frees a plan without reading what is left (after
@@ -321,7 +332,9 @@ GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridv
 typedef struct gridvane_plan gridvane_plan;
 GRIDVANE_API gridvane_plan *gridvane_plan_open(const char *name, int32_t form, int32_t parts,
                                                gridvane_observer observer, void *context, gridvane_report *report);
-/* The number of parts, 0 for a plan without parts or NULL. Cannot fail. */
+/* The number of parts: 1 for a plan read whole (a change in 1.1: it was
+ * 0), 0 for a file with no bytes after its first lines, or NULL. Cannot
+ * fail. */
 GRIDVANE_API int32_t gridvane_plan_parts(const gridvane_plan *plan);
 GRIDVANE_API int32_t gridvane_plan_read(gridvane_plan *plan, int32_t part, gridvane_status *status);
 GRIDVANE_API int32_t gridvane_plan_finish(gridvane_plan *plan, gridvane_report *report);

@@ -8,6 +8,8 @@
 #include "registry/registry.hpp"
 
 #include <bit>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <thread>
@@ -225,9 +227,10 @@ TEST_F(Parts, LargeFilesInRealParts)
     EXPECT_EQ(in_parts(cut, GRIDVANE_FORM_DECIDE, 2, true, false), in_one_piece(cut, GRIDVANE_FORM_DECIDE, true, false));
 }
 
-// A file that cannot be read by position is planned as one part that the
-// plan reads as it comes, as a load by name reads it.
-TEST_F(Parts, PipesAndFifosAreReadInOrder)
+// A file that cannot be read by position is planned as one part, read as
+// it comes, as a load by name reads it, where that part is read: a host's
+// driver does the work, and hears the findings, on its own thread.
+TEST_F(Parts, PipesAndFifosAreOnePartReadInOrder)
 {
 #if defined(_WIN32)
     GTEST_SKIP() << "no FIFOs or /dev/fd names on Windows";
@@ -249,12 +252,103 @@ TEST_F(Parts, PipesAndFifosAreReadInOrder)
         });
         // A pipe read by its /dev/fd name is still a pipe: no position to read at.
         const std::string name = named_fifo ? fifo : "/dev/fd/" + std::to_string(ends[0]);
-        EXPECT_EQ(in_parts(name, GRIDVANE_FORM_ASCII, 4, true, false), expected) << name;
+        Outcome out;
+        Watch w{&out, false};
+        gridvane_report report{};
+        gridvane_plan *plan = gridvane_plan_open(name.c_str(), GRIDVANE_FORM_ASCII, 4, watch, &w, &report);
+        EXPECT_NE(plan, nullptr); // the calls below take a null plan too: the writer must be joined
+        EXPECT_EQ(gridvane_plan_parts(plan), 1);
+        EXPECT_EQ(gridvane_plan_read(plan, 0, nullptr), 0);
         writer.join();
+        EXPECT_EQ(out.findings, expected.findings) << name; // told by the read, before the finish
+        const int32_t id = gridvane_plan_finish(plan, &report);
+        out.report = describe(id, report);
+        out.table = contents(id);
+        EXPECT_EQ(out, expected) << name;
+        ArrayFree(id);
         if (!named_fifo)
             close(ends[0]);
     }
 #endif
+}
+
+// A file another process writes while a plan reads it fails the load with
+// CHANGED, never a table made of pieces of two files: cut, grown or
+// written over between the open and the parts, or between the parts and
+// the finish.
+TEST_F(Parts, AFileThatChangesUnderAPlanFails)
+{
+    std::string text, noisy;
+    for (int r = 0; r < 4000; ++r) {
+        text += std::to_string(r) + " 1.5 2.5 3.5 4.5 5.5 6.5 7.5\n";
+        noisy += std::to_string(r) + (r % 2 == 0 ? " 1.5\n" : " 1.5 2.5\n"); // more short rows than a part keeps
+    }
+    size_t line_100 = 0;
+    for (int n = 0; n < 100; ++n)
+        line_100 = text.find('\n', line_100) + 1;
+    const std::string binary = gvtest::binary_of(gvtest::Rows(4000, std::vector<float>(8, 1.5f)), 8, 4000);
+    const auto size_of = [](const std::string &bytes) { return static_cast<int64_t>(bytes.size()); };
+    constexpr int64_t written_over = -1; // the same size, a later modification time
+    const struct {
+        const char *what;
+        const std::string &bytes;
+        bool before_parts; // else between the parts and the finish
+        int64_t size;
+        bool observed = false;
+    } cases[] = {
+        {"text cut at a line end", text, true, static_cast<int64_t>(line_100)},
+        {"text cut mid-line", text, true, static_cast<int64_t>(line_100) - 5},
+        {"text grown", text, true, size_of(text) + 1000},
+        {"binary cut", binary, true, size_of(binary) / 2},
+        {"binary grown", binary, true, size_of(binary) + 64},
+        {"text cut after the parts", text, false, static_cast<int64_t>(line_100)},
+        {"binary grown after the parts", binary, false, size_of(binary) + 64},
+        {"text written over", text, false, written_over},
+        {"binary written over", binary, false, written_over},
+        {"text written over, read again for its findings", noisy, false, written_over, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = folder.write(&c.bytes == &binary ? "changing.chb" : "changing.chan", c.bytes);
+        const auto change = [&] {
+            if (c.size == written_over)
+                std::filesystem::last_write_time(path,
+                                                 std::filesystem::last_write_time(path) + std::chrono::seconds(10));
+            else
+                std::filesystem::resize_file(path, static_cast<uintmax_t>(c.size));
+        };
+        gridvane_report report{};
+        Outcome told;
+        Watch w{&told, false};
+        gridvane_plan *plan =
+            gridvane_plan_open(path.c_str(), GRIDVANE_FORM_DECIDE, 4, c.observed ? watch : nullptr, &w, &report);
+        ASSERT_NE(plan, nullptr);
+        ASSERT_EQ(gridvane_plan_parts(plan), 4);
+        if (c.before_parts)
+            change();
+        int32_t changed_parts = 0;
+        for (int32_t k = 0; k < 4; ++k) {
+            gridvane_status status{};
+            changed_parts += gridvane_plan_read(plan, k, &status) != 0 && status.code == GRIDVANE_E_CHANGED;
+        }
+        EXPECT_EQ(changed_parts > 0, c.before_parts);
+        if (!c.before_parts)
+            change();
+        EXPECT_EQ(gridvane_plan_finish(plan, &report), -1);
+        EXPECT_EQ(report.status.code, GRIDVANE_E_CHANGED);
+        EXPECT_EQ(report.status.error, EIO);
+        EXPECT_EQ(report.status.expected, size_of(c.bytes));
+        EXPECT_EQ(report.status.found, c.size == written_over ? size_of(c.bytes) : c.size);
+        EXPECT_EQ(gridvane_core::registry::head(), nullptr);
+    }
+    const auto message = [](int64_t expected, int64_t found) {
+        gridvane_status s{GRIDVANE_E_CHANGED, EIO, 0, 0, -1, expected, found};
+        char words[200];
+        gridvane_status_message(&s, words, sizeof words);
+        return std::string(words);
+    };
+    EXPECT_EQ(message(136000, 1300), "the file changed while it was read: 136000 bytes at the start, 1300 now");
+    EXPECT_EQ(message(1300, 1300), "the file changed while it was read: still 1300 bytes, but written since the start");
 }
 
 TEST_F(Parts, AnAbandonedPlanReadsNoMoreAndKeepsNothing)

@@ -38,7 +38,8 @@ inline constexpr Status with_counts(Status s, std::int64_t expected, std::int64_
 inline constexpr bool succeeded(const Status &s) { return s.code == GRIDVANE_OK; }
 
 // The error number a failure carries where the system gave none: the
-// input's fault is EIO, as the 20 functions say it; a refused argument,
+// input's fault (a file that changed while it was read too) is EIO, as
+// the 20 functions say it; a refused argument,
 // name or form EINVAL; a read stopped by its observer ECANCELED.
 inline constexpr int error_of(std::int32_t code)
 {
@@ -55,7 +56,8 @@ inline constexpr int error_of(std::int32_t code)
     case GRIDVANE_E_BAD_MAGIC:
     case GRIDVANE_E_TRUNCATED_HEADER:
     case GRIDVANE_E_TRUNCATED_SAMPLES:
-    case GRIDVANE_E_NEGATIVE_COUNT: return EIO;
+    case GRIDVANE_E_NEGATIVE_COUNT:
+    case GRIDVANE_E_CHANGED: return EIO;
     case GRIDVANE_E_REFUSED:
     case GRIDVANE_E_OBSERVER: return ECANCELED;
     default: return EINVAL;

@@ -142,6 +142,11 @@ std::string status_text(const gridvane_status &s)
     case GRIDVANE_E_NO_SAMPLES: return "the table has no samples";
     case GRIDVANE_E_REFUSED: return "refused where the reader would take the file other than as written";
     case GRIDVANE_E_OBSERVER: return "the read was stopped by an exception thrown in a callback";
+    case GRIDVANE_E_CHANGED:
+        return "the file changed while it was read: " +
+               (s.expected == s.found ? "still " + std::to_string(s.found) + " bytes, but written since the start"
+                                      : std::to_string(s.expected) + " bytes at the start, " +
+                                            std::to_string(s.found) + " now");
     case GRIDVANE_E_FRAMES_LOST:
         return "the binary form has no frame column: the frames and column names would be lost";
     case GRIDVANE_E_FORM_AGAINST_NAME:

@@ -29,6 +29,9 @@ public:
     long long remaining() const override;
     // Whether the source reads by position (a regular file).
     bool positional() const { return size_ >= 0; }
+    // Where the next read begins: for a stretch read to its end, short of
+    // that end when the file ended first.
+    std::int64_t position() const { return at_; }
 
 private:
     int fd_;

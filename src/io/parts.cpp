@@ -7,7 +7,13 @@
 // meanwhile; should one keep too many for the observer's taste (it lets
 // them all pass), the finish reads the file once more in one go, telling
 // only what it has not told yet. A file that cannot be read by position (a
-// pipe, a FIFO, a terminal) has no parts: the plan reads it as a load does.
+// pipe, a FIFO, a terminal) is one part, read in order as a load reads it
+// by the thread that reads the part, which tells the observer there.
+//
+// The plan knows the file's size and modification time at the open: a part
+// that finds the file shorter or longer, or a finish that finds either
+// changed, fails the load (another process wrote the file meanwhile, and
+// the parts would join pieces of two files).
 #include "gridvane_ext.h"
 
 #include "common/failure.hpp"
@@ -57,11 +63,13 @@ struct Part {
 
 struct gridvane_plan {
     int fd = -1;
-    std::int64_t size = -1;
-    formats::Observer observer{nullptr, nullptr}; // the caller's, for the head and the finish
+    platform::FileInfo opened; // the file as the open found it: its size, its modification time
+    // The caller's, for the head and the finish (and a plan read whole).
+    formats::Observer observer{nullptr, nullptr};
     bool observed = false;
     std::int32_t form = 0, kind = GRIDVANE_KIND_UNKNOWN;
-    // A load not split (not a regular file): done by the plan itself.
+    // A load not split (not a regular file): its one part reads it all, in
+    // the form asked (form is then GRIDVANE_FORM_DECIDE or the form given).
     bool whole = false;
     io::Loaded loaded;
     // ASCII: the head and what it fixed.
@@ -161,7 +169,7 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
     if (!succeeded(plan.head.status))
         return plan.head.status;
     plan.kind = plan.head.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN;
-    return cut(plan, plan.head_span.end_offset, plan.size, wanted, 0);
+    return cut(plan, plan.head_span.end_offset, plan.opened.size, wanted, 0);
 }
 
 // Reads the header of a binary file, makes the block every part reads into
@@ -171,7 +179,7 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     io::DescriptorSource head(plan.fd);
     Status s = formats::read_binary_head(head, plan.watcher(), plan.header);
     if (succeeded(s))
-        s = formats::binary_samples_there(plan.header, plan.size);
+        s = formats::binary_samples_there(plan.header, plan.opened.size);
     if (!succeeded(s))
         return s;
     const formats::BinaryHeader &h = plan.header;
@@ -190,12 +198,42 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     return cut(plan, 0, h.rows, wanted, std::max<std::int64_t>(std::int64_t{h.columns} * 4, 1));
 }
 
+// OK while the file is the one the plan opened: the same size and, with
+// the time, the same modification time; CHANGED otherwise, and whenever a
+// read ended early (a file cut may have grown again since).
+Status unchanged(const gridvane_plan &plan, bool ended_early, bool with_time)
+{
+    platform::FileInfo now;
+    if (platform::info_of(plan.fd, now) != 0)
+        return failure(GRIDVANE_E_READ, errno);
+    const bool same = !ended_early && now.size == plan.opened.size &&
+                      (!with_time || (now.modified == plan.opened.modified &&
+                                      now.modified_nanoseconds == plan.opened.modified_nanoseconds));
+    return same ? ok_status() : with_counts(failure(GRIDVANE_E_CHANGED), plan.opened.size, now.size);
+}
+
+// A plan read whole: its one part reads it all as a load does, telling the
+// observer on this thread (a stream read once cannot keep its findings for
+// the finish: they may be many, and the observer may stop the read at the
+// first).
+void read_whole(gridvane_plan &plan, Part &part)
+{
+    io::DescriptorSource source(plan.fd);
+    plan.loaded = io::read_deciding(source, plan.form, plan.watcher());
+    plan.kind = plan.loaded.kind;
+    part.status = plan.loaded.status;
+}
+
 // Reads one part into its rows, keeping its findings.
 void read_part(gridvane_plan &plan, Part &part)
 {
     if (part.read)
         return;
     part.read = true;
+    if (plan.whole) {
+        read_whole(plan, part);
+        return;
+    }
     formats::Observer keeper = part.kept.observer();
     formats::Observer *watcher = plan.observed ? &keeper : nullptr;
     if (plan.form == CHAN_ASCII) {
@@ -204,6 +242,9 @@ void read_part(gridvane_plan &plan, Part &part)
         part.span.width = plan.head_span.width;
         part.rows = formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span);
         part.status = part.rows.status;
+        const Status same = unchanged(plan, succeeded(part.status) && source.position() < part.end, false);
+        if (!succeeded(same))
+            part.status = same;
         return;
     }
     const formats::BinaryHeader &h = plan.header;
@@ -212,6 +253,10 @@ void read_part(gridvane_plan &plan, Part &part)
     const std::int64_t first = formats::header_size + part.begin * h.columns * std::int64_t{4};
     io::DescriptorSource source(plan.fd, first, first + count * h.columns * 4);
     part.status = formats::read_binary_rows(source, h, part.begin, count, into);
+    // The open found every sample there: samples missing now were cut since.
+    const Status same = unchanged(plan, part.status.code == GRIDVANE_E_TRUNCATED_SAMPLES, false);
+    if (!succeeded(same))
+        part.status = same;
     if (succeeded(part.status) && watcher != nullptr)
         formats::observe_binary_rows(h, part.begin, count, into, keeper);
 }
@@ -250,7 +295,13 @@ io::Loaded read_again(gridvane_plan &plan)
     io::Loaded loaded = io::read_deciding(source, plan.form, &again);
     if (loaded.status.code == GRIDVANE_E_REFUSED || loaded.status.code == GRIDVANE_E_OBSERVER)
         loaded.status = plan.observer.stopped();
-    return loaded;
+    if (loaded.node == nullptr)
+        return loaded;
+    const Status same = unchanged(plan, false, true);
+    if (succeeded(same))
+        return loaded;
+    registry::free_table(loaded.node->id);
+    return failed(same);
 }
 
 // Joins the ASCII parts: their findings told in order, then their rows.
@@ -270,6 +321,8 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         join.passed(part.span, part.rows.rows.count);
     }
 
+    if (const Status same = unchanged(plan, false, true); !succeeded(same))
+        return failed(same);
     const std::int64_t rows = join.rows();
     if (rows > INT32_MAX) // more than a table holds, as a single read finds
         return failed(failure(GRIDVANE_E_NO_MEMORY, ENOMEM));
@@ -319,7 +372,9 @@ io::Loaded finish_binary(gridvane_plan &plan)
         if (part.kept.overflowed())
             return read_again(plan);
     }
-    if (plan.observed && !formats::observe_binary_end(plan.header, plan.size, plan.observer))
+    if (const Status same = unchanged(plan, false, true); !succeeded(same))
+        return failed(same);
+    if (plan.observed && !formats::observe_binary_end(plan.header, plan.opened.size, plan.observer))
         return failed(plan.observer.stopped());
     const storage::Rows block = plan.block;
     plan.block = {};
@@ -332,14 +387,15 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
     plan.fd = platform::open_read(name);
     if (plan.fd < 0)
         return failure(GRIDVANE_E_OPEN, errno);
-    plan.size = io::size_of(plan.fd);
-    if (plan.size < 0) {
-        // Not a regular file: no parts, the plan reads it all in order.
+    if (platform::info_of(plan.fd, plan.opened) != 0 || !plan.opened.regular) {
+        // Not a regular file: one part, which reads it all in order.
+        plan.parts = new (std::nothrow) Part[1];
+        if (plan.parts == nullptr)
+            return failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
         plan.whole = true;
-        io::DescriptorSource source(plan.fd);
-        plan.loaded = io::read_deciding(source, form, plan.watcher());
-        plan.kind = plan.loaded.kind;
-        return plan.loaded.status;
+        plan.form = form;
+        plan.part_count = 1;
+        return ok_status();
     }
     if (form == GRIDVANE_FORM_BINARY) {
         plan.form = CHAN_BIN;
@@ -422,6 +478,8 @@ GRIDVANE_API int32_t gridvane_plan_finish(gridvane_plan *plan, gridvane_report *
             return -1;
         }
         const std::unique_ptr<gridvane_plan> owned(plan);
+        if (plan->whole)
+            read_part(*plan, plan->parts[0]);
         const io::Loaded loaded = plan->whole                  ? std::exchange(plan->loaded, io::Loaded{})
                                   : plan->form == CHAN_BIN ? finish_binary(*plan)
                                                            : finish_ascii(*plan);

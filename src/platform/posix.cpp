@@ -32,6 +32,11 @@ void fill(FileInfo &info, const struct stat &st)
     info.inode = static_cast<std::uint64_t>(st.st_ino);
     info.size = static_cast<std::int64_t>(st.st_size);
     info.modified = static_cast<std::int64_t>(st.st_mtime);
+#if defined(__APPLE__)
+    info.modified_nanoseconds = static_cast<std::int64_t>(st.st_mtimespec.tv_nsec);
+#else
+    info.modified_nanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+#endif
 }
 
 // One stat call, its answer in info.

@@ -26,6 +26,9 @@ struct FileInfo {
     std::uint64_t device = 0, inode = 0;
     std::int64_t size = 0;
     std::int64_t modified = 0; // seconds since the epoch
+    // Past those seconds, as finely as the system keeps it (0 where it
+    // keeps none): what tells a file written over within the second.
+    std::int64_t modified_nanoseconds = 0;
 };
 
 // How a save's new file is held until it takes the target's name: by a

@@ -154,8 +154,16 @@ int info_of(int fd, FileInfo &info)
     return through<int>("fstat", [&] {
         struct _stat64 st {};
         const int rc = _fstat64(fd, &st);
-        if (rc == 0)
+        if (rc == 0) {
             fill(info, st);
+            // The C runtime keeps whole seconds; the system keeps 100 ns.
+            FILETIME written;
+            if (GetFileTime(handle_of(fd), nullptr, nullptr, &written))
+                info.modified_nanoseconds =
+                    static_cast<std::int64_t>(
+                        ((static_cast<ULONGLONG>(written.dwHighDateTime) << 32 | written.dwLowDateTime) % 10000000) *
+                        100);
+        }
         return rc;
     });
 }
