@@ -107,6 +107,7 @@ enum class errc : std::int32_t {
     unnamed_form = GRIDVANE_E_UNNAMED_FORM,
     bad_name = GRIDVANE_E_BAD_NAME,
     observer = GRIDVANE_E_OBSERVER,
+    changed = GRIDVANE_E_CHANGED,
 };
 
 /* ---- Words ------------------------------------------------------------- */
