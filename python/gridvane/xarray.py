@@ -22,7 +22,7 @@ Needs the extra gridvane[xarray].
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Iterable, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 
@@ -54,11 +54,11 @@ class TableArray(BackendArray):
     def __getitem__(self, key: Any) -> np.ndarray:
         # A slice of negative step reads the same rows in rising order, then
         # turns them: some xarray releases (2022.12 among them) make the
-        # rising slice wrongly for a step below -2 ([::-7] of 400 rows reads
-        # every row after the right ones).
-        turns = []
+        # rising slice wrongly for a step below -2 ([::-7] of 400 rows gave
+        # rows 394 down to 2, not 399 down to 0).
+        turns: List[slice] = []
         if isinstance(key, (indexing.BasicIndexer, indexing.OuterIndexer)):
-            elements = []
+            elements: List[Any] = []
             for k, size in zip(key.tuple, self.shape):
                 if isinstance(k, slice) and k.step is not None and k.step < 0:
                     taken = range(*k.indices(size))
