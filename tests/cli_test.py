@@ -146,14 +146,21 @@ class Outputs(unittest.TestCase):
         self.assertEqual([t["kind"] for t in tables], ["ASCII, plain", "binary, little-endian"])
         self.assertEqual(tables[0]["column_stats"], tables[1]["column_stats"])
         self.assertEqual((tables[0]["columns"], tables[0]["rows"], tables[0]["frames"]), (6, 5, None))
-        # The mean as the table's floats print (14.7, not 14.699999999999999);
-        # a name that is not UTF-8 escaped so that the document is, its bytes
-        # recoverable.
+        # The mean as the table's floats print (14.7, not 14.699999999999999).
         self.assertEqual(tables[0]["column_stats"][1]["mean"], 14.7)
         self.assertIn(b"14.7,", out)
-        code, out, _ = run("info", "--json", os.path.join(BAD, "latin1_name.chan"))
-        (latin1,) = json.loads(out.decode("utf-8"))
-        self.assertEqual(latin1["column_stats"][0]["name"].encode("utf-8", "surrogateescape"), b"caf\xe9")
+        # Names that are not UTF-8 (Latin-1, overlong forms, a surrogate, a
+        # code point beyond U+10FFFF) escaped so that the document is, their
+        # bytes recoverable; UTF-8 as it is.
+        names = [b"caf\xe9", b"a\xc0\x80b", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc3\xa9t\xc3\xa9"]
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "names.chan")
+            with open(path, "wb") as f:
+                f.write(b"| " + b" ".join(names) + b"\n-\n1 | " + b" ".join(b"2" for _ in names) + b"\n")
+            code, out, _ = run("info", "--json", path)
+        (table,) = json.loads(out.decode("utf-8"))
+        self.assertEqual([c["name"].encode("utf-8", "surrogateescape") for c in table["column_stats"]], names)
+        self.assertIn("été".encode(), out)
 
     def test_big_endian_and_nan(self):
         with tempfile.TemporaryDirectory() as d:
@@ -730,6 +737,23 @@ class Batches(Folder):
             # Every good file once, under its own name; the bad one nowhere.
             self.assertEqual(written, sorted(os.path.splitext(n.lstrip("/").replace(":", "", 1))[0] + ".chb"
                                              for n in names if n != names[7]))
+
+    def test_a_shard_is_the_documented_hash_of_the_name(self):
+        # A 64-bit FNV-1a hash of the name's bytes as listed, each taken as
+        # unsigned: names with bytes above 0x7f fall in the same shard on
+        # every machine. The list's last name has no line end.
+        names = [f"prise {i} caméra{'ü' * i}.chan" for i in range(16)]
+        listing = self.file("list", "\n".join(names).encode())
+
+        def fnv1a(name):
+            hash = 14695981039346656037
+            for byte in name.encode():
+                hash = (hash ^ byte) * 1099511628211 % 2**64
+            return hash
+
+        for index in range(3):
+            code, out, _ = run("check", "--json", "--shard", f"{index}/3", "--files-from", listing, cwd=self.dir)
+            self.assertEqual([e["file"] for e in json.loads(out)], [n for n in names if fnv1a(n) % 3 == index])
 
     def test_a_list_from_standard_input(self):
         names = self.make_files(3)

@@ -133,7 +133,7 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
         {"binary data read as text", std::string("chan\0\0\0\0", 8) + "1\n", {"BINARY_AS_TEXT@1:1", "NUL_BYTE@1:5", "NAMES_AS_ROW@1:1"}},
         {"big-endian binary data read as text", std::string("nahc\0\0\0\0", 8) + "1\n",
          {"BINARY_AS_TEXT@1:1", "NUL_BYTE@1:5", "NAMES_AS_ROW@1:1"}},
-        {"comments hide what they hold", "# 1,5 abc\n1 2 # x y z\n", {}},
+        {"comments hide what they hold", std::string("# 1,5 abc\n1 2 # x\0y z\n", 22), {}},
     };
     for (const auto &c : cases) {
         const Read got = observed(c.text);
@@ -148,6 +148,41 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     const Read nul = observed(std::string("1 2\0", 4) + std::string(300000, 'x') + "\n3 x\n");
     EXPECT_EQ(nul.seen.findings, (std::vector<std::string>{"NUL_BYTE@1:4", "NOT_A_NUMBER@2:3"}));
     EXPECT_EQ(rows_of(nul.read), (gvtest::Rows{{1, 2}, {3, 0}}));
+}
+
+// What a load says of input that its first bytes show to be no channel
+// file: compressed data, or text of two or four bytes a character, with its
+// byte-order mark or without, however short; the words of the failure, or
+// of the first finding where the bytes are read as text.
+TEST(Findings, FirstBytesNameWhatTheInputIs)
+{
+    const struct {
+        std::string bytes;
+        std::string said;
+    } cases[] = {
+        {std::string("\x1f\x8b", 2), "invalid file format: gzip-compressed data, not a channel file"},
+        {"BZh", "invalid file format: bzip2-compressed data, not a channel file"},
+        {std::string("\xff\xfe\0\0", 4), "invalid file format: UTF-32 text (little-endian), not a channel file"},
+        {std::string("\xff\xfe" "1\0", 4), "invalid file format: UTF-16 text (little-endian), not a channel file"},
+        {std::string("\xfe\xff\0" "1", 4), "invalid file format: UTF-16 text (big-endian), not a channel file"},
+        {std::string("\0" "1\0 \0" "2", 6), "invalid file format: UTF-16 text (big-endian), not a channel file"},
+        {std::string("1\0 \0" "2\0\n\0", 8),
+         "UTF-16 text (little-endian) read as text: the reader takes its bytes for numbers"},
+    };
+    const gvtest::TempFolder folder;
+    for (const auto &c : cases) {
+        const std::string path = folder.write("input", c.bytes);
+        Seen seen;
+        gridvane_report report{};
+        const int32_t id = gridvane_load(path.c_str(), GRIDVANE_FORM_DECIDE, remember, &seen, &report);
+        std::string said(gridvane_status_message(&report.status, nullptr, 0), '\0');
+        gridvane_status_message(&report.status, said.data(), said.size() + 1);
+        if (id > 0) {
+            said = seen.messages.empty() ? "" : seen.messages[0];
+            ArrayFree(id);
+        }
+        EXPECT_EQ(said, c.said) << testing::PrintToString(c.bytes);
+    }
 }
 
 TEST(Findings, WordedForPeople)

@@ -280,3 +280,43 @@ TEST_F(Failing, EverySystemCallAndEveryOneAfter)
 }
 
 } // namespace
+
+namespace {
+
+// The two seams every failure test above stands on fail the nth call alone
+// or, continuously, every call from the nth on until disarmed: a seam that
+// quietly failed only once would leave every cleanup after a failure
+// untried while the tests still pass.
+TEST(Seams, FailTheNthCallOrEveryOneFromTheNthOn)
+{
+    namespace heap = gridvane_core::heap;
+    const struct {
+        const char *name;
+        std::function<void(std::uint64_t, bool)> arm;
+        std::function<bool()> call_fails;
+    } seams[] = {
+        {"heap", [](std::uint64_t n, bool and_after) { heap::fail_nth_allocation(n, and_after); },
+         [] {
+             void *block = heap::allocate(1);
+             heap::release(block);
+             return block == nullptr;
+         }},
+        {"system calls", [](std::uint64_t n, bool and_after) { seam::arm(n, seam::Act::fail, EIO, and_after); },
+         [] {
+             int error = 0;
+             return seam::next("read", error) == seam::Act::fail && error == EIO;
+         }},
+    };
+    for (const auto &s : seams)
+        for (const bool and_after : {false, true}) {
+            s.arm(3, and_after);
+            std::string failed;
+            for (int k = 0; k < 8; ++k)
+                failed += s.call_fails() ? 'x' : '.';
+            s.arm(0, false);
+            EXPECT_EQ(failed, and_after ? "..xxxxxx" : "..x.....") << s.name;
+            EXPECT_FALSE(s.call_fails()) << s.name << ", disarmed";
+        }
+}
+
+} // namespace

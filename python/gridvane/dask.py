@@ -199,19 +199,19 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
         raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
     absolute = _absolute(paths)
     first: Any = None
-    for path in absolute:  # the first file read makes the meta; with "skip", the first that reads
+    for at, path in enumerate(absolute, 1):  # the first file read makes the meta; with "skip", the first that reads
         try:
             first = _frame_of(path, lenient)
             break
         except (OSError, ValueError) as failure:
-            if errors != "skip" or path == absolute[-1]:
+            if errors != "skip" or at == len(absolute):
                 raise
             _report_skipped(path, failure)
     if columns is not None:
         columns = list(columns)
         unknown = [c for c in columns if c not in first.columns or c == "path"]
         if unknown:
-            raise ValueError(f"{absolute[0]}: has no column {unknown[0]!r} (it has {list(first.columns[:-1])})")
+            raise ValueError(f"{path}: has no column {unknown[0]!r} (it has {list(first.columns[:-1])})")
         first = first[columns + ["path"]]
     # The paths are categories of each partition's own; the frame's are
     # those of all its partitions, known once computed.

@@ -22,7 +22,7 @@ Needs the extra gridvane[xarray].
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Iterable, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 
@@ -52,7 +52,24 @@ class TableArray(BackendArray):
         self.dtype = np.dtype(np.float32)
 
     def __getitem__(self, key: Any) -> np.ndarray:
-        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+        # A slice of negative step reads the same rows in rising order, then
+        # turns them: some xarray releases (2022.12 among them) make the
+        # rising slice wrongly for a step below -2 ([::-7] of 400 rows gave
+        # rows 394 down to 2, not 399 down to 0).
+        turns: List[slice] = []
+        if isinstance(key, (indexing.BasicIndexer, indexing.OuterIndexer)):
+            elements: List[Any] = []
+            for k, size in zip(key.tuple, self.shape):
+                if isinstance(k, slice) and k.step is not None and k.step < 0:
+                    taken = range(*k.indices(size))
+                    k = slice(taken[-1], taken[0] + 1, -k.step) if taken else slice(0, 0)
+                    turns.append(slice(None, None, -1))
+                elif not isinstance(k, (int, np.integer)):  # an axis of the result
+                    turns.append(slice(None))
+                elements.append(k)
+            key = type(key)(tuple(elements))
+        result = indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+        return np.asarray(result)[tuple(turns)] if any(t.step for t in turns) else result
 
     def _read(self, key: tuple) -> np.ndarray:
         # Only the samples asked for are copied out of the kept table.

@@ -4,6 +4,7 @@ files among good ones; relative paths; columns; the engine found through its
 entry point."""
 import os
 import pickle
+import re
 import subprocess
 import sys
 
@@ -106,6 +107,22 @@ def test_a_bad_file_among_good_ones(client, tmp_path, bad, match):
     assert sorted(skipped.path.cat.categories) == sorted(paths)  # the skipped file is no group
     events = [e for _, e in client.get_events("gridvane") if e["skipped"] == wrong]
     assert events and all(("bad.chan" in e["error"]) for e in events), events
+
+
+def test_skipping_when_no_file_reads(client, tmp_path):
+    (good,) = camera_moves(str(tmp_path), 1)
+    bad, missing = str(tmp_path / "bad.chan"), str(tmp_path / "missing.chan")
+    (tmp_path / "bad.chan").write_bytes(b"| pan\n---\n1 | x\n")
+    # The last file's failure, raised now, when every file fails.
+    for paths, failure, match in [([missing, bad], gridvane.FormatError, r"bad.chan:3:5: 'x' is not a number"),
+                                  ([bad, missing], OSError, r"No such file.*missing.chan"),
+                                  ([bad, bad], gridvane.FormatError, r"bad.chan:3:5")]:
+        with pytest.raises(failure, match=match):
+            gd.read_tables(paths, errors="skip")
+    # A file that reads makes the frame, even where a failing one is listed again last.
+    assert_same_frame(gd.read_tables([bad, good, bad], errors="skip").compute(), looped([good]))
+    with pytest.raises(ValueError, match=rf"^{re.escape(good)}: has no column 'zoom'"):
+        gd.read_tables([missing, good], columns=["zoom"], errors="skip")
 
 
 def test_stack_grids(client, tmp_path):
@@ -225,11 +242,16 @@ def test_the_xarray_engine_reads_lazily_and_in_chunks(client, tmp_path):
     again = pickle.loads(pickled)
     assert np.array_equal(bits(again.grid[5:9, ::3].values), bits(expected[5:9, ::3]))
     assert again.grid[7, 2].values.dtype == np.float32 and again.grid[7, 2].values == expected[7, 2]
+    # Lists index each axis on its own (outer indexing), as on an array in memory.
+    in_memory = xr.DataArray(expected, dims=("v", "u"))
+    for key in [([0, 2, 3], [1, 4]), ([5, 1], [0, 299]), (slice(None, None, -7), [4, 1, 1]), (7, [0, 5])]:
+        assert np.array_equal(bits(again.grid[key].values), bits(in_memory[key].values)), key
     move = xr.open_dataset(cam, engine="gridvane", drop_variables=["tilt"])
     table = gridvane.load(cam)
     assert list(move.data_vars) == ["pan", "focal"]
     assert np.array_equal(bits(move.frame.values), bits(table.frames))
     assert np.array_equal(bits(move.focal.values), bits(table.to_numpy()[:, 2]))
+    assert np.array_equal(bits(move.focal[[3, 0]].values), bits(table.to_numpy()[[3, 0], 2]))
     # The library's sampling, not xarray's interp.
     u, v = np.array([-3.0, 0.25, 7.5, 29.0]), np.array([0.5, 39.9, 12.25, 100.0])
     assert np.array_equal(bits(ds.grid.gridvane.sample(u, v)), bits(gridvane.load(grid).sample(u, v)))
