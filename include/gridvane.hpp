@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cassert>
+#include <cerrno>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -122,7 +123,16 @@ template <typename Thing> std::string words(const Thing &thing, std::size_t (*sa
     return text;
 }
 
-inline gridvane_status status_of_code(int code) noexcept { return gridvane_status{code, 0, 0, 0, -1, 0, 0}; }
+// A status the header makes itself (a refused argument, no memory, an
+// observer that threw), with the error number the library gives each.
+inline gridvane_status status_of_code(int code) noexcept
+{
+    const int error = code == GRIDVANE_OK          ? 0
+                      : code == GRIDVANE_E_NO_MEMORY ? ENOMEM
+                      : code == GRIDVANE_E_OBSERVER  ? ECANCELED
+                                                     : EINVAL;
+    return gridvane_status{code, error, 0, 0, -1, 0, 0};
+}
 
 // The codes whose error number is the system's own cause.
 constexpr bool system_cause(std::int32_t code) noexcept
@@ -140,7 +150,8 @@ constexpr int value_of(const gridvane_status &s) noexcept
 inline gridvane_status status_of_value(int value) noexcept
 {
     gridvane_status s = status_of_code(value & 0xff);
-    s.error = value >> 8;
+    if (value >> 8 != 0)
+        s.error = value >> 8;
     return s;
 }
 
