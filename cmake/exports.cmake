@@ -7,7 +7,7 @@ set(GRIDVANE_API_NAMES
   ArrayGetIValue ArrayGetPointer ArrayGetValue ArrayLoad ArrayPutIValue ArrayRead ArraySave
   ArrayType ArrayWrite ChanReadAscii ChanReadBin ChanWriteAscii ChanWriteBin)
 set(GRIDVANE_EXT_NAMES
-  gridvane_alloc gridvane_column_name gridvane_column_name_count gridvane_extent_of
+  gridvane_alloc gridvane_code_message gridvane_column_name gridvane_column_name_count gridvane_extent_of
   gridvane_file_abandon gridvane_file_commit gridvane_file_open gridvane_file_stream gridvane_file_temporary_name
   gridvane_file_write gridvane_finding_message gridvane_form_of_name gridvane_frame_index_close gridvane_frame_index_open
   gridvane_frame_index_row gridvane_load gridvane_parse_binary_header

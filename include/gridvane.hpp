@@ -30,8 +30,11 @@
  * frame_value(r): also an error on a table without frames), as
  * std::vector::at does; unchecked_row(r) does not, as operator[] does not.
  *
- * Threads. As the C interface: any function from any thread; a table
- * object is a handle, and its rows are shared by every copy of the handle.
+ * Threads. As the C interface: any function from any thread. A table
+ * object's const members may run on many threads at once; one that changes
+ * the object (assignment, reset, set_frame_value, frames_changed) runs alone
+ * on it, as with a standard container. Its rows are shared by every copy of
+ * the handle.
  */
 #ifndef GRIDVANE_HPP
 #define GRIDVANE_HPP
@@ -55,6 +58,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -172,7 +176,14 @@ namespace detail {
 class error_category final : public std::error_category {
 public:
     const char *name() const noexcept override { return "gridvane"; }
-    std::string message(int value) const override { return gridvane::message(status_of_value(value)); }
+    // The code's words, without the counts and place only a status has.
+    std::string message(int value) const override
+    {
+        const gridvane_status s = status_of_value(value);
+        std::string text(gridvane_code_message(s.code, s.error, nullptr, 0), '\0');
+        gridvane_code_message(s.code, s.error, text.data(), text.size() + 1);
+        return text;
+    }
     std::error_condition default_error_condition(int value) const noexcept override { return {value & 0xff, *this}; }
     // Equal to its errc and, for a system cause, to the std::errc of the
     // error number.
@@ -217,8 +228,8 @@ public:
     const gridvane_status &status() const noexcept { return status_; }
     std::error_code code() const noexcept { return error_code_of(status_); }
     const std::string &name() const noexcept { return name_; }
-    // The words alone, as code().message() gives them where no finding
-    // refused the read.
+    // The words alone: the status's (with its counts), or a refusal's
+    // finding's; code().message() words the code alone.
     std::string message() const { return words_.empty() ? gridvane::message(status_) : words_; }
     // "name:line:column: words", with as much of the place as is known.
     std::string what() const
@@ -378,9 +389,13 @@ private:
     std::string words_;
 };
 
-// A name as the C interface takes it: NUL-terminated.
+// A name as the C interface takes it: NUL-terminated. One with a NUL
+// inside would name another file: it goes as NULL, which the library
+// refuses (errc::argument).
 template <typename F> auto with_c_string(std::string_view text, F &&f)
 {
+    if (text.find('\0') != std::string_view::npos)
+        return f(static_cast<const char *>(nullptr));
     char small[256];
     if (text.size() < sizeof small) {
         std::memcpy(small, text.data(), text.size());
@@ -390,6 +405,12 @@ template <typename F> auto with_c_string(std::string_view text, F &&f)
     const std::string big(text);
     return f(big.c_str());
 }
+
+// The character types, which are no frame numbers.
+template <typename T>
+concept character = std::same_as<T, bool> || std::same_as<T, char> || std::same_as<T, signed char> ||
+                    std::same_as<T, unsigned char> || std::same_as<T, wchar_t> || std::same_as<T, char8_t> ||
+                    std::same_as<T, char16_t> || std::same_as<T, char32_t>;
 
 // A path as the library's names are spelled (the system's narrow names).
 template <typename P>
@@ -443,14 +464,17 @@ template <typename Result, typename Body> Result or_failure(gridvane::failure &w
 }
 
 // Runs body() for a noexcept twin whose body fills why itself: no memory
-// for what it throws.
+// for std::bad_alloc, errc::observer for what a host's driver throws.
 template <typename Result, typename Body> Result catching(gridvane::failure &why, Body &&body) noexcept
 {
 #if GRIDVANE_CXX_EXCEPTIONS
     try {
         return body();
-    } catch (...) {
+    } catch (const std::bad_alloc &) {
         why = gridvane::failure(status_of_code(GRIDVANE_E_NO_MEMORY));
+        return Result();
+    } catch (...) { // a host's driver or callback
+        why = gridvane::failure(status_of_code(GRIDVANE_E_OBSERVER));
         return Result();
     }
 #else
@@ -682,6 +706,12 @@ public:
     {
         return load(detail::name_of(path), options);
     }
+    template <detail::filesystem_path P, typename Driver>
+        requires(!std::same_as<std::remove_cvref_t<Driver>, failure>)
+    static table load(const P &path, const read_options &options, Driver &&drive)
+    {
+        return load(detail::name_of(path), options, std::forward<Driver>(drive));
+    }
     // A load in parts on the threads a driver gives (thread_driver, or a
     // host's own pool): as many parts as options.threads says, or as the
     // driver's concurrency() offers, or one per core.
@@ -720,10 +750,20 @@ public:
             return read_failure(name, options, why, detail::load_by_name{name, options});
         return load(name, options, thread_driver{options.threads}, why);
     }
+    template <detail::filesystem_path P> static table load(const P &path, failure &why) noexcept
+    {
+        return load(path, read_options{}, why);
+    }
     template <detail::filesystem_path P>
     static table load(const P &path, const read_options &options, failure &why) noexcept
     {
         return detail::catching<table>(why, [&] { return load(detail::name_of(path), options, why); });
+    }
+    template <detail::filesystem_path P, typename Driver>
+    static table load(const P &path, const read_options &options, Driver &&drive, failure &why) noexcept
+    {
+        return detail::catching<table>(
+            why, [&] { return load(detail::name_of(path), options, std::forward<Driver>(drive), why); });
     }
     template <typename Driver>
     static table load(std::string_view name, const read_options &options, Driver &&drive, failure &why) noexcept;
@@ -812,15 +852,18 @@ public:
     }
 
     // The fractional row at which a frame falls, -1 before the first frame,
-    // after the last or without frames. The whole-frame form is exactly
-    // ArrayFrameGetV; the other takes fractions (30.5: half way from the row
-    // of frame 30 to that of 31, by the same arithmetic on the frame
-    // rounded to a float) through an index of the frames, so that each
-    // lookup costs a binary search.
-    float row_of_frame(std::int32_t frame) const noexcept { return ArrayFrameGetV(id_, frame); }
-    float row_of_frame(double frame) const noexcept { return gridvane_frame_index_row(frame_index(), frame); }
+    // after the last, without frames or for an empty table. A whole frame
+    // gives exactly what ArrayFrameGetV gives; a fractional one (30.5: half
+    // way from the row of frame 30 to that of 31) the same arithmetic on the
+    // frame rounded to a float. Both go through an index of the frames made
+    // at the first lookup, so that each costs a binary search.
+    float row_of_frame(std::int32_t frame) const noexcept { return gridvane_frame_index_row(frame_index(), frame); }
+    template <std::floating_point F> float row_of_frame(F frame) const noexcept
+    {
+        return gridvane_frame_index_row(frame_index(), static_cast<double>(frame));
+    }
     template <std::integral I>
-        requires(!std::same_as<I, std::int32_t> && !std::same_as<I, bool>)
+        requires(!std::same_as<I, std::int32_t> && !detail::character<I>)
     float row_of_frame(I frame) const noexcept
     {
         if (std::in_range<std::int32_t>(frame))
@@ -914,6 +957,10 @@ public:
     {
         detail::or_failure<int>(why, name, [&](gridvane_status &s) { return save_status(name, options, s); });
     }
+    template <detail::filesystem_path P> void save(const P &path, failure &why) const noexcept
+    {
+        save(path, write_options{}, why);
+    }
     template <detail::filesystem_path P> void save(const P &path, const write_options &options, failure &why) const noexcept
     {
         detail::catching<int>(why, [&] {
@@ -957,10 +1004,9 @@ private:
 
     std::span<float> checked_row(std::size_t r) const
     {
-        if (r >= rows()) {
+        if (r >= rows()) [[unlikely]] {
 #if GRIDVANE_CXX_EXCEPTIONS
-            throw std::out_of_range("gridvane::table::row: row " + std::to_string(r) + " of a table of " +
-                                    std::to_string(rows()) + " rows");
+            out_of_range("row", r, rows());
 #else
             assert(!"gridvane::table::row: row past the end");
             return {};
@@ -968,6 +1014,17 @@ private:
         }
         return {rows_[r], columns()};
     }
+#if GRIDVANE_CXX_EXCEPTIONS
+    // Out of the way of the loops that check: the text is made only here.
+#    if defined(__GNUC__)
+    [[gnu::cold, gnu::noinline]]
+#    endif
+    [[noreturn]] static void out_of_range(const char *what, std::size_t r, std::size_t rows)
+    {
+        throw std::out_of_range(std::string("gridvane::table::") + what + ": row " + std::to_string(r) +
+                                " of a table of " + std::to_string(rows) + " rows");
+    }
+#endif
     // Whether frame_value(r) may read: why says how it may not.
     bool frame_slot_failure(std::size_t r, failure &why) const noexcept
     {
@@ -984,8 +1041,7 @@ private:
         if (!has_frames())
             throw error(detail::status_of_code(GRIDVANE_E_ARGUMENT));
         if (r >= rows())
-            throw std::out_of_range("gridvane::table::frame_value: row " + std::to_string(r) + " of a table of " +
-                                    std::to_string(rows()) + " rows");
+            out_of_range("frame_value", r, rows());
     }
 #endif
     // The index of the frames, made at the first lookup (by one thread;
@@ -1053,7 +1109,8 @@ private:
         std::vector<const char *> pointers;
         for (const std::string &name : kept)
             pointers.push_back(name.c_str());
-        if (pointers.size() > INT32_MAX) {
+        const auto cut = [](const std::string &name) { return name.find('\0') != std::string::npos; };
+        if (pointers.size() > INT32_MAX || std::any_of(kept.begin(), kept.end(), cut)) {
             s = detail::status_of_code(GRIDVANE_E_ARGUMENT);
             return -1;
         }
@@ -1138,6 +1195,11 @@ public:
             p.open_into(name, parts, options, why);
             return p;
         });
+    }
+    template <detail::filesystem_path P>
+    static plan open(const P &path, std::int32_t parts, const read_options &options, failure &why) noexcept
+    {
+        return detail::catching<plan>(why, [&] { return open(detail::name_of(path), parts, options, why); });
     }
     table finish(failure &why) noexcept
     {
@@ -1286,6 +1348,10 @@ public:
     static file open(std::string_view name, failure &why) noexcept
     {
         return detail::or_failure<file>(why, name, [&](gridvane_status &s) { return open_status(name, s); });
+    }
+    template <detail::filesystem_path P> static file open(const P &path, failure &why) noexcept
+    {
+        return detail::catching<file>(why, [&] { return open(detail::name_of(path), why); });
     }
     void write(std::string_view bytes, failure &why) noexcept
     {

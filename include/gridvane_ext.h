@@ -150,6 +150,13 @@ typedef struct gridvane_status {
  * Returns the length of the whole text, whatever size allows. Cannot fail. */
 GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char *out, size_t size);
 
+/* Words a code with its error number alone ("truncated samples"; for OPEN,
+ * READ and WRITE the error number's words), for a caller that kept only
+ * those (a C++ std::error_code): the status's words without the counts and
+ * bytes that only a status carries. As gridvane_status_message otherwise
+ * (since 1.2). Cannot fail. */
+GRIDVANE_API size_t gridvane_code_message(int32_t code, int32_t error, char *out, size_t size);
+
 /* ---- What the readers report (since 1.1) ------------------------------- */
 
 /* Places where a reader takes the input other than as it is written. An

@@ -243,9 +243,18 @@ void same_promises(const std::string &camera, const Folder &folder)
     CHECK(!none && why.code() == std::errc::no_such_file_or_directory && why.code() == gridvane::errc::open);
     CHECK(why.code() != std::errc::permission_denied && why.code().message() == why.message());
     CHECK(why.what() == missing + ": " + why.message() && why.name() == missing);
-    // ... and a std::filesystem::path is a name.
-    gridvane::table by_path = gridvane::table::load(std::filesystem::path(camera), {}, why);
+    // ... and a std::filesystem::path is a name; one with a NUL inside is
+    // refused, not cut short.
+    gridvane::table by_path = gridvane::table::load(std::filesystem::path(camera), why);
     CHECK(!why && by_path.rows() == 6);
+    by_path = gridvane::table::load(camera + std::string(1, '\0') + "x", why);
+    CHECK(!by_path && why.code() == gridvane::errc::argument);
+    // The error_code words its code alone; the failure keeps the counts.
+    const std::string cut = folder / "cut.chb";
+    write_file(cut, gridvane::table::create(2, 2, false, why).to_bytes({gridvane::form::binary}, why).substr(0, 70));
+    gridvane::table::load(cut, why);
+    CHECK(why.code() == gridvane::errc::truncated_samples && why.code().message() == "truncated samples");
+    CHECK(why.message() == "truncated samples: 6 of 16 bytes");
 
     // Misuse gives failures, never a fault: frames of a frameless table,
     // rows past the end, a moved-from table.
@@ -356,6 +365,12 @@ void same_promises(const std::string &camera, const Folder &folder)
     };
     gridvane::table stopped = gridvane::table::load(shot, throwing, why);
     CHECK(!stopped && why.code() == (GRIDVANE_CXX_EXCEPTIONS ? gridvane::errc::observer : gridvane::errc::refused));
+#if GRIDVANE_CXX_EXCEPTIONS
+    // So is a host driver's.
+    const auto broken_pool = [](std::int32_t, auto &&) { throw std::runtime_error("pool shut down"); };
+    gridvane::table undriven = gridvane::table::load(std::filesystem::path(big), {}, broken_pool, why);
+    CHECK(!undriven && why.code() == gridvane::errc::observer);
+#endif
 
 #if defined(__linux__)
     // A file moved over another abandons the one it replaces.

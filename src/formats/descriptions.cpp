@@ -161,6 +161,29 @@ std::string status_text(const gridvane_status &s)
     return "unknown status " + std::to_string(s.code);
 }
 
+// A code's words with its error number alone, as an error_code keeps it:
+// the status's words without the counts, bytes and place only a status has.
+std::string code_text(std::int32_t code, std::int32_t error)
+{
+    switch (code) {
+    case GRIDVANE_E_BAD_SUFFIX: return "the tools library gives the name a type that is no channel file";
+    case GRIDVANE_E_EMPTY:
+    case GRIDVANE_E_NO_DATA: return "no table: the file is empty, or holds only blank lines and comments";
+    case GRIDVANE_E_INVALID_FORMAT: return "invalid file format: the first significant byte begins no channel file";
+    case GRIDVANE_E_BAD_MAGIC: return "the reader wants the magic 'chan' or 'nahc' (invalid magic number)";
+    case GRIDVANE_E_TRUNCATED_HEADER: return "truncated header";
+    case GRIDVANE_E_TRUNCATED_SAMPLES: return "truncated samples";
+    case GRIDVANE_E_NEGATIVE_COUNT: return "negative count: the reader cannot allocate it";
+    case GRIDVANE_E_TOO_LARGE: return "the binary form holds at most 32767 rows and 32767 columns";
+    case GRIDVANE_E_CHANGED: return "the file changed while it was read";
+    case GRIDVANE_E_FORM_AGAINST_NAME: return "the form asked contradicts the name's type";
+    case GRIDVANE_E_BAD_NAME:
+        return "a column name cannot stand in the table form: a name is not empty and has no white space, '#' or "
+               "control byte";
+    default: return status_text(gridvane_status{code, error, 0, 0, -1, 0, 0});
+    }
+}
+
 std::string finding_text(const gridvane_finding &f)
 {
     const std::string what = f.frame ? "frame " : "";
@@ -265,6 +288,15 @@ std::int32_t Observer::severity_of(std::int32_t kind)
 } // namespace gridvane_core::formats
 
 extern "C" {
+
+GRIDVANE_API size_t gridvane_code_message(int32_t code, int32_t error, char *out, size_t size)
+{
+    try {
+        return gridvane_core::formats::copy_out(gridvane_core::formats::code_text(code, error), out, size);
+    } catch (...) { // out of memory: no text
+        return gridvane_core::formats::copy_out({}, out, size);
+    }
+}
 
 GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char *out, size_t size)
 {

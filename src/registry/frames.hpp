@@ -38,6 +38,13 @@ inline std::int32_t frame_of_row(const Record &t, std::int32_t row)
     return static_cast<std::int32_t>(frame);
 }
 
+// The rows a lookup passes: every row whose number is below the count, so
+// a count of 8.5 takes row 8 too (never more rows than the storage holds).
+inline std::int64_t rows_below_count(const Record &t)
+{
+    return static_cast<std::int64_t>(std::ceil(row_extent(t).exact));
+}
+
 // Where frame f falls, given i, the first of the rows' frames at or above
 // it (count: none is): row i where it holds f exactly, else between rows
 // i - 1 and i, by the 32-bit arithmetic every lookup shares (the two
@@ -66,7 +73,7 @@ inline float row_of_frame(const Record &t, float f)
     if (slot < 0)
         return -1.0f;
     float *const *rows = t.node.rows;
-    const auto rows_there = static_cast<std::int64_t>(row_extent(t).exact);
+    const std::int64_t rows_there = rows_below_count(t);
     std::int64_t i = 0;
     while (i < rows_there && !(rows[i][slot] >= f))
         ++i;
@@ -85,7 +92,7 @@ public:
         const std::int64_t slot = frame_slot(t);
         if (!t.has_frame() || !(t.node.countV > 0.0f) || slot < 0)
             return;
-        const auto count = static_cast<std::size_t>(row_extent(t).exact);
+        const auto count = static_cast<std::size_t>(rows_below_count(t));
         frames_.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             frames_[i] = t.node.rows[i][slot];
