@@ -274,6 +274,22 @@ void refuse_requested_schema(const py::object &requested)
 
 std::string type_name(const py::handle &o) { return py::cast<std::string>(py::type::of(o).attr("__name__")); }
 
+// A Python int, or anything that stands for one (numpy's), and no bool.
+bool is_whole_number(const py::handle &o)
+{
+    return !PyBool_Check(o.ptr()) && PyIndex_Check(o.ptr()) != 0;
+}
+
+// The two ints of a tuple such as dl_device, or a TypeError naming it.
+std::pair<py::int_, py::int_> int_pair(const py::object &o, const char *name, const char *shape)
+{
+    if (!py::isinstance<py::tuple>(o) || py::len(o) != 2 || !is_whole_number(o[py::int_(0)]) ||
+        !is_whole_number(o[py::int_(1)]))
+        throw py::type_error(std::string(name) + " is a tuple of two ints " + shape + ", not " + 
+                             py::cast<std::string>(py::repr(o)));
+    return {py::int_(o[py::int_(0)]), py::int_(o[py::int_(1)])};
+}
+
 // ---- Import ---------------------------------------------------------------
 
 // An error naming the column, as from_arrow raises it.
@@ -676,22 +692,30 @@ template <typename Managed> void drop_unconsumed(PyObject *capsule, const char *
 py::object dlpack(py::object self, py::object stream, py::object max_version, py::object dl_device, py::object copy)
 {
     Table &t = self.cast<Table &>();
-    // The arguments first: nothing is held yet when one is refused.
-    if (!stream.is_none() && !(py::isinstance<py::int_>(stream) && py::cast<long long>(stream) == -1))
-        throw py::value_error("a table lives on the CPU: stream must be None");
+    // The arguments first: nothing is held yet when one is refused. An
+    // argument of the wrong type is a TypeError, a value no CPU tensor
+    // takes a ValueError, and a device it cannot go to a BufferError, as
+    // DLPack's consumers expect.
+    if (!stream.is_none()) {
+        if (!is_whole_number(stream))
+            throw py::type_error("stream is None or an int, not " + type_name(stream));
+        if (!stream.equal(py::int_(-1)))
+            throw py::value_error("a table lives on the CPU: stream must be None");
+    }
     if (!dl_device.is_none()) {
-        const py::tuple device = dl_device;
-        if (device.size() != 2 || py::cast<int>(device[0]) != dl_cpu || py::cast<int>(device[1]) != 0)
+        const auto [type, id] = int_pair(dl_device, "dl_device", "(device type, device id)");
+        if (!type.equal(py::int_(dl_cpu)) || !id.equal(py::int_(0)))
             throw py::buffer_error("a table lives on the CPU (device (1, 0)) and is not copied to another device");
     }
     bool versioned = false;
     if (!max_version.is_none()) {
-        const py::tuple version = max_version;
-        if (version.size() != 2)
-            throw py::type_error("max_version is a (major, minor) tuple");
-        versioned = py::cast<int>(version[0]) >= 1;
+        const auto [major, minor] = int_pair(max_version, "max_version", "(major, minor)");
+        versioned = major >= py::int_(1);
     }
-    const bool asked_copy = !copy.is_none() && py::cast<bool>(copy);
+    if (!copy.is_none() && !py::isinstance<py::bool_>(copy) &&
+        !py::isinstance(copy, py::module_::import("numpy").attr("bool_")))
+        throw py::type_error("copy is True, False or None, not " + type_name(copy));
+    const bool asked_copy = !copy.is_none() && copy.cast<bool>();
     const bool forbid_copy = !copy.is_none() && !asked_copy;
 
     const Table::Extent e = t.extent();
