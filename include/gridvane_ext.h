@@ -386,7 +386,8 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
  * NaN included). Strides count floats and may be 0 (one coordinate for
  * every point) or negative (walking back from the pointer). Returns 0, or
  * -1 with status: for an unknown handle (UNKNOWN_HANDLE) every out[i] is
- * then 0.0f, as ArrayGetValue gives; a NULL array when n > 0 is ARGUMENT. */
+ * then 0.0f, as ArrayGetValue gives; a NULL array when n > 0, or n points
+ * at a stride that no array can hold (past PTRDIFF_MAX bytes), is ARGUMENT. */
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
                                           ptrdiff_t v_stride, float *out, gridvane_status *status);
 
@@ -416,7 +417,9 @@ GRIDVANE_API int32_t gridvane_write_io(const gridvane_io *io, int32_t id, int32_
  * GRIDVANE_WRITE_ANY_NAME. Every name is a file. Returns 0, or -1 with
  * status. Where the save replaces the file (a regular file or a new name,
  * as gridvane_file_open below says), the file is untouched by every
- * failure before the rename. */
+ * failure before the rename. A FIFO is written in place and, as any
+ * writer of a FIFO, the save waits until something opens it for reading:
+ * with no reader it blocks for ever (ArraySave too). */
 GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, uint32_t flags, gridvane_status *status);
 
 /* ---- Files replaced safely (since 1.1) --------------------------------- */
@@ -427,7 +430,8 @@ GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, u
  * then commit or abandon it. A regular file (or a new name) gets a new
  * file in the same folder, which takes the name only once it is complete
  * and flushed, and keeps the old one's mode, owner and links; anything else
- * is written in place. */
+ * is written in place (a FIFO with no reader blocks the open until one
+ * comes). */
 typedef struct gridvane_file gridvane_file;
 
 /* NULL with status (ARGUMENT, NO_MEMORY, OPEN with the error number) when

@@ -7,6 +7,7 @@
 #include "gridvane_ext.h"
 #include "platform/system.hpp"
 
+#include <climits>
 #include <cmath>
 #include <functional>
 #include <stdexcept>
@@ -408,6 +409,13 @@ TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
          GRIDVANE_E_UNKNOWN_HANDLE},
         {"sample_many", [&] { return gridvane_sample_many(99, 1, &coordinate, 0, &coordinate, 0, out, &status) == -1; },
          status, GRIDVANE_E_UNKNOWN_HANDLE},
+        // Counts no array holds, checked before the handle (whose failure writes out[0, n)).
+        {"sample_many", [&] { return gridvane_sample_many(99, PTRDIFF_MAX, &coordinate, 0, &coordinate, 0, out,
+                                                          &status) == -1; },
+         status, GRIDVANE_E_ARGUMENT},
+        {"sample_many", [&] { return gridvane_sample_many(99, 3, &coordinate, PTRDIFF_MIN / 2, &coordinate, 0, out,
+                                                          &status) == -1; },
+         status, GRIDVANE_E_ARGUMENT},
         {"write", [&] { return gridvane_write(nullptr, 1, 0, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
         {"write_io", [&] { return gridvane_write_io(&no_read, 1, 0, 0, &status) == -1; }, status,
          GRIDVANE_E_ARGUMENT},
@@ -478,7 +486,8 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
     struct Memory {
         std::string bytes;
         size_t at = 0, piece = 3;
-        int fail_with = 0; // a negative error number to give at once
+        ptrdiff_t fail_with = 0; // a negative error number to give at once
+        int flush_with = 0;
         bool throws = false;
     };
     const auto read = [](void *c, void *buffer, size_t size) -> ptrdiff_t {
@@ -502,7 +511,7 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
         m.bytes.append(static_cast<const char *>(data), n);
         return static_cast<ptrdiff_t>(n);
     };
-    const auto flush = [](void *c) -> int { return static_cast<Memory *>(c)->fail_with; };
+    const auto flush = [](void *c) -> int { return static_cast<Memory *>(c)->flush_with; };
 
     Memory in{camera};
     const gridvane_io reader{&in, read, nullptr, nullptr};
@@ -528,12 +537,15 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
         EXPECT_TRUE(gvtest::same_bits(gvtest::rows_of(copy), gvtest::rows_of(id)) || form == GRIDVANE_FORM_BINARY);
     }
 
+    // A result below -INT_MAX stands for no error number: EIO.
     const struct {
-        int fail_with;
+        ptrdiff_t fail_with;
         bool throws;
         int32_t code;
         int error;
     } failures[] = {{-ENOSPC, false, GRIDVANE_E_WRITE, ENOSPC},
+                    {PTRDIFF_MIN, false, GRIDVANE_E_WRITE, EIO},
+                    {-ptrdiff_t{INT_MAX} - 1, false, GRIDVANE_E_WRITE, EIO},
                     {0, true, GRIDVANE_E_OBSERVER, ECANCELED}};
     for (const auto &f : failures) {
         Memory broken{camera};
@@ -547,6 +559,15 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
         EXPECT_EQ(gridvane_write_io(&both, id, GRIDVANE_FORM_TABLE, 0, &status), -1);
         EXPECT_EQ(status.code, f.code);
         EXPECT_EQ(status.error, f.error);
+    }
+    for (const int flush_with : {-ENOSPC, INT_MIN}) {
+        Memory flushed;
+        flushed.flush_with = flush_with;
+        const gridvane_io writer{&flushed, nullptr, write, flush};
+        gridvane_status status{};
+        EXPECT_EQ(gridvane_write_io(&writer, id, GRIDVANE_FORM_TABLE, 0, &status), -1);
+        EXPECT_EQ(status.code, GRIDVANE_E_WRITE);
+        EXPECT_EQ(status.error, flush_with == INT_MIN ? EIO : ENOSPC);
     }
 }
 

@@ -166,6 +166,31 @@ TEST(Findings, WordedForPeople)
     char small[8];
     EXPECT_EQ(gridvane_finding_message(&f, small, sizeof small), std::strlen("'abc' is not a number: the reader takes 0"));
     EXPECT_STREQ(small, "'abc' i");
+
+    // Counts no file gives, as a finding built by hand may carry: the words
+    // hold the difference to what 64 bits count, and cannot fail.
+    const struct {
+        int32_t kind;
+        int64_t expected, found;
+        const char *words;
+    } extremes[] = {
+        {GRIDVANE_FINDING_SHORT_ROW, INT64_MAX, INT64_MIN, "the reader reads the missing 9223372036854775807 as 0"},
+        {GRIDVANE_FINDING_SHORT_ROW, INT64_MIN, INT64_MAX, "the reader reads the missing -9223372036854775808 as 0"},
+        {GRIDVANE_FINDING_LONG_ROW, INT64_MIN, INT64_MAX, "the reader ignores the last 9223372036854775807"},
+        {GRIDVANE_FINDING_LONG_ROW, 3, 5, "the reader ignores the last 2"},
+    };
+    const auto words = [](const gridvane_finding *g) {
+        std::string text(gridvane_finding_message(g, nullptr, 0), '\0');
+        gridvane_finding_message(g, text.data(), text.size() + 1);
+        return text;
+    };
+    for (const auto &e : extremes) {
+        gridvane_finding g{};
+        g.kind = e.kind;
+        g.expected = e.expected;
+        g.found = e.found;
+        EXPECT_NE(words(&g).find(e.words), std::string::npos) << words(&g);
+    }
 }
 
 TEST(Findings, StoppingAtAFindingRefusesTheRead)

@@ -6,6 +6,7 @@
 #include "gridvane_ext.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,15 @@ std::string number(double x)
 std::string count_of(std::int64_t n, const char *noun)
 {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// a - b, held to the range of int64_t: a finding built by hand may carry
+// counts no file gives, and its words cannot fail.
+std::int64_t difference(std::int64_t a, std::int64_t b)
+{
+    if (b < 0 ? a > INT64_MAX + b : a < INT64_MIN + b)
+        return b < 0 ? INT64_MAX : INT64_MIN;
+    return a - b;
 }
 
 // Whether the first bytes look like a text channel file: printable, and
@@ -191,10 +201,10 @@ std::string finding_text(const gridvane_finding &f)
     case GRIDVANE_FINDING_EXTRA_SEPARATOR: return "'|' stands where a value belongs: the reader takes 0";
     case GRIDVANE_FINDING_SHORT_ROW:
         return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
-               ": the reader reads the missing " + std::to_string(f.expected - f.found) + " as 0";
+               ": the reader reads the missing " + std::to_string(difference(f.expected, f.found)) + " as 0";
     case GRIDVANE_FINDING_LONG_ROW:
         return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
-               ": the reader ignores the last " + std::to_string(f.found - f.expected);
+               ": the reader ignores the last " + std::to_string(difference(f.found, f.expected));
     case GRIDVANE_FINDING_FRAME_NOT_RISING:
         return "frame " + number(f.taken) + " does not increase (line " + std::to_string(f.expected) + " has " +
                number(f.previous) + "): frame lookups expect rising frames";
