@@ -110,6 +110,7 @@ extern "C" {
 #define GRIDVANE_E_UNNAMED_FORM 22      /* a save to a name of no known type, with no form given */
 #define GRIDVANE_E_BAD_NAME 23          /* a column name the table form cannot hold */
 #define GRIDVANE_E_OBSERVER 24          /* an observer or a gridvane_io function threw an exception (since 1.1) */
+#define GRIDVANE_E_OUT_OF_PROPORTION 26 /* a text file's table would grow past its bound (gridvane_read_growth) */
 
 /* Where and why an operation failed. line and column count from 1 (0: not
  * known); a binary file is one line of bytes, so its column is the byte
@@ -130,6 +131,8 @@ extern "C" {
  *   REFUSED            0                           the finding's kind
  *   FORM_AGAINST_NAME  the form asked              the name's form
  *   BAD_NAME           0                           the index of the name refused
+ *   OUT_OF_PROPORTION  the factor                  the table's bytes with this line's row
+ *                      (gridvane_read_growth)
  */
 typedef struct gridvane_status {
     int32_t code;  /* GRIDVANE_OK or GRIDVANE_E_... */
@@ -293,6 +296,24 @@ GRIDVANE_API int32_t gridvane_read(FILE *stream, int32_t form, gridvane_observer
  * what it gives. */
 GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridvane_observer observer, void *context,
                                       gridvane_report *report);
+
+/* The bound on what a read may allocate (since 1.1): a text file's first
+ * row fixes the width of every later row, so a few bytes can claim a table
+ * of gigabytes. A read fails with OUT_OF_PROPORTION (EIO; the line and
+ * column of the row that passes it) once its table holds more than factor
+ * times the bytes it has read, plus GRIDVANE_GROWTH_ALLOWANCE bytes. The
+ * densest real text holds a 4-byte float in 2 bytes, so real files stay
+ * near 2 and the default 256 is met only by a file whose rows lack more
+ * than 99 % of their cells. The bound holds for every read of the process
+ * (ArrayLoad, ArrayRead and ChanReadAscii too, which fail as when memory
+ * runs out); a binary read never allocates past what its input holds.
+ *
+ * gridvane_read_growth sets the factor for the reads that start after it
+ * (0 lifts the bound; a negative factor changes nothing) and returns the
+ * one before. Cannot fail. */
+#define GRIDVANE_GROWTH_DEFAULT 256
+#define GRIDVANE_GROWTH_ALLOWANCE (16 * 1024 * 1024)
+GRIDVANE_API int64_t gridvane_read_growth(int64_t factor);
 
 /* A load the caller spreads over its own threads (the library starts none).
  *

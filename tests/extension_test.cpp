@@ -595,3 +595,85 @@ TEST_F(Extension, ExtentsAreExactBeyondWhatAFloatCounts)
 }
 
 } // namespace
+
+// A first row of 2,000 values and then lines of one: each row of 8,000
+// bytes comes from 2 bytes of text, so the table passes 256 times its input
+// plus the 16 MiB allowance at row 2,378 (2378 x 8000 > 256 x (4000 + 2 x
+// 2377) + 2^24). Every door fails there, with the same place; lifting or
+// raising the bound reads the file.
+std::string out_of_proportion(int rows)
+{
+    std::string text;
+    for (int c = 0; c < 2000; ++c)
+        text += c == 0 ? "0" : " 0";
+    text += "\n";
+    for (int r = 1; r < rows; ++r)
+        text += "0\n";
+    return text;
+}
+
+TEST_F(Extension, AReadOutOfProportionToItsInputFailsWhereItPasses)
+{
+    ASSERT_EQ(gridvane_read_growth(-1), GRIDVANE_GROWTH_DEFAULT);
+    const std::string text = out_of_proportion(2400);
+    const std::string path = folder.write("amp.dat", text);
+    gridvane_report report{};
+    struct Memory {
+        const std::string &bytes;
+        size_t at = 0;
+    };
+    const auto read = [](void *c, void *buffer, size_t size) -> ptrdiff_t {
+        auto &m = *static_cast<Memory *>(c);
+        const size_t n = std::min(size, m.bytes.size() - m.at);
+        std::memcpy(buffer, m.bytes.data() + m.at, n);
+        m.at += n;
+        return static_cast<ptrdiff_t>(n);
+    };
+    const struct {
+        const char *door;
+        std::function<int32_t(gridvane_observer)> load;
+    } doors[] = {
+        {"load", [&](gridvane_observer o) { return gridvane_load(path.c_str(), 0, o, nullptr, &report); }},
+        {"read", [&](gridvane_observer o) {
+             FILE *f = gvtest::stream_of(text);
+             const int32_t id = gridvane_read(f, GRIDVANE_FORM_ASCII, o, nullptr, &report);
+             std::fclose(f);
+             return id;
+         }},
+        {"read_io", [&](gridvane_observer o) {
+             Memory m{text};
+             const gridvane_io io{&m, read, nullptr, nullptr};
+             return gridvane_read_io(&io, GRIDVANE_FORM_DECIDE, o, nullptr, &report);
+         }},
+    };
+    const auto let_pass = [](const gridvane_finding *, void *) { return 0; };
+    for (const auto &d : doors)
+        for (const gridvane_observer o : {gridvane_observer{nullptr}, gridvane_observer{let_pass}}) {
+            report = gridvane_report{};
+            EXPECT_EQ(d.load(o), -1) << d.door;
+            EXPECT_EQ(report.status.code, GRIDVANE_E_OUT_OF_PROPORTION) << d.door;
+            EXPECT_EQ(report.status.error, EIO) << d.door;
+            EXPECT_EQ(report.status.line, 2378) << d.door;
+            EXPECT_EQ(report.status.column, 1) << d.door;
+            EXPECT_EQ(report.status.offset, 4000 + 2 * 2376) << d.door;
+            EXPECT_EQ(report.status.expected, 256) << d.door;
+            EXPECT_EQ(report.status.found, 2378 * 8000) << d.door;
+        }
+    EXPECT_EQ(message_of(report.status).rfind("the table would reach 19024000 bytes, more than 256 times", 0), 0u);
+
+    // The 20 functions fail as when storage runs out, and leave errno.
+    errno = 0;
+    EXPECT_EQ(gvtest::messages_of([&] { EXPECT_EQ(ArrayLoad(path.c_str()), -1); }),
+              "Gridvane (ChanReadAscii): can't allocate space\n");
+    EXPECT_EQ(errno, 0);
+
+    // Lifted, or raised past what the file needs, the bound lets it through.
+    for (const int64_t factor : {int64_t{0}, int64_t{4000}}) {
+        EXPECT_EQ(gridvane_read_growth(factor), GRIDVANE_GROWTH_DEFAULT);
+        const int32_t id = gridvane_load(path.c_str(), 0, nullptr, nullptr, &report);
+        EXPECT_GT(id, 0) << factor;
+        EXPECT_EQ(ArrayCountV(id), 2400.0f);
+        ArrayFree(id);
+        EXPECT_EQ(gridvane_read_growth(GRIDVANE_GROWTH_DEFAULT), factor);
+    }
+}

@@ -279,3 +279,39 @@ TEST_F(Parts, AnAbandonedPlanReadsNoMoreAndKeepsNothing)
 }
 
 } // namespace
+
+namespace {
+
+std::string first_row_of(int values)
+{
+    std::string row;
+    for (int c = 0; c < values; ++c)
+        row += c == 0 ? "0" : " 0";
+    return row + "\n";
+}
+
+std::string times(const std::string &line, int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += line;
+    return text;
+}
+
+} // namespace
+
+// A part held to its own bytes cannot see the room the rows before it
+// leave: the parts fail where a single read fails, and read what it reads.
+TEST_F(Parts, TheBoundOnGrowthHoldsInPartsAsInOnePiece)
+{
+    const std::string wide = first_row_of(2000);
+    // Row 2,378 passes the bound (2378 x 8000 > 256 x 8754 + 2^24).
+    const std::string amp = folder.write("amp.dat", wide + times("0\n", 2400));
+    // Twenty full rows leave room for thousands of short ones after them,
+    // where a part that begins among the short rows alone would fail.
+    const std::string room = folder.write("room.dat", times(wide, 20) + times("0\n", 2500));
+    for (const auto &path : {amp, room})
+        expect_same_in_parts(path, 4);
+    EXPECT_NE(in_one_piece(amp, 0, false, false).report.find("code 26 error 5 at 2378:1"), std::string::npos);
+    EXPECT_NE(in_one_piece(room, 0, false, false).report.find("code 0 "), std::string::npos);
+}

@@ -159,6 +159,10 @@ std::string status_text(const gridvane_status &s)
                form_name(s.found) + " file, and the " + form_name(s.expected) + " form was asked";
     case GRIDVANE_E_UNNAMED_FORM: return "the name does not tell the form (.chan, .cha, .txt: ASCII; .chb, .bchan: "
                                          "binary): give it";
+    case GRIDVANE_E_OUT_OF_PROPORTION:
+        return "the table would reach " + std::to_string(s.found) + " bytes, more than " + std::to_string(s.expected) +
+               " times what the file has given so far: a short row is padded to the first row's width, and these "
+               "rows would be nearly all padding (the bound can be raised or lifted)";
     case GRIDVANE_E_BAD_NAME:
         return "column name " + std::to_string(s.found) +
                " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
