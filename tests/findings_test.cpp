@@ -193,6 +193,48 @@ TEST(Findings, WordedForPeople)
     }
 }
 
+// Every status has words of its own, never the fallback for a code the
+// words do not know.
+TEST(Findings, EveryStatusHasItsWords)
+{
+    const int32_t codes[] = {GRIDVANE_OK,
+                             GRIDVANE_E_ARGUMENT,
+                             GRIDVANE_E_BAD_SUFFIX,
+                             GRIDVANE_E_OPEN,
+                             GRIDVANE_E_READ,
+                             GRIDVANE_E_EMPTY,
+                             GRIDVANE_E_INVALID_FORMAT,
+                             GRIDVANE_E_NO_DATA,
+                             GRIDVANE_E_NO_RULE_LINE,
+                             GRIDVANE_E_NO_DATA_AFTER_RULE,
+                             GRIDVANE_E_BAD_MAGIC,
+                             GRIDVANE_E_TRUNCATED_HEADER,
+                             GRIDVANE_E_TRUNCATED_SAMPLES,
+                             GRIDVANE_E_NEGATIVE_COUNT,
+                             GRIDVANE_E_NO_MEMORY,
+                             GRIDVANE_E_TOO_LARGE,
+                             GRIDVANE_E_WRITE,
+                             GRIDVANE_E_UNKNOWN_HANDLE,
+                             GRIDVANE_E_NO_SAMPLES,
+                             GRIDVANE_E_REFUSED,
+                             GRIDVANE_E_FRAMES_LOST,
+                             GRIDVANE_E_FORM_AGAINST_NAME,
+                             GRIDVANE_E_UNNAMED_FORM,
+                             GRIDVANE_E_BAD_NAME,
+                             GRIDVANE_E_OBSERVER,
+                             GRIDVANE_E_OUT_OF_PROPORTION};
+    for (const int32_t code : codes) {
+        gridvane_status s{};
+        s.code = code;
+        s.error = EIO;
+        const std::size_t length = gridvane_status_message(&s, nullptr, 0);
+        std::string text(length, '\0');
+        gridvane_status_message(&s, text.data(), length + 1);
+        EXPECT_GT(length, 0u) << code;
+        EXPECT_EQ(text.find("unknown status"), std::string::npos) << code << ": " << text;
+    }
+}
+
 TEST(Findings, StoppingAtAFindingRefusesTheRead)
 {
     const Read got = observed("1 2\n3 4,5\n6 7\n", GRIDVANE_FINDING_DECIMAL_COMMA);
