@@ -306,7 +306,8 @@ GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridv
  * near 2 and the default 256 is met only by a file whose rows lack more
  * than 99 % of their cells. The bound holds for every read of the process
  * (ArrayLoad, ArrayRead and ChanReadAscii too, which fail as when memory
- * runs out); a binary read never allocates past what its input holds.
+ * runs out); a binary read grows its table only with the samples it has
+ * read, and so stays within the bound.
  *
  * gridvane_read_growth sets the factor for the reads that start after it
  * (0 lifts the bound; a negative factor changes nothing) and returns the
