@@ -184,36 +184,45 @@ def null_item(pointers, k, kind):
     pointers[k] = POINTER(kind)()
 
 
+def setting(where, field, value):
+    """A spoiler that sets one field of the struct where(p) picks."""
+    return lambda p: setattr(where(p), field, value)
+
+
+BATCH, SCHEMA = (lambda p: p.batches[0]), (lambda p: p.schema)
+X, FRAME = child, (lambda p: child(p, 1))
+X_SCHEMA, FRAME_SCHEMA = (lambda p: p.children[0]), (lambda p: p.children[1])
+
 # Each spoils one field of a good producer; what the ValueError says.
 MALFORMED = [
-    ("negative batch length", lambda p: setattr(p.batches[0], "length", -1), "length -1 and offset 0"),
-    ("negative batch offset", lambda p: setattr(p.batches[0], "offset", -2), "length 3 and offset -2"),
-    ("batch offset past its children", lambda p: setattr(p.batches[0], "offset", 1), "'x' holds 3 rows where its batch reads 4"),
-    ("child shorter than its batch", lambda p: setattr(child(p), "length", 2), "'x' holds 2 rows where its batch reads 3"),
-    ("negative child offset", lambda p: setattr(child(p), "offset", -1), "'x' in a batch has length 3 and offset -1"),
-    ("child offset at the end of the index", lambda p: setattr(child(p, 1), "offset", 2**63 - 2),
+    ("negative batch length", setting(BATCH, "length", -1), "length -1 and offset 0"),
+    ("negative batch offset", setting(BATCH, "offset", -2), "length 3 and offset -2"),
+    ("batch offset past its children", setting(BATCH, "offset", 1), "'x' holds 3 rows where its batch reads 4"),
+    ("child shorter than its batch", setting(X, "length", 2), "'x' holds 2 rows where its batch reads 3"),
+    ("negative child offset", setting(X, "offset", -1), "'x' in a batch has length 3 and offset -1"),
+    ("child offset at the end of the index", setting(FRAME, "offset", 2**63 - 2),
      "'frame' in a batch has an offset and length past the largest 64-bit index"),
-    ("NULL buffers", lambda p: setattr(child(p), "buffers", None), "'x' in a batch has 2 buffers, NULL,"),
+    ("NULL buffers", setting(X, "buffers", None), "'x' in a batch has 2 buffers, NULL,"),
     ("NULL buffer of values", lambda p: set_child_buffers(p, p.buffers(None, None)), "'x' has no values"),
-    ("no buffers", lambda p: setattr(child(p), "n_buffers", 0), "'x' in a batch has 0 buffers where its type has 2"),
-    ("one buffer", lambda p: setattr(child(p), "n_buffers", 1), "has 1 buffers where its type has 2"),
-    ("a float child of 3 buffers", lambda p: setattr(child(p), "n_buffers", 3), "has 3 buffers where its type has 2"),
-    ("a batch of 2 buffers", lambda p: setattr(p.batches[0], "n_buffers", 2), "a batch has 2 buffers where its type has 1"),
-    ("NULL format", lambda p: setattr(p.schema, "format", None), "its schema has no format"),
-    ("NULL child format", lambda p: setattr(p.children[1], "format", None), "'frame' has no format"),
-    ("NULL schema children", lambda p: setattr(p.schema, "children", None), "schema has 2 columns and no children"),
+    ("no buffers", setting(X, "n_buffers", 0), "'x' in a batch has 0 buffers where its type has 2"),
+    ("one buffer", setting(X, "n_buffers", 1), "has 1 buffers where its type has 2"),
+    ("a float child of 3 buffers", setting(X, "n_buffers", 3), "has 3 buffers where its type has 2"),
+    ("a batch of 2 buffers", setting(BATCH, "n_buffers", 2), "a batch has 2 buffers where its type has 1"),
+    ("NULL format", setting(SCHEMA, "format", None), "its schema has no format"),
+    ("NULL child format", setting(FRAME_SCHEMA, "format", None), "'frame' has no format"),
+    ("NULL schema children", setting(SCHEMA, "children", None), "schema has 2 columns and no children"),
     ("NULL schema child", lambda p: null_item(p.schema.children, 1, ArrowSchema), "column 1 of its schema is NULL"),
     ("NULL batch child", lambda p: null_item(p.batches[0].children, 0, ArrowArray), "'x' is NULL in a batch"),
-    ("negative column count", lambda p: setattr(p.schema, "n_children", -1), "its schema has -1 columns"),
-    ("NULL batch children", lambda p: setattr(p.batches[0], "children", None), "a batch has 2 columns and no children"),
-    ("batch of other columns", lambda p: setattr(p.batches[0], "n_children", 1), "batch does not match its schema"),
-    ("released schema", lambda p: setattr(p.schema, "release", None), r"schema is released \(release is NULL\)"),
-    ("released batch", lambda p: setattr(p.batches[0], "release", None), "a batch is released"),
-    ("released schema child", lambda p: setattr(p.children[0], "release", None), "'x' is released in the schema"),
-    ("released batch child", lambda p: setattr(child(p), "release", None), "'x' in a batch is released"),
-    ("nulls counted without a bitmap", lambda p: setattr(child(p), "null_count", 2), "'x' in a batch counts 2 nulls and has no validity bitmap"),
-    ("batch nulls without a bitmap", lambda p: setattr(p.batches[0], "null_count", 1), "a batch counts 1 nulls and has no"),
-    ("a null count below -1", lambda p: setattr(child(p), "null_count", -2), "counts -2 nulls"),
+    ("negative column count", setting(SCHEMA, "n_children", -1), "its schema has -1 columns"),
+    ("NULL batch children", setting(BATCH, "children", None), "a batch has 2 columns and no children"),
+    ("batch of other columns", setting(BATCH, "n_children", 1), "batch does not match its schema"),
+    ("released schema", setting(SCHEMA, "release", None), r"schema is released \(release is NULL\)"),
+    ("released batch", setting(BATCH, "release", None), "a batch is released"),
+    ("released schema child", setting(X_SCHEMA, "release", None), "'x' is released in the schema"),
+    ("released batch child", setting(X, "release", None), "'x' in a batch is released"),
+    ("nulls counted without a bitmap", setting(X, "null_count", 2), "'x' in a batch counts 2 nulls and has no"),
+    ("batch nulls without a bitmap", setting(BATCH, "null_count", 1), "a batch counts 1 nulls and has no validity"),
+    ("a null count below -1", setting(X, "null_count", -2), "counts -2 nulls"),
 ]
 # A stream reads a released schema as none given (and asks for no batch),
 # and a released batch as its end: the message, and what is released.
