@@ -12,7 +12,7 @@ set(GRIDVANE_EXT_NAMES
   gridvane_file_write gridvane_finding_message gridvane_form_of_name gridvane_frame_index_close gridvane_frame_index_open
   gridvane_frame_index_row gridvane_load gridvane_parse_binary_header
   gridvane_plan_abandon gridvane_plan_finish gridvane_plan_open gridvane_plan_parts gridvane_plan_read
-  gridvane_read gridvane_read_io gridvane_sample_many gridvane_save gridvane_set_column_names
+  gridvane_read gridvane_read_growth gridvane_read_io gridvane_sample_many gridvane_save gridvane_set_column_names
   gridvane_status_message gridvane_write gridvane_write_io)
 set(GRIDVANE_EXPORTED_NAMES ${GRIDVANE_API_NAMES} ${GRIDVANE_EXT_NAMES})
 

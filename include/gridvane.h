@@ -124,8 +124,11 @@ GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame);
  * slot of each row holds the frame number and is counted in *countU); the
  * caller owns it and may release it with free (each row, then the index).
  * Returns NULL with "Gridvane (ChanReadAscii): EOF reached" when no data
- * line is found, or "Gridvane (ChanReadAscii): can't allocate space". Null
- * arguments: NULL with errno EINVAL and no message. */
+ * line is found, or "Gridvane (ChanReadAscii): can't allocate space", which
+ * is also the answer to a file whose short rows, padded to the first row's
+ * width, would make a table out of all proportion to it (see
+ * gridvane_read_growth in gridvane_ext.h; ArrayRead and ArrayLoad alike).
+ * Null arguments: NULL with errno EINVAL and no message. */
 GRIDVANE_API float **ChanReadAscii(FILE *stream, int32_t *countU, int32_t *countV);
 
 /* Writes the plain ASCII form: every value as "\t%.15g" (C locale), one line

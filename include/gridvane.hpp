@@ -113,6 +113,7 @@ enum class errc : std::int32_t {
     bad_name = GRIDVANE_E_BAD_NAME,
     observer = GRIDVANE_E_OBSERVER,
     changed = GRIDVANE_E_CHANGED,
+    out_of_proportion = GRIDVANE_E_OUT_OF_PROPORTION,
 };
 
 /* ---- Words ------------------------------------------------------------- */
@@ -519,6 +520,12 @@ inline form form_of_name(std::string_view name, std::int32_t purpose, failure &w
         return f < 0 ? form::decide : static_cast<form>(f);
     });
 }
+
+// The bound on what a text read may make of its bytes (gridvane_read_growth):
+// sets the factor for every read of the process (0 lifts the bound; a
+// negative factor only asks) and returns the one before. Process-wide, so
+// set it once, before the reads it is for.
+inline std::int64_t read_growth(std::int64_t factor = -1) noexcept { return gridvane_read_growth(factor); }
 
 /* ---- Streams of the caller's own --------------------------------------- */
 

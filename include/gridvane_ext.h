@@ -112,6 +112,7 @@ extern "C" {
 #define GRIDVANE_E_BAD_NAME 23          /* a column name the table form cannot hold */
 #define GRIDVANE_E_OBSERVER 24          /* an observer or a gridvane_io function threw an exception (since 1.1) */
 #define GRIDVANE_E_CHANGED 25           /* the file changed while a plan read it: its size or modification time */
+#define GRIDVANE_E_OUT_OF_PROPORTION 26 /* a text file's table would grow past its bound (gridvane_read_growth) */
 
 /* Where and why an operation failed. line and column count from 1 (0: not
  * known); a binary file is one line of bytes, so its column is the byte
@@ -134,6 +135,8 @@ extern "C" {
  *   BAD_NAME           0                           the index of the name refused
  *   CHANGED            the file's size at the      its size now
  *                      gridvane_plan_open
+ *   OUT_OF_PROPORTION  the factor                  the table's bytes with this line's row
+ *                      (gridvane_read_growth)
  */
 typedef struct gridvane_status {
     int32_t code;  /* GRIDVANE_OK or GRIDVANE_E_... */
@@ -305,6 +308,25 @@ GRIDVANE_API int32_t gridvane_read(FILE *stream, int32_t form, gridvane_observer
 GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridvane_observer observer, void *context,
                                       gridvane_report *report);
 
+/* The bound on what a read may allocate (since 1.1): a text file's first
+ * row fixes the width of every later row, so a few bytes can claim a table
+ * of gigabytes. A read fails with OUT_OF_PROPORTION (EIO; the line and
+ * column of the row that passes it) once its table holds more than factor
+ * times the bytes it has read, plus GRIDVANE_GROWTH_ALLOWANCE bytes. The
+ * densest real text holds a 4-byte float in 2 bytes, so real files stay
+ * near 2 and the default 256 is met only by a file whose rows lack more
+ * than 99 % of their cells. The bound holds for every read of the process
+ * (ArrayLoad, ArrayRead and ChanReadAscii too, which fail as when memory
+ * runs out); a binary read grows its table only with the samples it has
+ * read, and so stays within the bound.
+ *
+ * gridvane_read_growth sets the factor for the reads that start after it
+ * (0 lifts the bound; a negative factor changes nothing) and returns the
+ * one before. Cannot fail. */
+#define GRIDVANE_GROWTH_DEFAULT 256
+#define GRIDVANE_GROWTH_ALLOWANCE (16 * 1024 * 1024)
+GRIDVANE_API int64_t gridvane_read_growth(int64_t factor);
+
 /* A load the caller spreads over its own threads (the library starts none).
  *
  * gridvane_plan_open opens the file, decides its form and reads its first
@@ -408,7 +430,8 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
  * NaN included). Strides count floats and may be 0 (one coordinate for
  * every point) or negative (walking back from the pointer). Returns 0, or
  * -1 with status: for an unknown handle (UNKNOWN_HANDLE) every out[i] is
- * then 0.0f, as ArrayGetValue gives; a NULL array when n > 0 is ARGUMENT. */
+ * then 0.0f, as ArrayGetValue gives; a NULL array when n > 0, or n points
+ * at a stride that no array can hold (past PTRDIFF_MAX bytes), is ARGUMENT. */
 GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, ptrdiff_t u_stride, const float *v,
                                           ptrdiff_t v_stride, float *out, gridvane_status *status);
 
@@ -459,7 +482,9 @@ GRIDVANE_API int32_t gridvane_write_io(const gridvane_io *io, int32_t id, int32_
  * GRIDVANE_WRITE_ANY_NAME. Every name is a file. Returns 0, or -1 with
  * status. Where the save replaces the file (a regular file or a new name,
  * as gridvane_file_open below says), the file is untouched by every
- * failure before the rename. */
+ * failure before the rename. A FIFO is written in place and, as any
+ * writer of a FIFO, the save waits until something opens it for reading:
+ * with no reader it blocks for ever (ArraySave too). */
 GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, uint32_t flags, gridvane_status *status);
 
 /* ---- Files replaced safely (since 1.1) --------------------------------- */
@@ -470,7 +495,8 @@ GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, u
  * then commit or abandon it. A regular file (or a new name) gets a new
  * file in the same folder, which takes the name only once it is complete
  * and flushed, and keeps the old one's mode, owner and links; anything else
- * is written in place. */
+ * is written in place (a FIFO with no reader blocks the open until one
+ * comes). */
 typedef struct gridvane_file gridvane_file;
 
 /* NULL with status (ARGUMENT, NO_MEMORY, OPEN with the error number) when

@@ -350,7 +350,13 @@ class Failures(Folder):
     def test_failures_and_usage(self):
         zero = self.file("zero.chb", binary_table(0, 3))
         lone = os.path.join(BAD, "lone_frame.chan")
+        # Rows of 8,000 bytes from 2 bytes each pass 256 times the input at row 2,378.
+        amp = self.file("amp.txt", " ".join(["0"] * 2000) + "\n" + "0\n" * 2400)
         cases = [
+            (["info", "--lenient", amp], b"", 1, r"^gridvane: info: .*amp.txt:2378:1: the table would reach 19024000 bytes"),
+            (["info", "--lenient", "-"], open(amp, "rb").read(), 1, r"standard input:2378:1: the table would reach"),
+            (["info", "--max-growth", "x", amp], b"", 2, r"--max-growth is not a whole number: 'x'"),
+            (["info", "--max-growth=-1", amp], b"", 2, r"--max-growth is 0 \(no bound\) or more, not -1"),
             # args, stdin, exit, stderr pattern
             (["info", "no-such.chan"], b"", 1, r"^gridvane: info: no-such.chan: No such file or directory\n$"),
             # Windows opens no folder as a file, and says so as for a file it may not read.
@@ -390,6 +396,13 @@ class Failures(Folder):
                 self.assertRegex(err, re.compile(pattern, re.S))
 
     @posix_only("/dev/full")
+    def test_max_growth_raises_or_lifts_the_bound(self):
+        amp = self.file("amp.txt", " ".join(["0"] * 2000) + "\n" + "0\n" * 2400)
+        for option in (["--max-growth", "0"], ["--max-growth=4000"]):
+            code, out, err = run("info", "--lenient", *option, amp)
+            self.assertEqual(code, 0, err)
+            self.assertIn(b"2000", out)
+
     def test_full_output_is_a_failure(self):
         cases = [["info", CAMERA], ["info", "--json", CAMERA], ["sample", TERRAIN, "0", "0"],
                  ["sample", CAMERA, "--frame", "30"], ["slice", TERRAIN], ["convert", TERRAIN, "-", "--to", "binary"],

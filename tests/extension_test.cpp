@@ -7,6 +7,7 @@
 #include "gridvane_ext.h"
 #include "platform/system.hpp"
 
+#include <climits>
 #include <cmath>
 #include <functional>
 #include <stdexcept>
@@ -408,6 +409,13 @@ TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
          GRIDVANE_E_UNKNOWN_HANDLE},
         {"sample_many", [&] { return gridvane_sample_many(99, 1, &coordinate, 0, &coordinate, 0, out, &status) == -1; },
          status, GRIDVANE_E_UNKNOWN_HANDLE},
+        // Counts no array holds, checked before the handle (whose failure writes out[0, n)).
+        {"sample_many", [&] { return gridvane_sample_many(99, PTRDIFF_MAX, &coordinate, 0, &coordinate, 0, out,
+                                                          &status) == -1; },
+         status, GRIDVANE_E_ARGUMENT},
+        {"sample_many", [&] { return gridvane_sample_many(99, 3, &coordinate, PTRDIFF_MIN / 2, &coordinate, 0, out,
+                                                          &status) == -1; },
+         status, GRIDVANE_E_ARGUMENT},
         {"write", [&] { return gridvane_write(nullptr, 1, 0, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},
         {"write_io", [&] { return gridvane_write_io(&no_read, 1, 0, 0, &status) == -1; }, status,
          GRIDVANE_E_ARGUMENT},
@@ -478,7 +486,8 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
     struct Memory {
         std::string bytes;
         size_t at = 0, piece = 3;
-        int fail_with = 0; // a negative error number to give at once
+        ptrdiff_t fail_with = 0; // a negative error number to give at once
+        int flush_with = 0;
         bool throws = false;
     };
     const auto read = [](void *c, void *buffer, size_t size) -> ptrdiff_t {
@@ -502,7 +511,7 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
         m.bytes.append(static_cast<const char *>(data), n);
         return static_cast<ptrdiff_t>(n);
     };
-    const auto flush = [](void *c) -> int { return static_cast<Memory *>(c)->fail_with; };
+    const auto flush = [](void *c) -> int { return static_cast<Memory *>(c)->flush_with; };
 
     Memory in{camera};
     const gridvane_io reader{&in, read, nullptr, nullptr};
@@ -528,12 +537,15 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
         EXPECT_TRUE(gvtest::same_bits(gvtest::rows_of(copy), gvtest::rows_of(id)) || form == GRIDVANE_FORM_BINARY);
     }
 
+    // A result below -INT_MAX stands for no error number: EIO.
     const struct {
-        int fail_with;
+        ptrdiff_t fail_with;
         bool throws;
         int32_t code;
         int error;
     } failures[] = {{-ENOSPC, false, GRIDVANE_E_WRITE, ENOSPC},
+                    {PTRDIFF_MIN, false, GRIDVANE_E_WRITE, EIO},
+                    {-ptrdiff_t{INT_MAX} - 1, false, GRIDVANE_E_WRITE, EIO},
                     {0, true, GRIDVANE_E_OBSERVER, ECANCELED}};
     for (const auto &f : failures) {
         Memory broken{camera};
@@ -547,6 +559,15 @@ TEST_F(Extension, CallbackStreamsReadAndWriteWithoutAFile)
         EXPECT_EQ(gridvane_write_io(&both, id, GRIDVANE_FORM_TABLE, 0, &status), -1);
         EXPECT_EQ(status.code, f.code);
         EXPECT_EQ(status.error, f.error);
+    }
+    for (const int flush_with : {-ENOSPC, INT_MIN}) {
+        Memory flushed;
+        flushed.flush_with = flush_with;
+        const gridvane_io writer{&flushed, nullptr, write, flush};
+        gridvane_status status{};
+        EXPECT_EQ(gridvane_write_io(&writer, id, GRIDVANE_FORM_TABLE, 0, &status), -1);
+        EXPECT_EQ(status.code, GRIDVANE_E_WRITE);
+        EXPECT_EQ(status.error, flush_with == INT_MIN ? EIO : ENOSPC);
     }
 }
 
@@ -574,3 +595,85 @@ TEST_F(Extension, ExtentsAreExactBeyondWhatAFloatCounts)
 }
 
 } // namespace
+
+// A first row of 2,000 values and then lines of one: each row of 8,000
+// bytes comes from 2 bytes of text, so the table passes 256 times its input
+// plus the 16 MiB allowance at row 2,378 (2378 x 8000 > 256 x (4000 + 2 x
+// 2377) + 2^24). Every door fails there, with the same place; lifting or
+// raising the bound reads the file.
+std::string out_of_proportion(int rows)
+{
+    std::string text;
+    for (int c = 0; c < 2000; ++c)
+        text += c == 0 ? "0" : " 0";
+    text += "\n";
+    for (int r = 1; r < rows; ++r)
+        text += "0\n";
+    return text;
+}
+
+TEST_F(Extension, AReadOutOfProportionToItsInputFailsWhereItPasses)
+{
+    ASSERT_EQ(gridvane_read_growth(-1), GRIDVANE_GROWTH_DEFAULT);
+    const std::string text = out_of_proportion(2400);
+    const std::string path = folder.write("amp.dat", text);
+    gridvane_report report{};
+    struct Memory {
+        const std::string &bytes;
+        size_t at = 0;
+    };
+    const auto read = [](void *c, void *buffer, size_t size) -> ptrdiff_t {
+        auto &m = *static_cast<Memory *>(c);
+        const size_t n = std::min(size, m.bytes.size() - m.at);
+        std::memcpy(buffer, m.bytes.data() + m.at, n);
+        m.at += n;
+        return static_cast<ptrdiff_t>(n);
+    };
+    const struct {
+        const char *door;
+        std::function<int32_t(gridvane_observer)> load;
+    } doors[] = {
+        {"load", [&](gridvane_observer o) { return gridvane_load(path.c_str(), 0, o, nullptr, &report); }},
+        {"read", [&](gridvane_observer o) {
+             FILE *f = gvtest::stream_of(text);
+             const int32_t id = gridvane_read(f, GRIDVANE_FORM_ASCII, o, nullptr, &report);
+             std::fclose(f);
+             return id;
+         }},
+        {"read_io", [&](gridvane_observer o) {
+             Memory m{text};
+             const gridvane_io io{&m, read, nullptr, nullptr};
+             return gridvane_read_io(&io, GRIDVANE_FORM_DECIDE, o, nullptr, &report);
+         }},
+    };
+    const auto let_pass = [](const gridvane_finding *, void *) { return 0; };
+    for (const auto &d : doors)
+        for (const gridvane_observer o : {gridvane_observer{nullptr}, gridvane_observer{let_pass}}) {
+            report = gridvane_report{};
+            EXPECT_EQ(d.load(o), -1) << d.door;
+            EXPECT_EQ(report.status.code, GRIDVANE_E_OUT_OF_PROPORTION) << d.door;
+            EXPECT_EQ(report.status.error, EIO) << d.door;
+            EXPECT_EQ(report.status.line, 2378) << d.door;
+            EXPECT_EQ(report.status.column, 1) << d.door;
+            EXPECT_EQ(report.status.offset, 4000 + 2 * 2376) << d.door;
+            EXPECT_EQ(report.status.expected, 256) << d.door;
+            EXPECT_EQ(report.status.found, 2378 * 8000) << d.door;
+        }
+    EXPECT_EQ(message_of(report.status).rfind("the table would reach 19024000 bytes, more than 256 times", 0), 0u);
+
+    // The 20 functions fail as when storage runs out, and leave errno.
+    errno = 0;
+    EXPECT_EQ(gvtest::messages_of([&] { EXPECT_EQ(ArrayLoad(path.c_str()), -1); }),
+              "Gridvane (ChanReadAscii): can't allocate space\n");
+    EXPECT_EQ(errno, 0);
+
+    // Lifted, or raised past what the file needs, the bound lets it through.
+    for (const int64_t factor : {int64_t{0}, int64_t{4000}}) {
+        EXPECT_EQ(gridvane_read_growth(factor), GRIDVANE_GROWTH_DEFAULT);
+        const int32_t id = gridvane_load(path.c_str(), 0, nullptr, nullptr, &report);
+        EXPECT_GT(id, 0) << factor;
+        EXPECT_EQ(ArrayCountV(id), 2400.0f);
+        ArrayFree(id);
+        EXPECT_EQ(gridvane_read_growth(GRIDVANE_GROWTH_DEFAULT), factor);
+    }
+}

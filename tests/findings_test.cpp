@@ -201,6 +201,79 @@ TEST(Findings, WordedForPeople)
     char small[8];
     EXPECT_EQ(gridvane_finding_message(&f, small, sizeof small), std::strlen("'abc' is not a number: the reader takes 0"));
     EXPECT_STREQ(small, "'abc' i");
+
+    // Counts no file gives, as a finding built by hand may carry: the words
+    // hold the difference to what 64 bits count, and cannot fail.
+    const struct {
+        int32_t kind;
+        int64_t expected, found;
+        const char *words;
+    } extremes[] = {
+        {GRIDVANE_FINDING_SHORT_ROW, INT64_MAX, INT64_MIN, "the reader reads the missing 9223372036854775807 as 0"},
+        {GRIDVANE_FINDING_SHORT_ROW, INT64_MIN, INT64_MAX, "the reader reads the missing -9223372036854775808 as 0"},
+        {GRIDVANE_FINDING_LONG_ROW, INT64_MIN, INT64_MAX, "the reader ignores the last 9223372036854775807"},
+        {GRIDVANE_FINDING_LONG_ROW, 3, 5, "the reader ignores the last 2"},
+    };
+    const auto words = [](const gridvane_finding *g) {
+        std::string text(gridvane_finding_message(g, nullptr, 0), '\0');
+        gridvane_finding_message(g, text.data(), text.size() + 1);
+        return text;
+    };
+    for (const auto &e : extremes) {
+        gridvane_finding g{};
+        g.kind = e.kind;
+        g.expected = e.expected;
+        g.found = e.found;
+        EXPECT_NE(words(&g).find(e.words), std::string::npos) << words(&g);
+    }
+}
+
+// Every status has words of its own, never the fallback for a code the
+// words do not know.
+TEST(Findings, EveryStatusHasItsWords)
+{
+    const int32_t codes[] = {GRIDVANE_OK,
+                             GRIDVANE_E_ARGUMENT,
+                             GRIDVANE_E_BAD_SUFFIX,
+                             GRIDVANE_E_OPEN,
+                             GRIDVANE_E_READ,
+                             GRIDVANE_E_EMPTY,
+                             GRIDVANE_E_INVALID_FORMAT,
+                             GRIDVANE_E_NO_DATA,
+                             GRIDVANE_E_NO_RULE_LINE,
+                             GRIDVANE_E_NO_DATA_AFTER_RULE,
+                             GRIDVANE_E_BAD_MAGIC,
+                             GRIDVANE_E_TRUNCATED_HEADER,
+                             GRIDVANE_E_TRUNCATED_SAMPLES,
+                             GRIDVANE_E_NEGATIVE_COUNT,
+                             GRIDVANE_E_NO_MEMORY,
+                             GRIDVANE_E_TOO_LARGE,
+                             GRIDVANE_E_WRITE,
+                             GRIDVANE_E_UNKNOWN_HANDLE,
+                             GRIDVANE_E_NO_SAMPLES,
+                             GRIDVANE_E_REFUSED,
+                             GRIDVANE_E_FRAMES_LOST,
+                             GRIDVANE_E_FORM_AGAINST_NAME,
+                             GRIDVANE_E_UNNAMED_FORM,
+                             GRIDVANE_E_BAD_NAME,
+                             GRIDVANE_E_OBSERVER,
+                             GRIDVANE_E_CHANGED,
+                             GRIDVANE_E_OUT_OF_PROPORTION};
+    for (const int32_t code : codes) {
+        gridvane_status s{};
+        s.code = code;
+        s.error = EIO;
+        const std::size_t length = gridvane_status_message(&s, nullptr, 0);
+        std::string text(length, '\0');
+        gridvane_status_message(&s, text.data(), length + 1);
+        EXPECT_GT(length, 0u) << code;
+        EXPECT_EQ(text.find("unknown status"), std::string::npos) << code << ": " << text;
+        // The words of the code alone name no count a status would carry.
+        std::string bare(gridvane_code_message(code, EIO, nullptr, 0), '\0');
+        gridvane_code_message(code, EIO, bare.data(), bare.size() + 1);
+        EXPECT_EQ(bare.find("unknown status"), std::string::npos) << code << ": " << bare;
+        EXPECT_EQ(bare.find(" 0 "), std::string::npos) << code << ": " << bare;
+    }
 }
 
 TEST(Findings, StoppingAtAFindingRefusesTheRead)

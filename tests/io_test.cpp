@@ -451,8 +451,8 @@ TEST_F(Files, SaveOverAnotherUsersFileInAStickyFolder)
     const pid_t child = ::fork();
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(2);
-        ::_exit(ArraySave(id, target.c_str(), 0) == 0 ? 0 : 1);
+            gvtest::end_child(2);
+        gvtest::end_child(ArraySave(id, target.c_str(), 0) == 0 ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);

@@ -56,7 +56,7 @@ void PrintTo(const Outcome &o, std::ostream *os)
 
 struct Watch {
     Outcome *out;
-    bool stop_at_errors;
+    int stop; // 1: at the first error; 2: at the first finding
 };
 
 extern "C" int watch(const gridvane_finding *f, void *context)
@@ -71,7 +71,7 @@ extern "C" int watch(const gridvane_finding *f, void *context)
                                std::to_string(f->found) + " " + std::to_string(std::bit_cast<uint64_t>(f->taken)) +
                                " " + std::to_string(std::bit_cast<uint64_t>(f->previous)) + " " +
                                std::to_string(f->frame) + " " + (f->text != nullptr ? f->text : "") + "]");
-    return w->stop_at_errors && f->severity == GRIDVANE_SEVERITY_ERROR;
+    return w->stop == 2 || (w->stop == 1 && f->severity == GRIDVANE_SEVERITY_ERROR);
 }
 
 std::string describe(int32_t id, const gridvane_report &r)
@@ -104,7 +104,7 @@ std::string contents(int32_t id)
     return bits;
 }
 
-Outcome in_one_piece(const std::string &path, int32_t form, bool observed, bool stop)
+Outcome in_one_piece(const std::string &path, int32_t form, bool observed, int stop)
 {
     Outcome out;
     Watch w{&out, stop};
@@ -118,7 +118,7 @@ Outcome in_one_piece(const std::string &path, int32_t form, bool observed, bool 
 }
 
 // The parts read by threads of ours, the last part first.
-Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, bool stop)
+Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, int stop)
 {
     Outcome out;
     Watch w{&out, stop};
@@ -211,7 +211,7 @@ TEST_F(Parts, LargeFilesInRealParts)
     const std::string noisy = folder.write("noisy.chan", many);
     for (const std::string &path : {good, bad, noisy})
         for (const bool stop : {false, true}) {
-            const Outcome whole = in_one_piece(path, GRIDVANE_FORM_DECIDE, true, stop);
+            const Outcome whole = in_one_piece(path, GRIDVANE_FORM_ASCII, true, stop);
             EXPECT_EQ(in_parts(path, GRIDVANE_FORM_DECIDE, 3, true, stop), whole) << path;
         }
     gvtest::Rows rows(20000, std::vector<float>(64));
@@ -389,3 +389,81 @@ TEST_F(Parts, AnAbandonedPlanReadsNoMoreAndKeepsNothing)
 }
 
 } // namespace
+
+namespace {
+
+std::string first_row_of(int values)
+{
+    std::string row;
+    for (int c = 0; c < values; ++c)
+        row += c == 0 ? "0" : " 0";
+    return row + "\n";
+}
+
+std::string times(const std::string &line, int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += line;
+    return text;
+}
+
+} // namespace
+
+// A part held to its own bytes cannot see the room the rows before it
+// leave: the parts fail where a single read fails, and read what it reads.
+TEST_F(Parts, TheBoundOnGrowthHoldsInPartsAsInOnePiece)
+{
+    const std::string wide = first_row_of(2000);
+    // Row 2,378 passes the bound (2378 x 8000 > 256 x 8754 + 2^24).
+    const std::string amp = folder.write("amp.dat", wide + times("0\n", 2400));
+    // Twenty full rows leave room for thousands of short ones after them,
+    // where a part that begins among the short rows alone would fail.
+    const std::string room = folder.write("room.dat", times(wide, 20) + times("0\n", 2500));
+    for (const auto &path : {amp, room})
+        expect_same_in_parts(path, 4);
+    EXPECT_NE(in_one_piece(amp, 0, false, false).report.find("code 26 error 5 at 2378:1"), std::string::npos);
+    EXPECT_NE(in_one_piece(room, 0, false, false).report.find("code 0 "), std::string::npos);
+}
+
+// What the reader does with the harder tokens and encodings, the same in
+// every copy of it: whole, watched, in parts, and on a stream, whether the
+// observer lets every finding pass, stops at the first error or at the
+// first finding (a whole number past 2^24, which only warns, refused).
+TEST_F(Parts, HardTokensReadAlikeInEveryCopyOfTheReader)
+{
+    const char *const texts[] = {
+        "1 2 3\n+ - .\n.e5 e5 +.\n",                                               // signs and points without digits
+        "1 2\n12345678901234567890123 0.12345678901234567890123456\n",             // past 19 significant digits
+        "1 2\n1234567890123456789012345678901 12345678901234567890123456789012\n", // 31 and 32 characters
+        "1 2 3 4\n1e+038 1e-045 2.5E+100 1e-400\n-1E-038 +1e+000 1e+0380 5\n",      // exponents with signs, 3 digits
+        "\357\273\277| a b\n-\n1 | 2 3\n2 | 0x10 4\n",                            // a byte-order mark before a header
+        "\0001\000 \0002\000\n\0003\000 \0004\000\n",                                 // UTF-16, big-endian, no mark
+        "1 2 3\n4 16777217 6\n7 8 9\n",                                               // a whole number a float rounds
+        "| a\n-\n1 | 2\n20000001 | 3\n",                                              // a frame a float rounds
+    };
+    int n = 0;
+    for (const std::string &text : std::initializer_list<std::string>{
+             texts[0], texts[1], texts[2], texts[3], texts[4], std::string(texts[5], 16), texts[6], texts[7]}) {
+        const std::string path = folder.write("hard" + std::to_string(n++) + ".dat", text);
+        expect_same_in_parts(path, lines_of(text) + 1);
+        for (const int stop : {0, 1, 2}) {
+            const Outcome whole = in_one_piece(path, GRIDVANE_FORM_ASCII, true, stop);
+            Outcome streamed;
+            Watch w{&streamed, stop};
+            gridvane_report report{};
+            FILE *f = std::fopen(path.c_str(), "rb");
+            ASSERT_NE(f, nullptr);
+            const int32_t id = gridvane_read(f, GRIDVANE_FORM_ASCII, watch, &w, &report);
+            std::fclose(f);
+            streamed.report = describe(id, report);
+            streamed.table = contents(id);
+            if (id > 0)
+                ArrayFree(id);
+            EXPECT_EQ(streamed, whole) << path << " on a stream, stop " << stop;
+            if (stop == 2) { // every one of these texts has a finding
+                EXPECT_NE(whole.report.find("code 19 "), std::string::npos) << path << whole.report;
+            }
+        }
+    }
+}

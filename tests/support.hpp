@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#    include <unistd.h>
+#endif
 #if defined(_WIN32)
 #    include <fcntl.h>
 #    include <io.h>
@@ -280,6 +283,24 @@ namespace gvtest {
 
 // A folder of the test's own, made fresh under the temporary folder with a
 // name no other run takes, and removed with everything in it.
+#if !defined(_WIN32)
+} // namespace gvtest
+// The coverage run's counters, where the build keeps them (weak: absent
+// elsewhere).
+extern "C" void __gcov_dump(void) __attribute__((weak));
+namespace gvtest {
+
+// Ends a forked child at once, as _exit does, with its coverage counted:
+// _exit skips the handler that writes the counts, so what only a child
+// runs (a save as another user) would count as never run.
+[[noreturn]] inline void end_child(int status)
+{
+    if (__gcov_dump != nullptr)
+        __gcov_dump();
+    ::_exit(status);
+}
+#endif
+
 class TempFolder {
 public:
     TempFolder()

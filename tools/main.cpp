@@ -7,6 +7,7 @@
 #include "verbs.hpp"
 
 #include "gridvane.h"
+#include "gridvane_ext.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,7 +27,8 @@ struct Verb {
 // How every verb that reads a table reads it, for the verbs' help.
 #define READING_HELP                                                                                                 \
     "  --lenient read what the library's reader reads, without a word\n"                                             \
-    "  --strict  refuse the file at warnings too\n"
+    "  --strict  refuse the file at warnings too\n"                                                                   \
+    "  --max-growth N  refuse a text file whose table passes N times its bytes (default 256; 0: no bound)\n"
 
 const Verb verbs[] = {
     {"info", cli::info, "info [--json] [--lenient|--strict] FILE...",
@@ -158,6 +160,34 @@ std::string verb_help(const Verb &v)
 
 void say(const std::string &text) { std::fputs(text.c_str(), stderr); }
 
+// --max-growth N, which every verb that reads takes, before any "--": it
+// sets the library's bound for the whole run and leaves the verb the rest.
+void take_growth_option(std::vector<std::string> &words)
+{
+    const std::string name = "--max-growth";
+    for (std::size_t i = 0; i < words.size() && words[i] != "--"; ++i) {
+        std::string value;
+        std::size_t taken = 1;
+        if (words[i] == name) {
+            if (i + 1 >= words.size())
+                cli::usage_error(name + " needs a value");
+            value = words[i + 1];
+            taken = 2;
+        } else if (words[i].rfind(name + "=", 0) == 0) {
+            value = words[i].substr(name.size() + 1);
+        } else {
+            continue;
+        }
+        const long factor = cli::parse_integer(value, name);
+        if (factor < 0)
+            cli::usage_error(name + " is 0 (no bound) or more, not " + value);
+        gridvane_read_growth(factor);
+        words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                    words.begin() + static_cast<std::ptrdiff_t>(i + taken));
+        --i;
+    }
+}
+
 int run(std::vector<std::string> words, std::string &verb)
 {
     if (words.empty()) {
@@ -192,6 +222,7 @@ int run(std::vector<std::string> words, std::string &verb)
             cli::put(verb_help(*v));
             return 0;
         }
+        take_growth_option(words);
         return v->run(words);
     } catch (const cli::Failure &f) {
         std::fflush(stdout);

@@ -27,7 +27,7 @@ gridvane.FormatWarning warnings. Tables and the functions here pickle.
 """
 
 from ._errors import Error, FormatError, FormatWarning
-from ._functions import echo_messages, from_arrow, from_numpy, kind_of_name, load, load_many, read
+from ._functions import echo_messages, from_arrow, from_numpy, kind_of_name, load, load_many, read, read_growth
 from ._gridvane import Table, __version__
 from ._pandas import from_pandas, to_pandas
 
@@ -71,4 +71,4 @@ _numpy_habits()
 del _numpy_habits
 
 __all__ = ["Error", "FormatError", "FormatWarning", "Table", "__version__", "echo_messages", "from_arrow",
-           "from_numpy", "from_pandas", "kind_of_name", "load", "load_many", "read"]
+           "from_numpy", "from_pandas", "kind_of_name", "load", "load_many", "read", "read_growth"]

@@ -94,6 +94,18 @@ def echo_messages(on: Optional[bool] = None) -> bool:
     return _gridvane.echo_messages(on)
 
 
+def read_growth(factor: Optional[int] = None) -> int:
+    """The bound on what a read may make of a text file, for every read of the
+    process that starts after the call: a table of at most factor times the
+    bytes read, plus 16 MiB. A short row is padded to the first row's width,
+    so a few bytes could otherwise claim gigabytes; past the bound a read
+    raises gridvane.FormatError (kind 'out_of_proportion', with the line).
+    The default 256 is met by no real file (the densest text holds a float
+    in two bytes). 0 lifts the bound; None changes nothing. Returns the
+    factor before the call."""
+    return _gridvane.read_growth(factor)
+
+
 def kind_of_name(path: Path) -> Optional[Kind]:
     """'ascii' or 'binary' for a name whose suffix the tools library knows, else None."""
     return _gridvane.kind_of_name(path)
@@ -104,5 +116,5 @@ def _restore(samples, frames, columns, kind):
     return _gridvane.restore(samples, frames, columns, kind)
 
 
-for _f in (load, read, load_many, from_arrow, from_numpy, echo_messages, kind_of_name):
+for _f in (load, read, load_many, from_arrow, from_numpy, echo_messages, kind_of_name, read_growth):
     _f.__module__ = "gridvane"

@@ -63,6 +63,7 @@ const char *format_failure_name(std::int32_t code)
     case GRIDVANE_E_TRUNCATED_HEADER: return "truncated_header";
     case GRIDVANE_E_TRUNCATED_SAMPLES: return "truncated_samples";
     case GRIDVANE_E_NEGATIVE_COUNT: return "negative_count";
+    case GRIDVANE_E_OUT_OF_PROPORTION: return "out_of_proportion";
     default: return nullptr;
     }
 }

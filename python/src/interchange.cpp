@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gridvane_python {
@@ -271,6 +272,24 @@ void refuse_requested_schema(const py::object &requested)
     (void)requested;
 }
 
+std::string type_name(const py::handle &o) { return py::cast<std::string>(py::type::of(o).attr("__name__")); }
+
+// A Python int, or anything that stands for one (numpy's), and no bool.
+bool is_whole_number(const py::handle &o)
+{
+    return !PyBool_Check(o.ptr()) && PyIndex_Check(o.ptr()) != 0;
+}
+
+// The two ints of a tuple such as dl_device, or a TypeError naming it.
+std::pair<py::int_, py::int_> int_pair(const py::object &o, const char *name, const char *shape)
+{
+    if (!py::isinstance<py::tuple>(o) || py::len(o) != 2 || !is_whole_number(o[py::int_(0)]) ||
+        !is_whole_number(o[py::int_(1)]))
+        throw py::type_error(std::string(name) + " is a tuple of two ints " + shape + ", not " + 
+                             py::cast<std::string>(py::repr(o)));
+    return {py::int_(o[py::int_(0)]), py::int_(o[py::int_(1)])};
+}
+
 // ---- Import ---------------------------------------------------------------
 
 // An error naming the column, as from_arrow raises it.
@@ -308,10 +327,11 @@ void copy_column(const ArrowArray &a, char format, std::int64_t first, std::int6
     }
 }
 
-// Whether any of `length` elements from `start` (the parent's offset) is null.
+// Whether any of `length` elements from `start` (the parent's offset) is
+// null. Checked before: a null_count above 0 comes with its bitmap.
 bool has_nulls(const ArrowArray &a, std::int64_t start, std::int64_t length)
 {
-    if (a.null_count == 0 || a.n_buffers < 1 || a.buffers[0] == nullptr)
+    if (a.null_count == 0 || a.buffers[0] == nullptr)
         return false;
     const auto *bits = static_cast<const std::uint8_t *>(a.buffers[0]);
     for (std::int64_t i = a.offset + start; i < a.offset + start + length; ++i)
@@ -341,6 +361,88 @@ struct Imported {
         return e != nullptr ? e : "no reason given";
     }
 };
+
+// What the C data interface lets a consumer check, checked before a byte
+// is read: every pointer, count, length and offset the structs carry. How
+// long a buffer really is, and whether a format tells its element size
+// truly, the structs cannot say: those are the producer's word.
+
+[[noreturn]] void refuse_structure(const std::string &why)
+{
+    throw py::value_error("from_arrow() refuses the Arrow data: " + why);
+}
+
+std::string name_of(const ArrowSchema &column) { return column.name != nullptr ? column.name : ""; }
+
+// The columns of the schema, each there and not released.
+void check_schema(const ArrowSchema &root)
+{
+    if (root.release == nullptr)
+        refuse_structure("its schema is released (release is NULL)");
+    if (root.format == nullptr)
+        refuse_structure("its schema has no format");
+    if (root.n_children < 0)
+        refuse_structure("its schema has " + std::to_string(root.n_children) + " columns");
+    if (root.n_children > 0 && root.children == nullptr)
+        refuse_structure("its schema has " + std::to_string(root.n_children) + " columns and no children");
+    for (std::int64_t i = 0; i < root.n_children; ++i) {
+        const ArrowSchema *c = root.children[i];
+        if (c == nullptr)
+            refuse_structure("column " + std::to_string(i) + " of its schema is NULL");
+        if (c->release == nullptr)
+            refuse_column(name_of(*c), "is released in the schema (release is NULL)");
+        if (c->format == nullptr)
+            refuse_column(name_of(*c), "has no format");
+    }
+}
+
+// What is wrong with one array's own fields, or nothing: released, a
+// negative length or offset, other than `buffers` buffers (as many as its
+// type has), nulls counted without a validity bitmap.
+std::string fault_of(const ArrowArray &a, std::int64_t buffers)
+{
+    if (a.release == nullptr)
+        return "is released (release is NULL)";
+    if (a.length < 0 || a.offset < 0)
+        return "has length " + std::to_string(a.length) + " and offset " + std::to_string(a.offset) +
+               ": neither may be negative";
+    if (a.offset > INT64_MAX - a.length)
+        return "has an offset and length past the largest 64-bit index";
+    if (a.n_buffers != buffers || a.buffers == nullptr)
+        return "has " + std::to_string(a.n_buffers) + (a.buffers == nullptr ? " buffers, NULL," : " buffers") +
+               " where its type has " + std::to_string(buffers);
+    if (a.null_count < -1)
+        return "counts " + std::to_string(a.null_count) + " nulls";
+    if (a.null_count > 0 && a.buffers[0] == nullptr)
+        return "counts " + std::to_string(a.null_count) + " nulls and has no validity bitmap";
+    return {};
+}
+
+// A batch against its schema: its children there, each holding the rows
+// the batch reads of it (the batch's offset and length, past the child's
+// own offset) in a buffer of values.
+void check_batch(const ArrowArray &b, const ArrowSchema &root)
+{
+    if (const std::string fault = fault_of(b, 1); !fault.empty())
+        refuse_structure("a batch " + fault);
+    if (b.n_children != root.n_children)
+        throw py::value_error("an Arrow batch does not match its schema");
+    if (b.n_children > 0 && b.children == nullptr)
+        refuse_structure("a batch has " + std::to_string(b.n_children) + " columns and no children");
+    for (std::int64_t i = 0; i < b.n_children; ++i) {
+        const std::string name = name_of(*root.children[i]);
+        const ArrowArray *c = b.children[i];
+        if (c == nullptr)
+            refuse_column(name, "is NULL in a batch");
+        if (const std::string fault = fault_of(*c, 2); !fault.empty())
+            refuse_column(name, "in a batch " + fault);
+        if (c->length < b.offset + b.length)
+            refuse_column(name, "holds " + std::to_string(c->length) + " rows where its batch reads " +
+                                    std::to_string(b.offset + b.length));
+        if (b.length > 0 && c->buffers[1] == nullptr)
+            refuse_column(name, "has no values (its buffer of values is NULL)");
+    }
+}
 
 // ---- DLPack (its published ABI) -----------------------------------------
 
@@ -437,8 +539,14 @@ std::unique_ptr<Table> from_arrow(py::object source)
             throw py::error_already_set();
         in.stream = *s; // moved: the capsule keeps a released struct
         s->release = nullptr;
+        if (in.stream.release == nullptr)
+            refuse_structure("its stream is released (release is NULL)");
+        if (in.stream.get_schema == nullptr || in.stream.get_next == nullptr || in.stream.get_last_error == nullptr)
+            refuse_structure("its stream lacks a callback (get_schema, get_next or get_last_error is NULL)");
         if (in.stream.get_schema(&in.stream, &in.schema) != 0)
             throw py::value_error("the Arrow stream gives no schema: " + in.last_error());
+        if (in.schema.release == nullptr)
+            refuse_structure("its stream gives no schema (get_schema succeeded and filled nothing)");
         for (;;) {
             ArrowArray batch{};
             if (in.stream.get_next(&in.stream, &batch) != 0)
@@ -460,11 +568,12 @@ std::unique_ptr<Table> from_arrow(py::object source)
     } else {
         throw py::type_error("from_arrow() takes an object with __arrow_c_stream__ or __arrow_c_array__ (a Polars "
                              "or pandas DataFrame, a pyarrow Table, a DuckDB relation), not " +
-                             py::cast<std::string>(py::type::of(source).attr("__name__")));
+                             type_name(source));
     }
 
     // The columns: floats, and an optional frame column.
     const ArrowSchema &root = in.schema;
+    check_schema(root);
     if (std::strcmp(root.format, "+s") != 0)
         throw py::value_error(std::string("from_arrow() takes a table of columns (a struct), not Arrow format '") +
                               root.format + "'");
@@ -494,8 +603,9 @@ std::unique_ptr<Table> from_arrow(py::object source)
     }
     std::int64_t rows = 0;
     for (const ArrowArray &b : in.batches) {
-        if (b.n_children != root.n_children)
-            throw py::value_error("an Arrow batch does not match its schema");
+        check_batch(b, root);
+        if (b.length > INT32_MAX - rows)
+            throw py::value_error("a table has at most 2147483647 rows and columns");
         if (has_nulls(b, 0, b.length))
             throw py::value_error("the Arrow table has missing rows, which a table cannot hold (fill or drop them "
                                   "first)");
@@ -582,22 +692,30 @@ template <typename Managed> void drop_unconsumed(PyObject *capsule, const char *
 py::object dlpack(py::object self, py::object stream, py::object max_version, py::object dl_device, py::object copy)
 {
     Table &t = self.cast<Table &>();
-    // The arguments first: nothing is held yet when one is refused.
-    if (!stream.is_none() && !(py::isinstance<py::int_>(stream) && py::cast<long long>(stream) == -1))
-        throw py::value_error("a table lives on the CPU: stream must be None");
+    // The arguments first: nothing is held yet when one is refused. An
+    // argument of the wrong type is a TypeError, a value no CPU tensor
+    // takes a ValueError, and a device it cannot go to a BufferError, as
+    // DLPack's consumers expect.
+    if (!stream.is_none()) {
+        if (!is_whole_number(stream))
+            throw py::type_error("stream is None or an int, not " + type_name(stream));
+        if (!stream.equal(py::int_(-1)))
+            throw py::value_error("a table lives on the CPU: stream must be None");
+    }
     if (!dl_device.is_none()) {
-        const py::tuple device = dl_device;
-        if (device.size() != 2 || py::cast<int>(device[0]) != dl_cpu || py::cast<int>(device[1]) != 0)
+        const auto [type, id] = int_pair(dl_device, "dl_device", "(device type, device id)");
+        if (!type.equal(py::int_(dl_cpu)) || !id.equal(py::int_(0)))
             throw py::buffer_error("a table lives on the CPU (device (1, 0)) and is not copied to another device");
     }
     bool versioned = false;
     if (!max_version.is_none()) {
-        const py::tuple version = max_version;
-        if (version.size() != 2)
-            throw py::type_error("max_version is a (major, minor) tuple");
-        versioned = py::cast<int>(version[0]) >= 1;
+        const auto [major, minor] = int_pair(max_version, "max_version", "(major, minor)");
+        versioned = major >= py::int_(1);
     }
-    const bool asked_copy = !copy.is_none() && py::cast<bool>(copy);
+    if (!copy.is_none() && !py::isinstance<py::bool_>(copy) &&
+        !py::isinstance(copy, py::module_::import("numpy").attr("bool_")))
+        throw py::type_error("copy is True, False or None, not " + type_name(copy));
+    const bool asked_copy = !copy.is_none() && copy.cast<bool>();
     const bool forbid_copy = !copy.is_none() && !asked_copy;
 
     const Table::Extent e = t.extent();

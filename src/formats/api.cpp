@@ -6,6 +6,7 @@
 
 #include "binary_header.hpp"
 #include "formats.hpp"
+#include "growth.hpp"
 #include "common/failure.hpp"
 #include "messages.hpp"
 
@@ -21,6 +22,8 @@ void tell_host_of_ascii_failure(const Status &status)
     case GRIDVANE_E_NO_DATA:
     case GRIDVANE_E_NO_RULE_LINE:
     case GRIDVANE_E_NO_DATA_AFTER_RULE: GRIDVANE_FAIL(0, 0, msg::ascii_eof); return;
+    // A table out of all proportion to its input is storage refused.
+    case GRIDVANE_E_OUT_OF_PROPORTION:
     case GRIDVANE_E_NO_MEMORY: GRIDVANE_FAIL(0, 0, msg::ascii_no_space); return;
     default: fail(0, EIO); return; // the input failed part way: what was read is not the whole table
     }
@@ -121,6 +124,11 @@ GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size
         *header = gridvane_binary_header{parsed.big_endian ? 1 : 0, parsed.columns, parsed.rows};
         return succeeded(s) ? 0 : -1;
     });
+}
+
+GRIDVANE_API int64_t gridvane_read_growth(int64_t factor)
+{
+    return factor < 0 ? formats::read_growth.load() : formats::read_growth.exchange(factor);
 }
 
 } // extern "C"

@@ -9,6 +9,7 @@
 
 #include "common/cpu.hpp"
 #include "common/growable.hpp"
+#include "growth.hpp"
 #include "common/heap.hpp"
 #include "host/tools.hpp"
 
@@ -315,7 +316,8 @@ template <bool Observed> class AsciiReader {
 public:
     AsciiReader(Source &source, storage::Layout layout, Observer *observer, const ReadStart &start,
                 Reach reach = Reach::whole, Span *span = nullptr)
-        : lines_(source, start), layout_(layout), reach_(reach), span_(span), observer_(observer)
+        : lines_(source, start), layout_(layout), growth_(reach == Reach::part ? start.offset : 0), reach_(reach),
+          span_(span), observer_(observer)
     {
         if (reach_ == Reach::part) {
             form_ = span_->table_form ? Form::table : Form::plain;
@@ -349,6 +351,7 @@ public:
             span_->last_frame = last_frame_;
             span_->last_frame_line = last_frame_line_;
             span_->told_carriage_return = told_carriage_return_;
+            span_->growth_peak = growth_.peak();
         }
         if (!succeeded(lines_.status())) {
             status_ = lines_.status();
@@ -415,6 +418,7 @@ private:
         if constexpr (Observed)
             if (!observe_line(line, length))
                 return false;
+        read_through_ = lines_.offset_of(line + length) + 1;
         if (!split(line, length))
             return out_of_memory();
         const std::size_t count = count_;
@@ -511,6 +515,11 @@ private:
         // listed (by its first row) as soon as it exists.
         if (rows_.size() >= INT32_MAX || !rows_.reserve(rows_.size() + 1))
             return out_of_memory();
+        if (!growth_.take(static_cast<std::int64_t>(width_ * sizeof(float)), read_through_)) {
+            status_ = with_counts(failure_at(GRIDVANE_E_OUT_OF_PROPORTION, lines_.number(), 1, lines_.offset_of(line)),
+                                  growth_.factor(), growth_.table());
+            return false;
+        }
         float *row = new_row();
         if (row == nullptr)
             return out_of_memory();
@@ -740,6 +749,8 @@ private:
     Form form_ = Form::undecided;
     std::size_t width_ = 0;
     storage::Layout layout_;
+    Growth growth_;
+    std::int64_t read_through_ = 0; // the offset after the current line
     std::size_t packs_ = 0, left_in_pack_ = 0;
     float *pack_rest_ = nullptr;
     storage::Names names_;

@@ -6,6 +6,7 @@
 #include "gridvane_ext.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,15 @@ std::string number(double x)
 std::string count_of(std::int64_t n, const char *noun)
 {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// a - b, held to the range of int64_t: a finding built by hand may carry
+// counts no file gives, and its words cannot fail.
+std::int64_t difference(std::int64_t a, std::int64_t b)
+{
+    if (b < 0 ? a > INT64_MAX + b : a < INT64_MIN + b)
+        return b < 0 ? INT64_MAX : INT64_MIN;
+    return a - b;
 }
 
 // Whether the first bytes look like a text channel file: printable, and
@@ -154,6 +164,10 @@ std::string status_text(const gridvane_status &s)
                form_name(s.found) + " file, and the " + form_name(s.expected) + " form was asked";
     case GRIDVANE_E_UNNAMED_FORM: return "the name does not tell the form (.chan, .cha, .txt: ASCII; .chb, .bchan: "
                                          "binary): give it";
+    case GRIDVANE_E_OUT_OF_PROPORTION:
+        return "the table would reach " + std::to_string(s.found) + " bytes, more than " + std::to_string(s.expected) +
+               " times what the file has given so far: a short row is padded to the first row's width, and these "
+               "rows would be nearly all padding (the bound can be raised or lifted)";
     case GRIDVANE_E_BAD_NAME:
         return "column name " + std::to_string(s.found) +
                " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
@@ -176,6 +190,9 @@ std::string code_text(std::int32_t code, std::int32_t error)
     case GRIDVANE_E_NEGATIVE_COUNT: return "negative count: the reader cannot allocate it";
     case GRIDVANE_E_TOO_LARGE: return "the binary form holds at most 32767 rows and 32767 columns";
     case GRIDVANE_E_CHANGED: return "the file changed while it was read";
+    case GRIDVANE_E_OUT_OF_PROPORTION:
+        return "the table would be out of proportion to the file: a short row is padded to the first row's width, "
+               "and these rows would be nearly all padding (the bound can be raised or lifted)";
     case GRIDVANE_E_FORM_AGAINST_NAME: return "the form asked contradicts the name's type";
     case GRIDVANE_E_BAD_NAME:
         return "a column name cannot stand in the table form: a name is not empty and has no white space, '#' or "
@@ -219,10 +236,10 @@ std::string finding_text(const gridvane_finding &f)
     case GRIDVANE_FINDING_EXTRA_SEPARATOR: return "'|' stands where a value belongs: the reader takes 0";
     case GRIDVANE_FINDING_SHORT_ROW:
         return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
-               ": the reader reads the missing " + std::to_string(f.expected - f.found) + " as 0";
+               ": the reader reads the missing " + std::to_string(difference(f.expected, f.found)) + " as 0";
     case GRIDVANE_FINDING_LONG_ROW:
         return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
-               ": the reader ignores the last " + std::to_string(f.found - f.expected);
+               ": the reader ignores the last " + std::to_string(difference(f.found, f.expected));
     case GRIDVANE_FINDING_FRAME_NOT_RISING:
         return "frame " + number(f.taken) + " does not increase (line " + std::to_string(f.expected) + " has " +
                number(f.previous) + "): frame lookups expect rising frames";

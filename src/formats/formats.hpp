@@ -50,6 +50,8 @@ struct Span {
     gridvane_finding first_frame{};
     std::int64_t first_frame_told = 0;
     bool told_carriage_return = false;
+    // The table's largest excess over its bound (see Growth::peak).
+    std::int64_t growth_peak = INT64_MIN;
 };
 
 // The head: reads until the first data row (the names with it) and fills

@@ -7,6 +7,7 @@
 #include "common/status.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -89,6 +90,13 @@ private:
     std::FILE *stream_;
 };
 
+// The error number a callback's negative result stands for: its negation,
+// or EIO where that is no error number (below -INT_MAX).
+inline int error_of(std::ptrdiff_t result)
+{
+    return result >= -static_cast<std::ptrdiff_t>(INT_MAX) ? static_cast<int>(-result) : EIO;
+}
+
 // The caller's own functions (gridvane_io), for hosts whose FILE and errno
 // are not ours and for memory. A function that throws (a C++ host's) ends
 // the transfer as a failure that threw() tells, and goes no further.
@@ -109,7 +117,7 @@ public:
                 break;
             if (got < 0 || threw_ || static_cast<std::size_t>(got) > size - done) {
                 failed_ = true;
-                error_ = threw_ ? ECANCELED : got < 0 ? static_cast<int>(-got) : EIO;
+                error_ = threw_ ? ECANCELED : got < 0 ? error_of(got) : EIO;
                 break;
             }
             done += static_cast<std::size_t>(got);
@@ -139,7 +147,7 @@ public:
                 return threw();
             }
             if (put <= 0 || static_cast<std::size_t>(put) > size - done)
-                return write_failure(put < 0 ? static_cast<int>(-put) : EIO);
+                return write_failure(put < 0 ? error_of(put) : EIO);
             done += static_cast<std::size_t>(put);
         }
         return ok_status();
@@ -154,7 +162,7 @@ public:
         } catch (...) {
             return threw();
         }
-        return rc == 0 ? ok_status() : write_failure(rc < 0 ? -rc : EIO);
+        return rc == 0 ? ok_status() : write_failure(rc < 0 ? error_of(rc) : EIO);
     }
 
 private:

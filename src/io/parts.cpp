@@ -21,6 +21,7 @@
 #include "descriptors.hpp"
 #include "formats/binary_header.hpp"
 #include "formats/formats.hpp"
+#include "formats/growth.hpp"
 #include "formats/joining.hpp"
 #include "loading.hpp"
 #include "platform/system.hpp"
@@ -308,9 +309,18 @@ io::Loaded read_again(gridvane_plan &plan)
 io::Loaded finish_ascii(gridvane_plan &plan)
 {
     formats::AsciiJoin join(plan.head_span, plan.watcher());
+    std::int64_t rows_before = plan.head.rows.count;
     for (std::int32_t k = 0; k < plan.part_count; ++k) {
         Part &part = plan.parts[k];
         read_part(plan, part);
+        // A part held to its own bytes cannot tell whether the rows before it
+        // leave room: where a single read might fail in it, one does.
+        if (part.status.code == GRIDVANE_E_OUT_OF_PROPORTION ||
+            (part.span.growth_peak != INT64_MIN &&
+             rows_before * static_cast<std::int64_t>(plan.head_span.width * sizeof(float)) + part.span.growth_peak >
+                 formats::growth_allowance))
+            return read_again(plan);
+        rows_before += part.rows.rows.count;
         switch (join.tell(part.span, part.kept)) {
         case formats::Joined::stopped: return failed(plan.observer.stopped());
         case formats::Joined::incomplete: return read_again(plan);

@@ -208,22 +208,20 @@ int duplicate(int fd) { return through<int>("fcntl", [&] { return ::fcntl(fd, F_
 
 int set_owner(int fd, const FileInfo &like)
 {
-    return through<int>("fchown", [&] { return ::fchown(fd, like.owner, like.group); });
+    return noted(through<int>("fchown", [&] { return ::fchown(fd, like.owner, like.group); }), "fchown", fd);
 }
 
 int set_mode(int fd, const FileInfo &like)
 {
-    return through<int>("fchmod", [&] { return ::fchmod(fd, static_cast<mode_t>(like.mode)); });
+    return noted(through<int>("fchmod", [&] { return ::fchmod(fd, static_cast<mode_t>(like.mode)); }), "fchmod", fd);
 }
 
 int flush_data(int fd)
 {
-#if defined(__linux__)
-    // The data and what reading it needs.
-    return noted(through<int>("fdatasync", [&] { return ::fdatasync(fd); }), "fdatasync", fd);
-#else
-    return noted(through<int>("fsync", [&] { return ::fsync(fd); }), "fdatasync", fd);
-#endif
+    // The data and the inode whole: fdatasync need not keep the mode and
+    // owner the new file took from the old one, and without them a power
+    // loss could leave the new data readable by everyone.
+    return noted(through<int>("fsync", [&] { return ::fsync(fd); }), "fsync", fd);
 }
 
 int flush_folder(int fd) { return noted(through<int>("fsync folder", [&] { return ::fsync(fd); }), "fsync folder", fd); }

@@ -20,6 +20,17 @@ using registry::Record;
 
 namespace {
 
+// Whether n floats stride floats apart fit in one array: no array holds
+// more bytes than PTRDIFF_MAX, so a larger n is no caller's real count and
+// would walk past the arrays.
+bool fits_an_array(size_t n, ptrdiff_t stride)
+{
+    if (n < 2 || stride == 0)
+        return n <= PTRDIFF_MAX / sizeof(float);
+    const auto step = stride < 0 ? 0 - static_cast<size_t>(stride) : static_cast<size_t>(stride);
+    return step <= (PTRDIFF_MAX / sizeof(float) - 1) / (n - 1);
+}
+
 [[gnu::noinline]] float sample_after_lookup(int32_t id, float u, float v)
 {
     Record *table = registry::find_uncached(id);
@@ -207,7 +218,8 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
                                           ptrdiff_t v_stride, float *out, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (n != 0 && (u == nullptr || v == nullptr || out == nullptr)) {
+        if ((n != 0 && (u == nullptr || v == nullptr || out == nullptr)) || !fits_an_array(n, 1) ||
+            !fits_an_array(n, u_stride) || !fits_an_array(n, v_stride)) {
             s = failure(GRIDVANE_E_ARGUMENT);
             return -1;
         }

@@ -135,6 +135,26 @@ def test_made_up_values_are_refused(tmp_path, content, kind, line, column):
     assert gridvane.load(path, lenient=True).shape[0] >= 1
 
 
+def test_a_table_out_of_proportion_to_its_file_is_refused(tmp_path):
+    """Rows of 8,000 bytes from 2 bytes of text each pass 256 times the input at row 2,378."""
+    amp = b" ".join([b"0"] * 2000) + b"\n" + b"0\n" * 2400
+    path = write(str(tmp_path), "amp.txt", amp)
+    for attempt in (lambda: gridvane.load(path, lenient=True), lambda: gridvane.read(amp, lenient=True)):
+        with pytest.raises(gridvane.FormatError) as raised:
+            attempt()
+        assert (raised.value.kind, raised.value.line, raised.value.column) == ("out_of_proportion", 2378, 1)
+        assert "the table would reach 19024000 bytes, more than 256 times" in str(raised.value)
+    assert gridvane.read_growth() == 256
+    with pytest.raises(ValueError, match="0 \\(no bound\\) or more"):
+        gridvane.read_growth(-1)
+    for factor in (0, 4000):
+        before = gridvane.read_growth(factor)
+        try:
+            assert gridvane.load(path, lenient=True).shape == (2401, 2000)
+        finally:
+            assert gridvane.read_growth(before) == factor
+
+
 def test_bad_arguments_raise_value_error(capfd):
     t = gridvane.Table(1, 1)
     cases = [

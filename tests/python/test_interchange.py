@@ -220,6 +220,33 @@ def test_dlpack_shares_one_block_tables_and_copies_the_rest(tmp_path, clib):
         ascii.__dlpack__(dl_device=(2, 0))
 
 
+def test_dlpack_argument_errors_are_the_ones_consumers_catch():
+    t = gridvane.from_numpy(np.ones((2, 3), np.float32))
+    cases = [
+        ({"max_version": "10"}, TypeError, "max_version is a tuple of two ints"),
+        ({"max_version": (1,)}, TypeError, "max_version"),
+        ({"max_version": (1.0, 0)}, TypeError, "max_version"),
+        ({"max_version": [1, 0]}, TypeError, "max_version"),
+        ({"stream": "default"}, TypeError, "stream is None or an int, not str"),
+        ({"stream": 1.5}, TypeError, "stream"),
+        ({"stream": 2**70}, ValueError, "stream must be None"),
+        ({"stream": 0}, ValueError, "stream must be None"),
+        ({"dl_device": "cpu"}, TypeError, "dl_device is a tuple of two ints"),
+        ({"dl_device": (1, None)}, TypeError, "dl_device"),
+        ({"dl_device": (1, 1)}, BufferError, "CPU"),
+        ({"dl_device": (2**70, 0)}, BufferError, "CPU"),
+        ({"copy": "yes"}, TypeError, "copy is True, False or None, not str"),
+        ({"copy": 1}, TypeError, "copy"),
+    ]
+    for kwargs, error, message in cases:
+        with pytest.raises(error, match=message):
+            t.__dlpack__(**kwargs)
+    # What a consumer may pass: ints numpy's too, -1 for "no stream", a numpy bool.
+    for kwargs in [{"max_version": (np.int64(1), 0), "dl_device": (1, 0), "stream": -1}, {"copy": np.bool_(True)},
+                   {"max_version": (2**70, 0)}]:
+        assert type(t.__dlpack__(**kwargs)).__name__ == "PyCapsule"
+
+
 def test_numpy_copy_rules():
     t = gridvane.from_numpy(np.ones((2, 3), np.float32))
     ascii = gridvane.load(CAMERA)
