@@ -172,12 +172,14 @@ def _frame_of(read: Sequence[Tuple[int, Tuple[np.ndarray, np.ndarray]]], meta: A
 
     if not read:
         return meta.iloc[:0].copy()
-    samples = np.concatenate([samples for _, (samples, _) in read])
-    index = pd.Index(np.concatenate([index for _, (_, index) in read]), name=meta.index.name)
-    frame = pd.DataFrame(samples, index=index, columns=[c for c in meta.columns if c != "path"], copy=False)
+    codes = [code for code, _ in read]
+    samples = [file_samples for _, (file_samples, _) in read]
+    index = pd.Index(np.concatenate([file_index for _, (_, file_index) in read]), name=meta.index.name)
+    frame = pd.DataFrame(np.concatenate(samples), index=index, columns=[c for c in meta.columns if c != "path"],
+                         copy=False)
     if "path" in meta.columns:
-        codes = np.repeat([code for code, _ in read], [len(samples) for _, (samples, _) in read])
-        frame["path"] = pd.Categorical.from_codes(codes, dtype=meta["path"].dtype)
+        frame["path"] = pd.Categorical.from_codes(np.repeat(codes, [len(s) for s in samples]),
+                                                  dtype=meta["path"].dtype)
     return frame
 
 
@@ -190,15 +192,15 @@ def _byte_limit(blocksize: Union[int, str, None]) -> Optional[int]:
     return limit
 
 
-def _by_bytes(items: Sequence[Any], paths: Sequence[str], blocksize: Union[int, str, None]) -> List[List[Any]]:
-    """items (one a path) cut into runs, in order, of files that hold
-    blocksize bytes at most between them; a larger file is a run of its
-    own; with blocksize None, one file a run. A file that cannot be looked
-    at counts no bytes: its read says why."""
+def _by_bytes(paths: Sequence[str], blocksize: Union[int, str, None]) -> List[List[str]]:
+    """paths cut into runs, in order, of files that hold blocksize bytes at
+    most between them; a larger file is a run of its own; with blocksize
+    None, one file a run. A file that cannot be looked at counts no bytes:
+    its read says why."""
     limit = _byte_limit(blocksize)
-    runs: List[List[Any]] = []
+    runs: List[List[str]] = []
     held = 0
-    for item, path in zip(items, paths):
+    for path in paths:
         try:
             size = os.stat(path).st_size
         except OSError:
@@ -206,7 +208,7 @@ def _by_bytes(items: Sequence[Any], paths: Sequence[str], blocksize: Union[int, 
         if not runs or limit is None or held + size > limit:
             runs.append([])
             held = 0
-        runs[-1].append(item)
+        runs[-1].append(path)
         held += size
     return runs
 
@@ -252,7 +254,7 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
     absolute = _absolute(paths)
     names = list(dict.fromkeys(absolute))  # the categories: a file named twice is read twice, one category
     code = {name: i for i, name in enumerate(names)}
-    parts = _by_bytes([(code[p], p) for p in absolute], absolute, blocksize)
+    parts = [tuple((code[path], path) for path in run) for run in _by_bytes(absolute, blocksize)]
     first: Any = None
     for path in absolute:  # the first file read makes the meta; with "skip", the first that reads
         try:
@@ -274,8 +276,7 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
         first = first[columns]
     meta = first.assign(path=pd.Categorical([], dtype=pd.CategoricalDtype(names)))
     reader = _Partition(list(meta.columns), lenient, errors, meta)
-    return dd.from_map(reader, [tuple(part) for part in parts], meta=meta, label="gridvane-read-tables",
-                       enforce_metadata=False)
+    return dd.from_map(reader, parts, meta=meta, label="gridvane-read-tables", enforce_metadata=False)
 
 
 def per_file(frame: "dask.dataframe.DataFrame", func: Callable[[Any], Any], meta: Any = None
@@ -329,7 +330,7 @@ def stack_grids(paths: Iterable[Path], lenient: bool = False,
     read raises its failure (gridvane.FormatError with its line and
     column)."""
     absolute = _absolute(paths)
-    runs = _by_bytes(absolute, absolute, blocksize)
+    runs = _by_bytes(absolute, blocksize)
     shapes = [shape for run in dask.compute(*[dask.delayed(_shapes, pure=True)(run, lenient) for run in runs])
               for shape in run]
     for path, shape in zip(absolute, shapes):
