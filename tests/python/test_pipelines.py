@@ -72,7 +72,7 @@ def assert_same_frame(got, expected):
 
 def shuffles(collection):
     """The layers of a collection's graph, as compute runs it, that shuffle."""
-    optimized = collection.optimize() if hasattr(collection, "optimize") else dask.optimize(collection)[0]
+    optimized = collection.optimize() if gd._expressions() else dask.optimize(collection)[0]
     return sorted({name for name in map(key_split, dict(optimized.__dask_graph__())) if "shuffle" in name})
 
 
@@ -136,7 +136,7 @@ def test_per_file_work_without_a_shuffle(client, tmp_path):
     # One file a partition: newer Dask shuffles a groupby over so many, and
     # per_file does not.
     moves = gd.read_tables(paths, blocksize=None)
-    if hasattr(moves, "optimize"):  # Dask that plans by expressions
+    if gd._expressions():  # Dask that plans data frames as expressions
         assert shuffles(moves.groupby("path", observed=True).tilt.mean()) != []  # the check sees one
     per_file = gd.per_file(moves, lambda files: files.tilt.agg(["mean", "max", "count"]))
     assert shuffles(per_file) == [] and per_file.npartitions == 300
