@@ -853,6 +853,28 @@ class Batches(Folder):
         os.remove(slow)
         code, _, err = run("check", *names, commented)
         self.assertEqual((code, err), (0, ""))
+        # Findings on the same terminal: each on a line of its own, the progress nowhere once done.
+        bad = self.file("bad.txt", b"1 2\n3 x\n")
+        leader, follower = pty.openpty()
+        screen = Screen()
+        try:
+            tool = subprocess.Popen([*RUNNER, TOOL, "check", names[0], bad, names[1]], stdout=follower,
+                                    stderr=follower)
+            os.close(follower)
+            tool.wait(timeout=60)
+            while select.select([leader], [], [], 0.5)[0]:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                screen.feed(chunk.decode())
+        finally:
+            os.close(leader)
+        self.assertEqual(screen.lines, [f"{bad}:2:3: 'x' is not a number: the reader takes 0",
+                                        "checked 3 files: 1 finding in 1 file"])
+        self.assertEqual(screen.foot, "")
 
 
 class Screen:
