@@ -6,19 +6,28 @@ Converts --files small ASCII grids to the binary form with a plain loop
 (gridvane.load, Table.save), with load_many on 2 threads and the saves on 2
 threads, and with gridvane.dask.convert on a LocalCluster of 2 worker
 processes (one thread each; 100 files a task, and one file a task); then
-reads --moves camera moves, and --long-moves long ones, into one pandas data frame with
-gridvane.dask.read_tables(...).compute() on the same cluster, against a loop
-of gridvane.load(...).to_pandas() and pandas.concat. The ways alternate
-within each repetition; each row gives the median and the range over
-repetitions, in seconds and files a second. The cluster's start is timed
-apart, once.
+reads --moves camera moves, and --long-moves long ones, into one pandas data
+frame with gridvane.dask.read_tables(...).compute() on the same cluster, once
+for each of --blocksizes ("none": one file a partition; "default": the
+package's default), against a loop of gridvane.load(...).to_pandas() and
+pandas.concat; then reduces the first --shots camera moves per file (tilt's
+mean, max and count) with a loop, with read_tables(...).groupby("path"),
+with map_partitions and with gridvane.dask.per_file (the default
+blocksize), and with groupby("path") over one file a partition
+(--old-groupby, in the first repetition only). The ways alternate within each repetition, each from a
+settled start (a garbage collection and half a second's pause before it,
+untimed); each row gives the median and the range over repetitions, in
+seconds and files a second. The cluster's start is timed apart, once.
+--files 0 leaves the conversions out.
 
 usage: PYTHONPATH=BUILD/python python3 bench/pipelines.py [--files 10000] [--moves 1000] [--long-moves 100]
-                                                         [--reps 3] [--dir DIR]
+                                                         [--shots 300] [--blocksizes none,default]
+                                                         [--old-groupby] [--reps 3] [--dir DIR]
 (the package from a build tree, or installed; Dask, distributed and pandas)
 """
 import argparse
 import concurrent.futures
+import gc
 import os
 import shutil
 import statistics
@@ -93,10 +102,64 @@ def read_loop(paths):
     return pd.concat([gridvane.load(p).to_pandas() for p in paths])
 
 
-def read_dask(paths):
+def read_dask(blocksize):
+    def read(paths):
+        import gridvane.dask as gd
+
+        return gd.read_tables(paths, **blocksize).compute()
+    return read
+
+
+def blocksize_option(text):
+    """--blocksizes as read_tables' keyword arguments, by the words given."""
+    sizes = {}
+    for word in text.split(","):
+        sizes[word] = {} if word == "default" else {"blocksize": None if word == "none" else word}
+    return sizes
+
+
+def reduce_loop(paths):
+    import gridvane
+    import pandas as pd
+
+    rows = {}
+    for path in paths:
+        tilt = gridvane.load(path).to_pandas().tilt
+        rows[path] = (tilt.mean(), tilt.max(), tilt.count())
+    return pd.DataFrame.from_dict(rows, orient="index", columns=["mean", "max", "count"])
+
+
+def reduce_groupby(blocksize):
+    def reduce(paths):
+        import gridvane.dask as gd
+
+        moves = gd.read_tables(paths, **blocksize)
+        return moves.groupby("path", observed=True).tilt.agg(["mean", "max", "count"]).compute()
+    return reduce
+
+
+# Run in the first repetition only: the newest Dask's shuffle extension
+# has hung here when the same shuffle ran a third time.
+OLD_GROUPBY = "the groupby over one file a partition (blocksize=None), once"
+
+
+def reduce_map_partitions(paths):
     import gridvane.dask as gd
 
-    return gd.read_tables(paths).compute()
+    moves = gd.read_tables(paths)
+    return moves.map_partitions(lambda d: d.groupby("path", observed=True).tilt.agg(["mean", "max", "count"])).compute()
+
+
+def reduce_per_file(paths):
+    import gridvane.dask as gd
+
+    return gd.per_file(gd.read_tables(paths), lambda files: files.tilt.agg(["mean", "max", "count"])).compute()
+
+
+def settle():
+    """Lets the work of the way before (the cluster freeing its results) end before the next is timed."""
+    gc.collect()
+    time.sleep(0.5)
 
 
 def row(name, times, count, unit):
@@ -110,6 +173,11 @@ def main():
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--moves", type=int, default=1000)
     parser.add_argument("--long-moves", type=int, default=100)
+    parser.add_argument("--shots", type=int, default=300)
+    parser.add_argument("--blocksizes", type=blocksize_option, default=blocksize_option("none,default"),
+                        help="comma-separated: none (one file a partition), default, or sizes such as 16MiB")
+    parser.add_argument("--old-groupby", action="store_true",
+                        help="groupby('path') over one file a partition too (slow: a shuffle on newer Dask)")
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--dir", default=None, help="where the files go (a fresh folder in TMPDIR by default)")
     args = parser.parse_args()
@@ -139,29 +207,55 @@ def main():
         converts = {"plain loop (load, save)": plain_loop, "load_many on 2 threads, saves on 2 threads": on_threads,
                     "gridvane.dask.convert, 2 workers, 100 files a task": on_dask(100),
                     "gridvane.dask.convert, 2 workers, 1 file a task": on_dask(1)}
-        reads = {"loop of load().to_pandas(), pandas.concat": read_loop,
-                 "gridvane.dask.read_tables().compute(), 2 workers": read_dask}
-        times = {name: [] for name in list(converts) + list(reads)}
+        if not args.files:
+            converts = {}
+        reads = {"loop of load().to_pandas(), pandas.concat": read_loop}
+        for word, blocksize in args.blocksizes.items():
+            label = {"none": "blocksize=None, one file a partition", "default": "the default blocksize"}.get(
+                word, f"blocksize={word!r}")
+            reads[f"gridvane.dask.read_tables({label}).compute(), 2 workers"] = read_dask(blocksize)
+        reduces = {"loop of load().to_pandas(), tilt's mean, max and count": reduce_loop,
+                   "read_tables().groupby('path', observed=True).tilt.agg(...)": reduce_groupby({}),
+                   "read_tables().map_partitions(lambda d: d.groupby(...).tilt.agg(...))": reduce_map_partitions,
+                   "gridvane.dask.per_file(read_tables(), lambda files: files.tilt.agg(...))": reduce_per_file}
+        if args.old_groupby:
+            reduces[OLD_GROUPBY] = reduce_groupby({"blocksize": None})
+        shots = cameras[:args.shots]
+        times = {name: [] for name in list(converts) + list(reads) + list(reduces)}
         long_times = {name: [] for name in reads}
         for rep in range(args.reps):
             for name, convert in converts.items():
                 out = os.path.join(top, "out")
                 shutil.rmtree(out, ignore_errors=True)
+                settle()
                 started = time.perf_counter()
                 convert(grids, root, out)
                 times[name].append(time.perf_counter() - started)
             for files, kept in ((cameras, times), (longs, long_times)):
                 expected = None
                 for name, read in reads.items():
+                    settle()
                     started = time.perf_counter()
                     frame = read(files)
                     kept[name].append(time.perf_counter() - started)
                     values = frame[["tx", "ty", "tz", "pan", "tilt", "focal"]].to_numpy()
                     assert expected is None or np.array_equal(values, expected), name
                     expected = values
+            expected = None
+            for name, reduce in reduces.items():
+                if name == OLD_GROUPBY and rep > 0:
+                    continue
+                settle()
+                started = time.perf_counter()
+                result = reduce(shots)
+                times[name].append(time.perf_counter() - started)
+                result = result.set_axis(result.index.astype(str)).sort_index()
+                assert expected is None or np.allclose(result.to_numpy(np.float64), expected, atol=1e-3), name
+                expected = result.to_numpy(np.float64)
             print(f"repetition {rep + 1} of {args.reps} done", flush=True)
-        print(f"\n| converting {args.files} grids (16 x 4, ASCII to binary) | seconds, median (range) | files |")
-        print("|---|---|---|")
+        if converts:
+            print(f"\n| converting {args.files} grids (16 x 4, ASCII to binary) | seconds, median (range) | files |")
+            print("|---|---|---|")
         for name in converts:
             row(name, times[name], args.files, "files")
         print(f"\n| reading {args.moves} camera moves (48 frames x 6) into one data frame | seconds, median (range) "
@@ -174,6 +268,10 @@ def main():
         print("|---|---|---|")
         for name in reads:
             row(name, long_times[name], args.long_moves, "files")
+        print(f"\n| reducing {len(shots)} camera moves (48 frames x 6) per file | seconds, median (range) | files |")
+        print("|---|---|---|")
+        for name in reduces:
+            row(name, times[name], len(shots), "files")
         client.close()
         cluster.close()
     finally:

@@ -802,36 +802,151 @@ class Batches(Folder):
         for shard in ("2/2", "1", "a/2", "0/0", "-1/2"):
             self.assertEqual(run("check", "--shard", shard, c)[0], 2, shard)
 
-    @posix_only("terminals as Python opens them")
-    def test_progress_only_on_a_terminal(self):
-        import pty
+    def test_each_file_once(self):
+        names = self.make_files(10)
+        os.mkdir(os.path.join(self.dir, "sub"))
+        # Three names of every file: as made, through "..", through a link to the folder.
+        os.symlink(self.dir, os.path.join(self.dir, "link"))
+        spelled = [n for name in names for n in (name, os.path.join(self.dir, "sub", "..", os.path.basename(name)),
+                                                  os.path.join(self.dir, "link", os.path.basename(name)))]
+        listing = self.file("list", "\n".join(spelled + names) + "\n")
+        code, out, _ = run("check", "--files-from", listing)
+        self.assertEqual((code, out.decode()),
+                         (0, "checked 10 files: 0 findings in 0 files; 30 repeated names skipped\n"))
+        converted, repeated = 0, 0
+        for index in range(3):
+            code, out, err = run("convert", "--to", "ascii", "--into", os.path.join(self.dir, "out"),
+                                 "--shard", f"{index}/3", "--files-from", listing)
+            self.assertEqual(code, 0, err)
+            found = re.fullmatch(rf"converted (\d+) of \1 files into \S+ \(shard {index}/3 of 10 files\)"
+                                 r"(?:; (\d+) repeated names? skipped)?\n", out.decode())
+            self.assertIsNotNone(found, out)
+            converted += int(found[1])
+            repeated += int(found[2] or 0)
+        self.assertEqual((converted, repeated), (10, 30))
+        # Each file under its first name only.
+        self.assertEqual(sorted(os.listdir(os.path.join(self.dir, "out", self.dir.lstrip("/")))),
+                         [f"t{i:03d}.chan" for i in range(10)])
+        self.assertEqual(run("check", "-", "-", stdin=b"1 2\n")[1], b"checked 1 file: 0 findings in 0 files; "
+                                                                     b"1 repeated name skipped\n")
 
-        names = self.make_files(5)
+    @posix_only("terminals and FIFOs as Python opens them")
+    def test_progress_stays_on_a_terminal(self):
+        import pty
+        import select
+
+        names = self.make_files(2)
+        commented = self.file("commented.txt", b"# made by hand\n1 2\n")
+        slow = os.path.join(self.dir, "slow.chan")
+        os.mkfifo(slow)
+        listing = self.file("list", "\n".join([names[0], commented, slow, names[1]]) + "\n")
+        command = [*RUNNER, TOOL, "convert", "--to", "binary", "--into", os.path.join(self.dir, "out"),
+                   "--files-from", listing]
         leader, follower = pty.openpty()
+        screen, shown, samples = Screen(), b"", []
+
+        def take(wait):
+            nonlocal shown
+            while select.select([leader], [], [], wait)[0]:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:  # the other end closed
+                    return
+                if not chunk:
+                    return
+                shown += chunk
+                screen.feed(chunk.decode())
+                wait = 0
+
+        started = time.monotonic()
+        tool = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=follower)
+        os.close(follower)
         try:
-            done = subprocess.run([*RUNNER, TOOL, "check", *names], stdout=subprocess.PIPE, stderr=follower,
-                                  timeout=60)
+            # The FIFO's lines come slowly: the screen is sampled while the tool reads it.
+            with open(slow, "w") as source:
+                for i in range(25):
+                    take(0.04)
+                    samples.append(screen.foot)
+                    source.write(f"{i} {i}\n")
+                    source.flush()
+            out = tool.communicate(timeout=60)[0]
+            take(0.5)
+        finally:
+            tool.kill()
+            os.close(leader)
+        elapsed = time.monotonic() - started
+        self.assertEqual((tool.returncode, out), (0, f"converted 4 of 4 files into {self.dir}/out\n".encode()))
+        progress = re.compile(r"\d/4 files(, [0-9.]+ files/s, \d+:\d\d left)?")
+        self.assertGreaterEqual(sum(bool(progress.fullmatch(s)) for s in samples), 0.8 * len(samples), samples)
+        # The warning on a line of its own, the line again right after it, and nothing left at the end.
+        self.assertEqual(screen.lines, [f"gridvane: warning: {commented}: 1 line with a '#' comment: a table keeps "
+                                        f"no comments, and {self.dir}/out{commented[:-4]}.chb has none of them"])
+        self.assertRegex(shown.decode(), r"has none of them\r?\n\r\d/4 files")
+        self.assertEqual(screen.foot, "")
+        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown)
+        # A few redraws a second at most, besides the one after the warning.
+        self.assertLessEqual(len(re.findall(r"\r\d/4 files", shown.decode())), 3 + 4 * elapsed)
+        # Nothing of it on a pipe.
+        os.remove(slow)
+        code, _, err = run("check", *names, commented)
+        self.assertEqual((code, err), (0, ""))
+        # Findings on the same terminal: each on a line of its own, the progress nowhere once done.
+        bad = self.file("bad.txt", b"1 2\n3 x\n")
+        leader, follower = pty.openpty()
+        screen = Screen()
+        try:
+            tool = subprocess.Popen([*RUNNER, TOOL, "check", names[0], bad, names[1]], stdout=follower,
+                                    stderr=follower)
             os.close(follower)
-            follower = -1
-            shown = b""
-            while True:
+            tool.wait(timeout=60)
+            while select.select([leader], [], [], 0.5)[0]:
                 try:
                     chunk = os.read(leader, 4096)
                 except OSError:
                     break
                 if not chunk:
                     break
-                shown += chunk
+                screen.feed(chunk.decode())
         finally:
             os.close(leader)
-            if follower >= 0:
-                os.close(follower)
-        self.assertEqual(done.returncode, 0)
-        self.assertRegex(shown.decode(), r"\r5/5 files, [0-9.]+ files/s, 0:00 left\x1b\[K")
-        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown)
-        code, _, err = run("check", *names)
-        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(screen.lines, [f"{bad}:2:3: 'x' is not a number: the reader takes 0",
+                                        "checked 3 files: 1 finding in 1 file"])
+        self.assertEqual(screen.foot, "")
 
+
+class Screen:
+    """What a terminal shows of what is written to it: the lines scrolled
+    up, and the line at the foot (carriage returns and erase to the end of
+    the line are all a progress line uses)."""
+
+    def __init__(self):
+        self.lines, self.line, self.column, self.pending = [], [], 0, ""
+
+    @property
+    def foot(self):
+        return "".join(self.line)
+
+    def feed(self, text):
+        text, self.pending = self.pending + text, ""
+        i = 0
+        while i < len(text):
+            if text[i] == "\x1b":
+                if len(text) - i < 3:  # the rest of the sequence comes next
+                    self.pending = text[i:]
+                    return
+                assert text[i:i + 3] == "\x1b[K", text[i:i + 3]
+                del self.line[self.column:]
+                i += 3
+                continue
+            c, i = text[i], i + 1
+            if c == "\r":
+                self.column = 0
+            elif c == "\n":
+                self.lines.append(self.foot)
+                self.line, self.column = [], 0
+            else:
+                self.line[self.column:self.column + 1] = [c]
+                self.column += 1
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=1)

@@ -1,5 +1,6 @@
 #include "batch.hpp"
 
+#include "outputs.hpp"
 #include "platform.hpp"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 namespace cli {
 
@@ -109,18 +111,44 @@ std::vector<std::string> listed_files(const Args &args)
     return names;
 }
 
-std::vector<std::string> in_shard(const std::vector<std::string> &names, const Shard &shard)
+std::string Batch::repeats() const
 {
-    std::vector<std::string> mine;
-    for (const std::string &name : names)
-        if (shard_of(name, shard.count) == shard.index)
-            mine.push_back(name);
-    return mine;
+    return repeated == 0 ? ""
+                         : "; " + std::to_string(repeated) + (repeated == 1 ? " repeated name" : " repeated names") +
+                               " skipped";
+}
+
+Batch batch_files(const Args &args)
+{
+    Batch batch;
+    batch.shard = shard_option(args);
+    // Every task leaves out the same names, so that a file is its first
+    // name's shard's alone; "-" is standard input, whatever file is so named.
+    std::unordered_map<std::string, std::size_t> first; // the place in files by key
+    std::vector<std::size_t> repeats;
+    for (std::string &name : listed_files(args)) {
+        const std::string key = name == "-" ? name : platform::same_file_key(name);
+        const auto [known, added] = first.emplace(key, batch.files.size());
+        if (!added) {
+            ++repeats[known->second];
+            continue;
+        }
+        batch.files.push_back(std::move(name));
+        repeats.push_back(0);
+    }
+    for (std::size_t i = 0; i < batch.files.size(); ++i)
+        if (shard_of(batch.files[i], batch.shard.count) == batch.shard.index) {
+            batch.mine.push_back(batch.files[i]);
+            batch.repeated += repeats[i];
+        }
+    return batch;
 }
 
 Progress::Progress(std::size_t total)
     : total_(total), on_(total > 1 && platform::standard_error_is_terminal()), start_(std::chrono::steady_clock::now())
 {
+    if (on_)
+        draw();
 }
 
 Progress::~Progress() { clear(); }
@@ -128,19 +156,16 @@ Progress::~Progress() { clear(); }
 void Progress::step()
 {
     ++done_;
-    if (!on_)
-        return;
-    // A few redraws a second are enough for a person, and cost nothing.
-    const auto now = std::chrono::steady_clock::now();
-    if (!shown_ || done_ == total_ || now - drawn_ >= std::chrono::milliseconds(100)) {
-        drawn_ = now;
+    // A few redraws a second are enough for a person; the line stays up
+    // in between.
+    if (on_ && std::chrono::steady_clock::now() - drawn_ >= std::chrono::milliseconds(250))
         draw();
-    }
 }
 
 void Progress::draw()
 {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    drawn_ = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(drawn_ - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
     std::string text = std::to_string(done_) + "/" + std::to_string(total_) + " files";
     if (rate > 0) {
@@ -149,18 +174,14 @@ void Progress::draw()
         text += per_second;
         text += ", " + duration(static_cast<double>(total_ - done_) / rate) + " left";
     }
-    std::fprintf(stderr, "\r%s\033[K", text.c_str());
-    std::fflush(stderr);
-    shown_ = true;
+    show_status(text);
 }
 
 void Progress::clear()
 {
-    if (!shown_)
-        return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-    shown_ = false;
+    if (on_)
+        hide_status();
+    on_ = false;
 }
 
 } // namespace cli

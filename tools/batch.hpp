@@ -40,12 +40,27 @@ uint64_t shard_of(const std::string &name, uint64_t count);
 
 // The operands and the lines of --files-from, in order.
 std::vector<std::string> listed_files(const Args &args);
-// Those of names in shard.
-std::vector<std::string> in_shard(const std::vector<std::string> &names, const Shard &shard);
 
-// A line on standard error, redrawn in place, of files done out of the
-// total, the rate and the time left, when standard error is a terminal and
-// there is more than one file; nothing otherwise.
+// What a batch verb works through: the files of its list, each once, and
+// this task's shard of them.
+struct Batch {
+    // The list, each file by the first of its names: a name that
+    // platform::same_file_key says is a file named before is left out.
+    std::vector<std::string> files;
+    Shard shard;
+    std::vector<std::string> mine; // the files of the shard
+    std::size_t repeated = 0;      // names left out for a file of mine
+    // "; R repeated names skipped" for a summary line, or nothing.
+    std::string repeats() const;
+};
+
+// The batch of a verb's operands and --files-from, cut by --shard.
+Batch batch_files(const Args &args);
+
+// A line at the foot of standard error (show_status) of files done out of
+// the total, the rate and the time left, when standard error is a terminal
+// and there is more than one file; nothing otherwise. It is drawn at once,
+// and again a few times a second as files are done.
 class Progress {
 public:
     explicit Progress(std::size_t total);
@@ -54,15 +69,14 @@ public:
     Progress &operator=(const Progress &) = delete;
     // One more file done.
     void step();
-    // Clears the line before other text goes to standard error (a warning,
-    // a failure); the next step draws it again.
+    // Erases the line for good: the end of the run.
     void clear();
 
 private:
     void draw();
 
     std::size_t total_, done_ = 0;
-    bool shown_ = false, on_ = false;
+    bool on_ = false;
     std::chrono::steady_clock::time_point start_, drawn_;
 };
 

@@ -92,18 +92,16 @@ std::string counted(int64_t n, const char *noun) { return std::to_string(n) + " 
 int check(const std::vector<std::string> &words)
 {
     const Args args(words, batch_options, {"--json"});
-    const std::vector<std::string> names = listed_files(args);
-    if (names.empty())
+    const Batch batch = batch_files(args);
+    if (batch.files.empty())
         usage_error("check needs a FILE");
-    const Shard shard = shard_option(args);
-    const std::vector<std::string> paths = in_shard(names, shard);
     const bool json = args.flag("--json");
     int64_t files = 0, with_findings = 0, findings = 0;
     bool failed = false;
-    Progress progress(paths.size());
+    Progress progress(batch.mine.size());
     if (json)
         put("[");
-    for (const std::string &path : paths) {
+    for (const std::string &path : batch.mine) {
         const std::string name = display_name(path);
         Examined e;
         try {
@@ -111,11 +109,10 @@ int check(const std::vector<std::string> &words)
         } catch (const std::bad_alloc &) { // no memory for the words
             e.error = name + ": out of memory";
         }
-        progress.clear();
         if (!e.error.empty()) {
             failed = true;
             std::fflush(stdout);
-            std::fprintf(stderr, "gridvane: check: %s\n", e.error.c_str());
+            say("gridvane: check: " + e.error + "\n");
         }
         ++files;
         findings += e.total;
@@ -128,8 +125,9 @@ int check(const std::vector<std::string> &words)
     if (json)
         put("\n]\n");
     else
-        put("checked " + counted(files, "file") + shard.of(names.size()) + ": " + counted(findings, "finding") +
-            " in " + counted(with_findings, "file") + (failed ? "; some files could not be read\n" : "\n"));
+        put("checked " + counted(files, "file") + batch.shard.of(batch.files.size()) + ": " +
+            counted(findings, "finding") + " in " + counted(with_findings, "file") + batch.repeats() +
+            (failed ? "; some files could not be read\n" : "\n"));
     return findings > 0 || failed ? exit_failure : 0;
 }
 

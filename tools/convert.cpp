@@ -73,17 +73,15 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
     if (form == GRIDVANE_FORM_BINARY && t.has_frames()) {
         options.drop_frames = true;
         if (!args.flag("--plain"))
-            std::fprintf(stderr,
-                         "gridvane: warning: %s: the binary form has no frame column: the frames and header names "
-                         "are not kept (--plain says that is meant)\n",
-                         in.name.c_str());
+            say("gridvane: warning: " + in.name +
+                ": the binary form has no frame column: the frames and header names are not kept (--plain says that "
+                "is meant)\n");
     }
     // A table keeps no comments: say so rather than lose them quietly.
     if (in.comments > 0)
-        std::fprintf(stderr, "gridvane: warning: %s: %lld line%s with a '#' comment: a table keeps no comments, and %s "
-                             "has none of them\n",
-                     in.name.c_str(), static_cast<long long>(in.comments), in.comments == 1 ? "" : "s",
-                     out == "-" ? "standard output" : out.c_str());
+        say("gridvane: warning: " + in.name + ": " + std::to_string(in.comments) + " line" +
+            (in.comments == 1 ? "" : "s") + " with a '#' comment: a table keeps no comments, and " +
+            (out == "-" ? "standard output" : out) + " has none of them\n");
     const std::string out_name = out == "-" ? "standard output" : out;
     if (make_folders)
         if (const int error = platform::make_folders_for(out))
@@ -135,26 +133,23 @@ int convert_batch(const Args &args, const std::string &into)
     if (form == GRIDVANE_FORM_DECIDE)
         usage_error("--into needs --to ascii or --to binary");
     reading_option(args); // a usage error before any work
-    const std::vector<std::string> names = listed_files(args);
-    if (names.empty())
+    const Batch batch = batch_files(args);
+    if (batch.files.empty())
         usage_error("convert needs a FILE to convert into " + into);
     // Which names would share an output, and which outputs are files of the
     // list, over the whole list, so that every shard refuses the same files.
     std::map<std::string, std::vector<std::string>> sources; // by the output's key
     std::map<std::string, std::string> listed;               // a name of the list by its key
-    for (const std::string &name : names) {
+    for (const std::string &name : batch.files) {
         listed.emplace(platform::same_file_key(name), name);
         const std::string out = batch_output(into, name, form);
         auto &same = sources[out.empty() ? out : platform::same_file_key(out)];
         if (std::find(same.begin(), same.end(), name) == same.end())
             same.push_back(name);
     }
-    const Shard shard = shard_option(args);
-    const std::vector<std::string> mine = in_shard(names, shard);
     std::size_t converted = 0;
-    Progress progress(mine.size());
-    for (const std::string &name : mine) {
-        progress.clear();
+    Progress progress(batch.mine.size());
+    for (const std::string &name : batch.mine) {
         const std::string out = batch_output(into, name, form);
         try {
             if (out.empty())
@@ -172,17 +167,18 @@ int convert_batch(const Args &args, const std::string &into)
             ++converted;
         } catch (const Failure &f) {
             std::fflush(stdout);
-            std::fprintf(stderr, "gridvane: convert: %s\n", f.what());
+            say(std::string("gridvane: convert: ") + f.what() + "\n");
         } catch (const std::exception &e) {
             std::fflush(stdout);
-            std::fprintf(stderr, "gridvane: convert: %s: %s\n", name.c_str(), e.what());
+            say("gridvane: convert: " + name + ": " + e.what() + "\n");
         }
         progress.step();
     }
     progress.clear();
-    const std::size_t failed = mine.size() - converted;
-    put("converted " + std::to_string(converted) + " of " + std::to_string(mine.size()) + " files into " + into +
-        shard.of(names.size()) + (failed ? "; " + std::to_string(failed) + " failed\n" : "\n"));
+    const std::size_t failed = batch.mine.size() - converted;
+    put("converted " + std::to_string(converted) + " of " + std::to_string(batch.mine.size()) + " files into " + into +
+        batch.shard.of(batch.files.size()) + batch.repeats() +
+        (failed ? "; " + std::to_string(failed) + " failed\n" : "\n"));
     return failed ? exit_failure : 0;
 }
 

@@ -18,6 +18,26 @@ bool standard_output_said = false;
 // the library has let the file go.
 std::string pending_name;
 
+// The status line, empty when there is none, and whether the terminal
+// shows it now: not while standard output, on that terminal too, has
+// written part of a line.
+std::string status_text;
+bool status_on_screen = false;
+
+void draw_status()
+{
+    std::fprintf(stderr, "\r%s\033[K", status_text.c_str());
+    std::fflush(stderr);
+    status_on_screen = true;
+}
+
+void erase_status()
+{
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    status_on_screen = false;
+}
+
 } // namespace
 
 [[noreturn]] void standard_output_error(int error)
@@ -28,10 +48,44 @@ std::string pending_name;
 
 void put(const std::string &text)
 {
+    const bool over_status = !text.empty() && !status_text.empty() && platform::standard_output_is_terminal();
+    if (over_status && status_on_screen)
+        erase_status();
     // Stops at the first failed write: a pipeline's reader may be gone or
     // the disk full, and the rest would fail the same way.
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
         standard_output_error(errno);
+    if (over_status && text.back() == '\n') {
+        std::fflush(stdout);
+        draw_status();
+    }
+}
+
+void show_status(const std::string &line)
+{
+    const bool hidden = !status_text.empty() && !status_on_screen;
+    status_text = line;
+    if (!hidden)
+        draw_status();
+}
+
+void hide_status()
+{
+    if (status_on_screen)
+        erase_status();
+    status_text.clear();
+}
+
+void say(const std::string &text)
+{
+    if (!status_on_screen) {
+        std::fputs(text.c_str(), stderr);
+        return;
+    }
+    // Erased, the message, and the line again, in one write: the foot of
+    // the screen is never left blank.
+    std::fputs(("\r\033[K" + text + "\r" + status_text + "\033[K").c_str(), stderr);
+    std::fflush(stderr);
 }
 
 bool finish_standard_output(bool &said)

@@ -14,6 +14,16 @@ namespace cli {
 
 // Writes text to standard output; a failure ends the verb.
 void put(const std::string &text);
+
+// A status line at the foot of a terminal's standard error (a batch's
+// progress) stays on show while other text goes by: a message, and text on
+// standard output when that is a terminal too, take it down and put it up
+// again after themselves. show_status draws it (again, or with new text);
+// hide_status erases it for good.
+void show_status(const std::string &line);
+void hide_status();
+// A message on standard error: whole lines, each ending in "\n".
+void say(const std::string &text);
 // Fails as "standard output: cause" and remembers that it was said.
 [[noreturn]] void standard_output_error(int error);
 // Flushes and closes standard output: false with errno set when that failed,

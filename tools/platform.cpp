@@ -99,6 +99,15 @@ bool standard_error_is_terminal()
 #endif
 }
 
+bool standard_output_is_terminal()
+{
+#if defined(_WIN32)
+    return ::_isatty(::_fileno(stdout)) != 0;
+#else
+    return ::isatty(::fileno(stdout)) != 0;
+#endif
+}
+
 namespace {
 
 #if defined(_WIN32)

@@ -33,6 +33,8 @@ public:
 // ("\r" and the erase-to-end sequence); on Windows this turns the console's
 // handling of those sequences on.
 bool standard_error_is_terminal();
+// Whether standard output is a terminal.
+bool standard_output_is_terminal();
 
 // Makes the folders above a file's name that are not there yet; 0 or the
 // error number. Names are the system's, as the library takes them.

@@ -1,5 +1,7 @@
 #include "tables.hpp"
 
+#include "outputs.hpp"
+
 #include <cstdio>
 
 namespace cli {
@@ -62,7 +64,7 @@ struct Watch {
             return false;
         }
         if (++warnings <= warnings_shown)
-            std::fprintf(stderr, "gridvane: warning: %s\n", where.c_str());
+            say("gridvane: warning: " + where + "\n");
         return true;
     }
 };
@@ -80,8 +82,8 @@ Input read_input(const std::string &operand, Reading reading)
         options.observe = std::ref(watch);
     in.table = read_table(operand, options);
     if (watch.warnings > warnings_shown)
-        std::fprintf(stderr, "gridvane: warning: %s: %lld more warnings not shown\n", in.name.c_str(),
-                     static_cast<long long>(watch.warnings - warnings_shown));
+        say("gridvane: warning: " + in.name + ": " + std::to_string(watch.warnings - warnings_shown) +
+            " more warnings not shown\n");
     if (!in.table) {
         if (report.status.code == GRIDVANE_E_REFUSED && !watch.refusal.empty())
             data_error(watch.refusal);

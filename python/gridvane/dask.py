@@ -1,9 +1,11 @@
 """Channel files as Dask collections, for work over many files and many machines.
 
-    read_tables(paths, columns=None, lenient=False, errors="raise")
-        a dask DataFrame, one partition per file
-    stack_grids(paths, lenient=False)
-        a dask array of shape (files, rows, columns), one chunk per file
+    read_tables(paths, columns=None, lenient=False, errors="raise", blocksize="64 MiB")
+        a dask DataFrame, many small files a partition
+    per_file(frame, func)
+        a reduction of each file's rows of such a frame, without a shuffle
+    stack_grids(paths, lenient=False, blocksize="64 MiB")
+        a dask array of shape (files, rows, columns), many small grids a chunk
     sample(paths_or_tables, u, v, lenient=False)
         bilinear samples of large coordinate arrays, chunk by chunk
     convert(paths, into, kind, root=None, ...)
@@ -29,7 +31,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -48,13 +50,18 @@ try:
     import dask.bag as db
     import dask.dataframe as dd
     from dask.dataframe.io.utils import DataFrameIOFunction
-    from dask.dataframe.utils import clear_known_categories
 except ImportError as missing:  # pragma: no cover - the extra is not installed
     raise ImportError(f"gridvane.dask needs Dask: pip install 'gridvane[dask]' ({missing})") from missing
 
-__all__ = ["convert", "read_tables", "sample", "stack_grids"]
+__all__ = ["convert", "per_file", "read_tables", "sample", "stack_grids"]
 
 Path = Union[str, "os.PathLike[str]"]
+
+# The bytes of files that read_tables puts into one partition, and
+# stack_grids into one chunk, unless told otherwise: as Dask's read_csv
+# cuts its blocks. bench/pipelines.py weighs it against one file a
+# partition.
+_BLOCKSIZE = "64 MiB"
 
 
 def _absolute(paths: Iterable[Path]) -> List[str]:
@@ -102,10 +109,12 @@ def _expressions() -> bool:
 
 
 class _Partition(object if _expressions() else DataFrameIOFunction):  # type: ignore[misc]
-    """Reads one file into a partition: the columns asked for, a 'path'
-    column, indexed by frame for camera moves (by row otherwise). Small, so
-    that it pickles into every task cheaply; Dask gives it the columns a
-    computation needs (column projection) before it runs."""
+    """Reads the files of one partition into one pandas frame: the columns
+    asked for, a 'path' column, indexed by frame for camera moves (by row
+    otherwise). Small, so that it pickles into every task cheaply (the
+    meta's path categories are the one part that grows with the list); Dask
+    gives it the columns a computation needs (column projection) before it
+    runs."""
 
     def __init__(self, columns: Optional[List[str]], lenient: bool, errors: str, meta: Any):
         self._columns = columns
@@ -122,35 +131,22 @@ class _Partition(object if _expressions() else DataFrameIOFunction):  # type: ig
             return self
         return _Partition(list(columns), self.lenient, self.errors, self.meta[list(columns)])
 
-    def __call__(self, path: str, columns: Optional[Sequence[str]] = None) -> Any:
+    def __call__(self, part: Sequence[Tuple[int, str]], columns: Optional[Sequence[str]] = None) -> Any:
         meta = self.meta if columns is None else self.meta[list(columns)]
-        try:
-            return _frame_of(path, self.lenient, meta)
-        except (OSError, ValueError) as failure:
-            if self.errors != "skip":
-                raise
-            _report_skipped(path, failure)
-            return _empty(meta)
+        read = []
+        for code, path in part:
+            try:
+                read.append((code, _samples_of(path, self.lenient, meta)))
+            except (OSError, ValueError) as failure:
+                if self.errors != "skip":
+                    raise
+                _report_skipped(path, failure)
+        return _frame_of(read, meta)
 
 
-def _empty(meta: Any) -> Any:
-    """An empty partition of meta's columns, with no path category: a
-    skipped file is no group of the computed frame."""
-    import pandas as pd
-
-    empty = meta.iloc[:0].copy()
-    if "path" in empty.columns:
-        empty["path"] = pd.Categorical([], categories=pd.Index([], dtype=object))
-    return empty
-
-
-def _frame_of(path: str, lenient: bool, meta: Any = None) -> Any:
-    """A file as a pandas DataFrame: its columns (those of meta, when given,
-    which the file must have, with its kind of index) and a categorical
-    'path' column last. Made in one step: a partition costs little more than
-    its load."""
-    import pandas as pd
-
+def _samples_of(path: str, lenient: bool, meta: Any) -> Tuple[np.ndarray, np.ndarray]:
+    """A file's samples, in the columns of meta (which the file must have,
+    with its kind of index: frames or row numbers), and its index."""
     from ._pandas import _column_labels
 
     table = _functions.load(path, lenient=lenient)
@@ -158,100 +154,193 @@ def _frame_of(path: str, lenient: bool, meta: Any = None) -> Any:
         samples, frames, labels = table.to_numpy(), table.frames, _column_labels(table)
     if "path" in labels:
         raise ValueError(f"{path}: has a column named 'path', the name read_tables gives the file's name")
-    index_name = None if frames is None else "frame"
-    wanted = labels if meta is None else [c for c in meta.columns if c != "path"]
-    if meta is not None and (not set(wanted) <= set(labels) or index_name != meta.index.name):
+    wanted = [c for c in meta.columns if c != "path"]
+    if not set(wanted) <= set(labels) or (frames is not None) != (meta.index.name == "frame"):
         raise ValueError(f"{path}: holds columns {labels}{' with frames' if frames is not None else ''}, not "
                          f"those of the first file ({wanted}{' with frames' if meta.index.name else ''})")
-    place = {label: i for i, label in enumerate(labels)}
-    data = {label: samples[:, place[label]] for label in wanted}
-    if meta is None or "path" in meta.columns:
-        data["path"] = pd.Categorical.from_codes(np.zeros(len(samples), np.int8), categories=[path])
-    index = pd.RangeIndex(len(samples)) if frames is None else pd.Index(frames, name="frame")
-    return pd.DataFrame(data, index=index, copy=False)
+    if wanted != labels:
+        samples = samples[:, [labels.index(label) for label in wanted]]
+    return samples, np.arange(len(samples)) if frames is None else frames
+
+
+def _frame_of(read: Sequence[Tuple[int, Tuple[np.ndarray, np.ndarray]]], meta: Any) -> Any:
+    """One pandas frame of files read (their codes among the path
+    categories, their samples and index), in their order; the 'path' column
+    last, when meta has it. The samples are copied once, into one block: a
+    partition costs little more than its loads."""
+    import pandas as pd
+
+    if not read:
+        return meta.iloc[:0].copy()
+    codes = [code for code, _ in read]
+    samples = [file_samples for _, (file_samples, _) in read]
+    index = pd.Index(np.concatenate([file_index for _, (_, file_index) in read]), name=meta.index.name)
+    frame = pd.DataFrame(np.concatenate(samples), index=index, columns=[c for c in meta.columns if c != "path"],
+                         copy=False)
+    if "path" in meta.columns:
+        frame["path"] = pd.Categorical.from_codes(np.repeat(codes, [len(s) for s in samples]),
+                                                  dtype=meta["path"].dtype)
+    return frame
+
+
+def _byte_limit(blocksize: Union[int, str, None]) -> Optional[int]:
+    if blocksize is None:
+        return None
+    limit = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    if limit <= 0:
+        raise ValueError(f"blocksize is a number of bytes above 0, or None, not {blocksize!r}")
+    return limit
+
+
+def _by_bytes(paths: Sequence[str], blocksize: Union[int, str, None]) -> List[List[str]]:
+    """paths cut into runs, in order, of files that hold blocksize bytes at
+    most between them; a larger file is a run of its own; with blocksize
+    None, one file a run. A file that cannot be looked at counts no bytes:
+    its read says why."""
+    limit = _byte_limit(blocksize)
+    runs: List[List[str]] = []
+    held = 0
+    for path in paths:
+        try:
+            size = os.stat(path).st_size
+        except OSError:
+            size = 0
+        if not runs or limit is None or held + size > limit:
+            runs.append([])
+            held = 0
+        runs[-1].append(path)
+        held += size
+    return runs
 
 
 def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, lenient: bool = False,
-                errors: str = "raise") -> "dask.dataframe.DataFrame":
-    """Many channel files as one dask DataFrame, one partition per file, in
-    the order of paths.
+                errors: str = "raise", blocksize: Union[int, str, None] = _BLOCKSIZE) -> "dask.dataframe.DataFrame":
+    """Many channel files as one dask DataFrame, in the order of paths.
 
-    Each partition holds a file's columns as float32 (by the files' column
-    names; col0, col1, ... where a file has none) and a categorical 'path'
-    column with the file's absolute name, so a row can be traced to its
-    file. Camera
-    moves (the table form) are indexed by frame, index name 'frame'; other
-    tables by row number. The first file is read now to make the frame's
-    meta; every other file must have its columns (or those asked for) and
-    its kind of index (with errors="skip", the first file that reads makes
-    the meta; when none does, the last one's failure is raised).
+    A partition holds whole files: those that follow one another in paths
+    and hold blocksize bytes at most between them (a number, or text such
+    as "16 MiB"); a larger file is a partition of its own; blocksize=None
+    gives one partition per file. Dask's cost of a partition is that of
+    loading a few megabytes, so many small files a partition pay.
+
+    Each partition holds its files' columns as float32 (by the files'
+    column names; col0, col1, ... where a file has none) and a categorical
+    'path' column with each file's absolute name, so a row can be traced to
+    its file; its categories, the names of paths, are known before any
+    compute. Camera moves (the table form) are indexed by frame, index name
+    'frame'; other tables by row number within their file. The first file
+    is read now to make the frame's meta; every other file must have its
+    columns (or those asked for) and its kind of index (with errors="skip",
+    the first file that reads makes the meta; when none does, the last
+    one's failure is raised).
+
+    A file's rows are all in one partition, so per-file work needs no
+    shuffle: see per_file().
 
     columns: the columns to keep (the path column is always kept); Dask
     keeps fewer when a computation needs fewer. lenient: read every file as
     the library does (gridvane.load). errors="raise": a file that cannot be
     read, or does not match, fails the computation with its name, line and
     column (gridvane.FormatError, gridvane.Error or ValueError);
-    errors="skip": it gives an empty partition instead, and is reported as a
-    RuntimeWarning where it was read and, on a distributed worker, as an
-    event of topic "gridvane" (client.get_events("gridvane")).
+    errors="skip": its rows are left out instead (its name stays a
+    category, with no rows), and it is reported as a RuntimeWarning where
+    it was read and, on a distributed worker, as an event of topic
+    "gridvane" (client.get_events("gridvane")).
     """
+    import pandas as pd
+
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
     absolute = _absolute(paths)
+    names = list(dict.fromkeys(absolute))  # the categories: a file named twice is read twice, one category
+    code = {name: i for i, name in enumerate(names)}
+    parts = [tuple((code[path], path) for path in run) for run in _by_bytes(absolute, blocksize)]
     first: Any = None
     for at, path in enumerate(absolute, 1):  # the first file read makes the meta; with "skip", the first that reads
         try:
-            first = _frame_of(path, lenient)
+            table = _functions.load(path, lenient=lenient)
+            with table:
+                first = table.to_pandas().iloc[:0]
             break
         except (OSError, ValueError) as failure:
             if errors != "skip" or at == len(absolute):
                 raise
             _report_skipped(path, failure)
+    if "path" in first.columns:
+        raise ValueError(f"{path}: has a column named 'path', the name read_tables gives the file's name")
     if columns is not None:
         columns = list(columns)
         unknown = [c for c in columns if c not in first.columns or c == "path"]
         if unknown:
-            raise ValueError(f"{path}: has no column {unknown[0]!r} (it has {list(first.columns[:-1])})")
-        first = first[columns + ["path"]]
-    # The paths are categories of each partition's own; the frame's are
-    # those of all its partitions, known once computed.
-    meta = clear_known_categories(first.iloc[:0], cols=["path"])
+            raise ValueError(f"{path}: has no column {unknown[0]!r} (it has {list(first.columns)})")
+        first = first[columns]
+    meta = first.assign(path=pd.Categorical([], dtype=pd.CategoricalDtype(names)))
     reader = _Partition(list(meta.columns), lenient, errors, meta)
-    return dd.from_map(reader, absolute, meta=meta, label="gridvane-read-tables", enforce_metadata=False)
+    return dd.from_map(reader, parts, meta=meta, label="gridvane-read-tables", enforce_metadata=False)
+
+
+def per_file(frame: "dask.dataframe.DataFrame", func: Callable[[Any], Any], meta: Any = None
+             ) -> "dask.dataframe.DataFrame":
+    """func of each file's rows, computed in the partition that holds them:
+    frame.groupby("path", observed=True) then func, without moving a row
+    between workers, on every Dask.
+
+    frame: one that read_tables made, or one made from it row by row
+    (columns chosen or added, rows filtered); not repartitioned, since a
+    partition must hold whole files. func takes a pandas groupby of one
+    partition's rows by path and returns what a groupby reduction returns
+    (a Series or DataFrame indexed by path), such as
+    ``lambda files: files.tilt.agg(["mean", "max", "count"])``. The result
+    is a dask collection, a partition for each of frame's, indexed by path;
+    meta as Dask's map_partitions takes it, found by a call on an empty
+    frame when not given."""
+    def reduce(part: Any) -> Any:
+        return func(part.groupby("path", observed=True, sort=False))
+
+    if meta is None:
+        return frame.map_partitions(reduce)
+    return frame.map_partitions(reduce, meta=meta)
 
 
 # ---- arrays
 
 
-def _grid(path: str, lenient: bool) -> np.ndarray:
-    return kept_table(path, lenient).to_numpy()
+def _grids(run: Sequence[str], lenient: bool) -> np.ndarray:
+    return np.stack([kept_table(p, lenient).to_numpy() for p in run])
 
 
-def _shape(path: str, lenient: bool) -> tuple:
-    return kept_table(path, lenient).shape
+def _shapes(run: Sequence[str], lenient: bool) -> List[tuple]:
+    return [kept_table(p, lenient).shape for p in run]
 
 
-def stack_grids(paths: Iterable[Path], lenient: bool = False) -> "dask.array.Array":
+def stack_grids(paths: Iterable[Path], lenient: bool = False,
+                blocksize: Union[int, str, None] = _BLOCKSIZE) -> "dask.array.Array":
     """Grids of one shape as a float32 dask array of shape (files, rows,
-    columns), one chunk per file, in the order of paths.
+    columns), in the order of paths.
+
+    A chunk holds whole grids: those that follow one another in paths and
+    hold blocksize bytes at most between them (as read_tables); a larger
+    file is a chunk of its own; blocksize=None gives one chunk per file.
 
     The shapes are checked now, before any compute: each file is loaded where
     Dask's current scheduler runs (a worker of the active distributed
-    client) and kept by that worker, so a chunk computed there later loads
-    nothing. Files of different shapes
+    client), a task for each chunk, and kept by that worker, so a chunk
+    computed there later loads nothing. Files of different shapes
     raise ValueError naming the first that differs; a file that cannot be
     read raises its failure (gridvane.FormatError with its line and
     column)."""
     absolute = _absolute(paths)
-    shapes = dask.compute(*[dask.delayed(_shape, pure=True)(p, lenient) for p in absolute])
+    runs = _by_bytes(absolute, blocksize)
+    shapes = [shape for run in dask.compute(*[dask.delayed(_shapes, pure=True)(run, lenient) for run in runs])
+              for shape in run]
     for path, shape in zip(absolute, shapes):
         if shape != shapes[0]:
             raise ValueError(f"{path}: {shape[0]} rows x {shape[1]} columns, where {absolute[0]} has "
                              f"{shapes[0][0]} x {shapes[0][1]}")
     rows, cols = shapes[0]
-    chunks = [da.from_delayed(dask.delayed(_grid, pure=True)(p, lenient), (rows, cols), dtype=np.float32)
-              for p in absolute]
-    return da.stack(chunks)
+    chunks = [da.from_delayed(dask.delayed(_grids, pure=True)(run, lenient), (len(run), rows, cols), dtype=np.float32)
+              for run in runs]
+    return da.concatenate(chunks)
 
 
 def _sample_block(u: np.ndarray, v: np.ndarray, source: Union[str, Table], lenient: bool) -> np.ndarray:
@@ -310,7 +399,10 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
             drop_frames: bool = False, errors: str = "raise", files_per_task: int = 100) -> "dask.bag.Bag":
     """A lazy dask Bag that converts files into the folder into, in form kind
     ('ascii' or 'binary'); computed, it is a list of (source, destination,
-    failure) with absolute names, in the order of paths.
+    failure) with absolute names, in the order of paths, each file once: a
+    name of a file named before (the same absolute name, links of its
+    folders and of itself resolved) is skipped, and a UserWarning says how
+    many names were.
 
     Each file is written as into/RELATIVE with the form's suffix (.chan or
     .chb), RELATIVE being its name relative to root (by default the folder
@@ -328,22 +420,30 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
         raise ValueError(f"kind is 'ascii' or 'binary', not {kind!r}")
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
-    sources = _absolute(paths)
-    into = os.path.abspath(os.fsdecode(into))
-    root = os.path.abspath(os.fsdecode(root)) if root is not None else os.path.commonpath(
-        [os.path.dirname(p) for p in sources])
+
     def key(path: str) -> str:  # one for every name of a file, there or not yet
         return os.path.normcase(os.path.realpath(path))
 
+    named = _absolute(paths)
+    existing: Dict[str, str] = {}  # each file by its first name
+    for source in named:
+        existing.setdefault(key(source), source)
+    sources = list(existing.values())
+    if len(sources) < len(named):
+        repeated = len(named) - len(sources)
+        warnings.warn(f"{repeated} repeated name{'s' if repeated > 1 else ''} skipped: each file is converted once",
+                      UserWarning, stacklevel=2)
+    into = os.path.abspath(os.fsdecode(into))
+    root = os.path.abspath(os.fsdecode(root)) if root is not None else os.path.commonpath(
+        [os.path.dirname(p) for p in sources])
     pairs: List[tuple] = []
     written: Dict[str, str] = {}
-    existing = {key(p): p for p in sources}
     for source in sources:
         relative = os.path.relpath(source, root)
         if relative == os.pardir or relative.startswith(os.pardir + os.sep):
             raise ValueError(f"{source}: is not under {root}")
         destination = os.path.join(into, os.path.splitext(relative)[0] + _SUFFIX[kind])
-        if key(destination) in written and written[key(destination)] != source:
+        if key(destination) in written:
             raise ValueError(f"{written[key(destination)]} and {source} would both be converted to {destination}")
         over = existing.get(key(destination))
         if over is not None:  # itself too: a conversion may change what it holds

@@ -17,6 +17,8 @@ import gridvane
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 gd = pytest.importorskip("gridvane.dask")
+dask = pytest.importorskip("dask")
+key_split = pytest.importorskip("dask.utils").key_split
 
 
 @pytest.fixture(scope="module")
@@ -69,12 +71,20 @@ def assert_same_frame(got, expected):
             assert got[name].dtype == np.float32 and np.array_equal(bits(got[name]), bits(expected[name])), name
 
 
-def test_read_tables_is_a_loop_over_load(client, tmp_path, monkeypatch):
+def shuffles(collection):
+    """The layers of a collection's graph, as compute runs it, that shuffle."""
+    optimized = collection.optimize() if gd._expressions() else dask.optimize(collection)[0]
+    return sorted({name for name in map(key_split, dict(optimized.__dask_graph__())) if "shuffle" in name})
+
+
+@pytest.mark.parametrize("blocksize, partitions", [(None, 7), ("default", 1)])
+def test_read_tables_is_a_loop_over_load(client, tmp_path, monkeypatch, blocksize, partitions):
     paths = camera_moves(str(tmp_path), 7)
     monkeypatch.chdir(tmp_path)
     relative = [os.path.basename(p) for p in paths]  # against the caller's folder, not the workers'
-    frame = gd.read_tables(relative)
-    assert frame.npartitions == 7
+    frame = gd.read_tables(relative, **({} if blocksize == "default" else {"blocksize": blocksize}))
+    assert frame.npartitions == partitions
+    assert frame.path.cat.known and list(frame.path.cat.categories) == paths
     assert_same_frame(frame.compute(), looped(paths))
     # The columns asked for, and those a computation needs.
     assert_same_frame(gd.read_tables(relative, columns=["focal"]).compute(), looped(paths, ["focal"]))
@@ -89,22 +99,70 @@ def test_read_tables_is_a_loop_over_load(client, tmp_path, monkeypatch):
         gd.read_tables(relative, columns=["zoom"])
 
 
+def test_partitions_hold_whole_files_by_bytes(client, tmp_path):
+    # Binary grids of 4 columns: 64 bytes of header and 16 a row.
+    rows = [1, 1, 1, 20, 1, 4, 1]  # 80, 80, 80, 384, 80, 128 and 80 bytes
+    paths = []
+    for i, count in enumerate(rows):
+        paths.append(str(tmp_path / f"g{i}.chb"))
+        gridvane.from_numpy(np.full((count, 4), i, np.float32)).save(paths[-1])
+    for blocksize, partitions in ((None, rows), (200, [2, 1, 20, 1, 4, 1]), (240, [3, 20, 5, 1]),
+                                  ("384 B", [3, 20, 6]), ("1 KiB", [29])):
+        frame = gd.read_tables(paths, blocksize=blocksize)
+        assert frame.map_partitions(len).compute().tolist() == partitions, blocksize
+        assert frame.col0.compute().tolist() == [i for i, count in enumerate(rows) for _ in range(count)]
+    for wrong in (0, -1, "none"):
+        with pytest.raises(ValueError):
+            gd.read_tables(paths, blocksize=wrong)
+
+
+def test_per_file_work_without_a_shuffle(client, tmp_path):
+    paths = camera_moves(str(tmp_path), 300)
+    expected = looped(paths).groupby("path").tilt.agg(["mean", "max", "count"])
+
+    def same(got):
+        got = got.set_axis(got.index.astype(str)).loc[expected.index]
+        assert np.allclose(got.to_numpy(np.float64), expected.to_numpy(np.float64), rtol=1e-6, atol=1e-4)
+
+    # Every file in one partition (the default), and in about ten: groupby("path")
+    # reduces within the partitions, on every Dask, while there are at most 15.
+    size = sum(os.path.getsize(p) for p in paths)
+    for blocksize, partitions in (("64 MiB", range(1, 2)), (size // 10 + 1, range(10, 16))):
+        moves = gd.read_tables(paths, blocksize=blocksize)
+        assert moves.npartitions in partitions
+        by_path = moves.groupby("path", observed=True).tilt
+        for reduction in (by_path.agg(["mean", "max", "count"]), by_path.mean(), by_path.max(), by_path.count()):
+            assert shuffles(reduction) == []
+        same(by_path.agg(["mean", "max", "count"]).compute())
+    # One file a partition: newer Dask shuffles a groupby over so many, and
+    # per_file does not.
+    moves = gd.read_tables(paths, blocksize=None)
+    if gd._expressions():  # Dask that plans data frames as expressions
+        assert shuffles(moves.groupby("path", observed=True).tilt.mean()) != []  # the check sees one
+    per_file = gd.per_file(moves, lambda files: files.tilt.agg(["mean", "max", "count"]))
+    assert shuffles(per_file) == [] and per_file.npartitions == 300
+    same(per_file.compute())
+
+
 @pytest.mark.parametrize("bad, match", [
     (b"| pan tilt focal\n---\n1 | 0 x 35\n", r"bad.chan:3:7: 'x' is not a number"),
     (b"| pan tilt\n---\n1 | 0 2\n", r"bad.chan: holds columns \['pan', 'tilt'\] with frames, not those of the first"),
     (None, r"No such file or directory"),
 ])
-def test_a_bad_file_among_good_ones(client, tmp_path, bad, match):
+@pytest.mark.parametrize("blocksize", [None, "64 MiB"])
+def test_a_bad_file_among_good_ones(client, tmp_path, bad, match, blocksize):
     paths = camera_moves(str(tmp_path), 4)
     wrong = str(tmp_path / "bad.chan")
     if bad is not None:
         (tmp_path / "bad.chan").write_bytes(bad)
     mixed = paths[:2] + [wrong] + paths[2:]
     with pytest.raises((OSError, ValueError), match=match):
-        gd.read_tables(mixed).compute()
-    skipped = gd.read_tables(mixed, errors="skip").compute()
+        gd.read_tables(mixed, blocksize=blocksize).compute()
+    skipped = gd.read_tables(mixed, errors="skip", blocksize=blocksize).compute()
     assert_same_frame(skipped, looped(paths))
-    assert sorted(skipped.path.cat.categories) == sorted(paths)  # the skipped file is no group
+    # The skipped file is a category known before, and no group.
+    assert list(skipped.path.cat.categories) == mixed
+    assert skipped.groupby("path", observed=True).size().index.astype(str).tolist() == paths
     events = [e for _, e in client.get_events("gridvane") if e["skipped"] == wrong]
     assert events and all(("bad.chan" in e["error"]) for e in events), events
 
@@ -125,10 +183,11 @@ def test_skipping_when_no_file_reads(client, tmp_path):
         gd.read_tables([missing, good], columns=["zoom"], errors="skip")
 
 
-def test_stack_grids(client, tmp_path):
+@pytest.mark.parametrize("blocksize, chunks", [(None, (1,) * 5), ("64 MiB", (5,)), (1, (1,) * 5)])
+def test_stack_grids(client, tmp_path, blocksize, chunks):
     paths = grids(str(tmp_path), 5)
-    stacked = gd.stack_grids(paths)
-    assert stacked.shape == (5, 6, 9) and stacked.chunks == ((1,) * 5, (6,), (9,))
+    stacked = gd.stack_grids(paths, blocksize=blocksize)
+    assert stacked.shape == (5, 6, 9) and stacked.chunks == (chunks, (6,), (9,))
     assert np.array_equal(bits(stacked.compute()), bits(np.stack([gridvane.load(p).to_numpy() for p in paths])))
     (tmp_path / "odd").mkdir()
     odd = grids(str(tmp_path / "odd"), 1, (6, 8))
@@ -196,6 +255,18 @@ def test_convert_many_files_a_task(client, tmp_path, monkeypatch):
                          (["a/grid0.chan"], "which is .*grid0.chan, a file to convert")):
         with pytest.raises(ValueError, match=match):
             gd.convert(paths, "a", "ascii")
+
+
+def test_convert_each_file_once(client, tmp_path):
+    (tmp_path / "a").mkdir()
+    sources = grids(str(tmp_path / "a"), 3)
+    os.symlink(tmp_path / "a", tmp_path / "link")
+    named = [n for p in sources for n in (p, p, str(tmp_path / "link" / os.path.basename(p)))]
+    with pytest.warns(UserWarning, match="^6 repeated names skipped"):
+        bag = gd.convert(named, tmp_path / "out", "ascii")
+    done = bag.compute()
+    assert [d[0] for d in done] == sources and all(failure is None for *_, failure in done)
+    assert sorted(os.listdir(tmp_path / "out")) == ["grid0.chan", "grid1.chan", "grid2.chan"]
 
 
 def test_tables_and_functions_travel_to_workers_and_back(client, tmp_path):

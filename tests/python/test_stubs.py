@@ -34,7 +34,9 @@ view = np.from_dlpack(t)
 tables = gridvane.load_many(["a.chan"], threads=2)
 """ + ("""
 import gridvane.dask as gd
-frame = gd.read_tables(["a.chan"], columns=["pan"], errors="skip")
+frame = gd.read_tables(["a.chan"], columns=["pan"], errors="skip", blocksize="16 MiB")
+per_shot = gd.per_file(frame, lambda files: files.pan.mean())
+grids = gd.stack_grids(["a.chb"], blocksize=None)
 stacked = gd.sample(["a.chb", t], np.zeros(3), 1.5)
 """ if importlib.util.find_spec("dask") else ""))
     done = run(["mypy", "--strict", "--no-incremental", "user.py"], tmp_path)
