@@ -1,6 +1,9 @@
 #include "tables.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <thread>
 
 namespace cli {
 
@@ -10,6 +13,30 @@ Reading reading_option(const Args &args)
     if (lenient && strict)
         usage_error("say --lenient or --strict, not both");
     return lenient ? Reading::lenient : strict ? Reading::strict : Reading::checked;
+}
+
+gridvane_reading rules_option(const Args &args)
+{
+    gridvane_reading rules{0, -1};
+    if (const auto names = args.value("--names")) {
+        if (*names != "first-line")
+            usage_error("--names takes first-line, not '" + *names + "'");
+        rules.flags |= GRIDVANE_READ_NAMES_FIRST_LINE;
+    }
+    if (const auto column = args.value("--frames-column")) {
+        const long n = parse_integer(*column, "--frames-column");
+        if (n < 0 || n > INT32_MAX)
+            usage_error("--frames-column takes a column from 0, not " + *column);
+        rules.frames_column = static_cast<int32_t>(n);
+    }
+    return rules;
+}
+
+void write_table(const gridvane::table &t, std::FILE *stream, int32_t form, uint32_t flags)
+{
+    gridvane_status s{};
+    if (gridvane_write(stream, t.handle(), form, flags, &s) != 0)
+        throw gridvane::error(s);
 }
 
 std::string display_name(const std::string &operand) { return operand == "-" ? "standard input" : operand; }
@@ -26,8 +53,53 @@ std::string status_line(const std::string &file, const gridvane_status &status)
     return place(file, status.line, status.column) + ": " + gridvane::message(status);
 }
 
-gridvane::table read_table(const std::string &operand, gridvane::read_options options)
+namespace {
+
+// An observer through the C interface, for the reads the C++ interface
+// cannot ask yet (a reading's rules); it stops the read on an exception.
+int observe_through(const gridvane_finding *f, void *context)
 {
+    const auto &observe = *static_cast<const gridvane::observer *>(context);
+    try {
+        return observe(*f) ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+// The same reads as below, with a reading's rules: a stream, or a file on
+// every core in parts.
+gridvane::table read_with_rules(const std::string &operand, const gridvane::read_options &options,
+                                const gridvane_reading &rules)
+{
+    gridvane_report report{};
+    const auto form = static_cast<int32_t>(options.as);
+    const gridvane_observer function = options.observe ? &observe_through : nullptr;
+    void *context = const_cast<gridvane::observer *>(&options.observe);
+    int32_t id = -1;
+    if (operand == "-") {
+        id = gridvane_read_with(stdin, form, &rules, function, context, &report);
+    } else {
+        const auto parts = static_cast<int32_t>(std::min(std::max(1u, std::thread::hardware_concurrency()), 1024u));
+        if (gridvane_plan *plan = gridvane_plan_open_with(operand.c_str(), form, parts, &rules, function, context,
+                                                          &report)) {
+            gridvane::thread_driver{0}(gridvane_plan_parts(plan),
+                                       [plan](int32_t k) { gridvane_plan_read(plan, k, nullptr); });
+            id = gridvane_plan_finish(plan, &report);
+        }
+    }
+    if (options.report != nullptr)
+        *options.report = report;
+    return gridvane::table::adopt(id);
+}
+
+} // namespace
+
+gridvane::table read_table(const std::string &operand, gridvane::read_options options,
+                           const gridvane_reading &rules)
+{
+    if (has_rules(rules))
+        return read_with_rules(operand, options, rules);
     std::error_code ec;
     if (operand == "-")
         return gridvane::table::read(stdin, options, ec);
@@ -67,7 +139,7 @@ struct Watch {
 
 } // namespace
 
-Input read_input(const std::string &operand, Reading reading)
+Input read_input(const std::string &operand, Reading reading, const gridvane_reading &rules)
 {
     Input in{{}, display_name(operand), GRIDVANE_KIND_UNKNOWN};
     gridvane_report report{};
@@ -76,7 +148,7 @@ Input read_input(const std::string &operand, Reading reading)
     options.report = &report;
     if (reading != Reading::lenient)
         options.observe = std::ref(watch);
-    in.table = read_table(operand, options);
+    in.table = read_table(operand, options, rules);
     if (watch.warnings > warnings_shown)
         std::fprintf(stderr, "gridvane: warning: %s: %lld more warnings not shown\n", in.name.c_str(),
                      static_cast<long long>(watch.warnings - warnings_shown));

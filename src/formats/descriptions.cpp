@@ -93,6 +93,35 @@ std::string form_name(std::int64_t form)
     return form == GRIDVANE_FORM_BINARY ? "binary" : form == GRIDVANE_FORM_TABLE ? "ASCII table" : "ASCII";
 }
 
+// A finding that sums its column up: how many more numbers of the column
+// it stands for.
+std::string more_in_column(const gridvane_finding &f)
+{
+    if (f.found <= 1)
+        return "";
+    return ", and rounds " + std::to_string(f.found - 1) + " more in column " + std::to_string(f.expected);
+}
+
+// What a reading asked for that the input breaks.
+std::string against_reading(const gridvane_status &s)
+{
+    switch (s.found) {
+    case GRIDVANE_FINDING_NAMES_MISMATCH:
+        return "the line of names does not give one name a column: the first row has " + count_of(s.expected, "value");
+    case GRIDVANE_FINDING_NO_VALUES: return "no row follows the line of names";
+    case GRIDVANE_FINDING_SHORT_ROW:
+        return "a row of " + count_of(s.expected, "value") + " has no value in the frame column";
+    case GRIDVANE_FINDING_INEXACT_FRAME:
+        return "a frame column holds whole numbers a float keeps exactly (up to 16777216), and this is none";
+    case GRIDVANE_FINDING_FRAME_NOT_RISING:
+        return "this frame does not rise above the frame on line " + std::to_string(s.expected) +
+               ": a frame column's frames rise";
+    default:
+        return "names on the first line and a frame column are read from plain text, not from binary data or the "
+               "table form";
+    }
+}
+
 std::string status_text(const gridvane_status &s)
 {
     switch (s.code) {
@@ -149,6 +178,7 @@ std::string status_text(const gridvane_status &s)
                form_name(s.found) + " file, and the " + form_name(s.expected) + " form was asked";
     case GRIDVANE_E_UNNAMED_FORM: return "the name does not tell the form (.chan, .cha, .txt: ASCII; .chb, .bchan: "
                                          "binary): give it";
+    case GRIDVANE_E_AGAINST_READING: return against_reading(s);
     case GRIDVANE_E_BAD_NAME:
         return "column name " + std::to_string(s.found) +
                " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
@@ -220,7 +250,12 @@ std::string finding_text(const gridvane_finding &f)
         return "frame " + token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
                ", and frame lookups find another frame";
     case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
-        return token + " is a whole number a float cannot hold: the reader takes " + number(f.taken);
+        return token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
+               more_in_column(f);
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART:
+        return token + " is past 16777216, where a float keeps no fraction and not every whole number: the reader "
+                       "takes " +
+               number(f.taken) + more_in_column(f);
     }
     return "unknown finding " + std::to_string(f.kind);
 }
@@ -252,6 +287,7 @@ std::int32_t Observer::severity_of(std::int32_t kind)
     case GRIDVANE_FINDING_TRAILING_BYTES:
     case GRIDVANE_FINDING_NO_SAMPLES:
     case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART:
     case GRIDVANE_FINDING_NAME_NOT_UTF8: return GRIDVANE_SEVERITY_WARNING;
     default: return GRIDVANE_SEVERITY_ERROR;
     }

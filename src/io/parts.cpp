@@ -61,6 +61,7 @@ struct gridvane_plan {
     formats::Observer observer{nullptr, nullptr}; // the caller's, for the head and the finish
     bool observed = false;
     std::int32_t form = 0, kind = GRIDVANE_KIND_UNKNOWN;
+    formats::Reading reading;
     // A load not split (not a regular file): done by the plan itself.
     bool whole = false;
     io::Loaded loaded;
@@ -157,7 +158,7 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
 {
     io::DescriptorSource rest(plan.fd, source_at);
     formats::ReplaySource source(kept, rest);
-    plan.head = formats::read_ascii_head(source, plan.watcher(), start, plan.head_span);
+    plan.head = formats::read_ascii_head(source, plan.watcher(), start, plan.head_span, plan.reading);
     if (!succeeded(plan.head.status))
         return plan.head.status;
     plan.kind = plan.head.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN;
@@ -202,7 +203,8 @@ void read_part(gridvane_plan &plan, Part &part)
         io::DescriptorSource source(plan.fd, part.begin, part.end);
         part.span.table_form = plan.head_span.table_form;
         part.span.width = plan.head_span.width;
-        part.rows = formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span);
+        part.rows =
+            formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span, plan.reading);
         part.status = part.rows.status;
         return;
     }
@@ -247,7 +249,7 @@ io::Loaded read_again(gridvane_plan &plan)
     Skipping skipping{&plan.observer, plan.observer.errors() + plan.observer.warnings()};
     formats::Observer again(Skipping::tell, &skipping);
     io::DescriptorSource source(plan.fd);
-    io::Loaded loaded = io::read_deciding(source, plan.form, &again);
+    io::Loaded loaded = io::read_deciding(source, plan.form, &again, plan.reading);
     if (loaded.status.code == GRIDVANE_E_REFUSED || loaded.status.code == GRIDVANE_E_OBSERVER)
         loaded.status = plan.observer.stopped();
     return loaded;
@@ -263,11 +265,18 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         switch (join.tell(part.span, part.kept)) {
         case formats::Joined::stopped: return failed(plan.observer.stopped());
         case formats::Joined::incomplete: return read_again(plan);
+        case formats::Joined::failed: return failed(join.failure());
         case formats::Joined::told: break;
         }
         if (!succeeded(part.status))
             return failed(join.failure_in_file(part.status));
-        join.passed(part.span, part.rows.rows.count);
+        if (!join.passed(part.span, part.rows.rows.count))
+            return failed(join.failure());
+    }
+    switch (join.tell_summaries()) {
+    case formats::Joined::stopped: return failed(plan.observer.stopped());
+    case formats::Joined::failed: return failed(join.failure());
+    default: break;
     }
 
     const std::int64_t rows = join.rows();
@@ -297,7 +306,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         take(plan.parts[k].rows.rows, k + 1);
     const storage::Names names = plan.head.names;
     plan.head.names = {};
-    io::Loaded loaded = io::registered(CHAN_ASCII, all, plan.head_span.table_form ? ARRAY_FRAME : 0, names, plan.kind);
+    io::Loaded loaded = io::registered(CHAN_ASCII, all, io::ascii_flags(plan.head), names, plan.kind);
     loaded.comments = plan.head.comments;
     for (std::int32_t k = 0; k < plan.part_count; ++k)
         loaded.comments += plan.parts[k].rows.comments;
@@ -337,10 +346,12 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
         // Not a regular file: no parts, the plan reads it all in order.
         plan.whole = true;
         io::DescriptorSource source(plan.fd);
-        plan.loaded = io::read_deciding(source, form, plan.watcher());
+        plan.loaded = io::read_deciding(source, form, plan.watcher(), plan.reading);
         plan.kind = plan.loaded.kind;
         return plan.loaded.status;
     }
+    if (form == GRIDVANE_FORM_BINARY && plan.reading.any())
+        return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     if (form == GRIDVANE_FORM_BINARY) {
         plan.form = CHAN_BIN;
         return plan_binary(plan, parts);
@@ -356,6 +367,8 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
     const std::string_view kept = block.kept();
     // The block was read from the start: the source stands where it ends.
     const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
+    if (d.form == CHAN_BIN && plan.reading.any())
+        return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     return d.form == 0         ? d.status
            : d.form == CHAN_BIN ? plan_binary(plan, parts)
                                 : plan_ascii(plan, d.start, kept, after, parts);
@@ -374,9 +387,17 @@ extern "C" {
 GRIDVANE_API gridvane_plan *gridvane_plan_open(const char *name, int32_t form, int32_t parts,
                                                gridvane_observer observer, void *context, gridvane_report *report)
 {
+    return gridvane_plan_open_with(name, form, parts, nullptr, observer, context, report);
+}
+
+GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t form, int32_t parts,
+                                                    const gridvane_reading *reading, gridvane_observer observer,
+                                                    void *context, gridvane_report *report)
+{
     return at_edge(report, static_cast<gridvane_plan *>(nullptr), [&](Status &s, gridvane_report &r) {
         gridvane_plan *none = nullptr;
-        if (name == nullptr || name[0] == '\0' || parts < 0 ||
+        formats::Reading rules;
+        if (name == nullptr || name[0] == '\0' || parts < 0 || !io::reading_of(reading, rules) ||
             (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY)) {
             s = failure(GRIDVANE_E_ARGUMENT);
             return none;
@@ -390,6 +411,7 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open(const char *name, int32_t form, i
         }
         plan->observer = formats::Observer(observer, context);
         plan->observed = observer != nullptr;
+        plan->reading = rules;
         s = open_plan(*plan, name, form, parts);
         fill_report(r, succeeded(s) ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher());
         if (succeeded(s))
