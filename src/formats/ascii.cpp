@@ -220,10 +220,10 @@ template <typename Judge>
             detail::Decimal d;
             if (detail::short_decimal(token, d)) {
                 out[i] = decimal_sample(d);
-                // A whole number past 2^24 may round: the watching judge
-                // looks (the plain reader's never does).
+                // A number past 2^24 may round, whole or not: the watching
+                // judge looks (the plain reader's never does).
                 if constexpr (!std::is_same_v<Judge, Trusting>)
-                    if (d.scale == 0 && d.digits > (std::uint64_t{1} << 24) && !judge(token, out[i], i))
+                    if (std::fabs(out[i]) >= 16777216.0f && !judge(token, out[i], i))
                         return false;
                 continue;
             }
