@@ -102,12 +102,13 @@ std::string contents(int32_t id)
     return bits;
 }
 
-Outcome in_one_piece(const std::string &path, int32_t form, bool observed, bool stop)
+Outcome in_one_piece(const std::string &path, int32_t form, bool observed, bool stop,
+                     const gridvane_reading *reading = nullptr)
 {
     Outcome out;
     Watch w{&out, stop};
     gridvane_report report{};
-    const int32_t id = gridvane_load(path.c_str(), form, observed ? watch : nullptr, &w, &report);
+    const int32_t id = gridvane_load_with(path.c_str(), form, reading, observed ? watch : nullptr, &w, &report);
     out.report = describe(id, report);
     out.table = contents(id);
     if (id > 0)
@@ -116,12 +117,14 @@ Outcome in_one_piece(const std::string &path, int32_t form, bool observed, bool 
 }
 
 // The parts read by threads of ours, the last part first.
-Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, bool stop)
+Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, bool stop,
+                 const gridvane_reading *reading = nullptr)
 {
     Outcome out;
     Watch w{&out, stop};
     gridvane_report report{};
-    gridvane_plan *plan = gridvane_plan_open(path.c_str(), form, parts, observed ? watch : nullptr, &w, &report);
+    gridvane_plan *plan =
+        gridvane_plan_open_with(path.c_str(), form, parts, reading, observed ? watch : nullptr, &w, &report);
     int32_t id = -1;
     if (plan != nullptr) {
         std::vector<std::thread> threads;
@@ -138,13 +141,13 @@ Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool obse
     return out;
 }
 
-void expect_same_in_parts(const std::string &path, int32_t most_parts)
+void expect_same_in_parts(const std::string &path, int32_t most_parts, const gridvane_reading *reading = nullptr)
 {
     for (const int32_t form : {GRIDVANE_FORM_DECIDE, GRIDVANE_FORM_ASCII})
         for (const int mode : {0, 1, 2}) { // no observer; one that lets all pass; one that stops at errors
-            const Outcome whole = in_one_piece(path, form, mode != 0, mode == 2);
+            const Outcome whole = in_one_piece(path, form, mode != 0, mode == 2, reading);
             for (int32_t parts = 1; parts <= most_parts; ++parts)
-                EXPECT_EQ(in_parts(path, form, parts, mode != 0, mode == 2), whole)
+                EXPECT_EQ(in_parts(path, form, parts, mode != 0, mode == 2, reading), whole)
                     << path << " in " << parts << " parts, form " << form << ", mode " << mode;
         }
 }
@@ -161,11 +164,36 @@ TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
         "1 2\r\n3\r4\n5\r6\n7 8\r\n",
         "\357\273\2771 2\n3 4\n", // a byte-order mark first
         "1 2\n3 4", // no final newline
+        // Numbers a float rounds, summed up once a column across the parts.
+        "16777217 1.5\n1311868164.5 2\n123456789 3\n1311868165.25 16777219\n1 2e9\n",
     };
     int n = 0;
     for (const char *text : texts) {
         const std::string path = folder.write("crafted" + std::to_string(n++) + ".dat", text);
         expect_same_in_parts(path, lines_of(text) + 1);
+    }
+}
+
+TEST_F(Parts, ALineOfNamesAndAFrameColumnAlike)
+{
+    const gridvane_reading names{GRIDVANE_READ_NAMES_FIRST_LINE, -1}, frames{0, 1},
+        both{GRIDVANE_READ_NAMES_FIRST_LINE, 0};
+    const struct {
+        const char *text;
+        const gridvane_reading *reading;
+    } cases[] = {
+        {"t a b\n1 2 3\n2 3 4\n3 4 x\n5 6 7\n", &both},
+        {"t a b c\n1 2 3\n2 3 4\n", &names},           // a name too many
+        {"1 2 3\n4 2 6\n7 5 9\n8 4 1\n", &frames},     // a frame that falls, wherever the parts are cut
+        {"1 2 3\n4 3 6\n7 3.5 9\n8 4 1\n", &frames},   // one that is no whole number
+        {"1 2 3\n4 3 6\n7 8\n8 4 1\n", &frames},       // no frame column in the last row
+        {"1 2 3\n4 3 6\n7 8 9\n8 9 1\n", &frames},     // frames that rise
+        {"| a\n-\n1 | 2\n", &names},                    // the table form
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string path = folder.write("ruled" + std::to_string(n++) + ".dat", c.text);
+        expect_same_in_parts(path, lines_of(c.text) + 1, c.reading);
     }
 }
 
