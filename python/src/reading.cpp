@@ -38,11 +38,66 @@ gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std:
     return o;
 }
 
-// Reads one file into outcome; runs without the GIL.
-void load_into(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads) noexcept
+// The reading names= and frames_column= ask for.
+gridvane_reading reading_of(py::handle names, py::handle frames_column)
 {
-    std::error_code ec;
-    outcome.table = gridvane::table::load(name, options_for(outcome, form, threads), ec);
+    gridvane_reading reading{0, -1};
+    if (!names.is_none()) {
+        if (!py::isinstance<py::str>(names) || py::cast<std::string>(names) != "first-line")
+            throw py::value_error("names must be 'first-line' or None, not " + py::cast<std::string>(py::repr(names)));
+        reading.flags |= GRIDVANE_READ_NAMES_FIRST_LINE;
+    }
+    if (!frames_column.is_none()) {
+        const long long column = whole_number(frames_column);
+        if (column < 0 || column > INT32_MAX)
+            throw py::value_error("frames_column must be a column from 0, not " + std::to_string(column));
+        reading.frames_column = static_cast<std::int32_t>(column);
+    }
+    return reading;
+}
+
+bool has_rules(const gridvane_reading &reading) { return reading.flags != 0 || reading.frames_column >= 0; }
+
+// The findings' observer through the C interface, for the reads the C++
+// interface cannot ask yet (a reading's rules).
+int observe_through(const gridvane_finding *f, void *context) noexcept
+{
+    try {
+        return (*static_cast<const gridvane::observer *>(context))(*f) ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+// A read with a reading's rules into outcome: read(observer, context,
+// report) gives the handle.
+template <typename Read> void read_ruled(ReadOutcome &outcome, Read &&read) noexcept
+{
+    const gridvane::observer observe = outcome.findings.observer();
+    void *context = const_cast<gridvane::observer *>(&observe);
+    outcome.table = gridvane::table::adopt(read(observe ? &observe_through : nullptr, context, &outcome.report));
+}
+
+// Reads one file into outcome; runs without the GIL.
+void load_into(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads,
+               const gridvane_reading &reading) noexcept
+{
+    if (!has_rules(reading)) {
+        std::error_code ec;
+        outcome.table = gridvane::table::load(name, options_for(outcome, form, threads), ec);
+        return;
+    }
+    read_ruled(outcome, [&](gridvane_observer o, void *c, gridvane_report *r) {
+        if (threads <= 1)
+            return gridvane_load_with(name.c_str(), form, &reading, o, c, r);
+        gridvane_plan *plan = gridvane_plan_open_with(name.c_str(), form, static_cast<std::int32_t>(threads),
+                                                      &reading, o, c, r);
+        if (plan == nullptr)
+            return -1;
+        gridvane::thread_driver{static_cast<unsigned>(threads)}(
+            gridvane_plan_parts(plan), [plan](std::int32_t k) { gridvane_plan_read(plan, k, nullptr); });
+        return gridvane_plan_finish(plan, r);
+    });
 }
 
 // The table a read made, its warnings handed to Python; or its exception.
@@ -88,26 +143,34 @@ std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols, bool frames)
     }
 }
 
-std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads)
+std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads, py::object names,
+                            py::object frames_column)
 {
     const std::size_t workers = thread_count(threads, 1024);
     const std::string name = file_name(path);
     const std::int32_t form = read_form(kind);
+    const gridvane_reading reading = reading_of(names, frames_column);
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
         std::error_code ec;
-        if (name == "-")
+        if (name == "-" && has_rules(reading))
+            read_ruled(outcome, [&](gridvane_observer o, void *c, gridvane_report *r) {
+                return gridvane_read_with(stdin, form, &reading, o, c, r);
+            });
+        else if (name == "-")
             outcome.table = gridvane::table::read(stdin, options_for(outcome, form, 1), ec);
         else
-            load_into(outcome, name, form, workers);
+            load_into(outcome, name, form, workers, reading);
     }
     return finish(outcome, path);
 }
 
-std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient)
+std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient, py::object names,
+                            py::object frames_column)
 {
     const std::int32_t form = read_form(kind);
+    const gridvane_reading reading = reading_of(names, frames_column);
     py::object filename = py::none();
     py::object data = source;
     if (py::hasattr(source, "read")) {
@@ -123,25 +186,33 @@ std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient)
         py::gil_scoped_release nogil;
         std::error_code ec;
         const std::span<const std::byte> bytes(reinterpret_cast<const std::byte *>(buffer.data()), buffer.size());
-        outcome.table = gridvane::table::read(bytes, options_for(outcome, form, 1), ec);
+        if (has_rules(reading))
+            read_ruled(outcome, [&](gridvane_observer o, void *c, gridvane_report *r) {
+                gridvane::memory_reader in(bytes);
+                return gridvane_read_io_with(&in.io(), form, &reading, o, c, r);
+            });
+        else
+            outcome.table = gridvane::table::read(bytes, options_for(outcome, form, 1), ec);
     }
     return finish(outcome, filename);
 }
 
-py::list load_many(py::object paths, py::object threads, bool lenient, py::object kind, const std::string &errors)
+py::list load_many(py::object paths, py::object threads, bool lenient, py::object kind, const std::string &errors,
+                   py::object names, py::object frames_column)
 {
+    const gridvane_reading reading = reading_of(names, frames_column);
     if (errors != "return" && errors != "raise")
         throw py::value_error("errors must be 'return' or 'raise', not '" + errors + "'");
     if (py::isinstance<py::str>(paths) || py::isinstance<py::bytes>(paths))
         throw py::type_error("load_many() takes a sequence of paths, not one path");
     const std::int32_t form = read_form(kind);
     std::vector<py::object> given;
-    std::vector<std::string> names;
+    std::vector<std::string> paths_given;
     for (py::handle p : paths) {
         given.push_back(py::reinterpret_borrow<py::object>(p));
-        names.push_back(file_name(p));
+        paths_given.push_back(file_name(p));
     }
-    const std::size_t n = names.size();
+    const std::size_t n = paths_given.size();
     std::vector<ReadOutcome> outcomes;
     outcomes.reserve(n); // never moved: each read's observer keeps its place
     for (std::size_t i = 0; i < n; ++i)
@@ -150,7 +221,7 @@ py::list load_many(py::object paths, py::object threads, bool lenient, py::objec
     {
         py::gil_scoped_release nogil;
         gridvane::thread_driver{static_cast<unsigned>(workers)}(static_cast<std::int32_t>(n), [&](std::int32_t i) {
-            load_into(outcomes[static_cast<std::size_t>(i)], names[static_cast<std::size_t>(i)], form, 1);
+            load_into(outcomes[static_cast<std::size_t>(i)], paths_given[static_cast<std::size_t>(i)], form, 1, reading);
         });
     }
     py::list tables(n);

@@ -388,7 +388,15 @@ std::int32_t form_for(const Table &t, const std::string &kind, std::int32_t name
 
 } // namespace
 
-void save(Table &t, py::object path, py::object kind, bool drop_frames)
+// The flags of a write: text for people (the shortest digits that read
+// back as the same float), and the frames dropped or written as a column.
+std::uint32_t write_flags(bool drop_frames, bool frames_as_column)
+{
+    return GRIDVANE_WRITE_SHORTEST | (drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) |
+           (frames_as_column ? GRIDVANE_WRITE_FRAMES_AS_COLUMN : 0u);
+}
+
+void save(Table &t, py::object path, py::object kind, bool drop_frames, bool frames_as_column)
 {
     const std::string name = file_name(path);
     const std::string k = write_kind(kind);
@@ -402,8 +410,9 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
         throw py::value_error("a " + suffix + " name promises another format than the channel files save writes: "
                               "give kind='ascii' or kind='binary' to write one under it all the same, or use "
                               "to_pandas() for " + suffix.substr(1));
-    // Text for people: the shortest digits that read back as the same float.
-    const std::uint32_t flags = (drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) | GRIDVANE_WRITE_SHORTEST;
+    const std::uint32_t flags = write_flags(drop_frames, frames_as_column);
+    // Frames as a column: a plain form.
+    drop_frames = drop_frames || frames_as_column;
     InUse use(t);
     gridvane_status status{};
     int result = 0;
@@ -428,18 +437,21 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
         raise_write_failure(status, path);
 }
 
-py::bytes to_bytes(Table &t, py::object kind, bool drop_frames)
+py::bytes to_bytes(Table &t, py::object kind, bool drop_frames, bool frames_as_column)
 {
-    const auto form = static_cast<gridvane::form>(form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames));
+    const std::int32_t form =
+        form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames || frames_as_column);
     InUse use(t);
-    std::string bytes;
-    try {
+    gridvane::memory_writer out;
+    gridvane_status status{};
+    int result = 0;
+    {
         py::gil_scoped_release nogil;
-        bytes = t.table().to_bytes({form, drop_frames, false, true});
-    } catch (const gridvane::error &e) {
-        raise_write_failure(e.status(), py::none());
+        result = gridvane_write_io(&out.io(), use.id, form, write_flags(drop_frames, frames_as_column), &status);
     }
-    return py::bytes(bytes);
+    if (result != 0)
+        raise_write_failure(status, py::none());
+    return py::bytes(out.bytes());
 }
 
 std::string repr(const Table &t)

@@ -53,6 +53,11 @@ bool reading_of(const gridvane_reading *given, formats::Reading &reading)
     return true;
 }
 
+std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &reading)
+{
+    return form == 0 && reading.names_first_line ? CHAN_ASCII : form;
+}
+
 std::uint32_t ascii_flags(const formats::AsciiRead &read)
 {
     return read.table_form || read.frames_column ? ARRAY_FRAME : 0;
@@ -86,6 +91,7 @@ Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *
 Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer,
                      const formats::Reading &reading)
 {
+    form = decided_by_reading(form, reading);
     if (form != 0)
         return read_form(source, form, observer, {}, reading);
     // The bytes the decision read are given back to the reader, so that a
@@ -102,7 +108,7 @@ Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observe
                           const formats::Reading &reading)
 {
     formats::Decision d;
-    d.form = form;
+    d.form = form = decided_by_reading(form, reading);
     if (form == 0) {
         d = formats::decide_by_content(stream);
         if (d.form == 0)

@@ -55,6 +55,11 @@ Loaded load_file(const char *name, std::int32_t form, formats::Observer *observe
 // for an unknown flag or a frame column below -1.
 bool reading_of(const gridvane_reading *given, formats::Reading &reading);
 
+// A line of names begins with what begins no table: a reading that has
+// one decides for the text form (binary data is then refused by the
+// reader); else form (0: the content decides).
+std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &reading);
+
 // The flags a table read from the ASCII form gets: frames from the table
 // form or from a reading's frame column.
 std::uint32_t ascii_flags(const formats::AsciiRead &read);

@@ -350,6 +350,7 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
         plan.kind = plan.loaded.kind;
         return plan.loaded.status;
     }
+    form = io::decided_by_reading(form, plan.reading);
     if (form == GRIDVANE_FORM_BINARY && plan.reading.any())
         return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     if (form == GRIDVANE_FORM_BINARY) {
