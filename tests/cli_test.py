@@ -878,5 +878,23 @@ class PlainTextRules(Folder):
         self.assertEqual(run("info", "--names", "second-line", CAMERA)[0], 2)
 
 
+
+class Pictures(unittest.TestCase):
+    # docs/NAME -> how the tool draws it, in examples/data
+    DRAWN = {
+        "camera.svg": ["plot", "-o", "-", "--title", "camera.chan: pan, tilt and focal length by frame", "camera.chan"],
+        "terrain.svg": ["plot", "-o", "-", "terrain.txt"],
+    }
+
+    def test_the_docs_pictures_are_what_the_tool_draws(self):
+        for name, args in self.DRAWN.items():
+            with self.subTest(picture=name):
+                code, out, err = run(*args, cwd=DATA)
+                self.assertEqual((code, err), (0, ""))
+                with open(os.path.join(DATA, "..", "..", "docs", name), "rb") as f:
+                    self.assertEqual(out, f.read(), f"docs/{name} is not what the tool draws: gridvane {' '.join(args)}"
+                                                    " > docs/" + name + " in examples/data")
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=1)
