@@ -239,8 +239,9 @@ typedef struct gridvane_finding {
     int32_t frame; /* 1 when the value concerned is a frame number */
 } gridvane_finding;
 
-/* Called for each finding, in input order, on the reading thread. Returns 0
- * to go on, anything else to stop the read, which then fails with
+/* Called for each finding, in input order (the ROUNDED kinds, which sum a
+ * column up, after the last row), on the reading thread. Returns 0 to go
+ * on, anything else to stop the read, which then fails with
  * GRIDVANE_E_REFUSED at that finding. */
 typedef int (*gridvane_observer)(const gridvane_finding *finding, void *context);
 
