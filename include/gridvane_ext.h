@@ -140,8 +140,8 @@ extern "C" {
  * after the line of names), SHORT_ROW (a row without the frame column:
  * expected its values), INEXACT_FRAME (a frame that is no whole number a
  * float keeps exactly), FRAME_NOT_RISING (a frame not above the one before:
- * expected the line of that one); 0: the input is binary or in the table
- * form, which the reading asked for does not apply to.
+ * expected the line of that one, 1 in a binary file); 0: the input is in
+ * the table form, or binary with names.
  */
 typedef struct gridvane_status {
     int32_t code;  /* GRIDVANE_OK or GRIDVANE_E_... */
@@ -361,17 +361,19 @@ typedef struct gridvane_binary_header {
 GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size, gridvane_binary_header *header,
                                                   gridvane_status *status);
 
-/* How the plain text form is read, beyond what the format says (since
- * 1.2). With GRIDVANE_READ_NAMES_FIRST_LINE, the first line with tokens
+/* How plain input is read, beyond what the format says (since 1.2). With
+ * GRIDVANE_READ_NAMES_FIRST_LINE, the first line with tokens of a text
  * holds the column names and the table begins after it; the names must be
- * as many as the first row's values. With frames_column >= 0, that column
- * (from 0, as the file has it) holds each row's frame: whole numbers a
- * float keeps exactly, each above the one before; the table gets frames as
- * the table form gives them, the other columns in their order, and the
- * name of the frame column is not kept. frames_column -1: none. A rule the
- * input breaks fails the read with AGAINST_READING at its place; binary
- * input and the table form fail so too. A NULL gridvane_reading, or flags 0
- * and frames_column -1, reads as the functions without it do. */
+ * as many as the first row's values; a name decides for the text form.
+ * With frames_column >= 0, that column (from 0, as the file has it) of a
+ * text or a binary file holds each row's frame: whole numbers a float
+ * keeps exactly, each above the one before; the table gets frames as the
+ * table form gives them, the other columns in their order, and the name of
+ * the frame column is not kept. frames_column -1: none. A rule the input
+ * breaks fails the read with AGAINST_READING at its place; so does the
+ * table form (which has names and frames of its own) and binary input with
+ * names. A NULL gridvane_reading, or flags 0 and frames_column -1, reads
+ * as the functions without it do. */
 #define GRIDVANE_READ_NAMES_FIRST_LINE 0x1
 typedef struct gridvane_reading {
     uint32_t flags;

@@ -823,7 +823,7 @@ class PlainTextRules(Folder):
             ("names_too_few.txt", ["--names", "first-line"], "1:23",
              "the line of names does not give one name a column: the first row has 8 values"),
             ("frames_falling.txt", ["--frames-column", "0"], "3:1",
-             "this frame does not rise above the frame on line 2: a frame column's frames rise"),
+             "this frame does not rise above the one before (line 2): a frame column's frames rise"),
             ("frames_fraction.txt", ["--frames-column", "0"], "2:1",
              "a frame column holds whole numbers a float keeps exactly (up to 16777216), and this is none"),
             ("frame_rows.txt", ["--frames-column", "4"], "1:21", "a row of 4 values has no value in the frame column"),
@@ -855,14 +855,14 @@ class PlainTextRules(Folder):
                 with open(back, "rb") as f:
                     self.assertEqual(f.read(), b"\t1\t0\t-5\t35\n\t12\t8.25\t-4.5\t35\n\t24\t21\t-2\t40\n"
                                                b"\t36\t37.5\t1.25\t50\n\t48\t52\t3\t65\n\t60\t60\t3.5\t85\n")
-                again = os.path.join(self.dir, "again.chan")
-                self.assertEqual(run("convert", "--frames-column", "0", back, again)[0], 0)
-                with open(again, "rb") as f:
-                    self.assertEqual(f.read(), CAMERA_TABLE.replace(b"| pan tilt focal\n---------------",
-                                                                    b"| column0 column1 column2\n"
-                                                                    b"------------------------"))
             else:
                 self.assertEqual(run("slice", "--lenient", back)[1].splitlines()[1], b"\t12\t8.25\t-4.5\t35")
+            again = os.path.join(self.dir, "again.chan")
+            self.assertEqual(run("convert", "--frames-column", "0", back, again)[0], 0)
+            with open(again, "rb") as f:
+                self.assertEqual(f.read(), CAMERA_TABLE.replace(b"| pan tilt focal\n---------------",
+                                                                b"| column0 column1 column2\n"
+                                                                b"------------------------"))
         self.assertEqual(run("slice", "--frames-as-column", "--rows", "1:2", table)[1], b"\t12\t8.25\t-4.5\t35\n")
         # A line of names kept as the columns' names, without frames too.
         code, out, _ = run("slice", "--names", "first-line", "--format", "csv", "--rows", ":1",
@@ -871,10 +871,11 @@ class PlainTextRules(Folder):
         self.assertEqual(run("info", "--names", "first-line", "--frames-column", "0", self.data("named_pose.txt"))[1]
                          .splitlines()[:3], [b"%s: ASCII, plain, 7 columns x 3 rows" % self.data("named_pose.txt").encode(),
                                              b"  frames 0 to 2", b"  tx: min 1.32, max 1.34, mean 1.330000043, 0 NaN"])
-        # Binary data, and a table form, are no plain text.
-        code, _, err = run("info", "--frames-column", "0", CAMERA)
-        self.assertEqual(code, 1)
-        self.assertIn("not from binary data or the table form", err)
+        # A table form has its own names and frames; binary data no names.
+        for options, path in ((["--frames-column", "0"], CAMERA), (["--names", "first-line"], TERRAIN_BIN)):
+            code, _, err = run("info", *options, path)
+            self.assertEqual(code, 1)
+            self.assertIn("names on the first line are read from plain text", err)
         self.assertEqual(run("info", "--names", "second-line", CAMERA)[0], 2)
 
 

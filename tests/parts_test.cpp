@@ -195,6 +195,26 @@ TEST_F(Parts, ALineOfNamesAndAFrameColumnAlike)
         const std::string path = folder.write("ruled" + std::to_string(n++) + ".dat", c.text);
         expect_same_in_parts(path, lines_of(c.text) + 1, c.reading);
     }
+    // A binary file's frame column, rising, falling, not whole.
+    for (const gvtest::Rows &rows : {gvtest::Rows{{5, 1, 2}, {6, 2, 3}, {7, 4, 4}, {8, 8, 5}},
+                                     gvtest::Rows{{5, 1, 2}, {6, 3, 3}, {7, 2, 4}, {8, 8, 5}},
+                                     gvtest::Rows{{5, 1, 2}, {6, 2, 3}, {7, 2.5, 4}, {8, 8, 5}}}) {
+        const std::string path = folder.write("ruled" + std::to_string(n++) + ".chb", gvtest::binary_of(rows, 3, 4));
+        expect_same_in_parts(path, 5, &frames);
+        gridvane_report report{};
+        const int32_t id = gridvane_load_with(path.c_str(), 0, &frames, nullptr, nullptr, &report);
+        if (rows[2][1] == 4) {
+            ASSERT_GT(id, 0);
+            EXPECT_EQ(ArrayGetFrame(id, 3), 8);
+            EXPECT_EQ(ArrayGetIValue(id, 0, 3), 8.0f); // column, row
+            EXPECT_EQ(ArrayGetIValue(id, 1, 3), 5.0f);
+            ArrayFree(id);
+        } else {
+            EXPECT_EQ(id, -1);
+            EXPECT_EQ(report.status.code, GRIDVANE_E_AGAINST_READING);
+            EXPECT_EQ(report.status.column, 64 + (2 * 3 + 1) * 4 + 1); // the frame of row 2
+        }
+    }
 }
 
 TEST_F(Parts, ExamplesAndBadFiles)

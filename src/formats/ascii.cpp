@@ -407,7 +407,7 @@ private:
     // must stop (status_ says why).
     bool take(char *line, std::size_t length)
     {
-        // Binary data is no plain text a reading's rules apply to.
+        // Binary data read as text is no plain text a reading applies to.
         if (reading_.any() && lines_.first_of_input() && magic_order(line, length) != 0)
             return against_reading(0, 0, line);
         if constexpr (Observed)

@@ -284,6 +284,29 @@ void put_rows(StreamOutput &out, float *const *rows, std::int32_t count_u, std::
 
 } // namespace
 
+Status binary_frames_from_column(const storage::Rows &rows, std::int64_t column, std::int64_t offset)
+{
+    const auto at = [&](std::int64_t row, std::int64_t kind, std::int64_t expected) {
+        const std::int64_t byte = offset + (row * rows.width + column) * std::int64_t{sizeof(float)};
+        return with_counts(failure_at(GRIDVANE_E_AGAINST_READING, 1, byte + 1, byte), expected, kind);
+    };
+    if (column >= rows.width)
+        return with_counts(failure_at(GRIDVANE_E_AGAINST_READING, 1, 0, -1), rows.width, GRIDVANE_FINDING_SHORT_ROW);
+    float previous = NAN;
+    for (std::int64_t r = 0; r < rows.count; ++r) {
+        float *row = rows.index[r];
+        const float frame = row[column];
+        if (!std::isfinite(frame) || frame != std::trunc(frame))
+            return at(r, GRIDVANE_FINDING_INEXACT_FRAME, 0);
+        if (r > 0 && !(frame > previous))
+            return at(r, GRIDVANE_FINDING_FRAME_NOT_RISING, 1);
+        previous = frame;
+        std::memmove(row + column, row + column + 1, static_cast<std::size_t>(rows.width - column - 1) * sizeof(float));
+        row[rows.width - 1] = frame;
+    }
+    return ok_status();
+}
+
 Status write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
     // The header's 16-bit counts could not describe a larger table.

@@ -114,11 +114,11 @@ std::string against_reading(const gridvane_status &s)
     case GRIDVANE_FINDING_INEXACT_FRAME:
         return "a frame column holds whole numbers a float keeps exactly (up to 16777216), and this is none";
     case GRIDVANE_FINDING_FRAME_NOT_RISING:
-        return "this frame does not rise above the frame on line " + std::to_string(s.expected) +
-               ": a frame column's frames rise";
+        return "this frame does not rise above the one before (line " + std::to_string(s.expected) +
+               "): a frame column's frames rise";
     default:
-        return "names on the first line and a frame column are read from plain text, not from binary data or the "
-               "table form";
+        return "names on the first line are read from plain text, and a frame column from plain text or binary "
+               "data, not from the table form or binary data read as text";
     }
 }
 

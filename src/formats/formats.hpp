@@ -88,6 +88,14 @@ struct BinaryRead {
 // offset: where the source begins in the input, for positions.
 BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
 
+// Binary rows whose frames stand in column (a reading's frame column): each
+// row's frame moved to its last slot, the columns after it moved up one. A
+// frame that is no whole number, or not above the one before, fails
+// (AGAINST_READING) at its sample, the file's offset plus one its column
+// (offset: where the samples begin in the input); so does a column the
+// rows do not have.
+Status binary_frames_from_column(const storage::Rows &rows, std::int64_t column, std::int64_t offset);
+
 // How the ASCII writers spell a value: "%.15g", as the 20 functions always
 // write, or the shortest text that reads back as the same float (0.1, not
 // 0.100000001490116), for text that people read.

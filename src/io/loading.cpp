@@ -58,6 +58,13 @@ std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &readi
     return form == 0 && reading.names_first_line ? CHAN_ASCII : form;
 }
 
+Status binary_frames(const storage::Rows &rows, const formats::Reading &reading, std::int64_t offset)
+{
+    if (reading.frames_column < 0)
+        return ok_status();
+    return formats::binary_frames_from_column(rows, reading.frames_column, offset + GRIDVANE_BINARY_HEADER_SIZE);
+}
+
 std::uint32_t ascii_flags(const formats::AsciiRead &read)
 {
     return read.table_form || read.frames_column ? ARRAY_FRAME : 0;
@@ -76,13 +83,18 @@ Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *
         out.comments = read.comments;
         return out;
     }
-    if (form == CHAN_BIN && reading.any())
+    if (form == CHAN_BIN && reading.names_first_line)
         return failed(Step::read, with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0), form);
     if (form == CHAN_BIN) {
         const formats::BinaryRead read = formats::read_binary(source, storage::Layout::packs, observer, start.offset);
         if (!succeeded(read.status))
             return failed(Step::read, read.status, form);
-        return registered(form, read.rows, 0, {},
+        const Status framed = binary_frames(read.rows, reading, start.offset);
+        if (!succeeded(framed)) {
+            storage::release_rows(read.rows);
+            return failed(Step::read, framed, form);
+        }
+        return registered(form, read.rows, reading.frames_column >= 0 ? ARRAY_FRAME : 0, {},
                           read.big_endian ? GRIDVANE_KIND_BINARY_BIG : GRIDVANE_KIND_BINARY_LITTLE);
     }
     return registered(form, {}, 0, {}, GRIDVANE_KIND_UNKNOWN);

@@ -330,9 +330,11 @@ io::Loaded finish_binary(gridvane_plan &plan)
     }
     if (plan.observed && !formats::observe_binary_end(plan.header, plan.size, plan.observer))
         return failed(plan.observer.stopped());
+    if (const Status framed = io::binary_frames(plan.block, plan.reading); !succeeded(framed))
+        return failed(framed);
     const storage::Rows block = plan.block;
     plan.block = {};
-    return io::registered(CHAN_BIN, block, 0, {}, plan.kind);
+    return io::registered(CHAN_BIN, block, plan.reading.frames_column >= 0 ? ARRAY_FRAME : 0, {}, plan.kind);
 }
 
 // Opens the file and reads what comes before the parts.
@@ -351,7 +353,7 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
         return plan.loaded.status;
     }
     form = io::decided_by_reading(form, plan.reading);
-    if (form == GRIDVANE_FORM_BINARY && plan.reading.any())
+    if (form == GRIDVANE_FORM_BINARY && plan.reading.names_first_line)
         return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     if (form == GRIDVANE_FORM_BINARY) {
         plan.form = CHAN_BIN;
@@ -368,7 +370,7 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
     const std::string_view kept = block.kept();
     // The block was read from the start: the source stands where it ends.
     const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
-    if (d.form == CHAN_BIN && plan.reading.any())
+    if (d.form == CHAN_BIN && plan.reading.names_first_line)
         return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     return d.form == 0         ? d.status
            : d.form == CHAN_BIN ? plan_binary(plan, parts)

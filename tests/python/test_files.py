@@ -132,3 +132,5 @@ def test_a_line_of_names_and_a_frame_column_round_trip(tmp_path):
     binary = gridvane.load(tmp_path / "f.chb")
     assert binary.to_numpy().tolist() == [[1, 0.5, -5], [12, 8.25, -4.5], [24, 21, -2]]
     assert t.tobytes("binary", frames_as_column=True) == (tmp_path / "f.chb").read_bytes()
+    framed = gridvane.load(tmp_path / "f.chb", frames_column=0)
+    assert framed.frames.tolist() == [1, 12, 24] and np.array_equal(framed.to_numpy(), t.to_numpy())
