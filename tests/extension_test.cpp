@@ -385,7 +385,7 @@ TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
     const float coordinate = 0.0f;
     const char *name = "x";
     const gridvane_io no_read{nullptr, nullptr, nullptr, nullptr};
-    const gridvane_reading unknown_flag{0x2, -1}, below_none{0, -2}, frames{0, 0};
+    const gridvane_reading unknown_flag{0x2, -1}, below_none{0, -2}, names{GRIDVANE_READ_NAMES_FIRST_LINE, -1};
     const struct {
         const char *what;
         std::function<bool()> call; // true when the call gave its failure result
@@ -406,7 +406,7 @@ TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
          report.status, GRIDVANE_E_ARGUMENT},
         {"read_io_with", [&] { return gridvane_read_io_with(&no_read, 0, nullptr, nullptr, nullptr, &report) == -1; },
          report.status, GRIDVANE_E_ARGUMENT},
-        {"load_with", [&] { return gridvane_load_with(bad.c_str(), 0, &frames, nullptr, nullptr, &report) == -1; },
+        {"load_with", [&] { return gridvane_load_with(bad.c_str(), 0, &names, nullptr, nullptr, &report) == -1; },
          report.status, GRIDVANE_E_AGAINST_READING},
         {"plan_open_with",
          [&] { return gridvane_plan_open_with(text.c_str(), 0, 2, &unknown_flag, nullptr, nullptr, &report) == nullptr; },
