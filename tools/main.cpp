@@ -27,8 +27,8 @@ struct Verb {
 #define RULES_HELP                                                                                                   \
     "  --names first-line  a plain text file's first line holds the column\n"                                        \
     "            names, one a column (another count is refused)\n"                                                   \
-    "  --frames-column N   column N (from 0) of a plain text file holds the\n"                                       \
-    "            frames: whole numbers that rise, refused where they do not\n"
+    "  --frames-column N   column N (from 0) of a plain text or binary file\n"                                       \
+    "            holds the frames: whole numbers that rise, refused where not\n"
 #define READING_HELP                                                                                                 \
     "  --lenient read what the library's reader reads, without a word\n"                                             \
     "  --strict  refuse the file at warnings too\n" RULES_HELP
