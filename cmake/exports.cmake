@@ -13,7 +13,8 @@ set(GRIDVANE_EXT_NAMES
   gridvane_frame_index_row gridvane_load gridvane_parse_binary_header
   gridvane_plan_abandon gridvane_plan_finish gridvane_plan_open gridvane_plan_parts gridvane_plan_read
   gridvane_read gridvane_read_growth gridvane_read_io gridvane_sample_many gridvane_save gridvane_set_column_names
-  gridvane_status_message gridvane_write gridvane_write_io)
+  gridvane_status_message gridvane_write gridvane_write_io
+  gridvane_load_with gridvane_read_with gridvane_read_io_with gridvane_plan_open_with)
 set(GRIDVANE_EXPORTED_NAMES ${GRIDVANE_API_NAMES} ${GRIDVANE_EXT_NAMES})
 
 # Fails unless a list of found names is exactly the exported ones.

@@ -57,15 +57,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     gvfuzz::write_file(file, data, size);
     gridvane_core::io::set_smallest_part(1);
 
+    // A reading too, chosen by the input's length: none, a line of names, a
+    // frame column.
+    const gridvane_reading readings[] = {
+        {0, -1}, {GRIDVANE_READ_NAMES_FIRST_LINE, -1}, {0, static_cast<int32_t>(size / 3 % 3)}};
+    const gridvane_reading *reading = &readings[size % 3];
+
     Seen whole_seen;
     gridvane_report whole_report{};
-    const int32_t whole = gridvane_load(file.c_str(), GRIDVANE_FORM_DECIDE, tell, &whole_seen, &whole_report);
+    const int32_t whole =
+        gridvane_load_with(file.c_str(), GRIDVANE_FORM_DECIDE, reading, tell, &whole_seen, &whole_report);
     const std::string expected = outcome(whole, whole_report, whole_seen);
 
     for (const int32_t parts : {2, 5}) {
         Seen seen;
         gridvane_report report{};
-        gridvane_plan *plan = gridvane_plan_open(file.c_str(), GRIDVANE_FORM_DECIDE, parts, tell, &seen, &report);
+        gridvane_plan *plan =
+            gridvane_plan_open_with(file.c_str(), GRIDVANE_FORM_DECIDE, parts, reading, tell, &seen, &report);
         int32_t id = -1;
         if (plan != nullptr) {
             // Every part on a thread of its own, so that parts run at once.

@@ -114,6 +114,7 @@ enum class errc : std::int32_t {
     observer = GRIDVANE_E_OBSERVER,
     changed = GRIDVANE_E_CHANGED,
     out_of_proportion = GRIDVANE_E_OUT_OF_PROPORTION,
+    against_reading = GRIDVANE_E_AGAINST_READING,
 };
 
 /* ---- Words ------------------------------------------------------------- */
@@ -319,6 +320,9 @@ struct read_options {
     // Reads as the 20 functions read: no finding stops the read (an
     // observer may still stop it), and without an observer none is counted.
     bool lenient = false;
+    // The reading's rules (gridvane_reading): a first line of names taken
+    // as the column names, a column of frames (-1: none).
+    gridvane_reading reading{0, -1};
 };
 
 // How to write or save: the form (decide: for a save, the name's; for a
@@ -329,6 +333,7 @@ struct write_options {
     bool drop_frames = false; // the binary form of a table with frames writes without them
     bool any_name = false;    // a form against the name's type is written all the same
     bool shortest = false;    // ASCII values as the shortest text that reads back the same (0.1)
+    bool frames_as_column = false; // a plain form of a table with frames writes each frame first
 };
 
 namespace detail {
@@ -336,7 +341,7 @@ namespace detail {
 inline std::uint32_t flags_of(const write_options &o) noexcept
 {
     return (o.drop_frames ? GRIDVANE_WRITE_DROP_FRAMES : 0u) | (o.any_name ? GRIDVANE_WRITE_ANY_NAME : 0u) |
-           (o.shortest ? GRIDVANE_WRITE_SHORTEST : 0u);
+           (o.shortest ? GRIDVANE_WRITE_SHORTEST : 0u) | (o.frames_as_column ? GRIDVANE_WRITE_FRAMES_AS_COLUMN : 0u);
 }
 
 // The observer a read hands the C interface: the caller's, then the strict
@@ -491,7 +496,7 @@ struct load_by_name {
     std::int32_t operator()(gridvane_observer o, void *c, gridvane_report *r) const
     {
         return with_c_string(name, [&](const char *n) {
-            return gridvane_load(n, static_cast<std::int32_t>(options.as), o, c, r);
+            return gridvane_load_with(n, static_cast<std::int32_t>(options.as), &options.reading, o, c, r);
         });
     }
 };
@@ -727,14 +732,14 @@ public:
     static table read(std::FILE *stream, const read_options &options = {})
     {
         return read_throwing({}, options, [&](gridvane_observer o, void *c, gridvane_report *r) {
-            return gridvane_read(stream, static_cast<std::int32_t>(options.as), o, c, r);
+            return gridvane_read_with(stream, static_cast<std::int32_t>(options.as), &options.reading, o, c, r);
         });
     }
     // The caller's read function.
     static table read(const gridvane_io &io, const read_options &options = {})
     {
         return read_throwing({}, options, [&](gridvane_observer o, void *c, gridvane_report *r) {
-            return gridvane_read_io(&io, static_cast<std::int32_t>(options.as), o, c, r);
+            return gridvane_read_io_with(&io, static_cast<std::int32_t>(options.as), &options.reading, o, c, r);
         });
     }
     // Bytes in memory.
@@ -777,13 +782,13 @@ public:
     static table read(std::FILE *stream, const read_options &options, failure &why) noexcept
     {
         return read_failure({}, options, why, [&](gridvane_observer o, void *c, gridvane_report *r) {
-            return gridvane_read(stream, static_cast<std::int32_t>(options.as), o, c, r);
+            return gridvane_read_with(stream, static_cast<std::int32_t>(options.as), &options.reading, o, c, r);
         });
     }
     static table read(const gridvane_io &io, const read_options &options, failure &why) noexcept
     {
         return read_failure({}, options, why, [&](gridvane_observer o, void *c, gridvane_report *r) {
-            return gridvane_read_io(&io, static_cast<std::int32_t>(options.as), o, c, r);
+            return gridvane_read_io_with(&io, static_cast<std::int32_t>(options.as), &options.reading, o, c, r);
         });
     }
     static table read(std::span<const std::byte> bytes, const read_options &options, failure &why) noexcept
@@ -1229,8 +1234,8 @@ private:
         state_ = std::make_unique<state>(name, options);
         gridvane_report report{};
         plan_ = detail::with_c_string(name, [&](const char *c) {
-            return gridvane_plan_open(c, static_cast<std::int32_t>(options.as), parts, state_->watch.function(),
-                                      state_->watch.context(), &report);
+            return gridvane_plan_open_with(c, static_cast<std::int32_t>(options.as), parts, &options.reading,
+                                           state_->watch.function(), state_->watch.context(), &report);
         });
         why = state_->failure_of(report);
         if (options.report != nullptr)

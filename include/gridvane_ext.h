@@ -113,6 +113,7 @@ extern "C" {
 #define GRIDVANE_E_OBSERVER 24          /* an observer or a gridvane_io function threw an exception (since 1.1) */
 #define GRIDVANE_E_CHANGED 25           /* the file changed while a plan read it: its size or modification time */
 #define GRIDVANE_E_OUT_OF_PROPORTION 26 /* a text file's table would grow past its bound (gridvane_read_growth) */
+#define GRIDVANE_E_AGAINST_READING 27   /* the input breaks the reading asked for (gridvane_reading; since 1.2) */
 
 /* Where and why an operation failed. line and column count from 1 (0: not
  * known); a binary file is one line of bytes, so its column is the byte
@@ -137,6 +138,17 @@ extern "C" {
  *                      gridvane_plan_open
  *   OUT_OF_PROPORTION  the factor                  the table's bytes with this line's row
  *                      (gridvane_read_growth)
+ *   AGAINST_READING    what the kind in found      the GRIDVANE_FINDING_ kind that names
+ *                      qualifies (below)           the broken rule (0: no plain text)
+ *
+ * AGAINST_READING's kinds: NAMES_MISMATCH (the line of names names more or
+ * fewer columns than the first row has values: expected the values, placed
+ * at the first name too many or at the end of the line), NO_VALUES (no row
+ * after the line of names), SHORT_ROW (a row without the frame column:
+ * expected its values), INEXACT_FRAME (a frame that is no whole number a
+ * float keeps exactly), FRAME_NOT_RISING (a frame not above the one before:
+ * expected the line of that one, 1 in a binary file); 0: the input is in
+ * the table form, or binary with names.
  */
 typedef struct gridvane_status {
     int32_t code;  /* GRIDVANE_OK or GRIDVANE_E_... */
@@ -199,6 +211,9 @@ GRIDVANE_API size_t gridvane_code_message(int32_t code, int32_t error, char *out
 #define GRIDVANE_FINDING_COMMA_SEPARATED 28    /* ERROR: "1,0,-5": values separated by commas: the first taken */
 #define GRIDVANE_FINDING_NOT_PLAIN_TEXT 29     /* ERROR: compressed data or UTF-16/32 text read as text */
 #define GRIDVANE_FINDING_NAME_NOT_UTF8 30      /* WARNING: a header name that is not UTF-8: its bytes kept */
+#define GRIDVANE_FINDING_ROUNDED_WHOLE_PART 31 /* WARNING: a number past 2^24 with a fraction or an exponent, whose
+                                                * fraction and whole part a float cannot hold: the nearest taken
+                                                * (since 1.2) */
 
 /* One finding. text is the token concerned as a NUL-terminated string
  * (NULL where there is none, as for every binary finding), valid only
@@ -215,6 +230,12 @@ GRIDVANE_API size_t gridvane_code_message(int32_t code, int32_t error, char *out
  *   TRAILING_BYTES     0                           the bytes after the samples
  *   NO_SAMPLES         the header's columns        its rows
  *   NOT_PLAIN_TEXT     0                           what it is (words: gridvane_finding_message)
+ *   ROUNDED_WHOLE_NUMBER,  the table's column       how many numbers of that
+ *   ROUNDED_WHOLE_PART     (from 0)                 column the float rounds so
+ *
+ * The two ROUNDED kinds sum a column up (since 1.2): each is told once per
+ * column of a file, after the last row, at that column's first number so
+ * rounded, with the count; in the order of those first numbers.
  *
  * On a first line that begins with a UTF-8 byte-order mark, columns count
  * from after the mark and offsets from the file's first byte. */
@@ -232,8 +253,9 @@ typedef struct gridvane_finding {
     int32_t frame; /* 1 when the value concerned is a frame number */
 } gridvane_finding;
 
-/* Called for each finding, in input order, on the reading thread. Returns 0
- * to go on, anything else to stop the read, which then fails with
+/* Called for each finding, in input order (the ROUNDED kinds, which sum a
+ * column up, after the last row), on the reading thread. Returns 0 to go
+ * on, anything else to stop the read, which then fails with
  * GRIDVANE_E_REFUSED at that finding. */
 typedef int (*gridvane_observer)(const gridvane_finding *finding, void *context);
 
@@ -381,6 +403,38 @@ typedef struct gridvane_binary_header {
 GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size, gridvane_binary_header *header,
                                                   gridvane_status *status);
 
+/* How plain input is read, beyond what the format says (since 1.2). With
+ * GRIDVANE_READ_NAMES_FIRST_LINE, the first line with tokens of a text
+ * holds the column names and the table begins after it; the names must be
+ * as many as the first row's values; a name decides for the text form.
+ * With frames_column >= 0, that column (from 0, as the file has it) of a
+ * text or a binary file holds each row's frame: whole numbers a float
+ * keeps exactly, each above the one before; the table gets frames as the
+ * table form gives them, the other columns in their order, and the name of
+ * the frame column is not kept. frames_column -1: none. A rule the input
+ * breaks fails the read with AGAINST_READING at its place; so does the
+ * table form (which has names and frames of its own) and binary input with
+ * names. A NULL gridvane_reading, or flags 0 and frames_column -1, reads
+ * as the functions without it do. */
+#define GRIDVANE_READ_NAMES_FIRST_LINE 0x1
+typedef struct gridvane_reading {
+    uint32_t flags;
+    int32_t frames_column;
+} gridvane_reading;
+
+/* gridvane_load, gridvane_read, gridvane_read_io and gridvane_plan_open
+ * with a reading (since 1.2); ARGUMENT for an unknown flag or a
+ * frames_column below -1. */
+GRIDVANE_API int32_t gridvane_load_with(const char *name, int32_t form, const gridvane_reading *reading,
+                                        gridvane_observer observer, void *context, gridvane_report *report);
+GRIDVANE_API int32_t gridvane_read_with(FILE *stream, int32_t form, const gridvane_reading *reading,
+                                        gridvane_observer observer, void *context, gridvane_report *report);
+GRIDVANE_API int32_t gridvane_read_io_with(const gridvane_io *io, int32_t form, const gridvane_reading *reading,
+                                           gridvane_observer observer, void *context, gridvane_report *report);
+GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t form, int32_t parts,
+                                                    const gridvane_reading *reading, gridvane_observer observer,
+                                                    void *context, gridvane_report *report);
+
 /* ---- Tables (since 1.1) ------------------------------------------------ */
 
 /* ArrayAlloc with flags: ARRAY_FRAME gives every row a frame slot after its
@@ -463,6 +517,8 @@ GRIDVANE_API void gridvane_frame_index_close(gridvane_frame_index *index);
 #define GRIDVANE_WRITE_ANY_NAME 0x2    /* a form that contradicts the name's type is written all the same */
 #define GRIDVANE_WRITE_SHORTEST 0x4    /* ASCII values as the shortest text that reads back the same (0.1), not
                                         * "%.15g" (0.100000001490116) as the 20 functions write them */
+#define GRIDVANE_WRITE_FRAMES_AS_COLUMN 0x8 /* a table with frames in a plain form (ASCII or binary) writes
+                                            * each row's frame first, as column 0 (since 1.2) */
 
 /* Writes a table to a stream the caller opened, in the form asked (DECIDE:
  * TABLE when the table has frames, else ASCII). The binary form of a table

@@ -476,8 +476,9 @@ class Check(Folder):
         # What is no channel file, or a channel file in a shape the reader
         # takes otherwise, named for what it is.
         "blank_cell.chan": ["5:10: 2 values where the first row has 3: the reader reads the missing 1 as 0"],
-        "precision.txt": ["1:1: '123456789' is a whole number a float cannot hold: the reader takes 123456792",
-                          "2:1: '16777217' is a whole number a float cannot hold: the reader takes 16777216"],
+        # One finding a column, with the count.
+        "precision.txt": ["1:1: '123456789' is a whole number a float cannot hold: the reader takes 123456792, "
+                          "and rounds 1 more in column 0"],
         "compressed.chan.gz": ["1:1: invalid file format: gzip-compressed data, not a channel file"],
         "utf16.txt": ["1:1: UTF-16 text (little-endian) read as text"],
         "sheet.csv": ["1:1: '1,0,-5,35' holds values separated by commas: the reader takes 1",
@@ -947,6 +948,106 @@ class Screen:
             else:
                 self.line[self.column:self.column + 1] = [c]
                 self.column += 1
+
+
+class PlainTextRules(Folder):
+    """Real exports: time columns past a float's precision, a line of names,
+    a frame column (tests/data)."""
+
+    def data(self, name):
+        return os.path.join(BAD, "..", name)
+
+    def test_numbers_past_a_floats_precision_are_named_once_a_column(self):
+        code, out, _ = run("check", self.data("unix_times.txt"), self.data("small_times.txt"))
+        self.assertEqual(code, 1)
+        self.assertEqual(out.decode().replace(self.data(""), ""),
+                         "unix_times.txt:2:1: '1311868164.363181' is past 16777216, where a float keeps no fraction "
+                         "and not every whole number: the reader takes 1311868160, and rounds 4 more in column 0\n"
+                         "checked 2 files: 1 finding in 1 file\n")
+        # A warning: the verbs read the file, and say so once.
+        code, _, err = run("info", self.data("unix_times.txt"))
+        self.assertEqual((code, len(err.splitlines())), (0, 1))
+        self.assertEqual(run("check", self.data("small_times.txt"))[:2], (0, b"checked 1 file: 0 findings in 0 files\n"))
+
+    def test_refused_at_their_place(self):
+        cases = [
+            # file, options, where, cause
+            ("names_too_few.txt", ["--names", "first-line"], "1:23",
+             "the line of names does not give one name a column: the first row has 8 values"),
+            ("frames_falling.txt", ["--frames-column", "0"], "3:1",
+             "this frame does not rise above the one before (line 2): a frame column's frames rise"),
+            ("frames_fraction.txt", ["--frames-column", "0"], "2:1",
+             "a frame column holds whole numbers a float keeps exactly (up to 16777216), and this is none"),
+            ("frame_rows.txt", ["--frames-column", "4"], "1:21", "a row of 4 values has no value in the frame column"),
+            ("frame_rows.txt", ["--frames-column", "0"], "1:1", "a line of names read as a row of zeros"),
+        ]
+        for name, options, where, cause in cases:
+            path = self.data(name)
+            with self.subTest(name=name, options=options):
+                for verb in ("info", "slice", "plot"):
+                    code, out, err = run(verb, *options, path, "-o", "-") if verb == "plot" else run(verb, *options, path)
+                    self.assertEqual((code, out), (1, b""))
+                    self.assertTrue(err.startswith(f"gridvane: {verb}: {path}:{where}: {cause}"), err)
+                code, out, _ = run("check", *options, path)
+                self.assertEqual(code, 1)
+                self.assertTrue(out.decode().startswith(f"{path}:{where}: {cause}"), out)
+        # The same files read without the rules: a plain table.
+        self.assertEqual(run("info", self.data("frames_falling.txt"))[0], 0)
+
+    def test_names_and_frames_round_trip_through_the_table_form(self):
+        table = os.path.join(self.dir, "t.chan")
+        self.assertEqual(run("convert", "--names", "first-line", "--frames-column", "0", self.data("frame_rows.txt"),
+                             table)[0], 0)
+        with open(table, "rb") as f:
+            self.assertEqual(f.read(), CAMERA_TABLE)
+        for to in ("txt", "chb"):
+            back = os.path.join(self.dir, "back." + to)
+            self.assertEqual(run("convert", "--frames-as-column", table, back)[0], 0)
+            if to == "txt":
+                with open(back, "rb") as f:
+                    self.assertEqual(f.read(), b"\t1\t0\t-5\t35\n\t12\t8.25\t-4.5\t35\n\t24\t21\t-2\t40\n"
+                                               b"\t36\t37.5\t1.25\t50\n\t48\t52\t3\t65\n\t60\t60\t3.5\t85\n")
+            else:
+                self.assertEqual(run("slice", "--lenient", back)[1].splitlines()[1], b"\t12\t8.25\t-4.5\t35")
+            again = os.path.join(self.dir, "again.chan")
+            self.assertEqual(run("convert", "--frames-column", "0", back, again)[0], 0)
+            with open(again, "rb") as f:
+                self.assertEqual(f.read(), CAMERA_TABLE.replace(b"| pan tilt focal\n---------------",
+                                                                b"| column0 column1 column2\n"
+                                                                b"------------------------"))
+        self.assertEqual(run("slice", "--frames-as-column", "--rows", "1:2", table)[1], b"\t12\t8.25\t-4.5\t35\n")
+        # A line of names kept as the columns' names, without frames too.
+        code, out, _ = run("slice", "--names", "first-line", "--format", "csv", "--rows", ":1",
+                           self.data("named_pose.txt"))
+        self.assertEqual((code, out), (0, b"time,tx,ty,tz,qx,qy,qz,qw\n0,1.34,0.63,1.66,0.66,0.62,-0.29,-0.32\n"))
+        self.assertEqual(run("info", "--names", "first-line", "--frames-column", "0", self.data("named_pose.txt"))[1]
+                         .splitlines()[:3], [b"%s: ASCII, plain, 7 columns x 3 rows" % self.data("named_pose.txt").encode(),
+                                             b"  frames 0 to 2", b"  tx: min 1.32, max 1.34, mean 1.330000043, 0 NaN"])
+        # A table form has its own names and frames; binary data no names.
+        for options, path in ((["--frames-column", "0"], CAMERA), (["--names", "first-line"], TERRAIN_BIN)):
+            code, _, err = run("info", *options, path)
+            self.assertEqual(code, 1)
+            self.assertIn("names on the first line are read from plain text", err)
+        self.assertEqual(run("info", "--names", "second-line", CAMERA)[0], 2)
+
+
+
+class Pictures(unittest.TestCase):
+    # docs/NAME -> how the tool draws it, in examples/data
+    DRAWN = {
+        "camera.svg": ["plot", "-o", "-", "--title", "camera.chan: pan, tilt and focal length by frame", "camera.chan"],
+        "terrain.svg": ["plot", "-o", "-", "terrain.txt"],
+    }
+
+    def test_the_docs_pictures_are_what_the_tool_draws(self):
+        for name, args in self.DRAWN.items():
+            with self.subTest(picture=name):
+                code, out, err = run(*args, cwd=DATA)
+                self.assertEqual((code, err), (0, ""))
+                with open(os.path.join(DATA, "..", "..", "docs", name), "rb") as f:
+                    self.assertEqual(out, f.read(), f"docs/{name} is not what the tool draws: gridvane {' '.join(args)}"
+                                                    " > docs/" + name + " in examples/data")
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=1)

@@ -187,6 +187,8 @@ TEST_F(Extension, WritesRefuseWhatTheFormCannotHold)
     const int32_t framed = gridvane_alloc(2, 2, ARRAY_FRAME, &status);
     const int32_t plain = ArrayAlloc(2, 2);
     const int32_t tall = ArrayAlloc(40000, 1);
+    const int32_t widest = gridvane_alloc(1, GRIDVANE_BINARY_COUNT_MAX, ARRAY_FRAME, &status);
+    const uint32_t as_column = GRIDVANE_WRITE_FRAMES_AS_COLUMN;
     const struct {
         int32_t id, form;
         uint32_t flags;
@@ -201,6 +203,13 @@ TEST_F(Extension, WritesRefuseWhatTheFormCannotHold)
         {tall, GRIDVANE_FORM_BINARY, 0, -1, GRIDVANE_E_TOO_LARGE, 0},
         {plain, 7, 0, -1, GRIDVANE_E_ARGUMENT, 0},
         {plain + 1000, GRIDVANE_FORM_ASCII, 0, -1, GRIDVANE_E_UNKNOWN_HANDLE, 0},
+        // The frames as the first column of a plain form; a table without
+        // frames has none to write.
+        {framed, GRIDVANE_FORM_BINARY, as_column, 0, GRIDVANE_OK, 64 + 24},
+        {framed, GRIDVANE_FORM_ASCII, as_column, 0, GRIDVANE_OK, 14},
+        {plain, GRIDVANE_FORM_BINARY, as_column, 0, GRIDVANE_OK, 64 + 16},
+        {widest, GRIDVANE_FORM_BINARY, as_column, -1, GRIDVANE_E_TOO_LARGE, 0},
+        {plain, GRIDVANE_FORM_ASCII, 0x10, -1, GRIDVANE_E_ARGUMENT, 0},
     };
     for (const auto &c : cases) {
         FILE *out = gvtest::temporary_stream();
@@ -377,6 +386,7 @@ TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
     const float coordinate = 0.0f;
     const char *name = "x";
     const gridvane_io no_read{nullptr, nullptr, nullptr, nullptr};
+    const gridvane_reading unknown_flag{0x2, -1}, below_none{0, -2}, names{GRIDVANE_READ_NAMES_FIRST_LINE, -1};
     const struct {
         const char *what;
         std::function<bool()> call; // true when the call gave its failure result
@@ -391,6 +401,17 @@ TEST_F(Extension, EveryFailureFillsAStatusAndErrno)
          GRIDVANE_E_ARGUMENT},
         {"read_io", [&] { return gridvane_read_io(&no_read, 0, nullptr, nullptr, &report) == -1; }, report.status,
          GRIDVANE_E_ARGUMENT},
+        {"load_with", [&] { return gridvane_load_with(text.c_str(), 0, &unknown_flag, nullptr, nullptr, &report) == -1; },
+         report.status, GRIDVANE_E_ARGUMENT},
+        {"read_with", [&] { return gridvane_read_with(stdin, 0, &below_none, nullptr, nullptr, &report) == -1; },
+         report.status, GRIDVANE_E_ARGUMENT},
+        {"read_io_with", [&] { return gridvane_read_io_with(&no_read, 0, nullptr, nullptr, nullptr, &report) == -1; },
+         report.status, GRIDVANE_E_ARGUMENT},
+        {"load_with", [&] { return gridvane_load_with(bad.c_str(), 0, &names, nullptr, nullptr, &report) == -1; },
+         report.status, GRIDVANE_E_AGAINST_READING},
+        {"plan_open_with",
+         [&] { return gridvane_plan_open_with(text.c_str(), 0, 2, &unknown_flag, nullptr, nullptr, &report) == nullptr; },
+         report.status, GRIDVANE_E_ARGUMENT},
         {"plan_open", [&] { return gridvane_plan_open(bad.c_str(), 0, 2, nullptr, nullptr, &report) == nullptr; },
          report.status, GRIDVANE_E_TRUNCATED_HEADER},
         {"plan_read", [&] { return gridvane_plan_read(nullptr, 0, &status) == -1; }, status, GRIDVANE_E_ARGUMENT},

@@ -51,7 +51,8 @@ const char *kind_name(int32_t kind)
                                         "ROUNDED_WHOLE_NUMBER",
                                         "COMMA_SEPARATED",
                                         "NOT_PLAIN_TEXT",
-                                        "NAME_NOT_UTF8"};
+                                        "NAME_NOT_UTF8",
+                                        "ROUNDED_WHOLE_PART"};
     return kind > 0 && kind < static_cast<int32_t>(std::size(names)) ? names[kind] : "?";
 }
 
@@ -71,14 +72,15 @@ struct Read {
     Seen seen;
 };
 
-Read observed(const std::string &text, int stop_at_kind = 0)
+Read observed(const std::string &text, int stop_at_kind = 0, const gridvane_core::formats::Reading &reading = {})
 {
     Read out;
     out.seen.stop_at_kind = stop_at_kind;
     FILE *f = stream_of(text);
     gridvane_core::formats::StdioSource source(f);
     gridvane_core::formats::Observer observer(remember, &out.seen);
-    out.read = gridvane_core::formats::read_ascii(source, gridvane_core::storage::Layout::separate, &observer);
+    out.read = gridvane_core::formats::read_ascii(source, gridvane_core::storage::Layout::separate, &observer, {},
+                                                  reading);
     std::fclose(f);
     return out;
 }
@@ -108,7 +110,14 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
          "NAMES_AS_ROW@1:1"}},
         {"UTF-16 text", std::string("1\0 \0002\0\n\0", 8), {"NOT_PLAIN_TEXT@1:1", "NUL_BYTE@1:2", "NUL_BYTE@2:1"}},
         {"whole numbers a float rounds", "16777216 16777217 123456789\n-123456789 1e8 100000001.5\n",
-         {"ROUNDED_WHOLE_NUMBER@1:10", "ROUNDED_WHOLE_NUMBER@1:19", "ROUNDED_WHOLE_NUMBER@2:1"}},
+         {"ROUNDED_WHOLE_NUMBER@1:10", "ROUNDED_WHOLE_NUMBER@1:19", "ROUNDED_WHOLE_NUMBER@2:1",
+          "ROUNDED_WHOLE_PART@2:16"}},
+        // Once a column, after the last row, at the first of the column.
+        {"a column of Unix times", "1311868164.363181 1\n1311868164.399026 x\n1.311868164e9 3\n",
+         {"NOT_A_NUMBER@2:19", "ROUNDED_WHOLE_PART@1:1"}},
+        {"whole numbers below 2^24", "16777215 1.5\n-16777215 8388607.5\n16777216.0 2\n", {}},
+        {"a table form's values", "| a b\n-\n1 | 123456789 16777216.5\n2 | 123456789 3\n",
+         {"ROUNDED_WHOLE_NUMBER@3:5", "ROUNDED_WHOLE_PART@3:15"}},
         {"frames a float rounds", "| a\n-\n16777216 | 1\n20000001 | 2\n20000003 | 3\n",
          {"INEXACT_FRAME@4:1", "INEXACT_FRAME@5:1"}},
         {"an empty cell between tabs", "1\t2\t3\n4\t\t6\n7\t 8\t9 # \t\t\n", {"EMPTY_CELL@2:3", "SHORT_ROW@2:5"}},
@@ -258,7 +267,8 @@ TEST(Findings, EveryStatusHasItsWords)
                              GRIDVANE_E_BAD_NAME,
                              GRIDVANE_E_OBSERVER,
                              GRIDVANE_E_CHANGED,
-                             GRIDVANE_E_OUT_OF_PROPORTION};
+                             GRIDVANE_E_OUT_OF_PROPORTION,
+                             GRIDVANE_E_AGAINST_READING};
     for (const int32_t code : codes) {
         gridvane_status s{};
         s.code = code;
@@ -274,6 +284,75 @@ TEST(Findings, EveryStatusHasItsWords)
         EXPECT_EQ(bare.find("unknown status"), std::string::npos) << code << ": " << bare;
         EXPECT_EQ(bare.find(" 0 "), std::string::npos) << code << ": " << bare;
     }
+}
+
+TEST(Findings, RoundedNumbersCountedOnceAColumn)
+{
+    const Read got = observed("1311868164.36 5e9\n1311868164.39 1\n1311868164.43 5e9\n");
+    EXPECT_EQ(got.seen.messages,
+              (std::vector<std::string>{"'1311868164.36' is past 16777216, where a float keeps no fraction and not every "
+                                        "whole number: the reader takes 1311868160, and rounds 2 more in column 0"}));
+    rows_of(got.read);
+}
+
+// "code@line:column expected/found" of a read's status.
+std::string status_of(const gridvane_core::formats::AsciiRead &read)
+{
+    const gridvane_status &s = read.status;
+    return std::to_string(s.code) + "@" + std::to_string(s.line) + ":" + std::to_string(s.column) + " " +
+           std::to_string(s.expected) + "/" + std::to_string(s.found);
+}
+
+TEST(Findings, AReadingsRulesRefuseAtTheirPlace)
+{
+    using gridvane_core::formats::Reading;
+    const Reading names{true, -1}, frames{false, 0}, both{true, 1};
+    const std::string against = std::to_string(GRIDVANE_E_AGAINST_READING);
+    const struct {
+        const char *name;
+        std::string text;
+        Reading reading;
+        std::string status; // "" when the read succeeds
+        gvtest::Rows rows;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"names", "# pose\nt x y\n1 2 3\n", names, "", {{1, 2, 3}}, {"t", "x", "y"}},
+        {"a name too many", "t x y z\n1 2 3\n", names, against + "@1:7 3/17", {}, {}},
+        {"a name missing", "t x # y\n1 2 3\n", names, against + "@1:5 3/17", {}, {}},
+        {"names and no row", "t x y\n# none\n", names, against + "@1:6 0/16", {}, {}},
+        {"names of a table form", "| a\n-\n1 | 2\n", names, against + "@1:1 0/0", {}, {}},
+        {"frames first", "1 5 6\n2 7 8\n4 9 9\n", frames, "", {{5, 6, 1}, {7, 8, 2}, {9, 9, 4}}, {}},
+        {"frames in the middle, named", "a f b\n5 1 6\n7 2 8\n", both, "", {{5, 6, 1}, {7, 8, 2}}, {"a", "b"}},
+        {"a frame that falls", "1 5\n3 6\n\n3 7\n", frames, against + "@4:1 2/15", {}, {}},
+        {"a frame with a fraction", "1 5\n2.5 6\n", frames, against + "@2:1 0/26", {}, {}},
+        {"a frame a float rounds", "16777216 5\n16777217 6\n", frames, against + "@2:1 0/26", {}, {}},
+        {"a frame of text", "1 5\nx 6\n", frames, against + "@2:1 0/26", {}, {}},
+        {"a NaN frame", "1 5\nnan 6\n", frames, against + "@2:1 0/26", {}, {}},
+        {"a row without its frame", "1 5 6\n2 7\n\t\n", Reading{false, 2}, against + "@2:4 2/13", {}, {}},
+    };
+    for (const auto &c : cases) {
+        for (const int watched : {0, 1}) {
+            gridvane_core::formats::AsciiRead read;
+            if (watched != 0) {
+                read = observed(c.text, 0, c.reading).read;
+            } else {
+                FILE *f = stream_of(c.text);
+                gridvane_core::formats::StdioSource source(f);
+                read = gridvane_core::formats::read_ascii(source, gridvane_core::storage::Layout::separate, nullptr,
+                                                          {}, c.reading);
+                std::fclose(f);
+            }
+            EXPECT_EQ(gridvane_core::succeeded(read.status) ? "" : status_of(read), c.status) << c.name;
+            std::vector<std::string> got_names(read.names.list, read.names.list + read.names.count);
+            EXPECT_EQ(got_names, c.names) << c.name;
+            EXPECT_EQ(read.frames_column, gridvane_core::succeeded(read.status) && c.reading.frames_column >= 0);
+            EXPECT_EQ(rows_of(read), c.rows) << c.name;
+        }
+    }
+    const gridvane_status s{GRIDVANE_E_AGAINST_READING, EIO, 1, 7, 6, 3, GRIDVANE_FINDING_NAMES_MISMATCH};
+    char text[200];
+    gridvane_status_message(&s, text, sizeof text);
+    EXPECT_STREQ(text, "the line of names does not give one name a column: the first row has 3 values");
 }
 
 TEST(Findings, StoppingAtAFindingRefusesTheRead)

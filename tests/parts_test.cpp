@@ -104,12 +104,13 @@ std::string contents(int32_t id)
     return bits;
 }
 
-Outcome in_one_piece(const std::string &path, int32_t form, bool observed, int stop)
+Outcome in_one_piece(const std::string &path, int32_t form, bool observed, int stop,
+                     const gridvane_reading *reading = nullptr)
 {
     Outcome out;
     Watch w{&out, stop};
     gridvane_report report{};
-    const int32_t id = gridvane_load(path.c_str(), form, observed ? watch : nullptr, &w, &report);
+    const int32_t id = gridvane_load_with(path.c_str(), form, reading, observed ? watch : nullptr, &w, &report);
     out.report = describe(id, report);
     out.table = contents(id);
     if (id > 0)
@@ -118,12 +119,14 @@ Outcome in_one_piece(const std::string &path, int32_t form, bool observed, int s
 }
 
 // The parts read by threads of ours, the last part first.
-Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, int stop)
+Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool observed, int stop,
+                 const gridvane_reading *reading = nullptr)
 {
     Outcome out;
     Watch w{&out, stop};
     gridvane_report report{};
-    gridvane_plan *plan = gridvane_plan_open(path.c_str(), form, parts, observed ? watch : nullptr, &w, &report);
+    gridvane_plan *plan =
+        gridvane_plan_open_with(path.c_str(), form, parts, reading, observed ? watch : nullptr, &w, &report);
     int32_t id = -1;
     if (plan != nullptr) {
         std::vector<std::thread> threads;
@@ -140,13 +143,13 @@ Outcome in_parts(const std::string &path, int32_t form, int32_t parts, bool obse
     return out;
 }
 
-void expect_same_in_parts(const std::string &path, int32_t most_parts)
+void expect_same_in_parts(const std::string &path, int32_t most_parts, const gridvane_reading *reading = nullptr)
 {
     for (const int32_t form : {GRIDVANE_FORM_DECIDE, GRIDVANE_FORM_ASCII})
         for (const int mode : {0, 1, 2}) { // no observer; one that lets all pass; one that stops at errors
-            const Outcome whole = in_one_piece(path, form, mode != 0, mode == 2);
+            const Outcome whole = in_one_piece(path, form, mode != 0, mode == 2, reading);
             for (int32_t parts = 1; parts <= most_parts; ++parts)
-                EXPECT_EQ(in_parts(path, form, parts, mode != 0, mode == 2), whole)
+                EXPECT_EQ(in_parts(path, form, parts, mode != 0, mode == 2, reading), whole)
                     << path << " in " << parts << " parts, form " << form << ", mode " << mode;
         }
 }
@@ -163,6 +166,8 @@ TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
         "1 2\r\n3\r4\n5\r6\n7 8\r\n",
         "\357\273\2771 2\n3 4\n", // a byte-order mark first
         "1 2\n3 4", // no final newline
+        // Numbers a float rounds, summed up once a column across the parts.
+        "16777217 1.5\n1311868164.5 2\n123456789 3\n1311868165.25 16777219\n1 2e9\n",
     };
     int n = 0;
     for (const char *text : texts) {
@@ -171,12 +176,56 @@ TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
     }
 }
 
+TEST_F(Parts, ALineOfNamesAndAFrameColumnAlike)
+{
+    const gridvane_reading names{GRIDVANE_READ_NAMES_FIRST_LINE, -1}, frames{0, 1},
+        both{GRIDVANE_READ_NAMES_FIRST_LINE, 0};
+    const struct {
+        const char *text;
+        const gridvane_reading *reading;
+    } cases[] = {
+        {"t a b\n1 2 3\n2 3 4\n3 4 x\n5 6 7\n", &both},
+        {"t a b c\n1 2 3\n2 3 4\n", &names},           // a name too many
+        {"1 2 3\n4 2 6\n7 5 9\n8 4 1\n", &frames},     // a frame that falls, wherever the parts are cut
+        {"1 2 3\n4 3 6\n7 3.5 9\n8 4 1\n", &frames},   // one that is no whole number
+        {"1 2 3\n4 3 6\n7 8\n8 4 1\n", &frames},       // no frame column in the last row
+        {"1 2 3\n4 3 6\n7 8 9\n8 9 1\n", &frames},     // frames that rise
+        {"| a\n-\n1 | 2\n", &names},                    // the table form
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string path = folder.write("ruled" + std::to_string(n++) + ".dat", c.text);
+        expect_same_in_parts(path, lines_of(c.text) + 1, c.reading);
+    }
+    // A binary file's frame column, rising, falling, not whole.
+    for (const gvtest::Rows &rows : {gvtest::Rows{{5, 1, 2}, {6, 2, 3}, {7, 4, 4}, {8, 8, 5}},
+                                     gvtest::Rows{{5, 1, 2}, {6, 3, 3}, {7, 2, 4}, {8, 8, 5}},
+                                     gvtest::Rows{{5, 1, 2}, {6, 2, 3}, {7, 2.5, 4}, {8, 8, 5}}}) {
+        const std::string path = folder.write("ruled" + std::to_string(n++) + ".chb", gvtest::binary_of(rows, 3, 4));
+        expect_same_in_parts(path, 5, &frames);
+        gridvane_report report{};
+        const int32_t id = gridvane_load_with(path.c_str(), 0, &frames, nullptr, nullptr, &report);
+        if (rows[2][1] == 4) {
+            ASSERT_GT(id, 0);
+            EXPECT_EQ(ArrayGetFrame(id, 3), 8);
+            EXPECT_EQ(ArrayGetIValue(id, 0, 3), 8.0f); // column, row
+            EXPECT_EQ(ArrayGetIValue(id, 1, 3), 5.0f);
+            ArrayFree(id);
+        } else {
+            EXPECT_EQ(id, -1);
+            EXPECT_EQ(report.status.code, GRIDVANE_E_AGAINST_READING);
+            EXPECT_EQ(report.status.column, 64 + (2 * 3 + 1) * 4 + 1); // the frame of row 2
+        }
+    }
+}
+
 TEST_F(Parts, ExamplesAndBadFiles)
 {
     std::vector<std::string> paths, large;
-    for (const char *dir : {GRIDVANE_TEST_DATA "/bad", GRIDVANE_TEST_DATA "/../../examples/data"})
+    for (const char *dir : {GRIDVANE_TEST_DATA, GRIDVANE_TEST_DATA "/bad", GRIDVANE_TEST_DATA "/../../examples/data"})
         for (const auto &entry : std::filesystem::directory_iterator(dir))
-            (entry.file_size() < 100000 ? paths : large).push_back(entry.path().string());
+            if (entry.is_regular_file())
+                (entry.file_size() < 100000 ? paths : large).push_back(entry.path().string());
     std::sort(paths.begin(), paths.end());
     for (const auto &path : paths)
         expect_same_in_parts(path, 4);

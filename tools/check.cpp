@@ -39,14 +39,14 @@ bool collect(Examined &examined, const gridvane_finding &finding)
            !examined.cut_short;
 }
 
-Examined examine(const std::string &path)
+Examined examine(const std::string &path, const gridvane_reading &rules)
 {
     Examined examined;
     gridvane_report report{};
     gridvane::read_options options;
     options.report = &report;
     options.observe = [&examined](const gridvane_finding &f) { return collect(examined, f); };
-    if (read_table(path, options))
+    if (read_table(path, options, rules))
         return examined;
     const gridvane_status &s = report.status;
     if (s.code == GRIDVANE_E_OPEN || s.code == GRIDVANE_E_READ)
@@ -91,7 +91,10 @@ std::string counted(int64_t n, const char *noun) { return std::to_string(n) + " 
 
 int check(const std::vector<std::string> &words)
 {
-    const Args args(words, batch_options, {"--json"});
+    std::vector<std::string> valued = batch_options;
+    valued.insert(valued.end(), rules_options.begin(), rules_options.end());
+    const Args args(words, valued, {"--json"});
+    const gridvane_reading rules = rules_option(args);
     const Batch batch = batch_files(args);
     if (batch.files.empty())
         usage_error("check needs a FILE");
@@ -105,7 +108,7 @@ int check(const std::vector<std::string> &words)
         const std::string name = display_name(path);
         Examined e;
         try {
-            e = examine(path);
+            e = examine(path, rules);
         } catch (const std::bad_alloc &) { // no memory for the words
             e.error = name + ": out of memory";
         }

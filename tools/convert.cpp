@@ -60,18 +60,22 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
 {
     // Nothing is opened for writing before the read has succeeded: a file
     // converted onto itself stays whole when it is refused.
-    const Input in = read_input(operand, reading_option(args));
+    const Input in = read_input(operand, reading_option(args), rules_option(args));
     const gridvane::table &t = in.table;
     // Text for people: the shortest digits that read back the same.
-    gridvane::write_options options{static_cast<gridvane::form>(form)};
-    options.shortest = true;
-    if (form == GRIDVANE_FORM_ASCII && t.has_frames() && !args.flag("--plain"))
-        options.as = gridvane::form::table;
+    int32_t as = form;
+    uint32_t flags = GRIDVANE_WRITE_SHORTEST;
+    // --frames-as-column: a plain form, with the frames as its first column.
+    const bool as_column = t.has_frames() && args.flag("--frames-as-column");
+    if (as_column)
+        flags |= GRIDVANE_WRITE_FRAMES_AS_COLUMN;
+    if (form == GRIDVANE_FORM_ASCII && t.has_frames() && !args.flag("--plain") && !as_column)
+        as = GRIDVANE_FORM_TABLE;
     if (form == GRIDVANE_FORM_ASCII && (t.columns() < 1 || t.rows() < 1))
         data_error(in.name + ": the table has no samples, and an ASCII file of none cannot be read back. Nothing "
                              "written.");
-    if (form == GRIDVANE_FORM_BINARY && t.has_frames()) {
-        options.drop_frames = true;
+    if (form == GRIDVANE_FORM_BINARY && t.has_frames() && !as_column) {
+        flags |= GRIDVANE_WRITE_DROP_FRAMES;
         if (!args.flag("--plain"))
             say("gridvane: warning: " + in.name +
                 ": the binary form has no frame column: the frames and header names are not kept (--plain says that "
@@ -88,7 +92,7 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
             system_error(out, error);
     write_output(out, [&](std::FILE *stream) {
         try {
-            t.write(stream, options);
+            write_table(t, stream, as, flags);
         } catch (const gridvane::error &e) {
             const gridvane_status &status = e.status();
             if (out == "-" && status.code == GRIDVANE_E_WRITE)
@@ -133,6 +137,7 @@ int convert_batch(const Args &args, const std::string &into)
     if (form == GRIDVANE_FORM_DECIDE)
         usage_error("--into needs --to ascii or --to binary");
     reading_option(args); // a usage error before any work
+    rules_option(args);
     const Batch batch = batch_files(args);
     if (batch.files.empty())
         usage_error("convert needs a FILE to convert into " + into);
@@ -188,7 +193,8 @@ int convert(const std::vector<std::string> &words)
 {
     std::vector<std::string> valued{"--to", "--into"};
     valued.insert(valued.end(), batch_options.begin(), batch_options.end());
-    const Args args(words, valued, {"--strict", "--lenient", "--plain"});
+    valued.insert(valued.end(), rules_options.begin(), rules_options.end());
+    const Args args(words, valued, {"--strict", "--lenient", "--plain", "--frames-as-column"});
     if (const auto into = args.value("--into"))
         return convert_batch(args, *into);
     if (args.value("--shard") || args.value("--files-from"))

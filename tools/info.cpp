@@ -88,7 +88,8 @@ std::string json_of(const Input &in, const std::vector<ColumnStats> &stats, cons
 
 int info(const std::vector<std::string> &words)
 {
-    const Args args(words, {}, {"--json", "--strict", "--lenient"});
+    const Args args(words, rules_options, {"--json", "--strict", "--lenient"});
+    const gridvane_reading rules = rules_option(args);
     if (args.operands().empty())
         usage_error("info needs a FILE");
     const Reading reading = reading_option(args);
@@ -101,7 +102,7 @@ int info(const std::vector<std::string> &words)
         std::optional<Input> in;
         std::string failure;
         try {
-            in = read_input(path, reading);
+            in = read_input(path, reading, rules);
         } catch (const Failure &f) {
             failure = f.what();
         }

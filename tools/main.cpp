@@ -25,10 +25,15 @@ struct Verb {
 };
 
 // How every verb that reads a table reads it, for the verbs' help.
+#define RULES_HELP                                                                                                   \
+    "  --names first-line  a plain text file's first line holds the column\n"                                        \
+    "            names, one a column (another count is refused)\n"                                                   \
+    "  --frames-column N   column N (from 0) of a plain text or binary file\n"                                       \
+    "            holds the frames: whole numbers that rise, refused where not\n"
 #define READING_HELP                                                                                                 \
     "  --lenient read what the library's reader reads, without a word\n"                                             \
     "  --strict  refuse the file at warnings too\n"                                                                   \
-    "  --max-growth N  refuse a text file whose table passes N times its bytes (default 256; 0: no bound)\n"
+    "  --max-growth N  refuse a text file whose table passes N times its bytes (default 256; 0: no bound)\n" RULES_HELP
 
 const Verb verbs[] = {
     {"info", cli::info, "info [--json] [--lenient|--strict] FILE...",
@@ -53,9 +58,9 @@ On a terminal, a line on standard error shows the files done, the rate and
 the time left.
   --json    an array of {"file", "findings": [{"line", "column",
             "message"}], "total"} objects
-)" BATCH_HELP},
+)" BATCH_HELP RULES_HELP},
     {"convert", cli::convert,
-     "convert [--to ascii|binary] [--plain] [--lenient|--strict] IN OUT\n"
+     "convert [--to ascii|binary] [--plain|--frames-as-column] [--lenient|--strict] IN OUT\n"
      "convert --to ascii|binary --into DIR [--shard I/N] [--files-from LIST] [--plain] [--lenient|--strict] "
      "FILE...",
      R"(Reads IN and writes it as OUT. The form comes from --to, else from OUT's
@@ -73,6 +78,8 @@ Files of the list that would share a name, or be written over a file of
 the list (itself included), are refused in every shard. On a terminal, a line on
 standard error shows the files done, the rate and the time left.
   --plain   write the plain form, without frames and header names
+  --frames-as-column  write a plain form (ASCII or binary) with the frames
+            as its first column, which --frames-column 0 reads back
   --into DIR  convert every FILE into the folder DIR
 )" BATCH_HELP READING_HELP},
     {"sample", cli::sample,
@@ -94,7 +101,8 @@ standard input, one per line. Each frame gives one line, the frame first.
             of objects); the default for --frames is tsv
 )" READING_HELP},
     {"slice", cli::slice,
-     "slice [--rows A:B[:STEP]] [--cols C:D[:STEP]] [--plain] [--format tsv|csv|json] [--lenient|--strict] FILE",
+     "slice [--rows A:B[:STEP]] [--cols C:D[:STEP]] [--plain|--frames-as-column] [--format tsv|csv|json] "
+     "[--lenient|--strict] FILE",
      R"(Writes rows A to B-1 and columns C to D-1 of the table to standard output,
 every STEP-th of them (1 unless given), as ASCII in the table form for a
 table-form file, else in the plain form. Ranges behave like Python slices:
@@ -102,6 +110,7 @@ either end may be left out (":10", "5:", "::2"), a negative end counts from
 the end, and ends beyond the table stop at its edge; the step is positive;
 a range that selects nothing is an error.
   --plain   the plain form, without frames and header names
+  --frames-as-column  the plain form with the frames as its first column
   --format  tsv, csv or json records instead, the frame first
 )" READING_HELP},
     {"plot", cli::plot, "plot [-o|--output OUT.svg] [--curves|--heatmap] [--title TEXT] [--lenient|--strict] FILE",

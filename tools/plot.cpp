@@ -257,7 +257,8 @@ void heat_map(std::string &svg, const gridvane::table &t)
 
 int plot(const std::vector<std::string> &words)
 {
-    const Args args(words, {"-o", "--output", "--title"}, {"--curves", "--heatmap", "--strict", "--lenient"});
+    const Args args(words, {"-o", "--output", "--title", "--names", "--frames-column"},
+                    {"--curves", "--heatmap", "--strict", "--lenient"});
     if (args.operands().size() != 1)
         usage_error("plot needs one FILE");
     auto out = args.value("-o");
@@ -271,7 +272,7 @@ int plot(const std::vector<std::string> &words)
         usage_error("choose --curves or --heatmap, not both");
     const Reading reading = reading_option(args);
 
-    const Input in = read_input(args.operands()[0], reading);
+    const Input in = read_input(args.operands()[0], reading, rules_option(args));
     require_samples(in);
     const gridvane::table &t = in.table;
     const bool as_curves = args.flag("--curves") || (!args.flag("--heatmap") &&

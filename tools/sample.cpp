@@ -136,7 +136,7 @@ int sample_frames(const Args &args, const Input &in, Format format, bool one_fra
 
 int sample(const std::vector<std::string> &words)
 {
-    const Args args(words, {"--frame", "--frames", "--format"}, {"--strict", "--lenient"});
+    const Args args(words, {"--frame", "--frames", "--format", "--names", "--frames-column"}, {"--strict", "--lenient"});
     const auto &ops = args.operands();
     if (ops.empty())
         usage_error("sample needs a FILE");
@@ -150,7 +150,7 @@ int sample(const std::vector<std::string> &words)
     if (!one_frame && !frames && ops.size() != 1 && ops.size() != 3)
         usage_error("sample takes FILE U V, or FILE with U V pairs on standard input");
     const Format format = format_option(args, one_frame || !frames ? Format::text : Format::tsv);
-    const Input in = read_input(ops[0], reading);
+    const Input in = read_input(ops[0], reading, rules_option(args));
     require_samples(in);
     if (one_frame || frames)
         return sample_frames(args, in, format, one_frame);

@@ -82,16 +82,19 @@ void copy_part(const Input &in, const Range &rows, const Range &cols, bool frame
 
 int slice(const std::vector<std::string> &words)
 {
-    const Args args(words, {"--rows", "--cols", "--format"}, {"--plain", "--strict", "--lenient"});
+    const Args args(words, {"--rows", "--cols", "--format", "--names", "--frames-column"},
+                    {"--plain", "--frames-as-column", "--strict", "--lenient"});
     if (args.operands().size() != 1)
         usage_error("slice needs one FILE");
     const Reading reading = reading_option(args);
     const Format format = format_option(args, Format::text);
-    const Input in = read_input(args.operands()[0], reading);
+    const Input in = read_input(args.operands()[0], reading, rules_option(args));
     const gridvane::table &t = in.table;
     require_samples(in);
     const Range rows = range_option(args, "--rows", static_cast<int32_t>(t.rows()));
     const Range cols = range_option(args, "--cols", static_cast<int32_t>(t.columns()));
+    // --frames-as-column: the plain form, with the frames as its first column.
+    const bool as_column = t.has_frames() && args.flag("--frames-as-column");
     const bool framed = t.has_frames() && !args.flag("--plain");
     if (format != Format::text) {
         std::vector<std::string> names;
@@ -118,9 +121,9 @@ int slice(const std::vector<std::string> &words)
     copy_part(in, rows, cols, framed, part);
     write_output("-", [&](std::FILE *stream) {
         try {
-            gridvane::write_options options{framed ? gridvane::form::table : gridvane::form::ascii};
-            options.shortest = true; // text for people: the shortest digits that read back the same
-            part.write(stream, options);
+            // Text for people: the shortest digits that read back the same.
+            write_table(part, stream, framed && !as_column ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII,
+                        GRIDVANE_WRITE_SHORTEST | (as_column ? GRIDVANE_WRITE_FRAMES_AS_COLUMN : 0u));
         } catch (const gridvane::error &e) {
             if (e.status().code == GRIDVANE_E_WRITE)
                 standard_output_error(e.status().error);

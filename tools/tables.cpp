@@ -2,6 +2,7 @@
 
 #include "outputs.hpp"
 
+#include <climits>
 #include <cstdio>
 
 namespace cli {
@@ -12,6 +13,30 @@ Reading reading_option(const Args &args)
     if (lenient && strict)
         usage_error("say --lenient or --strict, not both");
     return lenient ? Reading::lenient : strict ? Reading::strict : Reading::checked;
+}
+
+gridvane_reading rules_option(const Args &args)
+{
+    gridvane_reading rules{0, -1};
+    if (const auto names = args.value("--names")) {
+        if (*names != "first-line")
+            usage_error("--names takes first-line, not '" + *names + "'");
+        rules.flags |= GRIDVANE_READ_NAMES_FIRST_LINE;
+    }
+    if (const auto column = args.value("--frames-column")) {
+        const long n = parse_integer(*column, "--frames-column");
+        if (n < 0 || n > INT32_MAX)
+            usage_error("--frames-column takes a column from 0, not " + *column);
+        rules.frames_column = static_cast<int32_t>(n);
+    }
+    return rules;
+}
+
+void write_table(const gridvane::table &t, std::FILE *stream, int32_t form, uint32_t flags)
+{
+    gridvane_status s{};
+    if (gridvane_write(stream, t.handle(), form, flags, &s) != 0)
+        throw gridvane::error(s);
 }
 
 std::string display_name(const std::string &operand) { return operand == "-" ? "standard input" : operand; }
@@ -28,11 +53,13 @@ std::string status_line(const std::string &file, const gridvane_status &status)
     return place(file, status.line, status.column) + ": " + gridvane::message(status);
 }
 
-gridvane::table read_table(const std::string &operand, gridvane::read_options options)
+gridvane::table read_table(const std::string &operand, gridvane::read_options options,
+                           const gridvane_reading &rules)
 {
     gridvane::failure ignored; // the report tells
     // The tool's observers apply its own rules (--lenient, --strict).
     options.lenient = true;
+    options.reading = rules;
     if (operand == "-")
         return gridvane::table::read(stdin, options, ignored);
     options.threads = 0; // every core: the library cuts a large file into parts, none for a small one
@@ -71,7 +98,7 @@ struct Watch {
 
 } // namespace
 
-Input read_input(const std::string &operand, Reading reading)
+Input read_input(const std::string &operand, Reading reading, const gridvane_reading &rules)
 {
     Input in{{}, display_name(operand), GRIDVANE_KIND_UNKNOWN};
     gridvane_report report{};
@@ -80,7 +107,7 @@ Input read_input(const std::string &operand, Reading reading)
     options.report = &report;
     if (reading != Reading::lenient)
         options.observe = std::ref(watch);
-    in.table = read_table(operand, options);
+    in.table = read_table(operand, options, rules);
     if (watch.warnings > warnings_shown)
         say("gridvane: warning: " + in.name + ": " + std::to_string(watch.warnings - warnings_shown) +
             " more warnings not shown\n");

@@ -7,7 +7,9 @@
 #include "gridvane.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -20,6 +22,17 @@ enum class Reading { checked, lenient, strict };
 // --lenient, --strict or neither.
 Reading reading_option(const Args &args);
 
+// How the plain text form is read (--names first-line, --frames-column N):
+// the valued options every reading verb takes, and what they ask.
+inline const std::vector<std::string> rules_options{"--names", "--frames-column"};
+gridvane_reading rules_option(const Args &args);
+// Whether a reading asks anything beyond the format.
+inline bool has_rules(const gridvane_reading &rules) { return rules.flags != 0 || rules.frames_column >= 0; }
+
+// Writes t to stream in form with the library's flags (GRIDVANE_WRITE_...);
+// a failure throws gridvane::error.
+void write_table(const gridvane::table &t, std::FILE *stream, int32_t form, uint32_t flags);
+
 // The name messages use for an operand: "standard input" for "-".
 std::string display_name(const std::string &operand);
 
@@ -31,7 +44,8 @@ std::string status_line(const std::string &file, const gridvane_status &status);
 // Reads operand ("-": standard input, as it comes) on every core, telling
 // options' observer; report (options.report) filled either way. An empty
 // table when the read failed.
-gridvane::table read_table(const std::string &operand, gridvane::read_options options);
+gridvane::table read_table(const std::string &operand, gridvane::read_options options,
+                           const gridvane_reading &rules = {0, -1});
 
 // A table the tool read: the table, the name messages give it and what the
 // reader found it to be.
@@ -43,7 +57,7 @@ struct Input {
 };
 
 // Reads operand as reading says; a refusal or failure ends the verb.
-Input read_input(const std::string &operand, Reading reading);
+Input read_input(const std::string &operand, Reading reading, const gridvane_reading &rules = {0, -1});
 
 // A table the tool makes; a failure ends the verb, naming name.
 gridvane::table make_table(std::size_t rows, std::size_t columns, bool frames, const std::string &name);

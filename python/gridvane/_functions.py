@@ -16,7 +16,8 @@ if TYPE_CHECKING:
 Table = _gridvane.Table
 
 
-def load(path: Path, kind: Optional[Kind] = None, *, lenient: bool = False, threads: Optional[int] = None) -> Table:
+def load(path: Path, kind: Optional[Kind] = None, *, lenient: bool = False, threads: Optional[int] = None,
+         names: Optional[Literal["first-line"]] = None, frames_column: Optional[int] = None) -> Table:
     """Loads a table from a file.
 
     The form comes from the name's suffix (.chb, .bchan: binary; .chan, .cha,
@@ -36,21 +37,32 @@ def load(path: Path, kind: Optional[Kind] = None, *, lenient: bool = False, thre
     of threads, which share its parts without the GIL; the table is the one
     a single thread reads, bit for bit, and so are the findings. A file of
     a megabyte or less is read on one.
+
+    Plain text as exports write it: names="first-line" takes the first line
+    with tokens as the column names ("time tx ty tz ..."), one a column, and
+    the rest as the table; frames_column=N (from 0) takes column N as the
+    frames, whole numbers that rise, the table then having frames as one
+    read from the table form (the frame column's name is not kept). A file
+    that breaks either raises gridvane.FormatError at its place, lenient or
+    not; so does binary data or the table form.
     """
-    return _gridvane.load(path, kind, lenient, threads)
+    return _gridvane.load(path, kind, lenient, threads, names, frames_column)
 
 
 def read(source: Union[bytes, bytearray, memoryview, IO[bytes]], kind: Optional[Kind] = None, *,
-         lenient: bool = False) -> Table:
+         lenient: bool = False, names: Optional[Literal["first-line"]] = None,
+         frames_column: Optional[int] = None) -> Table:
     """Reads a table from bytes, a buffer or a binary file object (read to its
     end first). kind is 'ascii' or 'binary'; None lets the content decide,
     as load() does for a name it does not know. Refuses and warns as load()
-    does, unless lenient=True."""
-    return _gridvane.read(source, kind, lenient)
+    does, unless lenient=True; names and frames_column as load() takes them."""
+    return _gridvane.read(source, kind, lenient, names, frames_column)
 
 
 def load_many(paths: Iterable[Path], threads: Optional[int] = None, *, lenient: bool = False,
-              kind: Optional[Kind] = None, errors: Literal["return", "raise"] = "return") -> list[Union[Table, OSError]]:
+              kind: Optional[Kind] = None, errors: Literal["return", "raise"] = "return",
+              names: Optional[Literal["first-line"]] = None,
+              frames_column: Optional[int] = None) -> list[Union[Table, OSError]]:
     """Loads many files at once on a pool of threads that run without the GIL.
 
     Returns a list in the order of paths: a Table for each file loaded, and
@@ -58,8 +70,9 @@ def load_many(paths: Iterable[Path], threads: Optional[int] = None, *, lenient: 
     "raise" raises the first failure in order instead, once every file was
     tried). threads=None uses one thread per core. Warnings are given in the
     order of paths once every file was read. Every name is a file ("-" too).
+    names and frames_column read every file as load() reads one.
     """
-    return _gridvane.load_many(paths, threads, lenient, kind, errors)
+    return _gridvane.load_many(paths, threads, lenient, kind, errors, names, frames_column)
 
 
 def from_numpy(array: npt.ArrayLike, frames: Optional[npt.ArrayLike] = None,

@@ -45,6 +45,7 @@ const char *finding_name(std::int32_t kind)
     case GRIDVANE_FINDING_COMMA_SEPARATED: return "comma_separated";
     case GRIDVANE_FINDING_NOT_PLAIN_TEXT: return "not_plain_text";
     case GRIDVANE_FINDING_NAME_NOT_UTF8: return "name_not_utf8";
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART: return "rounded_whole_part";
     default: return "unknown";
     }
 }
@@ -117,6 +118,12 @@ py::object read_error(const ReadOutcome &outcome, py::handle filename)
     }
     // What the file holds is no system failure: no errno (the library's
     // EIO says only that much to C callers).
+    // A reading's rule the file breaks: named for the rule.
+    if (status.code == GRIDVANE_E_AGAINST_READING)
+        return errors.attr("format_error")(py::none(), status_message(status), filename, position(status.line),
+                                           position(status.column), status.offset,
+                                           status.found != 0 ? finding_name(static_cast<std::int32_t>(status.found))
+                                                             : "against_reading");
     if (const char *name = format_failure_name(status.code))
         return errors.attr("format_error")(py::none(), status_message(status), filename,
                                            position(status.line), position(status.column), status.offset, name);

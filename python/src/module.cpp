@@ -162,7 +162,7 @@ table without frames.)")
              R"(sample(u, row_of_frame(frame)). With u None: every column at that frame,
 a float32 array of shape frames.shape + (cols,) (one row per frame for an
 array of frames).)")
-        .def("save", &save, "path"_a, "kind"_a = py::none(), "drop_frames"_a = false,
+        .def("save", &save, "path"_a, "kind"_a = py::none(), "drop_frames"_a = false, "frames_as_column"_a = false,
              R"(Saves the table by name through the library's safe replacement; "-" is
 standard output.
 
@@ -172,16 +172,20 @@ own kind). A kind that contradicts the suffix raises ValueError. A table
 with frames is written in the ASCII table form, with its column names; the
 binary form has no frame column, so saving such a table to it raises
 ValueError unless drop_frames=True (which also writes the plain ASCII form
-for an ASCII name). A regular file is replaced only once the new one is
-complete.)")
-        .def("tobytes", &to_bytes, "kind"_a = py::none(), "drop_frames"_a = false,
+for an ASCII name). frames_as_column=True writes a table with frames in a
+plain form (ASCII or binary) with the frames as its first column, which
+load(..., frames_column=0) reads back. A regular file is replaced only once
+the new one is complete.)")
+        .def("tobytes", &to_bytes, "kind"_a = py::none(), "drop_frames"_a = false, "frames_as_column"_a = false,
              "The table as the bytes of a file of the given kind (None: the table's own kind), as save() "
              "writes them.");
 
-    m.def("load", &gridvane_python::load, "path"_a, "kind"_a = py::none(), "lenient"_a = false, "threads"_a = py::none());
-    m.def("read", &gridvane_python::read, "source"_a, "kind"_a = py::none(), "lenient"_a = false);
+    m.def("load", &gridvane_python::load, "path"_a, "kind"_a = py::none(), "lenient"_a = false, "threads"_a = py::none(),
+          "names"_a = py::none(), "frames_column"_a = py::none());
+    m.def("read", &gridvane_python::read, "source"_a, "kind"_a = py::none(), "lenient"_a = false,
+          "names"_a = py::none(), "frames_column"_a = py::none());
     m.def("load_many", &load_many, "paths"_a, "threads"_a = py::none(), "lenient"_a = false, "kind"_a = py::none(),
-          "errors"_a = "return");
+          "errors"_a = "return", "names"_a = py::none(), "frames_column"_a = py::none());
     m.def("from_arrow", &from_arrow, "source"_a);
     m.def("from_numpy", &from_numpy, "array"_a, "frames"_a = py::none(), "columns"_a = py::none());
     m.def("restore", &restore, "samples"_a, "frames"_a, "columns"_a, "kind"_a);

@@ -25,12 +25,14 @@ using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>
 
 std::string count_text(py::ssize_t n) { return std::to_string(n); }
 
-// How a read goes: in the form asked, its findings kept, its report
-// filled, a load by name on threads (1: this one alone; more: the library
+// How a read goes: in the form asked and the reading's rules, its findings
+// kept, its report filled, a load by name on threads (1: this one alone; more: the library
 // cuts a large file into parts, none for a small one).
-gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std::size_t threads)
+gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std::size_t threads,
+                                   const gridvane_reading &reading)
 {
     gridvane::read_options o;
+    o.reading = reading;
     o.as = static_cast<gridvane::form>(form);
     o.observe = outcome.findings.observer(); // which applies the package's rules (lenient=)
     o.lenient = true;
@@ -39,11 +41,30 @@ gridvane::read_options options_for(ReadOutcome &outcome, std::int32_t form, std:
     return o;
 }
 
+// The reading names= and frames_column= ask for.
+gridvane_reading reading_of(py::handle names, py::handle frames_column)
+{
+    gridvane_reading reading{0, -1};
+    if (!names.is_none()) {
+        if (!py::isinstance<py::str>(names) || py::cast<std::string>(names) != "first-line")
+            throw py::value_error("names must be 'first-line' or None, not " + py::cast<std::string>(py::repr(names)));
+        reading.flags |= GRIDVANE_READ_NAMES_FIRST_LINE;
+    }
+    if (!frames_column.is_none()) {
+        const long long column = whole_number(frames_column);
+        if (column < 0 || column > INT32_MAX)
+            throw py::value_error("frames_column must be a column from 0, not " + std::to_string(column));
+        reading.frames_column = static_cast<std::int32_t>(column);
+    }
+    return reading;
+}
+
 // Reads one file into outcome; runs without the GIL.
-void load_into(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads) noexcept
+void load_into(ReadOutcome &outcome, const std::string &name, std::int32_t form, std::size_t threads,
+               const gridvane_reading &reading) noexcept
 {
     gridvane::failure ec;
-    outcome.table = gridvane::table::load(name, options_for(outcome, form, threads), ec);
+    outcome.table = gridvane::table::load(name, options_for(outcome, form, threads, reading), ec);
 }
 
 // The table a read made, its warnings handed to Python; or its exception.
@@ -89,26 +110,30 @@ std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols, bool frames)
     }
 }
 
-std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads)
+std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads, py::object names,
+                            py::object frames_column)
 {
     const std::size_t workers = thread_count(threads, 1024);
     const std::string name = file_name(path);
     const std::int32_t form = read_form(kind);
+    const gridvane_reading reading = reading_of(names, frames_column);
     ReadOutcome outcome(lenient);
     {
         py::gil_scoped_release nogil;
         gridvane::failure ec;
         if (name == "-")
-            outcome.table = gridvane::table::read(stdin, options_for(outcome, form, 1), ec);
+            outcome.table = gridvane::table::read(stdin, options_for(outcome, form, 1, reading), ec);
         else
-            load_into(outcome, name, form, workers);
+            load_into(outcome, name, form, workers, reading);
     }
     return finish(outcome, path);
 }
 
-std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient)
+std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient, py::object names,
+                            py::object frames_column)
 {
     const std::int32_t form = read_form(kind);
+    const gridvane_reading reading = reading_of(names, frames_column);
     py::object filename = py::none();
     py::object data = source;
     if (py::hasattr(source, "read")) {
@@ -124,25 +149,27 @@ std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient)
         py::gil_scoped_release nogil;
         gridvane::failure ec;
         const std::span<const std::byte> bytes(reinterpret_cast<const std::byte *>(buffer.data()), buffer.size());
-        outcome.table = gridvane::table::read(bytes, options_for(outcome, form, 1), ec);
+        outcome.table = gridvane::table::read(bytes, options_for(outcome, form, 1, reading), ec);
     }
     return finish(outcome, filename);
 }
 
-py::list load_many(py::object paths, py::object threads, bool lenient, py::object kind, const std::string &errors)
+py::list load_many(py::object paths, py::object threads, bool lenient, py::object kind, const std::string &errors,
+                   py::object names, py::object frames_column)
 {
+    const gridvane_reading reading = reading_of(names, frames_column);
     if (errors != "return" && errors != "raise")
         throw py::value_error("errors must be 'return' or 'raise', not '" + errors + "'");
     if (py::isinstance<py::str>(paths) || py::isinstance<py::bytes>(paths))
         throw py::type_error("load_many() takes a sequence of paths, not one path");
     const std::int32_t form = read_form(kind);
     std::vector<py::object> given;
-    std::vector<std::string> names;
+    std::vector<std::string> paths_given;
     for (py::handle p : paths) {
         given.push_back(py::reinterpret_borrow<py::object>(p));
-        names.push_back(file_name(p));
+        paths_given.push_back(file_name(p));
     }
-    const std::size_t n = names.size();
+    const std::size_t n = paths_given.size();
     std::vector<ReadOutcome> outcomes;
     outcomes.reserve(n); // never moved: each read's observer keeps its place
     for (std::size_t i = 0; i < n; ++i)
@@ -151,7 +178,7 @@ py::list load_many(py::object paths, py::object threads, bool lenient, py::objec
     {
         py::gil_scoped_release nogil;
         gridvane::thread_driver{static_cast<unsigned>(workers)}(static_cast<std::int32_t>(n), [&](std::int32_t i) {
-            load_into(outcomes[static_cast<std::size_t>(i)], names[static_cast<std::size_t>(i)], form, 1);
+            load_into(outcomes[static_cast<std::size_t>(i)], paths_given[static_cast<std::size_t>(i)], form, 1, reading);
         });
     }
     py::list tables(n);

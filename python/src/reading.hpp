@@ -11,11 +11,16 @@ namespace gridvane_python {
 
 std::unique_ptr<Table> allocate(py::ssize_t rows, py::ssize_t cols, bool frames);
 
-std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads);
-std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient);
+// names ("first-line" or None) and frames_column (a column from 0, or
+// None) say how a plain text file is read (gridvane_reading).
+std::unique_ptr<Table> load(py::object path, py::object kind, bool lenient, py::object threads, py::object names,
+                            py::object frames_column);
+std::unique_ptr<Table> read(py::object source, py::object kind, bool lenient, py::object names = py::none(),
+                            py::object frames_column = py::none());
 // Tables in the order of paths; a failure is its exception in its place,
 // or raised (the first in order) when errors is "raise".
-py::list load_many(py::object paths, py::object threads, bool lenient, py::object kind, const std::string &errors);
+py::list load_many(py::object paths, py::object threads, bool lenient, py::object kind, const std::string &errors,
+                   py::object names, py::object frames_column);
 
 std::unique_ptr<Table> from_numpy(py::object array, py::object frames, py::object columns);
 // A pickled table, from state(): frames are taken as they were, rising or not.

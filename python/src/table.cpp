@@ -393,7 +393,7 @@ std::int32_t form_for(const Table &t, const std::string &kind, std::int32_t name
 
 } // namespace
 
-void save(Table &t, py::object path, py::object kind, bool drop_frames)
+void save(Table &t, py::object path, py::object kind, bool drop_frames, bool frames_as_column)
 {
     const std::string name = file_name(path);
     const std::string k = write_kind(kind);
@@ -408,7 +408,9 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
                               "give kind='ascii' or kind='binary' to write one under it all the same, or use "
                               "to_pandas() for " + suffix.substr(1));
     // Text for people: the shortest digits that read back as the same float.
-    gridvane::write_options options{gridvane::form::decide, drop_frames, false, true};
+    gridvane::write_options options{gridvane::form::decide, drop_frames, false, true, frames_as_column};
+    // Frames as a column: a plain form.
+    drop_frames = drop_frames || frames_as_column;
     InUse use(t);
     gridvane::failure why;
     if (name == "-") {
@@ -433,17 +435,19 @@ void save(Table &t, py::object path, py::object kind, bool drop_frames)
         raise_write_failure(why.status(), path);
 }
 
-py::bytes to_bytes(Table &t, py::object kind, bool drop_frames)
+py::bytes to_bytes(Table &t, py::object kind, bool drop_frames, bool frames_as_column)
 {
-    const auto form = static_cast<gridvane::form>(form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames));
+    const auto form = static_cast<gridvane::form>(
+        form_for(t, write_kind(kind), GRIDVANE_FORM_DECIDE, drop_frames || frames_as_column));
     InUse use(t);
     std::string bytes;
-    try {
+    gridvane::failure why;
+    {
         py::gil_scoped_release nogil;
-        bytes = t.table().to_bytes({form, drop_frames, false, true});
-    } catch (const gridvane::error &e) {
-        raise_write_failure(e.status(), py::none());
+        bytes = use.table.to_bytes({form, drop_frames, false, true, frames_as_column}, why);
     }
+    if (why)
+        raise_write_failure(why.status(), py::none());
     return py::bytes(bytes);
 }
 

@@ -93,8 +93,8 @@ void set_item(Table &t, py::handle key, py::handle value);
 float cell(const Table &t, py::handle v, py::handle u);
 float put_cell(Table &t, py::handle v, py::handle u, double value);
 
-void save(Table &t, py::object path, py::object kind, bool drop_frames);
-py::bytes to_bytes(Table &t, py::object kind, bool drop_frames);
+void save(Table &t, py::object path, py::object kind, bool drop_frames, bool frames_as_column);
+py::bytes to_bytes(Table &t, py::object kind, bool drop_frames, bool frames_as_column);
 std::string repr(const Table &t);
 // What pickle keeps of a table: (samples, frames, columns, kind).
 py::tuple state(Table &t);

@@ -63,6 +63,7 @@ public:
     std::size_t capacity() const { return capacity_; }
     void resize(std::size_t n) { size_ = n; } // within capacity
     T &operator[](std::size_t i) { return data_[i]; }
+    const T &operator[](std::size_t i) const { return data_[i]; }
 
 private:
     T *data_ = nullptr;

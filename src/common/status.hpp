@@ -58,7 +58,8 @@ inline constexpr int error_of(std::int32_t code)
     case GRIDVANE_E_TRUNCATED_SAMPLES:
     case GRIDVANE_E_NEGATIVE_COUNT:
     case GRIDVANE_E_CHANGED:
-    case GRIDVANE_E_OUT_OF_PROPORTION: return EIO;
+    case GRIDVANE_E_OUT_OF_PROPORTION:
+    case GRIDVANE_E_AGAINST_READING: return EIO;
     case GRIDVANE_E_REFUSED:
     case GRIDVANE_E_OBSERVER: return ECANCELED;
     default: return EINVAL;

@@ -207,7 +207,7 @@ private:
 // when the read must stop.
 // The judge of the plain reader: every sample stands.
 struct Trusting {
-    bool operator()(const char *, float) const { return true; }
+    bool operator()(const char *, float, std::size_t) const { return true; }
 };
 
 template <typename Judge>
@@ -221,10 +221,10 @@ template <typename Judge>
             detail::Decimal d;
             if (detail::short_decimal(token, d)) {
                 out[i] = decimal_sample(d);
-                // A whole number past 2^24 may round: the watching judge
-                // looks (the plain reader's never does).
+                // A number past 2^24 may round, whole or not: the watching
+                // judge looks (the plain reader's never does).
                 if constexpr (!std::is_same_v<Judge, Trusting>)
-                    if (d.scale == 0 && d.digits > (std::uint64_t{1} << 24) && !judge(token, out[i]))
+                    if (std::fabs(out[i]) >= 16777216.0f && !judge(token, out[i], i))
                         return false;
                 continue;
             }
@@ -232,7 +232,7 @@ template <typename Judge>
         } else {
             out[i] = static_cast<float>(token_value(token, token + std::strlen(token)));
         }
-        if (!judge(token, out[i]))
+        if (!judge(token, out[i], i))
             return false;
     }
     return true;
@@ -303,7 +303,8 @@ bool starts_number(const char *token)
     return end != token;
 }
 
-enum class Form { undecided, header, before_data, table, plain };
+// names: the line of names a reading asked for is read, the first row not yet.
+enum class Form { undecided, names, header, before_data, table, plain };
 
 // The reader. Observed: it tells an observer what it takes other than as
 // written; the plain reader has none of that code.
@@ -315,14 +316,17 @@ enum class Reach { whole, head, part };
 template <bool Observed> class AsciiReader {
 public:
     AsciiReader(Source &source, storage::Layout layout, Observer *observer, const ReadStart &start,
-                Reach reach = Reach::whole, Span *span = nullptr)
+                const Reading &reading, Reach reach = Reach::whole, Span *span = nullptr)
         : lines_(source, start), layout_(layout), growth_(reach == Reach::part ? start.offset : 0), reach_(reach),
-          span_(span), observer_(observer)
+          span_(span), observer_(observer), reading_(reading),
+          summaries_(span != nullptr ? &span->summaries : &own_summaries_)
     {
         if (reach_ == Reach::part) {
             form_ = span_->table_form ? Form::table : Form::plain;
             width_ = span_->width;
         }
+        if (span_ != nullptr)
+            span_->frames_refused_falling = reading_.frames_column >= 0;
     }
 
     // Releases what a failed read gathered; a finished one has handed it on.
@@ -357,6 +361,10 @@ public:
             status_ = lines_.status();
             return failed();
         }
+        if (form_ == Form::names) {
+            status_ = with_counts(names_end_, 0, GRIDVANE_FINDING_NO_VALUES);
+            return failed();
+        }
         if (form_ != Form::table && form_ != Form::plain) {
             status_ = form_ == Form::header        ? failure_at(GRIDVANE_E_NO_RULE_LINE, header_line_, 1, -1)
                       : form_ == Form::before_data ? failure_at(GRIDVANE_E_NO_DATA_AFTER_RULE, rule_line_, 1, -1)
@@ -366,8 +374,14 @@ public:
                                                                  0, lines_.consumed());
             return failed();
         }
+        if constexpr (Observed)
+            if (reach_ == Reach::whole && !summaries_->tell(*observer_)) {
+                status_ = observer_->stopped();
+                return failed();
+            }
         AsciiRead out;
         out.table_form = form_ == Form::table;
+        out.frames_column = reading_.frames_column >= 0;
         out.rows.count = static_cast<std::int64_t>(rows_.size());
         out.rows.width = static_cast<std::int64_t>(width_);
         out.rows.layout = layout_;
@@ -396,6 +410,9 @@ private:
     // must stop (status_ says why).
     bool take(char *line, std::size_t length)
     {
+        // Binary data read as text is no plain text a reading applies to.
+        if (reading_.any() && lines_.first_of_input() && magic_order(line, length) != 0)
+            return against_reading(0, 0, line);
         if constexpr (Observed)
             if (lines_.first_of_input() && !observe_first_bytes(line, length))
                 return false;
@@ -427,27 +444,22 @@ private:
 
         switch (form_) {
         case Form::undecided:
+            if (reading_.any() && is_bar(tokens_[0]))
+                return against_reading(0, 0, tokens_[0]);
+            if (reading_.names_first_line)
+                return take_names(count, line + length);
             if (is_bar(tokens_[0])) {
                 form_ = Form::header;
                 header_line_ = lines_.number();
                 names_ = storage::make_names(tokens_.data() + 1, nullptr, static_cast<std::int32_t>(count - 1));
                 if (count > 1 && names_.list == nullptr)
                     return out_of_memory();
-                if constexpr (Observed)
-                    for (std::size_t i = 1; i < count; ++i)
-                        if (!is_utf8(tokens_[i])) {
-                            gridvane_finding f = at(GRIDVANE_FINDING_NAME_NOT_UTF8, tokens_[i]);
-                            f.text = tokens_[i];
-                            if (!tell(f))
-                                return false;
-                        }
-                return true;
+                return observe_names(1, count);
             }
-            form_ = Form::plain;
-            width_ = count;
-            if constexpr (Observed)
-                if (!observe_first_row(count))
-                    return false;
+            [[fallthrough]];
+        case Form::names:
+            if (!first_plain_row(count, line + length))
+                return false;
             break;
         case Form::before_data:
             if (is_bar(tokens_[0]))
@@ -541,7 +553,74 @@ private:
         return true;
     }
 
+    // ---- What a reading asks for (gridvane_reading) ----------------------
+
+    // The read fails at p: the input breaks the rule kind names.
+    bool against_reading(std::int32_t kind, std::int64_t expected, const char *p)
+    {
+        const gridvane_finding f = at(kind, p);
+        status_ = with_counts(failure_at(GRIDVANE_E_AGAINST_READING, f.line, f.column, f.offset), expected, kind);
+        return false;
+    }
+
+    // The line of names, kept with where each name stands and where the
+    // line ends, for a first row of another count.
+    bool take_names(std::size_t count, const char *line_end)
+    {
+        form_ = Form::names;
+        names_ = storage::make_names(tokens_.data(), nullptr, static_cast<std::int32_t>(count));
+        if (names_.list == nullptr || !name_columns_.reserve(count))
+            return out_of_memory();
+        for (std::size_t i = 0; i < count; ++i)
+            name_columns_.push(at(0, tokens_[i]));
+        const gridvane_finding end = at(0, line_end);
+        names_end_ = failure_at(GRIDVANE_E_AGAINST_READING, end.line, end.column, end.offset);
+        return observe_names(0, count);
+    }
+
+    // The first row of the plain form: the width, and what a reading asks
+    // of it.
+    bool first_plain_row(std::size_t count, const char *line_end)
+    {
+        form_ = Form::plain;
+        width_ = count;
+        const auto values = static_cast<std::int64_t>(count);
+        if (reading_.names_first_line && names_.count != values) {
+            // At the first name too many, or where a name is missing.
+            Status place = names_.count > values ? ok_status() : names_end_;
+            if (names_.count > values) {
+                const gridvane_finding &f = name_columns_[count];
+                place = failure_at(GRIDVANE_E_AGAINST_READING, f.line, f.column, f.offset);
+            }
+            status_ = with_counts(place, values, GRIDVANE_FINDING_NAMES_MISMATCH);
+            return false;
+        }
+        const std::int64_t frames = reading_.frames_column;
+        if (frames >= values)
+            return against_reading(GRIDVANE_FINDING_SHORT_ROW, values, line_end);
+        if (frames >= 0 && names_.count > 0) { // the frame column's name is no column's
+            std::copy(names_.list + frames + 1, names_.list + names_.count, names_.list + frames);
+            --names_.count;
+        }
+        if constexpr (Observed)
+            return observe_first_row(count);
+        return true;
+    }
+
     // ---- What the observed reader adds ----------------------------------
+
+    bool observe_names(std::size_t first, std::size_t count)
+    {
+        if constexpr (Observed)
+            for (std::size_t i = first; i < count; ++i)
+                if (!is_utf8(tokens_[i])) {
+                    gridvane_finding f = at(GRIDVANE_FINDING_NAME_NOT_UTF8, tokens_[i]);
+                    f.text = tokens_[i];
+                    if (!tell(f))
+                        return false;
+                }
+        return true;
+    }
 
     bool tell(gridvane_finding f)
     {
@@ -634,7 +713,7 @@ private:
 
     // What a token's sample says of it: nothing for a whole number the
     // float holds, else a finding.
-    bool judge(const char *token, float taken, bool frame)
+    bool judge(const char *token, float taken, bool frame, std::size_t column = 0)
     {
         std::int32_t kind = 0;
         const char *end;
@@ -661,12 +740,18 @@ private:
             // A whole number the float rounds: a frame then names another
             // frame than the one written.
             kind = frame ? GRIDVANE_FINDING_INEXACT_FRAME : GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER;
+        else if (!frame && static_cast<double>(taken) != whole && std::fabs(whole) >= 16777216.0)
+            // Past 2^24 a float keeps no fraction, and not every whole
+            // number: a column of Unix times collapses to a few values.
+            kind = GRIDVANE_FINDING_ROUNDED_WHOLE_PART;
         if (kind == 0)
             return true;
         gridvane_finding f = at(kind, token);
         f.text = token;
         f.taken = taken;
         f.frame = frame;
+        if (ColumnSummaries::sums_up(kind))
+            return summaries_->note(f, static_cast<std::int64_t>(column)) || out_of_memory();
         return tell(f);
     }
 
@@ -676,10 +761,9 @@ private:
     {
         if (empty_cell_ != nullptr && !tell(at(GRIDVANE_FINDING_EMPTY_CELL, empty_cell_)))
             return false;
-        const auto judge_as = [this](bool frame) {
-            return [this, frame](const char *token, float taken) { return names_row_ || judge(token, taken, frame); };
-        };
-        auto value_judge = judge_as(false);
+        if (form_ != Form::table && reading_.frames_column >= 0)
+            return framed_row(count, line, line_end, row);
+        auto value_judge = values_judge(0);
         if (form_ != Form::table) {
             const std::size_t given = std::min(width_, count);
             if (!convert(tokens_.data(), given, line, line_end, row, value_judge))
@@ -689,33 +773,13 @@ private:
             return compare_width(count, width_, 0, visible_end_);
         }
         const std::size_t values = width_ - 1;
-        auto frame_judge = judge_as(true);
+        auto frame_judge = [this](const char *token, float taken, std::size_t) {
+            return names_row_ || judge(token, taken, true);
+        };
         if (!convert(tokens_.data(), 1, line, line_end, row + values, frame_judge))
             return false;
-        const float frame = row[values];
-        if (!std::isnan(frame) && std::isnan(last_frame_) && reach_ == Reach::part) {
-            // The frame before this part's first is the part before's: where
-            // the comparison belongs among the findings is kept for later.
-            span_->first_frame = at(GRIDVANE_FINDING_FRAME_NOT_RISING, tokens_[0]);
-            span_->first_frame.taken = frame;
-            span_->first_frame.found = static_cast<std::int64_t>(rows_.size()) - 1;
-            span_->first_frame.frame = 1;
-            span_->first_frame_told = observer_->errors() + observer_->warnings();
-            span_->first_frame_seen = true;
-        }
-        if (!std::isnan(frame) && !std::isnan(last_frame_) && !(frame > last_frame_)) {
-            gridvane_finding f = counted(GRIDVANE_FINDING_FRAME_NOT_RISING, tokens_[0], last_frame_line_,
-                                         static_cast<std::int64_t>(rows_.size()) - 1);
-            f.taken = frame;
-            f.previous = last_frame_;
-            f.frame = 1;
-            if (!tell(f))
-                return false;
-        }
-        if (!std::isnan(frame)) {
-            last_frame_ = frame;
-            last_frame_line_ = lines_.number();
-        }
+        if (!follow_frame(row[values], tokens_[0]))
+            return false;
         if (count >= 2 && !is_bar(tokens_[1])) {
             gridvane_finding f = at(starts_number(tokens_[1]) ? GRIDVANE_FINDING_VALUE_AS_SEPARATOR
                                                               : GRIDVANE_FINDING_OTHER_SEPARATOR,
@@ -729,6 +793,78 @@ private:
             return false;
         std::fill(row + given, row + values, 0.0f);
         return compare_width(count > 2 ? count - 2 : 0, values, 2, visible_end_);
+    }
+
+    // The judge of values that stand from a table column on.
+    auto values_judge(std::size_t first_column)
+    {
+        return [this, first_column](const char *token, float taken, std::size_t i) {
+            return names_row_ || judge(token, taken, false, first_column + i);
+        };
+    }
+
+    // A frame after the one before: told when it does not rise, or refused
+    // when a reading's frame column holds it. The first frame of a part is
+    // compared when the parts are joined.
+    bool follow_frame(float frame, const char *token)
+    {
+        if (!std::isnan(frame) && std::isnan(last_frame_) && reach_ == Reach::part) {
+            // The frame before this part's first is the part before's: where
+            // the comparison belongs among the findings is kept for later.
+            span_->first_frame = at(GRIDVANE_FINDING_FRAME_NOT_RISING, token);
+            span_->first_frame.taken = frame;
+            span_->first_frame.found = static_cast<std::int64_t>(rows_.size()) - 1;
+            span_->first_frame.frame = 1;
+            span_->first_frame_told = observer_->errors() + observer_->warnings();
+            span_->first_frame_seen = true;
+        }
+        if (!std::isnan(frame) && !std::isnan(last_frame_) && !(frame > last_frame_)) {
+            if (reading_.frames_column >= 0)
+                return against_reading(GRIDVANE_FINDING_FRAME_NOT_RISING, last_frame_line_, token);
+            gridvane_finding f = counted(GRIDVANE_FINDING_FRAME_NOT_RISING, token, last_frame_line_,
+                                         static_cast<std::int64_t>(rows_.size()) - 1);
+            f.taken = frame;
+            f.previous = last_frame_;
+            f.frame = 1;
+            if (!tell(f))
+                return false;
+        }
+        if (!std::isnan(frame)) {
+            last_frame_ = frame;
+            last_frame_line_ = lines_.number();
+        }
+        return true;
+    }
+
+    // A plain row whose frame stands in a column (a reading's): the values
+    // before and after it, judged in the order they stand, the frame last
+    // in the row. A frame must be a whole number a float keeps exactly.
+    bool framed_row(std::size_t count, const char *line, const char *line_end, float *row)
+    {
+        const auto c = static_cast<std::size_t>(reading_.frames_column);
+        const std::size_t values = width_ - 1;
+        auto before = values_judge(0);
+        if (!convert(tokens_.data(), std::min(c, count), line, line_end, row, before))
+            return false;
+        if (count <= c)
+            return against_reading(GRIDVANE_FINDING_SHORT_ROW, static_cast<std::int64_t>(count), visible_end_);
+        const char *token = tokens_[c];
+        Trusting trusting;
+        convert(tokens_.data() + c, 1, line, line_end, row + values, trusting);
+        const float frame = row[values];
+        const char *end;
+        const double written = atof_c(token, &end);
+        if (end == token || *end != '\0' || !std::isfinite(written) || written != std::trunc(written) ||
+            static_cast<double>(frame) != written)
+            return against_reading(GRIDVANE_FINDING_INEXACT_FRAME, 0, token);
+        if (!follow_frame(frame, token) || !judge(token, frame, true))
+            return false;
+        const std::size_t given = std::min(values - c, count - c - 1);
+        auto after = values_judge(c);
+        if (!convert(tokens_.data() + c + 1, given, line, line_end, row + c, after))
+            return false;
+        std::fill(row + c + given, row + values, 0.0f);
+        return compare_width(count, width_, 0, visible_end_);
     }
 
     // A row with more or fewer values than the first.
@@ -766,29 +902,48 @@ private:
     std::int64_t comments_ = 0;         // lines with a comment, which no table keeps
     float last_frame_ = NAN;
     std::int64_t last_frame_line_ = 0;
+    // A reading's.
+    Reading reading_;
+    Growable<gridvane_finding> name_columns_; // where each name of a line of names stands
+    Status names_end_ = ok_status();          // where that line ends
+    ColumnSummaries own_summaries_;
+    ColumnSummaries *summaries_; // a span's, for a head or a part
 };
 
 } // namespace
 
-AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer, ReadStart start)
+namespace {
+
+// The observed reader for an observer, or for a reading's rules (which only
+// it checks, with an observer that tells no one); else the plain one.
+AsciiRead read_with(Source &source, storage::Layout layout, Observer *observer, const ReadStart &start,
+                    const Reading &reading, Reach reach, Span *span)
 {
     if (observer != nullptr)
-        return AsciiReader<true>(source, layout, observer, start).read();
-    return AsciiReader<false>(source, layout, nullptr, start).read();
+        return AsciiReader<true>(source, layout, observer, start, reading, reach, span).read();
+    if (reading.any()) {
+        Observer no_one(nullptr, nullptr);
+        return AsciiReader<true>(source, layout, &no_one, start, reading, reach, span).read();
+    }
+    return AsciiReader<false>(source, layout, nullptr, start, reading, reach, span).read();
 }
 
-AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span)
+} // namespace
+
+AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer, ReadStart start,
+                     const Reading &reading)
 {
-    if (observer != nullptr)
-        return AsciiReader<true>(source, storage::Layout::packs, observer, start, Reach::head, &span).read();
-    return AsciiReader<false>(source, storage::Layout::packs, nullptr, start, Reach::head, &span).read();
+    return read_with(source, layout, observer, start, reading, Reach::whole, nullptr);
 }
 
-AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span)
+AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span, const Reading &reading)
 {
-    if (observer != nullptr)
-        return AsciiReader<true>(source, storage::Layout::packs, observer, start, Reach::part, &span).read();
-    return AsciiReader<false>(source, storage::Layout::packs, nullptr, start, Reach::part, &span).read();
+    return read_with(source, storage::Layout::packs, observer, start, reading, Reach::head, &span);
+}
+
+AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span, const Reading &reading)
+{
+    return read_with(source, storage::Layout::packs, observer, start, reading, Reach::part, &span);
 }
 
 namespace {
@@ -805,13 +960,19 @@ char *format_value(char *out, float value, Digits digits)
 
 } // namespace
 
-Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v, Digits digits)
+Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v, Digits digits,
+                   std::int64_t frame_slot)
 {
     const auto values =
         static_cast<std::size_t>(count_u > 0 ? count_u : 0) * static_cast<std::size_t>(count_v > 0 ? count_v : 0);
     StreamOutput out(sink, values * 20 + static_cast<std::size_t>(count_v > 0 ? count_v : 0));
     for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
-        const float *row = count_u > 0 ? rows[r] : nullptr;
+        const float *row = count_u > 0 || frame_slot >= 0 ? rows[r] : nullptr;
+        if (frame_slot >= 0) { // the frame as a column of its own, the first
+            char *p = out.room(g15_max_chars + 1);
+            *p++ = '\t';
+            out.commit(format_value(p, row[frame_slot], digits));
+        }
         for (std::int32_t c = 0; c < count_u; ++c) {
             char *p = out.room(g15_max_chars + 1);
             *p++ = '\t';

@@ -254,6 +254,59 @@ void fill_header(char *p, std::int32_t count_u, std::int32_t count_v)
     p[GRIDVANE_BINARY_ROWS_AT + 1] = static_cast<char>(count_v >> 8);
 }
 
+namespace {
+
+// Each row's count_u samples (after its frame, when frame_slot >= 0) in the
+// file's byte order, little-endian.
+void put_rows(StreamOutput &out, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+              std::int64_t frame_slot)
+{
+    const std::size_t chunk = StreamOutput::capacity / sizeof(float);
+    for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
+        if (frame_slot >= 0) {
+            char *p = out.room(sizeof(float));
+            std::memcpy(p, rows[r] + frame_slot, sizeof(float));
+            if constexpr (std::endian::native != std::endian::little)
+                reverse_words(p, 1);
+            out.commit(p + sizeof(float));
+        }
+        for (std::size_t done = 0; done < static_cast<std::size_t>(count_u);) {
+            const std::size_t n = std::min(chunk, static_cast<std::size_t>(count_u) - done);
+            char *p = out.room(n * sizeof(float));
+            std::memcpy(p, rows[r] + done, n * sizeof(float));
+            if constexpr (std::endian::native != std::endian::little)
+                reverse_words(p, n);
+            out.commit(p + n * sizeof(float));
+            done += n;
+        }
+    }
+}
+
+} // namespace
+
+Status binary_frames_from_column(const storage::Rows &rows, std::int64_t column, std::int64_t offset)
+{
+    const auto at = [&](std::int64_t row, std::int64_t kind, std::int64_t expected) {
+        const std::int64_t byte = offset + (row * rows.width + column) * std::int64_t{sizeof(float)};
+        return with_counts(failure_at(GRIDVANE_E_AGAINST_READING, 1, byte + 1, byte), expected, kind);
+    };
+    if (column >= rows.width)
+        return with_counts(failure_at(GRIDVANE_E_AGAINST_READING, 1, 0, -1), rows.width, GRIDVANE_FINDING_SHORT_ROW);
+    float previous = NAN;
+    for (std::int64_t r = 0; r < rows.count; ++r) {
+        float *row = rows.index[r];
+        const float frame = row[column];
+        if (!std::isfinite(frame) || frame != std::trunc(frame))
+            return at(r, GRIDVANE_FINDING_INEXACT_FRAME, 0);
+        if (r > 0 && !(frame > previous))
+            return at(r, GRIDVANE_FINDING_FRAME_NOT_RISING, 1);
+        previous = frame;
+        std::memmove(row + column, row + column + 1, static_cast<std::size_t>(rows.width - column - 1) * sizeof(float));
+        row[rows.width - 1] = frame;
+    }
+    return ok_status();
+}
+
 Status write_binary_checked(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v)
 {
     // The header's 16-bit counts could not describe a larger table.
@@ -280,18 +333,25 @@ Status write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::i
     char *p = out.room(header_size);
     std::memcpy(p, header, header_size);
     out.commit(p + header_size);
-    const std::size_t chunk = StreamOutput::capacity / sizeof(float);
-    for (std::int32_t r = 0; r < count_v && !out.failed(); ++r) {
-        for (std::size_t done = 0; done < static_cast<std::size_t>(count_u);) {
-            const std::size_t n = std::min(chunk, static_cast<std::size_t>(count_u) - done);
-            p = out.room(n * sizeof(float));
-            std::memcpy(p, rows[r] + done, n * sizeof(float));
-            reverse_words(p, n);
-            out.commit(p + n * sizeof(float));
-            done += n;
-        }
-    }
+    put_rows(out, rows, count_u, count_v, -1);
     return out.finish();
 }
+
+Status write_binary_frame_first(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                                std::int64_t frame_slot)
+{
+    if (count_u < 0 || count_u >= binary_count_max || count_v < 0 || count_v > binary_count_max)
+        return failure(GRIDVANE_E_ARGUMENT, EINVAL);
+    char header[header_size];
+    fill_header(header, count_u + 1, count_v);
+    StreamOutput out(sink, header_size + (static_cast<std::size_t>(count_u) + 1) * sizeof(float) *
+                                             static_cast<std::size_t>(count_v));
+    char *p = out.room(header_size);
+    std::memcpy(p, header, header_size);
+    out.commit(p + header_size);
+    put_rows(out, rows, count_u, count_v, frame_slot);
+    return out.finish();
+}
+
 
 } // namespace gridvane_core::formats

@@ -103,6 +103,35 @@ std::string form_name(std::int64_t form)
     return form == GRIDVANE_FORM_BINARY ? "binary" : form == GRIDVANE_FORM_TABLE ? "ASCII table" : "ASCII";
 }
 
+// A finding that sums its column up: how many more numbers of the column
+// it stands for.
+std::string more_in_column(const gridvane_finding &f)
+{
+    if (f.found <= 1)
+        return "";
+    return ", and rounds " + std::to_string(f.found - 1) + " more in column " + std::to_string(f.expected);
+}
+
+// What a reading asked for that the input breaks.
+std::string against_reading(const gridvane_status &s)
+{
+    switch (s.found) {
+    case GRIDVANE_FINDING_NAMES_MISMATCH:
+        return "the line of names does not give one name a column: the first row has " + count_of(s.expected, "value");
+    case GRIDVANE_FINDING_NO_VALUES: return "no row follows the line of names";
+    case GRIDVANE_FINDING_SHORT_ROW:
+        return "a row of " + count_of(s.expected, "value") + " has no value in the frame column";
+    case GRIDVANE_FINDING_INEXACT_FRAME:
+        return "a frame column holds whole numbers a float keeps exactly (up to 16777216), and this is none";
+    case GRIDVANE_FINDING_FRAME_NOT_RISING:
+        return "this frame does not rise above the one before (line " + std::to_string(s.expected) +
+               "): a frame column's frames rise";
+    default:
+        return "names on the first line are read from plain text, and a frame column from plain text or binary "
+               "data, not from the table form or binary data read as text";
+    }
+}
+
 std::string status_text(const gridvane_status &s)
 {
     switch (s.code) {
@@ -168,6 +197,7 @@ std::string status_text(const gridvane_status &s)
         return "the table would reach " + std::to_string(s.found) + " bytes, more than " + std::to_string(s.expected) +
                " times what the file has given so far: a short row is padded to the first row's width, and these "
                "rows would be nearly all padding (the bound can be raised or lifted)";
+    case GRIDVANE_E_AGAINST_READING: return against_reading(s);
     case GRIDVANE_E_BAD_NAME:
         return "column name " + std::to_string(s.found) +
                " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
@@ -190,6 +220,7 @@ std::string code_text(std::int32_t code, std::int32_t error)
     case GRIDVANE_E_NEGATIVE_COUNT: return "negative count: the reader cannot allocate it";
     case GRIDVANE_E_TOO_LARGE: return "the binary form holds at most 32767 rows and 32767 columns";
     case GRIDVANE_E_CHANGED: return "the file changed while it was read";
+    case GRIDVANE_E_AGAINST_READING: return "the input breaks the reading asked for (a line of names, a frame column)";
     case GRIDVANE_E_OUT_OF_PROPORTION:
         return "the table would be out of proportion to the file: a short row is padded to the first row's width, "
                "and these rows would be nearly all padding (the bound can be raised or lifted)";
@@ -265,7 +296,12 @@ std::string finding_text(const gridvane_finding &f)
         return "frame " + token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
                ", and frame lookups find another frame";
     case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
-        return token + " is a whole number a float cannot hold: the reader takes " + number(f.taken);
+        return token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
+               more_in_column(f);
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART:
+        return token + " is past 16777216, where a float keeps no fraction and not every whole number: the reader "
+                       "takes " +
+               number(f.taken) + more_in_column(f);
     }
     return "unknown finding " + std::to_string(f.kind);
 }
@@ -297,6 +333,7 @@ std::int32_t Observer::severity_of(std::int32_t kind)
     case GRIDVANE_FINDING_TRAILING_BYTES:
     case GRIDVANE_FINDING_NO_SAMPLES:
     case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
+    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART:
     case GRIDVANE_FINDING_NAME_NOT_UTF8: return GRIDVANE_SEVERITY_WARNING;
     default: return GRIDVANE_SEVERITY_ERROR;
     }

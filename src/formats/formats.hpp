@@ -11,6 +11,7 @@
 #include "storage/rows.hpp"
 #include "observer.hpp"
 #include "stream.hpp"
+#include "summaries.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +24,22 @@ namespace gridvane_core::formats {
 struct AsciiRead {
     storage::Rows rows;
     bool table_form = false;
+    bool frames_column = false; // a plain text whose frames stood in a column: in the last slot too
     storage::Names names;
     Status status = ok_status();
     std::int64_t comments = 0; // lines with a '#' comment, which the table does not keep
 };
 
-AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer = nullptr, ReadStart start = {});
+// How the caller asked the plain text form to be read (gridvane_reading):
+// its first line as the names, and a column of frames.
+struct Reading {
+    bool names_first_line = false;
+    std::int64_t frames_column = -1;
+    bool any() const { return names_first_line || frames_column >= 0; }
+};
+
+AsciiRead read_ascii(Source &source, storage::Layout layout, Observer *observer = nullptr, ReadStart start = {},
+                     const Reading &reading = {});
 
 // A load split into parts: a head is read first, up to and including the
 // first data row, which fixes the form and the width; then each part (whole
@@ -52,14 +63,21 @@ struct Span {
     bool told_carriage_return = false;
     // The table's largest excess over its bound (see Growth::peak).
     std::int64_t growth_peak = INT64_MIN;
+    // A frame column (gridvane_reading): a first frame that does not rise
+    // above the parts before refuses the load.
+    bool frames_refused_falling = false;
+    // The findings that sum a column up, kept for the join to tell.
+    ColumnSummaries summaries;
 };
 
 // The head: reads until the first data row (the names with it) and fills
 // span; the rows hold that one row (in a pack).
-AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span);
+AsciiRead read_ascii_head(Source &source, Observer *observer, ReadStart start, Span &span,
+                          const Reading &reading = {});
 // A part: span comes in with the head's form and width and goes out with
 // the part's own; lines count from the part's first; rows in packs.
-AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span);
+AsciiRead read_ascii_part(Source &source, Observer *observer, ReadStart start, Span &span,
+                          const Reading &reading = {});
 
 // What the binary reader found: the rows (a null index when it failed) and
 // the file's byte order.
@@ -72,6 +90,14 @@ struct BinaryRead {
 // offset: where the source begins in the input, for positions.
 BinaryRead read_binary(Source &source, storage::Layout layout, Observer *observer = nullptr, std::int64_t offset = 0);
 
+// Binary rows whose frames stand in column (a reading's frame column): each
+// row's frame moved to its last slot, the columns after it moved up one. A
+// frame that is no whole number, or not above the one before, fails
+// (AGAINST_READING) at its sample, the file's offset plus one its column
+// (offset: where the samples begin in the input); so does a column the
+// rows do not have.
+Status binary_frames_from_column(const storage::Rows &rows, std::int64_t column, std::int64_t offset);
+
 // How the ASCII writers spell a value: "%.15g", as the 20 functions always
 // write, or the shortest text that reads back as the same float (0.1, not
 // 0.100000001490116), for text that people read.
@@ -81,13 +107,17 @@ enum class Digits { g15, shortest };
 // the final flush failed.
 // The plain ASCII form: every value after a tab, a line per row.
 Status write_ascii(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
-                   Digits digits = Digits::g15);
+                   Digits digits = Digits::g15, std::int64_t frame_slot = -1);
 // The table form: "|" and the names (column<N> where a column has none), a
 // rule line, then for each row its frame (the float at frame_slot), a "|"
 // and the values.
 Status write_ascii_table(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
                          std::int64_t frame_slot, const storage::Names &names, Digits digits = Digits::g15);
 Status write_binary(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v);
+// The plain forms with each row's frame (the float at frame_slot) first, as
+// a column of its own (ARGUMENT when the binary header cannot count it).
+Status write_binary_frame_first(Sink &sink, float *const *rows, std::int32_t count_u, std::int32_t count_v,
+                                std::int64_t frame_slot);
 // The same behind the checks ChanWriteAscii and ChanWriteBin make: ARGUMENT
 // with EINVAL, nothing written, for missing rows or (binary) counts the
 // header cannot hold.

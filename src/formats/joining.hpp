@@ -46,9 +46,11 @@ private:
 };
 
 // What joining a part's findings came to: all told; the observer stopped
-// the read (Observer::stopped says where); or the part kept too few, so
-// that only a read of the whole file can tell the rest.
-enum class Joined { told, stopped, incomplete };
+// the read (Observer::stopped says where); the part kept too few, so that
+// only a read of the whole file can tell the rest; or the join failed
+// (failure() says why: a frame column's first frame that does not rise,
+// no memory).
+enum class Joined { told, stopped, incomplete, failed };
 
 // Joins the ASCII parts that follow a head, in file order.
 class AsciiJoin {
@@ -61,16 +63,23 @@ public:
     Joined tell(const Span &part, const KeptFindings &kept);
     // A part's failure as a single read gives it: at its line in the file.
     Status failure_in_file(Status part) const;
-    // Takes a part that read well into the file's count of lines and rows.
-    void passed(const Span &part, std::int64_t rows);
+    // Takes a part that read well into the file's count of lines and rows,
+    // and its column summaries; false (failure() says why) when memory ran
+    // out.
+    bool passed(const Span &part, std::int64_t rows);
+    // After the last part: the column summaries of the whole file.
+    Joined tell_summaries();
 
     std::int64_t rows() const { return rows_; }
+    const Status &failure() const { return failure_; }
 
 private:
     bool tell_moved(gridvane_finding f);
-    bool tell_first_frame(const Span &part);
+    Joined tell_first_frame(const Span &part);
 
     Observer *observer_;
+    ColumnSummaries summaries_;
+    Status failure_ = ok_status();
     float previous_;
     std::int64_t previous_line_;
     bool told_carriage_return_;

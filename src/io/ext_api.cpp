@@ -22,6 +22,10 @@ bool is_read_form(int32_t form)
     return form == GRIDVANE_FORM_DECIDE || form == GRIDVANE_FORM_ASCII || form == GRIDVANE_FORM_BINARY;
 }
 
+// A caller's reading as the readers take it; false when it asks what they
+// do not know.
+bool rules_of(const gridvane_reading *reading, formats::Reading &rules) { return io::reading_of(reading, rules); }
+
 // The outcome of a read, into a report: the new handle, or -1 with status.
 int32_t reported(const io::Loaded &loaded, const formats::Observer *observer, Status &status, gridvane_report &report)
 {
@@ -34,12 +38,12 @@ int32_t reported(const io::Loaded &loaded, const formats::Observer *observer, St
 }
 
 // Reads a source in a form, telling an observer (which may be null).
-int32_t read_reported(formats::Source &source, int32_t form, gridvane_observer observer, void *context,
-                      Status &status, gridvane_report &report)
+int32_t read_reported(formats::Source &source, int32_t form, const formats::Reading &reading,
+                      gridvane_observer observer, void *context, Status &status, gridvane_report &report)
 {
     formats::Observer watching(observer, context);
     formats::Observer *watcher = observer != nullptr ? &watching : nullptr;
-    return reported(io::read_deciding(source, form, watcher), watcher, status, report);
+    return reported(io::read_deciding(source, form, watcher, reading), watcher, status, report);
 }
 
 // Writes a table to a sink, the caller's errno kept on success (the
@@ -82,11 +86,12 @@ GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t purpose, gr
     });
 }
 
-GRIDVANE_API int32_t gridvane_load(const char *name, int32_t form, gridvane_observer observer, void *context,
-                                   gridvane_report *report)
+GRIDVANE_API int32_t gridvane_load_with(const char *name, int32_t form, const gridvane_reading *reading,
+                                        gridvane_observer observer, void *context, gridvane_report *report)
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
-        if (name == nullptr || name[0] == '\0' || !is_read_form(form)) {
+        formats::Reading rules;
+        if (name == nullptr || name[0] == '\0' || !is_read_form(form) || !rules_of(reading, rules)) {
             s = failure(GRIDVANE_E_ARGUMENT);
             return -1;
         }
@@ -94,37 +99,57 @@ GRIDVANE_API int32_t gridvane_load(const char *name, int32_t form, gridvane_obse
             return -1;
         formats::Observer watching(observer, context);
         formats::Observer *watcher = observer != nullptr ? &watching : nullptr;
-        return reported(io::load_file(name, form, watcher), watcher, s, r);
+        return reported(io::load_file(name, form, watcher, rules), watcher, s, r);
+    });
+}
+
+GRIDVANE_API int32_t gridvane_load(const char *name, int32_t form, gridvane_observer observer, void *context,
+                                   gridvane_report *report)
+{
+    return gridvane_load_with(name, form, nullptr, observer, context, report);
+}
+
+GRIDVANE_API int32_t gridvane_read_with(FILE *stream, int32_t form, const gridvane_reading *reading,
+                                        gridvane_observer observer, void *context, gridvane_report *report)
+{
+    return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
+        formats::Reading rules;
+        if (stream == nullptr || !is_read_form(form) || !rules_of(reading, rules)) {
+            s = failure(GRIDVANE_E_ARGUMENT);
+            return -1;
+        }
+        formats::StdioSource source(stream);
+        return read_reported(source, form, rules, observer, context, s, r);
     });
 }
 
 GRIDVANE_API int32_t gridvane_read(FILE *stream, int32_t form, gridvane_observer observer, void *context,
                                    gridvane_report *report)
 {
+    return gridvane_read_with(stream, form, nullptr, observer, context, report);
+}
+
+GRIDVANE_API int32_t gridvane_read_io_with(const gridvane_io *io, int32_t form, const gridvane_reading *reading,
+                                           gridvane_observer observer, void *context, gridvane_report *report)
+{
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
-        if (stream == nullptr || !is_read_form(form)) {
+        formats::Reading rules;
+        if (io == nullptr || io->read == nullptr || !is_read_form(form) || !rules_of(reading, rules)) {
             s = failure(GRIDVANE_E_ARGUMENT);
             return -1;
         }
-        formats::StdioSource source(stream);
-        return read_reported(source, form, observer, context, s, r);
+        formats::CallbackSource source(*io);
+        const int32_t id = read_reported(source, form, rules, observer, context, s, r);
+        if (source.threw())
+            s = failure(GRIDVANE_E_OBSERVER);
+        return id;
     });
 }
 
 GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridvane_observer observer, void *context,
                                       gridvane_report *report)
 {
-    return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
-        if (io == nullptr || io->read == nullptr || !is_read_form(form)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
-        formats::CallbackSource source(*io);
-        const int32_t id = read_reported(source, form, observer, context, s, r);
-        if (source.threw())
-            s = failure(GRIDVANE_E_OBSERVER);
-        return id;
-    });
+    return gridvane_read_io_with(io, form, nullptr, observer, context, report);
 }
 
 GRIDVANE_API int32_t gridvane_write(FILE *stream, int32_t id, int32_t form, uint32_t flags, gridvane_status *status)

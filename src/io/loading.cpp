@@ -41,33 +41,71 @@ Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t fl
     return out;
 }
 
+bool reading_of(const gridvane_reading *given, formats::Reading &reading)
+{
+    reading = {};
+    if (given == nullptr)
+        return true;
+    if ((given->flags & ~std::uint32_t{GRIDVANE_READ_NAMES_FIRST_LINE}) != 0 || given->frames_column < -1)
+        return false;
+    reading.names_first_line = (given->flags & GRIDVANE_READ_NAMES_FIRST_LINE) != 0;
+    reading.frames_column = given->frames_column;
+    return true;
+}
+
+std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &reading)
+{
+    return form == 0 && reading.names_first_line ? CHAN_ASCII : form;
+}
+
+Status binary_frames(const storage::Rows &rows, const formats::Reading &reading, std::int64_t offset)
+{
+    if (reading.frames_column < 0)
+        return ok_status();
+    return formats::binary_frames_from_column(rows, reading.frames_column, offset + GRIDVANE_BINARY_HEADER_SIZE);
+}
+
+std::uint32_t ascii_flags(const formats::AsciiRead &read)
+{
+    return read.table_form || read.frames_column ? ARRAY_FRAME : 0;
+}
+
 Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *observer,
-                 const formats::ReadStart &start)
+                 const formats::ReadStart &start, const formats::Reading &reading)
 {
     if (form == CHAN_ASCII) {
         // Text tables, often of many short rows, keep their rows in packs.
-        const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::packs, observer, start);
+        const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::packs, observer, start, reading);
         if (!succeeded(read.status))
             return failed(Step::read, read.status, form);
-        Loaded out = registered(form, read.rows, read.table_form ? ARRAY_FRAME : 0, read.names,
+        Loaded out = registered(form, read.rows, ascii_flags(read), read.names,
                                 read.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN);
         out.comments = read.comments;
         return out;
     }
+    if (form == CHAN_BIN && reading.names_first_line)
+        return failed(Step::read, with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0), form);
     if (form == CHAN_BIN) {
         const formats::BinaryRead read = formats::read_binary(source, storage::Layout::packs, observer, start.offset);
         if (!succeeded(read.status))
             return failed(Step::read, read.status, form);
-        return registered(form, read.rows, 0, {},
+        const Status framed = binary_frames(read.rows, reading, start.offset);
+        if (!succeeded(framed)) {
+            storage::release_rows(read.rows);
+            return failed(Step::read, framed, form);
+        }
+        return registered(form, read.rows, reading.frames_column >= 0 ? ARRAY_FRAME : 0, {},
                           read.big_endian ? GRIDVANE_KIND_BINARY_BIG : GRIDVANE_KIND_BINARY_LITTLE);
     }
     return registered(form, {}, 0, {}, GRIDVANE_KIND_UNKNOWN);
 }
 
-Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer)
+Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer,
+                     const formats::Reading &reading)
 {
+    form = decided_by_reading(form, reading);
     if (form != 0)
-        return read_form(source, form, observer);
+        return read_form(source, form, observer, {}, reading);
     // The bytes the decision read are given back to the reader, so that a
     // binary file is still read straight into its rows.
     formats::ContentBlock block;
@@ -75,13 +113,14 @@ Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observ
     if (d.form == 0)
         return failed(Step::decide, d.status);
     formats::ReplaySource replay(block.kept(), source);
-    return read_form(replay, d.form, observer, d.start);
+    return read_form(replay, d.form, observer, d.start, reading);
 }
 
-Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observer *observer)
+Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observer *observer,
+                          const formats::Reading &reading)
 {
     formats::Decision d;
-    d.form = form;
+    d.form = form = decided_by_reading(form, reading);
     if (form == 0) {
         d = formats::decide_by_content(stream);
         if (d.form == 0)
@@ -89,17 +128,17 @@ Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observe
     }
     formats::StdioSource source(stream);
     formats::ReplaySource replay(std::string_view(d.taken, d.taken_size), source);
-    return read_form(replay, d.form, observer, d.start);
+    return read_form(replay, d.form, observer, d.start, reading);
 }
 
-Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer)
+Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer, const formats::Reading &reading)
 {
     // Through the descriptor: nothing passes through a stream's buffer.
     const int fd = platform::open_read(name);
     if (fd < 0)
         return failed(Step::open, failure(GRIDVANE_E_OPEN, errno));
     DescriptorSource source(fd);
-    const Loaded loaded = read_deciding(source, form, observer);
+    const Loaded loaded = read_deciding(source, form, observer, reading);
     close_keeping_errno(fd);
     return loaded;
 }

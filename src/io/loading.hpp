@@ -33,19 +33,40 @@ Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t fl
 // Reads a source in a form (CHAN_ASCII or CHAN_BIN) and registers the
 // table; any other type reads nothing and registers a table of that type
 // without samples. start: where the source begins in the input.
+// A reading (gridvane_reading) applies to the plain text form only.
 Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *observer,
-                 const formats::ReadStart &start = {});
+                 const formats::ReadStart &start = {}, const formats::Reading &reading = {});
 
 // The same, with form 0 deciding by the content a block at a time: for a
 // source of our own (a file, a stream read to its end).
-Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer);
+Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer,
+                     const formats::Reading &reading = {});
 
 // The same on a stream that others may read on from (standard input): a
 // decision by content takes one byte at a time.
-Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observer *observer);
+Loaded read_shared_stream(std::FILE *stream, std::int32_t form, formats::Observer *observer,
+                          const formats::Reading &reading = {});
 
 // Opens a file by name and reads it (form 0: decided by content).
-Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer);
+Loaded load_file(const char *name, std::int32_t form, formats::Observer *observer,
+                 const formats::Reading &reading = {});
+
+// A caller's gridvane_reading (NULL: none) as the readers take it; false
+// for an unknown flag or a frame column below -1.
+bool reading_of(const gridvane_reading *given, formats::Reading &reading);
+
+// A line of names begins with what begins no table: a reading that has
+// one decides for the text form (binary data is then refused by the
+// reader); else form (0: the content decides).
+std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &reading);
+
+// Binary rows read from offset with a reading's frame column: the frames
+// moved to the last slot, or the failure where one does not fit.
+Status binary_frames(const storage::Rows &rows, const formats::Reading &reading, std::int64_t offset = 0);
+
+// The flags a table read from the ASCII form gets: frames from the table
+// form or from a reading's frame column.
+std::uint32_t ascii_flags(const formats::AsciiRead &read);
 
 // Test seam: the smallest part a planned load cuts (a megabyte); returns
 // the one before.

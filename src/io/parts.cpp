@@ -69,6 +69,7 @@ struct gridvane_plan {
     formats::Observer observer{nullptr, nullptr};
     bool observed = false;
     std::int32_t form = 0, kind = GRIDVANE_KIND_UNKNOWN;
+    formats::Reading reading;
     // A load not split (not a regular file): its one part reads it all, in
     // the form asked (form is then GRIDVANE_FORM_DECIDE or the form given).
     bool whole = false;
@@ -166,7 +167,7 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
 {
     io::DescriptorSource rest(plan.fd, source_at);
     formats::ReplaySource source(kept, rest);
-    plan.head = formats::read_ascii_head(source, plan.watcher(), start, plan.head_span);
+    plan.head = formats::read_ascii_head(source, plan.watcher(), start, plan.head_span, plan.reading);
     if (!succeeded(plan.head.status))
         return plan.head.status;
     plan.kind = plan.head.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN;
@@ -220,7 +221,7 @@ Status unchanged(const gridvane_plan &plan, bool ended_early, bool with_time)
 void read_whole(gridvane_plan &plan, Part &part)
 {
     io::DescriptorSource source(plan.fd);
-    plan.loaded = io::read_deciding(source, plan.form, plan.watcher());
+    plan.loaded = io::read_deciding(source, plan.form, plan.watcher(), plan.reading);
     plan.kind = plan.loaded.kind;
     part.status = plan.loaded.status;
 }
@@ -241,7 +242,8 @@ void read_part(gridvane_plan &plan, Part &part)
         io::DescriptorSource source(plan.fd, part.begin, part.end);
         part.span.table_form = plan.head_span.table_form;
         part.span.width = plan.head_span.width;
-        part.rows = formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span);
+        part.rows =
+            formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span, plan.reading);
         part.status = part.rows.status;
         const Status same = unchanged(plan, succeeded(part.status) && source.position() < part.end, false);
         if (!succeeded(same))
@@ -293,7 +295,7 @@ io::Loaded read_again(gridvane_plan &plan)
     Skipping skipping{&plan.observer, plan.observer.errors() + plan.observer.warnings()};
     formats::Observer again(Skipping::tell, &skipping);
     io::DescriptorSource source(plan.fd);
-    io::Loaded loaded = io::read_deciding(source, plan.form, &again);
+    io::Loaded loaded = io::read_deciding(source, plan.form, &again, plan.reading);
     if (loaded.status.code == GRIDVANE_E_REFUSED || loaded.status.code == GRIDVANE_E_OBSERVER)
         loaded.status = plan.observer.stopped();
     if (loaded.node == nullptr)
@@ -324,11 +326,18 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         switch (join.tell(part.span, part.kept)) {
         case formats::Joined::stopped: return failed(plan.observer.stopped());
         case formats::Joined::incomplete: return read_again(plan);
+        case formats::Joined::failed: return failed(join.failure());
         case formats::Joined::told: break;
         }
         if (!succeeded(part.status))
             return failed(join.failure_in_file(part.status));
-        join.passed(part.span, part.rows.rows.count);
+        if (!join.passed(part.span, part.rows.rows.count))
+            return failed(join.failure());
+    }
+    switch (join.tell_summaries()) {
+    case formats::Joined::stopped: return failed(plan.observer.stopped());
+    case formats::Joined::failed: return failed(join.failure());
+    default: break;
     }
 
     if (const Status same = unchanged(plan, false, true); !succeeded(same))
@@ -360,7 +369,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         take(plan.parts[k].rows.rows, k + 1);
     const storage::Names names = plan.head.names;
     plan.head.names = {};
-    io::Loaded loaded = io::registered(CHAN_ASCII, all, plan.head_span.table_form ? ARRAY_FRAME : 0, names, plan.kind);
+    io::Loaded loaded = io::registered(CHAN_ASCII, all, io::ascii_flags(plan.head), names, plan.kind);
     loaded.comments = plan.head.comments;
     for (std::int32_t k = 0; k < plan.part_count; ++k)
         loaded.comments += plan.parts[k].rows.comments;
@@ -386,9 +395,11 @@ io::Loaded finish_binary(gridvane_plan &plan)
         return failed(same);
     if (plan.observed && !formats::observe_binary_end(plan.header, plan.opened.size, plan.observer))
         return failed(plan.observer.stopped());
+    if (const Status framed = io::binary_frames(plan.block, plan.reading); !succeeded(framed))
+        return failed(framed);
     const storage::Rows block = plan.block;
     plan.block = {};
-    return io::registered(CHAN_BIN, block, 0, {}, plan.kind);
+    return io::registered(CHAN_BIN, block, plan.reading.frames_column >= 0 ? ARRAY_FRAME : 0, {}, plan.kind);
 }
 
 // Opens the file and reads what comes before the parts.
@@ -407,6 +418,9 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
         plan.part_count = 1;
         return ok_status();
     }
+    form = io::decided_by_reading(form, plan.reading);
+    if (form == GRIDVANE_FORM_BINARY && plan.reading.names_first_line)
+        return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     if (form == GRIDVANE_FORM_BINARY) {
         plan.form = CHAN_BIN;
         return plan_binary(plan, parts);
@@ -422,6 +436,8 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
     const std::string_view kept = block.kept();
     // The block was read from the start: the source stands where it ends.
     const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
+    if (d.form == CHAN_BIN && plan.reading.names_first_line)
+        return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     return d.form == 0         ? d.status
            : d.form == CHAN_BIN ? plan_binary(plan, parts)
                                 : plan_ascii(plan, d.start, kept, after, parts);
@@ -440,9 +456,17 @@ extern "C" {
 GRIDVANE_API gridvane_plan *gridvane_plan_open(const char *name, int32_t form, int32_t parts,
                                                gridvane_observer observer, void *context, gridvane_report *report)
 {
+    return gridvane_plan_open_with(name, form, parts, nullptr, observer, context, report);
+}
+
+GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t form, int32_t parts,
+                                                    const gridvane_reading *reading, gridvane_observer observer,
+                                                    void *context, gridvane_report *report)
+{
     return at_edge(report, static_cast<gridvane_plan *>(nullptr), [&](Status &s, gridvane_report &r) {
         gridvane_plan *none = nullptr;
-        if (name == nullptr || name[0] == '\0' || parts < 0 ||
+        formats::Reading rules;
+        if (name == nullptr || name[0] == '\0' || parts < 0 || !io::reading_of(reading, rules) ||
             (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY)) {
             s = failure(GRIDVANE_E_ARGUMENT);
             return none;
@@ -456,6 +480,7 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open(const char *name, int32_t form, i
         }
         plan->observer = formats::Observer(observer, context);
         plan->observed = observer != nullptr;
+        plan->reading = rules;
         s = open_plan(*plan, name, form, parts);
         fill_report(r, succeeded(s) ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher());
         if (succeeded(s))

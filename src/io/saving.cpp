@@ -18,6 +18,12 @@ namespace {
 std::int32_t columns_of(const registry::Record &t) { return static_cast<std::int32_t>(registry::exact_columns(t)); }
 std::int32_t rows_of(const registry::Record &t) { return static_cast<std::int32_t>(registry::exact_rows(t)); }
 
+// Whether a plain form gets the frames as its first column.
+bool frames_as_column(const registry::Record &t, std::uint32_t flags)
+{
+    return (flags & GRIDVANE_WRITE_FRAMES_AS_COLUMN) != 0 && t.has_frame() && registry::frame_slot(t) >= 0;
+}
+
 } // namespace
 
 Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t code, formats::Digits digits)
@@ -33,7 +39,8 @@ Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t cod
 
 Status resolve_form(const registry::Record &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
 {
-    if ((flags & ~std::uint32_t{GRIDVANE_WRITE_DROP_FRAMES | GRIDVANE_WRITE_ANY_NAME | GRIDVANE_WRITE_SHORTEST}) != 0)
+    if ((flags & ~std::uint32_t{GRIDVANE_WRITE_DROP_FRAMES | GRIDVANE_WRITE_ANY_NAME | GRIDVANE_WRITE_SHORTEST |
+                                GRIDVANE_WRITE_FRAMES_AS_COLUMN}) != 0)
         return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     if (!table.has_sample_type())
         return failure(GRIDVANE_E_NO_SAMPLES, EINVAL);
@@ -43,12 +50,15 @@ Status resolve_form(const registry::Record &table, std::int32_t form, std::uint3
     case GRIDVANE_FORM_TABLE:
         return table.has_frame() && registry::frame_slot(table) >= 0 ? ok_status()
                                                                      : failure(GRIDVANE_E_ARGUMENT, EINVAL);
-    case GRIDVANE_FORM_BINARY:
-        if (table.has_frame() && (flags & GRIDVANE_WRITE_DROP_FRAMES) == 0)
+    case GRIDVANE_FORM_BINARY: {
+        const bool frames_first = frames_as_column(table, flags);
+        if (table.has_frame() && !frames_first && (flags & GRIDVANE_WRITE_DROP_FRAMES) == 0)
             return failure(GRIDVANE_E_FRAMES_LOST, EINVAL);
-        if (columns_of(table) > GRIDVANE_BINARY_COUNT_MAX || rows_of(table) > GRIDVANE_BINARY_COUNT_MAX)
-            return with_counts(failure(GRIDVANE_E_TOO_LARGE, EINVAL), columns_of(table), rows_of(table));
+        const std::int64_t columns = std::int64_t{columns_of(table)} + (frames_first ? 1 : 0);
+        if (columns > GRIDVANE_BINARY_COUNT_MAX || rows_of(table) > GRIDVANE_BINARY_COUNT_MAX)
+            return with_counts(failure(GRIDVANE_E_TOO_LARGE, EINVAL), columns, rows_of(table));
         return ok_status();
+    }
     default: return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     }
 }
@@ -59,6 +69,12 @@ Status write_table(formats::Sink &sink, const registry::Record &table, std::int3
     if (form == GRIDVANE_FORM_TABLE)
         return formats::write_ascii_table(sink, table.node.rows, columns_of(table), rows_of(table),
                                           registry::frame_slot(table), table.names, digits);
+    if (frames_as_column(table, flags))
+        return form == GRIDVANE_FORM_BINARY
+                   ? formats::write_binary_frame_first(sink, table.node.rows, columns_of(table), rows_of(table),
+                                                       registry::frame_slot(table))
+                   : formats::write_ascii(sink, table.node.rows, columns_of(table), rows_of(table), digits,
+                                          registry::frame_slot(table));
     return write_record(sink, table.node, form, digits);
 }
 

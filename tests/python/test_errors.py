@@ -205,3 +205,39 @@ def test_each_thread_gets_its_own_failure(tmp_path):
     for thread in threads:
         thread.join()
     assert wrong == []
+
+
+def test_a_column_past_a_floats_precision_warns_once(tmp_path):
+    times = write(str(tmp_path), "t.txt", b"1311868164.363181 1\n1311868164.399026 2\n1311868164.430940 3\n")
+    with pytest.warns(gridvane.FormatWarning) as caught:
+        t = gridvane.load(times)
+    (w,) = caught
+    assert (w.message.kind, w.message.line, w.message.column) == ("rounded_whole_part", 1, 1)
+    assert str(w.message).endswith("the reader takes 1311868160, and rounds 2 more in column 0")
+    assert len(set(t.to_numpy()[:, 0])) == 1  # what the warning is about
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        gridvane.load(write(str(tmp_path), "s.txt", b"16777215 1\n16777214 2.5\n"))
+
+
+@pytest.mark.parametrize("data, options, kind, line, column", [
+    (b"t x y z\n1 2 3\n", {"names": "first-line"}, "names_mismatch", 1, 7),
+    (b"t x\n1 2 3\n", {"names": "first-line"}, "names_mismatch", 1, 4),
+    (b"1 2\n3 4\n2 5\n", {"frames_column": 0}, "frame_not_rising", 3, 1),
+    (b"1 2\n3.5 4\n", {"frames_column": 0}, "inexact_frame", 2, 1),
+    (b"1 2\n3 4\n", {"frames_column": 2}, "short_row", 1, 4),
+    (b"| a\n-\n1 | 2\n", {"frames_column": 0}, "against_reading", 1, 1),
+    (b"chan\0\0\0\0" + bytes(56), {"names": "first-line"}, "against_reading", 1, 1),
+])
+@pytest.mark.parametrize("lenient", [False, True])
+def test_names_and_frame_columns_refuse_at_their_place(tmp_path, data, options, kind, line, column, lenient):
+    path = write(str(tmp_path), "r.txt", data)
+    for read in (lambda: gridvane.load(path, lenient=lenient, **options),
+                 lambda: gridvane.read(data, lenient=lenient, **options)):
+        with pytest.raises(gridvane.FormatError) as raised:
+            read()
+        assert (raised.value.kind, raised.value.line, raised.value.column) == (kind, line, column)
+    with pytest.raises(ValueError):
+        gridvane.load(path, names="second-line")
+    with pytest.raises(ValueError):
+        gridvane.load(path, frames_column=-1)

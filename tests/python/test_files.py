@@ -105,3 +105,32 @@ def test_a_large_file_read_on_threads_is_the_file_read_on_one(tmp_path, fault):
             outcomes.append((e.line, e.column, str(e)))
     assert outcomes[0] == outcomes[1] == outcomes[2]
     assert isinstance(outcomes[0], tuple) == bool(fault)
+
+
+def test_a_line_of_names_and_a_frame_column_round_trip(tmp_path):
+    export = tmp_path / "pose.txt"
+    export.write_bytes(b"# a camera export\ntime tx ty\n1 0.5 -5\n12 8.25 -4.5\n24 21 -2\n")
+    named = gridvane.load(export, names="first-line")
+    assert named.columns == ("time", "tx", "ty") and not named.has_frames
+    t = gridvane.load(export, names="first-line", frames_column=0)
+    assert t.columns == ("tx", "ty") and t.frames.tolist() == [1, 12, 24]
+    assert t.to_numpy().tolist() == [[0.5, -5], [8.25, -4.5], [21, -2]]
+    # Through the table form, Arrow and pandas, names and frames stay.
+    t.save(tmp_path / "t.chan")
+    back = gridvane.load(tmp_path / "t.chan")
+    assert back.columns == t.columns and back.frames.tolist() == [1, 12, 24]
+    arrow = gridvane.from_arrow(t)
+    assert arrow.columns == t.columns and arrow.frames.tolist() == [1, 12, 24]
+    assert list(t.to_pandas().columns) == ["tx", "ty"] and t.to_pandas().index.tolist() == [1, 12, 24]
+    assert list(named.to_pandas().columns) == ["time", "tx", "ty"]
+    # The frames as a column, in both plain forms, read back as they were.
+    text = t.tobytes("ascii", frames_as_column=True)
+    assert text == b"\t1\t0.5\t-5\n\t12\t8.25\t-4.5\n\t24\t21\t-2\n"
+    again = gridvane.read(text, frames_column=0)
+    assert again.frames.tolist() == [1, 12, 24] and np.array_equal(again.to_numpy(), t.to_numpy())
+    t.save(tmp_path / "f.chb", frames_as_column=True)
+    binary = gridvane.load(tmp_path / "f.chb")
+    assert binary.to_numpy().tolist() == [[1, 0.5, -5], [12, 8.25, -4.5], [24, 21, -2]]
+    assert t.tobytes("binary", frames_as_column=True) == (tmp_path / "f.chb").read_bytes()
+    framed = gridvane.load(tmp_path / "f.chb", frames_column=0)
+    assert framed.frames.tolist() == [1, 12, 24] and np.array_equal(framed.to_numpy(), t.to_numpy())
