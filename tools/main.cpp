@@ -7,6 +7,7 @@
 #include "verbs.hpp"
 
 #include "gridvane.h"
+#include "gridvane.hpp"
 #include "gridvane_ext.h"
 
 #include <algorithm>
@@ -190,7 +191,7 @@ void take_growth_option(std::vector<std::string> &words)
         const long factor = cli::parse_integer(value, name);
         if (factor < 0)
             cli::usage_error(name + " is 0 (no bound) or more, not " + value);
-        gridvane_read_growth(factor);
+        gridvane::read_growth(factor);
         words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
                     words.begin() + static_cast<std::ptrdiff_t>(i + taken));
         --i;

@@ -34,9 +34,9 @@ gridvane_reading rules_option(const Args &args)
 
 void write_table(const gridvane::table &t, std::FILE *stream, int32_t form, uint32_t flags)
 {
-    gridvane_status s{};
-    if (gridvane_write(stream, t.handle(), form, flags, &s) != 0)
-        throw gridvane::error(s);
+    t.write(stream, {static_cast<gridvane::form>(form), (flags & GRIDVANE_WRITE_DROP_FRAMES) != 0,
+                     (flags & GRIDVANE_WRITE_ANY_NAME) != 0, (flags & GRIDVANE_WRITE_SHORTEST) != 0,
+                     (flags & GRIDVANE_WRITE_FRAMES_AS_COLUMN) != 0});
 }
 
 std::string display_name(const std::string &operand) { return operand == "-" ? "standard input" : operand; }

@@ -202,11 +202,11 @@ the new one is complete.)")
         "read_growth",
         [](py::object factor) -> std::int64_t {
             if (factor.is_none())
-                return gridvane_read_growth(-1);
+                return gridvane::read_growth();
             const auto f = py::cast<std::int64_t>(factor);
             if (f < 0)
                 throw py::value_error("the factor is 0 (no bound) or more, not " + std::to_string(f));
-            return gridvane_read_growth(f);
+            return gridvane::read_growth(f);
         },
         "factor"_a = py::none());
     m.def(
