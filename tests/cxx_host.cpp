@@ -8,6 +8,7 @@
 #include "gridvane.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -38,9 +39,17 @@ struct Folder {
     std::filesystem::path path;
     Folder()
     {
+        // Made, not found: two hosts running at once never share one.
         std::random_device random;
-        path = std::filesystem::temp_directory_path() / ("gridvane-cxx-host-" + std::to_string(random()));
-        std::filesystem::create_directories(path);
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (unsigned attempt = 0;; ++attempt) {
+            path = std::filesystem::temp_directory_path() /
+                   ("gridvane-cxx-host-" + std::to_string(stamp) + "-" + std::to_string(random()) + "-" +
+                    std::to_string(attempt));
+            std::error_code ec;
+            if (std::filesystem::create_directory(path, ec) || attempt > 100)
+                break;
+        }
     }
     ~Folder()
     {
