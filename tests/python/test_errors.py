@@ -4,6 +4,7 @@ file; files refused where the reader would take them other than as written
 what the format allows; nothing on standard error."""
 import errno
 import os
+import pickle
 import threading
 import warnings
 
@@ -185,3 +186,15 @@ def test_each_thread_gets_its_own_failure(tmp_path):
     for thread in threads:
         thread.join()
     assert wrong == []
+
+
+def test_the_repr_of_a_failure_names_its_file_and_place_after_pickling_too(tmp_path):
+    path = write(str(tmp_path), "decimal.chan", b"1 2\n3 4,5\n")
+    with pytest.raises(gridvane.FormatError) as caught:
+        gridvane.load(path)
+    with pytest.raises(FileNotFoundError) as missing:
+        gridvane.load(os.path.join(str(tmp_path), "missing.chan"))
+    for e, where in [(caught.value, f"{path}:2:3"), (missing.value, "missing.chan")]:
+        for copy in (e, pickle.loads(pickle.dumps(e))):
+            assert type(copy) is type(e) and where in repr(copy) and e.strerror in repr(copy), repr(copy)
+            assert str(copy) == str(e)
