@@ -85,6 +85,24 @@ def readme_python():
         return re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
 
 
+def check_tool(venv, elsewhere, env):
+    """The command-line tool pip put in the environment's bin: --version,
+    info, check and convert, run over the wheel's own libraries."""
+    tool = os.path.join(venv, "bin", "gridvane")
+    camera = os.path.join(elsewhere, "examples", "data", "camera.chan")
+    assert run([tool, "--version"], env=env).startswith("gridvane "), "gridvane --version"
+    assert "3 columns x 6 rows" in run([tool, "info", camera], env=env)
+    run([tool, "check", camera], env=env)
+    converted = os.path.join(elsewhere, "camera.chb")
+    loaded = run([tool, "convert", "--to", "binary", camera, converted], env=dict(env, LD_DEBUG="libs"))
+    package = os.path.realpath(run([os.path.join(venv, "bin", "python"), "-c",
+                                    "import gridvane, os; print(os.path.dirname(gridvane.__file__))"],
+                                   cwd=elsewhere, env=env).strip())
+    libraries = {os.path.realpath(m) for m in re.findall(r"calling init: (\S*libgridvane\S*)", loaded)}
+    assert libraries == {os.path.join(package, "libgridvane.so.1")}, libraries
+    assert "binary" in run([tool, "info", converted], env=env)
+
+
 def main():
     if not index_reachable():
         print("skipped: the Python Package Index is out of reach")
@@ -105,9 +123,10 @@ def main():
         (direct_wheel,) = glob.glob(os.path.join(direct, "*.whl"))
         from_sdist, from_checkout = wheel_contents(wheel), wheel_contents(direct_wheel)
         assert sorted(from_sdist) == sorted(from_checkout), (sorted(from_sdist), sorted(from_checkout))
-        pure = [p for p in from_sdist if not p.endswith((".so", ".so.1")) and ".so." not in p]
+        pure = [p for p in from_sdist if not p.endswith((".so", ".so.1")) and ".so." not in p and "/bin/" not in p]
         assert all(from_sdist[p] == from_checkout[p] for p in pure), "the sdist's wheel differs from the checkout's"
-        assert {"gridvane/libgridvane.so.1", "gridvane/libquarnel.so.1", "gridvane/_gridvane.pyi"} <= set(from_sdist)
+        assert {"gridvane/libgridvane.so.1", "gridvane/libquarnel.so.1", "gridvane/_gridvane.pyi",
+                "gridvane/bin/gridvane"} <= set(from_sdist)
         shutil.rmtree(checkout)  # nothing of the build tree is left to lean on
 
         # A wheel a package index takes: auditwheel's manylinux tag, nothing missing.
@@ -149,6 +168,7 @@ def main():
         elsewhere = os.path.join(top, "run-clean")
         shutil.copytree(os.path.join(ROOT, "examples", "data"), os.path.join(elsewhere, "examples", "data"))
         run([python, "-c", readme_python()], cwd=elsewhere, env=env)
+        check_tool(os.path.join(top, "clean"), elsewhere, env)
         if failures:
             print("FAILED:", "; ".join(failures))
             return 1
