@@ -8,8 +8,8 @@ command-line tool run; and the wheel of the stacks' Python installed into
 environments of the newest and the oldest stacks the package supports
 (python/requirements/), where the package's suites run from another folder.
 
-Exit status 77 (CTest: skipped) when the index is out of reach or this
-Python cannot make virtual environments. GRIDVANE_STACKS_KEEP=DIR keeps the
+Exit status 77 (CTest: skipped) when the index is out of reach, one of
+those Pythons is missing or this Python cannot make virtual environments. GRIDVANE_STACKS_KEEP=DIR keeps the
 wheels in DIR.
 
 usage: stacks.py"""
@@ -135,6 +135,11 @@ def main():
         print("skipped: the Python Package Index is out of reach")
         return SKIP
     env = clean_environment()
+    for version in PYTHONS:
+        try:
+            python_for(version)
+        except RuntimeError as missing:
+            raise Skip(missing) from None
     with tempfile.TemporaryDirectory(prefix="gridvane-stacks-") as top:
         checkout = os.path.join(top, "checkout")
         shutil.copytree(ROOT, checkout, symlinks=True,
