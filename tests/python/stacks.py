@@ -9,8 +9,8 @@ environments of the newest and the oldest stacks the package supports
 (python/requirements/), where the package's suites run from another folder.
 
 Exit status 77 (CTest: skipped) when the index is out of reach, one of
-those Pythons is missing or this Python cannot make virtual environments. GRIDVANE_STACKS_KEEP=DIR keeps the
-wheels in DIR.
+those Pythons is missing or this Python cannot make virtual environments.
+GRIDVANE_STACKS_KEEP=DIR keeps the wheels in DIR.
 
 usage: stacks.py"""
 import glob
