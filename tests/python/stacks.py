@@ -153,7 +153,8 @@ def main():
         run([tools, "-m", "build", "--sdist", "--outdir", dist, checkout], env=tools_env)
         (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
         shutil.rmtree(checkout)  # nothing of the build tree is left to lean on
-        shown = run(["sh", os.path.join(ROOT, "python", "wheels.sh"), "--from", sdist, wheels, *PYTHONS], env=env)
+        shown = " ".join(run(["sh", os.path.join(ROOT, "python", "wheels.sh"), "--from", sdist, wheels, *PYTHONS],
+                             env=env).split())
         assert shown.count("is consistent with the following platform tag") == len(PYTHONS), shown
         built = {}
         for wheel in sorted(glob.glob(os.path.join(wheels, "*.whl"))):
