@@ -30,6 +30,21 @@ class Error(OSError):
             text += f" (in the folder {self.filename2!r})"
         return text if self.errno is None else f"[Errno {self.errno}] {text}"
 
+    def __repr__(self) -> str:
+        # What a log prints: the message with its file (and place), which
+        # OSError's own repr (its args alone) leaves out.
+        return f"{type(self).__name__}({str(self)!r})"
+
+    def __reduce__(self):
+        # A class for an error number (gridvane.FileNotFoundError, ...) is
+        # made at run time and is no attribute of the module: pickle (a Dask
+        # worker's failure on its way to the client) makes it again by its
+        # parts.
+        if type(self) in (Error, FormatError):
+            return super().__reduce__()
+        base = FormatError if isinstance(self, FormatError) else Error
+        return _remade, (base, self.errno, self.strerror, self.filename, self.filename2), self.__dict__
+
 
 class FormatError(Error):
     """A file the package will not read as the library would: the reader
@@ -104,8 +119,11 @@ def _path(name):
 def error(errno: Optional[int], message: str, filename: Optional[object] = None,
           folder: Optional[object] = None) -> Error:
     """The exception for a failure with this error number, message, file and folder."""
-    filename, folder = _path(filename), _path(folder)
-    cls = _class_for(errno, Error)
+    return _remade(Error, errno, message, _path(filename), _path(folder))
+
+
+def _remade(base, errno, message, filename, folder):
+    cls = _class_for(errno, base)
     if filename is None and folder is None:
         return cls(errno, message)
     return cls(errno, message, filename, None, folder)

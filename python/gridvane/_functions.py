@@ -6,6 +6,8 @@ from __future__ import annotations
 
 from typing import IO, TYPE_CHECKING, Any, Iterable, Literal, Optional, Sequence, Union
 
+import numpy as np
+
 from . import _gridvane
 
 if TYPE_CHECKING:
@@ -86,7 +88,7 @@ def from_numpy(array: npt.ArrayLike, frames: Optional[npt.ArrayLike] = None,
     return _gridvane.from_numpy(array, frames, columns)
 
 
-def from_arrow(source: Any) -> Table:
+def from_arrow(source: Any, *, missing: Optional[Literal["nan", "refuse"]] = None) -> Table:
     """A new table from any object that gives an Arrow stream or batch
     (__arrow_c_stream__ or __arrow_c_array__): a Polars or pandas DataFrame,
     a pyarrow Table or RecordBatch, a DuckDB relation. pyarrow is not needed.
@@ -94,10 +96,28 @@ def from_arrow(source: Any) -> Table:
     Every column is a float column (float32 or float64, stored as float32)
     except an optional number column named 'frame', which becomes the frames
     and must rise. The column names become the table's (unless they are the
-    defaults col0, col1, ...). A column of another type, a null, or a frame
-    column that does not rise raises ValueError naming the column. The
-    samples are transposed once, with no other copy."""
-    return _gridvane.from_arrow(source)
+    defaults col0, col1, ...). A column of another type, or a frame column
+    that does not rise or holds a null, raises ValueError naming the column.
+    The samples are transposed once, with no other copy.
+
+    A null (a missing value) in a float column raises ValueError naming the
+    column, or with missing='nan' becomes NaN. A pandas DataFrame of NumPy
+    columns knows no null, only NaN, which it gives to Arrow as null: from
+    it, a null is read as NaN unless missing='refuse'."""
+    if missing not in (None, "nan", "refuse"):
+        raise ValueError(f"missing is 'nan' or 'refuse', not {missing!r}")
+    if missing is None:
+        missing = "nan" if _nan_is_null(source) else "refuse"
+    return _gridvane.from_arrow(source, missing == "nan")
+
+
+def _nan_is_null(source: Any) -> bool:
+    """Whether the source is a pandas DataFrame whose every column is a NumPy
+    one, where a null can only have been a NaN."""
+    if type(source).__module__.split(".")[0] != "pandas":
+        return False
+    dtypes = getattr(source, "dtypes", None)
+    return dtypes is not None and all(isinstance(d, np.dtype) for d in dtypes)
 
 
 def echo_messages(on: Optional[bool] = None) -> bool:

@@ -20,13 +20,14 @@ def _column_labels(table):
 
 def to_pandas(self: Table) -> Any:
     """The table as a pandas DataFrame of float32 columns: indexed by frame
-    (index name 'frame') when the table has frames, by row number otherwise;
+    (a float64 index named 'frame', on every pandas: those before 2.0 have
+    no float32 index) when the table has frames, by row number otherwise;
     the columns named by the table's column names (col0, col1, ... for
     those without). The samples are copied once."""
     import pandas as pd
 
     frames = self.frames
-    index = None if frames is None else pd.Index(frames, name="frame")
+    index = None if frames is None else pd.Index(frames.astype(np.float64), name="frame")
     return pd.DataFrame(self.to_numpy(), index=index, columns=_column_labels(self), copy=False)
 
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -529,7 +530,21 @@ py::object arrow_stream(Table &t, py::object requested_schema)
     });
 }
 
-std::unique_ptr<Table> from_arrow(py::object source)
+// Writes NaN in slot `slot` of each of `n` rows from `first` (the parent's
+// offset) where the column holds a null.
+void nulls_to_nan(const ArrowArray &a, std::int64_t first, std::int64_t n, float *const *dest, std::int64_t slot)
+{
+    if (a.null_count == 0 || a.n_buffers < 1 || a.buffers[0] == nullptr)
+        return;
+    const auto *bits = static_cast<const std::uint8_t *>(a.buffers[0]);
+    for (std::int64_t r = 0; r < n; ++r) {
+        const std::int64_t i = a.offset + first + r;
+        if ((bits[i / 8] & (1u << (i % 8))) == 0)
+            dest[r][slot] = std::numeric_limits<float>::quiet_NaN();
+    }
+}
+
+std::unique_ptr<Table> from_arrow(py::object source, bool nulls_as_nan)
 {
     Imported in;
     if (py::hasattr(source, "__arrow_c_stream__")) {
@@ -610,7 +625,7 @@ std::unique_ptr<Table> from_arrow(py::object source)
             throw py::value_error("the Arrow table has missing rows, which a table cannot hold (fill or drop them "
                                   "first)");
         for (std::int64_t i = 0; i < b.n_children; ++i)
-            if (has_nulls(*b.children[i], b.offset, b.length))
+            if ((!nulls_as_nan || i == frame_column) && has_nulls(*b.children[i], b.offset, b.length))
                 refuse_column(root.children[i]->name != nullptr ? root.children[i]->name : "",
                               "holds missing values, which a table cannot hold (fill or drop them first)");
         rows += b.length;
@@ -640,6 +655,9 @@ std::unique_ptr<Table> from_arrow(py::object source)
                 if (frame_column >= 0)
                     copy_column(*b.children[frame_column], frame_format, b.offset + r, n, dest + at + r, width);
             }
+            for (std::int64_t k = 0; nulls_as_nan && k < width; ++k)
+                nulls_to_nan(*b.children[value_columns[static_cast<std::size_t>(k)]], b.offset, b.length, dest + at,
+                             k);
             at += b.length;
         }
     }

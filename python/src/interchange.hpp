@@ -22,8 +22,9 @@ py::object arrow_stream(Table &t, py::object requested_schema);
 
 // gridvane.from_arrow: any object with __arrow_c_stream__ (or
 // __arrow_c_array__) whose columns are floats, and an optional integer or
-// float `frame` column that rises.
-std::unique_ptr<Table> from_arrow(py::object source);
+// float `frame` column that rises. A null in a float column is refused, or
+// read as NaN with nulls_as_nan (never in the frame column).
+std::unique_ptr<Table> from_arrow(py::object source, bool nulls_as_nan);
 
 // Table.__dlpack__ and __dlpack_device__: the samples as a 2-D float32
 // tensor on the CPU, without a copy where the table's rows lie in one block

@@ -186,7 +186,7 @@ the new one is complete.)")
           "names"_a = py::none(), "frames_column"_a = py::none());
     m.def("load_many", &load_many, "paths"_a, "threads"_a = py::none(), "lenient"_a = false, "kind"_a = py::none(),
           "errors"_a = "return", "names"_a = py::none(), "frames_column"_a = py::none());
-    m.def("from_arrow", &from_arrow, "source"_a);
+    m.def("from_arrow", &from_arrow, "source"_a, "nulls_as_nan"_a = false);
     m.def("from_numpy", &from_numpy, "array"_a, "frames"_a = py::none(), "columns"_a = py::none());
     m.def("restore", &restore, "samples"_a, "frames"_a, "columns"_a, "kind"_a);
     m.def(

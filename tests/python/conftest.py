@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = os.path.normpath(os.path.join(HERE, "..", "..", "examples"))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+EXAMPLES = os.path.join(ROOT, "examples")
 DATA = os.path.join(EXAMPLES, "data")
 
 try:

@@ -1,15 +1,16 @@
 """The package as users get it, from a fresh copy of the checkout and the
-Python Package Index: an sdist, a wheel built from it and one built straight
-from the checkout (the same files); the wheel repaired to a manylinux tag
-with auditwheel, which must find nothing missing; then installed into fresh
-virtual environments (no system site packages) of the newest and the oldest
-stacks the package supports (python/requirements/), where the package's
-suites run from another folder; and into one with nothing but what pip pulls
-in for it (NumPy), where the README's Python lines run.
+Python Package Index: an sdist, and from it the wheels for CPython 3.9 to
+3.13 (python/wheels.sh: each built once, repaired to a tag that installs on
+glibc 2.28, shown by auditwheel); each wheel installed into a fresh virtual
+environment (no system site packages) of its own Python with nothing but
+what pip pulls in for it (NumPy), where the README's Python lines and the
+command-line tool run; and the wheel of the stacks' Python installed into
+environments of the newest and the oldest stacks the package supports
+(python/requirements/), where the package's suites run from another folder.
 
-Exit status 77 (CTest: skipped) when the index is out of reach or this
-Python cannot make virtual environments. GRIDVANE_STACKS_KEEP=DIR keeps the
-wheels in DIR.
+Exit status 77 (CTest: skipped) when the index is out of reach, one of
+those Pythons is missing or this Python cannot make virtual environments.
+GRIDVANE_STACKS_KEEP=DIR keeps the wheels in DIR.
 
 usage: stacks.py"""
 import glob
@@ -27,6 +28,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 REQUIREMENTS = os.path.join(ROOT, "python", "requirements")
 SKIP = 77
+
+
+# The CPythons the wheels are for, the one the stacks run on, and the
+# glibc of manylinux's tags of before PEP 600.
+PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+STACK_PYTHON = "3.11"
+LEGACY_TAGS = {"manylinux1_x86_64": (2, 5), "manylinux2010_x86_64": (2, 12), "manylinux2014_x86_64": (2, 17)}
+
+
+def installs_on_glibc_2_28(platform):
+    """Whether every tag of a wheel's platform tag (manylinux_2_17_x86_64.
+    manylinux_2_28_x86_64, ...) asks for glibc 2.28 or older."""
+    def glibc(tag):
+        m = re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", tag)
+        return (int(m.group(1)), int(m.group(2))) if m else LEGACY_TAGS.get(tag, (99, 0))
+    return all(glibc(tag) <= (2, 28) for tag in platform.split("."))
 
 
 class Skip(Exception):
@@ -59,9 +76,19 @@ def clean_environment():
     return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "PIP_REQUIRE_VIRTUALENV")}
 
 
-def make_venv(path, requirements=None, env=None):
+def python_for(version):
+    """The interpreter of a CPython version: pyenv's, else python3.X on PATH."""
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    found = sorted(glob.glob(os.path.join(root, "versions", f"{version}.*", "bin", f"python{version}")))
+    found = found or [p for p in [shutil.which(f"python{version}")] if p]
+    if not found:
+        raise RuntimeError(f"no Python {version} (pyenv's versions/{version}.* or python{version} on PATH)")
+    return found[-1]
+
+
+def make_venv(path, requirements=None, env=None, interpreter=sys.executable):
     """A fresh virtual environment without the system's packages; its python."""
-    made = subprocess.run([sys.executable, "-m", "venv", path], capture_output=True, text=True, env=env)
+    made = subprocess.run([interpreter, "-m", "venv", path], capture_output=True, text=True, env=env)
     if made.returncode != 0:
         raise Skip(f"python3 -m venv does not work here (python3-venv): {made.stderr.strip()}")
     python = os.path.join(path, "bin", "python")
@@ -85,11 +112,34 @@ def readme_python():
         return re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
 
 
+def check_tool(venv, elsewhere, env):
+    """The command-line tool pip put in the environment's bin: --version,
+    info, check and convert, run over the wheel's own libraries."""
+    tool = os.path.join(venv, "bin", "gridvane")
+    camera = os.path.join(elsewhere, "examples", "data", "camera.chan")
+    assert run([tool, "--version"], env=env).startswith("gridvane "), "gridvane --version"
+    assert "3 columns x 6 rows" in run([tool, "info", camera], env=env)
+    run([tool, "check", camera], env=env)
+    converted = os.path.join(elsewhere, "camera.chb")
+    loaded = run([tool, "convert", "--to", "binary", camera, converted], env=dict(env, LD_DEBUG="libs"))
+    package = os.path.realpath(run([os.path.join(venv, "bin", "python"), "-c",
+                                    "import gridvane, os; print(os.path.dirname(gridvane.__file__))"],
+                                   cwd=elsewhere, env=env).strip())
+    libraries = {os.path.realpath(m) for m in re.findall(r"calling init: (\S*libgridvane\S*)", loaded)}
+    assert libraries == {os.path.join(package, "libgridvane.so.1")}, libraries
+    assert "binary" in run([tool, "info", converted], env=env)
+
+
 def main():
     if not index_reachable():
         print("skipped: the Python Package Index is out of reach")
         return SKIP
     env = clean_environment()
+    for version in PYTHONS:
+        try:
+            python_for(version)
+        except RuntimeError as missing:
+            raise Skip(missing) from None
     with tempfile.TemporaryDirectory(prefix="gridvane-stacks-") as top:
         checkout = os.path.join(top, "checkout")
         shutil.copytree(ROOT, checkout, symlinks=True,
@@ -97,38 +147,51 @@ def main():
         tools = make_venv(os.path.join(top, "tools"), os.path.join(REQUIREMENTS, "tools.txt"), env)
         tools_env = dict(env, PATH=os.path.dirname(tools) + os.pathsep + env.get("PATH", ""))
 
-        # The sdist and a wheel built from it; a wheel straight from the checkout.
-        dist, direct = os.path.join(top, "dist"), os.path.join(top, "direct")
-        run([tools, "-m", "build", "--outdir", dist, checkout], env=tools_env)
-        run([tools, "-m", "pip", "wheel", "--no-deps", "-w", direct, checkout], env=tools_env)
-        (wheel,) = glob.glob(os.path.join(dist, "*.whl"))
-        (direct_wheel,) = glob.glob(os.path.join(direct, "*.whl"))
-        from_sdist, from_checkout = wheel_contents(wheel), wheel_contents(direct_wheel)
-        assert sorted(from_sdist) == sorted(from_checkout), (sorted(from_sdist), sorted(from_checkout))
-        pure = [p for p in from_sdist if not p.endswith((".so", ".so.1")) and ".so." not in p]
-        assert all(from_sdist[p] == from_checkout[p] for p in pure), "the sdist's wheel differs from the checkout's"
-        assert {"gridvane/libgridvane.so.1", "gridvane/libquarnel.so.1", "gridvane/_gridvane.pyi"} <= set(from_sdist)
+        # The sdist, and from it every wheel, each built once, repaired to
+        # glibc 2.28's manylinux tag and shown by auditwheel (wheels.sh).
+        dist, wheels = os.path.join(top, "dist"), os.path.join(top, "wheels")
+        run([tools, "-m", "build", "--sdist", "--outdir", dist, checkout], env=tools_env)
+        (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
         shutil.rmtree(checkout)  # nothing of the build tree is left to lean on
-
-        # A wheel a package index takes: auditwheel's manylinux tag, nothing missing.
-        repaired = os.path.join(top, "repaired")
-        run([tools, "-m", "auditwheel", "repair", "-w", repaired, wheel], env=tools_env)
-        (wheel,) = glob.glob(os.path.join(repaired, "*.whl"))
-        shown = " ".join(run([tools, "-m", "auditwheel", "show", wheel], env=tools_env).split())
-        assert re.search(r"manylinux_\d+_\d+_x86_64", os.path.basename(wheel)), wheel
-        assert "is consistent with the following platform tag" in shown, shown
-        print("the repaired wheel:", os.path.basename(wheel), flush=True)
-        with zipfile.ZipFile(wheel) as z:
-            print("holding:", " ".join(sorted(n for n in z.namelist() if ".so" in n)), flush=True)
+        shown = " ".join(run(["sh", os.path.join(ROOT, "python", "wheels.sh"), "--from", sdist, wheels, *PYTHONS],
+                             env=env).split())
+        assert shown.count("is consistent with the following platform tag") == len(PYTHONS), shown
+        built = {}
+        for wheel in sorted(glob.glob(os.path.join(wheels, "*.whl"))):
+            tag = re.search(r"-cp3(\d+)-cp3\d+-(\S+)\.whl$", os.path.basename(wheel))
+            assert tag and installs_on_glibc_2_28(tag.group(2)), wheel
+            built[f"3.{tag.group(1)}"] = wheel
+            contents = wheel_contents(wheel)
+            assert {"gridvane/libgridvane.so.1", "gridvane/libquarnel.so.1", "gridvane/_gridvane.pyi",
+                    "gridvane/bin/gridvane"} <= set(contents), sorted(contents)
+            print("wheel:", os.path.basename(wheel), os.path.getsize(wheel), "bytes", flush=True)
+        assert sorted(built) == sorted(PYTHONS), built
         if os.environ.get("GRIDVANE_STACKS_KEEP"):
             os.makedirs(os.environ["GRIDVANE_STACKS_KEEP"], exist_ok=True)
-            shutil.copy(wheel, os.environ["GRIDVANE_STACKS_KEEP"])
+            for wheel in built.values():
+                shutil.copy(wheel, os.environ["GRIDVANE_STACKS_KEEP"])
+
+        # Each wheel in a fresh environment of its own Python with nothing
+        # but what pip pulls in for it (NumPy): the README's Python lines and
+        # the tool.
+        for version, wheel in sorted(built.items()):
+            venv = os.path.join(top, f"clean{version}")
+            python = make_venv(venv, None, env, interpreter=python_for(version))
+            run([python, "-m", "pip", "install", "-q", wheel], env=env)
+            print(f"---- pip list of the clean environment of Python {version}", flush=True)
+            listed = run([python, "-m", "pip", "list", "--format", "freeze"], env=env)
+            installed = {line.split("==")[0].lower() for line in listed.split()} - {"pip", "setuptools", "wheel"}
+            assert installed == {"gridvane", "numpy"}, listed
+            elsewhere = os.path.join(top, f"run-clean{version}")
+            shutil.copytree(os.path.join(ROOT, "examples", "data"), os.path.join(elsewhere, "examples", "data"))
+            run([python, "-c", readme_python()], cwd=elsewhere, env=env)
+            check_tool(venv, elsewhere, env)
 
         # The package's suites on the newest and the oldest stack, from another folder.
         failures = []
         for stack in ("newest", "oldest"):
             python = make_venv(os.path.join(top, stack), os.path.join(REQUIREMENTS, f"{stack}.txt"), env)
-            run([python, "-m", "pip", "install", "-q", "--no-deps", wheel], env=env)
+            run([python, "-m", "pip", "install", "-q", "--no-deps", built[STACK_PYTHON]], env=env)
             print(f"---- pip list of the {stack} stack", flush=True)
             run([python, "-m", "pip", "list"], env=env)
             elsewhere = os.path.join(top, f"run-{stack}")
@@ -141,18 +204,10 @@ def main():
             if suites.returncode not in (0, SKIP):  # 77: some tests skipped, none failed
                 failures.append(f"the {stack} stack's suites (exit {suites.returncode})")
 
-        # A clean environment: the wheel and what pip pulls in for it.
-        python = make_venv(os.path.join(top, "clean"), None, env)
-        run([python, "-m", "pip", "install", "-q", wheel], env=env)
-        print("---- pip list of the clean environment", flush=True)
-        run([python, "-m", "pip", "list"], env=env)
-        elsewhere = os.path.join(top, "run-clean")
-        shutil.copytree(os.path.join(ROOT, "examples", "data"), os.path.join(elsewhere, "examples", "data"))
-        run([python, "-c", readme_python()], cwd=elsewhere, env=env)
         if failures:
             print("FAILED:", "; ".join(failures))
             return 1
-        print("the wheel built, repaired and passed on every stack")
+        print("the wheels built, repaired, installed on their Pythons and passed on every stack")
         return 0
 
 

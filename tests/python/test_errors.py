@@ -4,6 +4,7 @@ file; files refused where the reader would take them other than as written
 what the format allows; nothing on standard error."""
 import errno
 import os
+import pickle
 import threading
 import warnings
 
@@ -241,3 +242,15 @@ def test_names_and_frame_columns_refuse_at_their_place(tmp_path, data, options, 
         gridvane.load(path, names="second-line")
     with pytest.raises(ValueError):
         gridvane.load(path, frames_column=-1)
+
+
+def test_the_repr_of_a_failure_names_its_file_and_place_after_pickling_too(tmp_path):
+    path = write(str(tmp_path), "decimal.chan", b"1 2\n3 4,5\n")
+    with pytest.raises(gridvane.FormatError) as caught:
+        gridvane.load(path)
+    with pytest.raises(FileNotFoundError) as missing:
+        gridvane.load(os.path.join(str(tmp_path), "missing.chan"))
+    for e, where in [(caught.value, f"{path}:2:3"), (missing.value, "missing.chan")]:
+        for copy in (e, pickle.loads(pickle.dumps(e))):
+            assert type(copy) is type(e) and where in repr(copy) and e.strerror in repr(copy), repr(copy)
+            assert str(copy) == str(e)

@@ -158,6 +158,19 @@ def test_from_arrow_names_what_it_refuses():
         gridvane.from_arrow(np.zeros((2, 2)))
 
 
+def test_a_null_becomes_nan_only_when_asked_for():
+    pa = pytest.importorskip("pyarrow")
+    x = pa.array([1.0, None, float("nan")], pa.float32())
+    source = pa.table({"x": x, "frame": pa.array([1, 2, 3], pa.int32())})
+    with pytest.raises(ValueError, match="column 'x' holds missing values"):
+        gridvane.from_arrow(source)  # pyarrow keeps null and NaN apart
+    t = gridvane.from_arrow(source, missing="nan")
+    assert t[0, 0] == 1.0 and np.isnan(t[1, 0]) and np.isnan(t[2, 0]) and t.frames.tolist() == [1, 2, 3]
+    for frames, missing in [(pa.array([1, None, 3], pa.int32()), "nan"), (pa.array([1, 2, 3], pa.int32()), "zero")]:
+        with pytest.raises(ValueError, match="column 'frame' holds missing values|missing is 'nan' or 'refuse'"):
+            gridvane.from_arrow(pa.table({"x": x, "frame": frames}), missing=missing)
+
+
 def test_exports_refuse_names_arrow_cannot_carry():
     for name, message in [("frame", "column 1 is named 'frame'"), ("pan\udcff", "column 1's name is not UTF-8")]:
         t = gridvane.from_numpy(np.ones((2, 2), np.float32), columns=["a", "b"])

@@ -76,3 +76,35 @@ def test_arrow_backed_columns_string_labels_and_copy_on_write():
     assert t[0, 0] == 1.0 and back.iloc[0, 1] == 3.0
     with pytest.raises(ValueError, match="column 'x' holds missing values"):
         gridvane.from_pandas(pd.DataFrame({"x": pd.array([1.0, None], dtype=pd.ArrowDtype(pa.float64()))}))
+
+
+def test_the_frame_index_is_float64_on_every_pandas():
+    df = gridvane.load(CAMERA).to_pandas()
+    assert df.index.dtype == np.float64 and df.index.tolist() == [1, 12, 24, 36, 48, 60]
+    fractional = gridvane.from_numpy(np.ones((2, 1), np.float32), frames=[0.5, 1.25]).to_pandas()
+    assert fractional.index.dtype == np.float64 and fractional.index.tolist() == [0.5, 1.25]
+
+
+def test_nan_comes_back_from_pandas_through_arrow():
+    # pandas gives a NaN of a NumPy column to Arrow as a null.
+    if not hasattr(pd.DataFrame, "__arrow_c_stream__"):
+        pytest.skip(f"pandas {pd.__version__} gives no Arrow stream")
+    pytest.importorskip("pyarrow")
+    a = np.arange(12, dtype=np.float32).reshape(4, 3)
+    a[1, 2] = a[3, 0] = np.nan
+    for t in (gridvane.from_numpy(a), gridvane.from_numpy(a, frames=[1, 2, 4, 8], columns=["x", "y", "z"])):
+        sources = [t.to_pandas()]
+        if hasattr(pd.DataFrame, "from_arrow"):
+            sources.append(pd.DataFrame.from_arrow(t))
+        for df in sources:
+            back = gridvane.from_arrow(df)
+            assert np.array_equal(back.to_numpy(), t.to_numpy(), equal_nan=True)
+            assert back.columns == t.columns and (back.frames is None) == (t.frames is None)
+            if t.frames is not None:
+                assert back.frames.tolist() == t.frames.tolist()
+            with pytest.raises(ValueError, match="column '(col0|x)' holds missing values"):
+                gridvane.from_arrow(df, missing="refuse")
+    # A nullable column keeps NA apart from NaN: its NA is refused.
+    masked = pd.DataFrame({"x": pd.array([1.0, None], dtype="Float32")})
+    with pytest.raises(ValueError, match="column 'x' holds missing values"):
+        gridvane.from_arrow(masked)

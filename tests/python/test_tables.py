@@ -1,11 +1,12 @@
 """Tables in memory: numpy in and out, cells, lifetime, and the registry shared with C."""
 import gc
+import os
 import threading
 import time
 
 import numpy as np
 import pytest
-from conftest import bits
+from conftest import ROOT, bits
 
 import gridvane
 
@@ -77,6 +78,22 @@ def test_the_library_cells_clamp_under_their_own_name():
         assert t.cell(v, u) == expected, (v, u)
     assert t.put_cell(-3, 99, 0.1) == np.float32(0.1)  # row 0, last column
     assert t[0, 3] == np.float32(0.1)
+
+
+def test_python_md_states_put_cells_clamping_as_it_is():
+    # The guide's row for cell and put_cell, and its example run as written.
+    with open(os.path.join(ROOT, "docs", "python.md"), encoding="utf-8") as f:
+        (row,) = [line for line in f if line.startswith("| `t.cell(v, u)`, `t.put_cell(v, u, x)`")]
+    for words in ("every index below 0", "every index past the end, however far", "`put_cell(99, 99, x)` on a 3 x 4",
+                  "corner cell `[2, 3]`", "`t[99, 99] = x` raises `IndexError`"):
+        assert words in row, words
+    t = gridvane.from_numpy(A)
+    t.put_cell(99, 99, -1.0)
+    assert t.to_numpy()[2, 3] == -1.0 and np.count_nonzero(t.to_numpy() != A) == 1
+    with pytest.raises(IndexError):
+        t[99, 99] = -1.0
+    with pytest.raises(TypeError):
+        t.put_cell(1.0, 0, 0.0)
 
 
 def test_a_closed_table_raises_and_closing_twice_is_harmless(clib):
