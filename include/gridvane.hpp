@@ -443,32 +443,6 @@ template <typename Body> auto or_throw(std::string_view name, Body &&body)
 template <typename Body> auto or_throw(Body &&body) { return or_throw(std::string_view(), body); }
 #endif
 
-// Runs body(status) for a noexcept twin: why filled from the status (name:
-// the file concerned), and no memory for what the body throws.
-template <typename Result, typename Body>
-Result or_failure(gridvane::failure &why, std::string_view name, Body &&body) noexcept
-{
-    gridvane_status status = status_of_code(GRIDVANE_OK);
-#if GRIDVANE_CXX_EXCEPTIONS
-    try {
-        Result result = body(status);
-        why = status.code == GRIDVANE_OK ? gridvane::failure() : gridvane::failure(status, std::string(name));
-        return result;
-    } catch (...) {
-        why = gridvane::failure(status_of_code(GRIDVANE_E_NO_MEMORY));
-        return Result();
-    }
-#else
-    Result result = body(status);
-    why = status.code == GRIDVANE_OK ? gridvane::failure() : gridvane::failure(status, std::string(name));
-    return result;
-#endif
-}
-template <typename Result, typename Body> Result or_failure(gridvane::failure &why, Body &&body) noexcept
-{
-    return or_failure<Result>(why, std::string_view(), body);
-}
-
 // Runs body() for a noexcept twin whose body fills why itself: no memory
 // for std::bad_alloc, errc::observer for what a host's driver throws.
 template <typename Result, typename Body> Result catching(gridvane::failure &why, Body &&body) noexcept
@@ -487,6 +461,23 @@ template <typename Result, typename Body> Result catching(gridvane::failure &why
     (void)why;
     return body();
 #endif
+}
+
+// Runs body(status) for a noexcept twin: why filled from the status (name:
+// the file concerned), and what the body throws as catching says.
+template <typename Result, typename Body>
+Result or_failure(gridvane::failure &why, std::string_view name, Body &&body) noexcept
+{
+    return catching<Result>(why, [&] {
+        gridvane_status status = status_of_code(GRIDVANE_OK);
+        Result result = body(status);
+        why = status.code == GRIDVANE_OK ? gridvane::failure() : gridvane::failure(status, std::string(name));
+        return result;
+    });
+}
+template <typename Result, typename Body> Result or_failure(gridvane::failure &why, Body &&body) noexcept
+{
+    return or_failure<Result>(why, std::string_view(), body);
 }
 
 // A read of a file by name, as the reads of streams are made.

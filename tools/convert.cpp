@@ -63,19 +63,19 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
     const Input in = read_input(operand, reading_option(args), rules_option(args));
     const gridvane::table &t = in.table;
     // Text for people: the shortest digits that read back the same.
-    int32_t as = form;
-    uint32_t flags = GRIDVANE_WRITE_SHORTEST;
+    gridvane::write_options options;
+    options.as = static_cast<gridvane::form>(form);
+    options.shortest = true;
     // --frames-as-column: a plain form, with the frames as its first column.
     const bool as_column = t.has_frames() && args.flag("--frames-as-column");
-    if (as_column)
-        flags |= GRIDVANE_WRITE_FRAMES_AS_COLUMN;
+    options.frames_as_column = as_column;
     if (form == GRIDVANE_FORM_ASCII && t.has_frames() && !args.flag("--plain") && !as_column)
-        as = GRIDVANE_FORM_TABLE;
+        options.as = gridvane::form::table;
     if (form == GRIDVANE_FORM_ASCII && (t.columns() < 1 || t.rows() < 1))
         data_error(in.name + ": the table has no samples, and an ASCII file of none cannot be read back. Nothing "
                              "written.");
     if (form == GRIDVANE_FORM_BINARY && t.has_frames() && !as_column) {
-        flags |= GRIDVANE_WRITE_DROP_FRAMES;
+        options.drop_frames = true;
         if (!args.flag("--plain"))
             say("gridvane: warning: " + in.name +
                 ": the binary form has no frame column: the frames and header names are not kept (--plain says that "
@@ -92,7 +92,7 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
             system_error(out, error);
     write_output(out, [&](std::FILE *stream) {
         try {
-            write_table(t, stream, as, flags);
+            t.write(stream, options);
         } catch (const gridvane::error &e) {
             const gridvane_status &status = e.status();
             if (out == "-" && status.code == GRIDVANE_E_WRITE)

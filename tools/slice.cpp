@@ -122,8 +122,8 @@ int slice(const std::vector<std::string> &words)
     write_output("-", [&](std::FILE *stream) {
         try {
             // Text for people: the shortest digits that read back the same.
-            write_table(part, stream, framed && !as_column ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII,
-                        GRIDVANE_WRITE_SHORTEST | (as_column ? GRIDVANE_WRITE_FRAMES_AS_COLUMN : 0u));
+            part.write(stream, {framed && !as_column ? gridvane::form::table : gridvane::form::ascii, false, false, true,
+                                as_column});
         } catch (const gridvane::error &e) {
             if (e.status().code == GRIDVANE_E_WRITE)
                 standard_output_error(e.status().error);

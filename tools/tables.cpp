@@ -32,13 +32,6 @@ gridvane_reading rules_option(const Args &args)
     return rules;
 }
 
-void write_table(const gridvane::table &t, std::FILE *stream, int32_t form, uint32_t flags)
-{
-    t.write(stream, {static_cast<gridvane::form>(form), (flags & GRIDVANE_WRITE_DROP_FRAMES) != 0,
-                     (flags & GRIDVANE_WRITE_ANY_NAME) != 0, (flags & GRIDVANE_WRITE_SHORTEST) != 0,
-                     (flags & GRIDVANE_WRITE_FRAMES_AS_COLUMN) != 0});
-}
-
 std::string display_name(const std::string &operand) { return operand == "-" ? "standard input" : operand; }
 
 std::string place(const std::string &file, int64_t line, int64_t column)

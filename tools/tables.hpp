@@ -29,9 +29,6 @@ gridvane_reading rules_option(const Args &args);
 // Whether a reading asks anything beyond the format.
 inline bool has_rules(const gridvane_reading &rules) { return rules.flags != 0 || rules.frames_column >= 0; }
 
-// Writes t to stream in form with the library's flags (GRIDVANE_WRITE_...);
-// a failure throws gridvane::error.
-void write_table(const gridvane::table &t, std::FILE *stream, int32_t form, uint32_t flags);
 
 // The name messages use for an operand: "standard input" for "-".
 std::string display_name(const std::string &operand);
