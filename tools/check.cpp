@@ -91,9 +91,7 @@ std::string counted(int64_t n, const char *noun) { return std::to_string(n) + " 
 
 int check(const std::vector<std::string> &words)
 {
-    std::vector<std::string> valued = batch_options;
-    valued.insert(valued.end(), rules_options.begin(), rules_options.end());
-    const Args args(words, valued, {"--json"});
+    const Args args(words, with_rules(batch_options), {"--json"});
     const gridvane_reading rules = rules_option(args);
     const Batch batch = batch_files(args);
     if (batch.files.empty())

@@ -193,8 +193,7 @@ int convert(const std::vector<std::string> &words)
 {
     std::vector<std::string> valued{"--to", "--into"};
     valued.insert(valued.end(), batch_options.begin(), batch_options.end());
-    valued.insert(valued.end(), rules_options.begin(), rules_options.end());
-    const Args args(words, valued, {"--strict", "--lenient", "--plain", "--frames-as-column"});
+    const Args args(words, with_rules(valued), {"--strict", "--lenient", "--plain", "--frames-as-column"});
     if (const auto into = args.value("--into"))
         return convert_batch(args, *into);
     if (args.value("--shard") || args.value("--files-from"))

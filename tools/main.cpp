@@ -168,7 +168,8 @@ std::string verb_help(const Verb &v)
     return synopsis_lines(v, "usage: gridvane ", "       gridvane ") + "\n" + v.description;
 }
 
-void say(const std::string &text) { std::fputs(text.c_str(), stderr); }
+// Around the progress line, where one is shown.
+using cli::say;
 
 // --max-growth N, which every verb that reads takes, before any "--": it
 // sets the library's bound for the whole run and leaves the verb the rest.

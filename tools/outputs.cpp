@@ -48,7 +48,9 @@ void erase_status()
 
 void put(const std::string &text)
 {
-    const bool over_status = !text.empty() && !status_text.empty() && platform::standard_output_is_terminal();
+    // Asked once: a batch puts many lines while its progress line shows.
+    static const bool terminal = platform::standard_output_is_terminal();
+    const bool over_status = !text.empty() && !status_text.empty() && terminal;
     if (over_status && status_on_screen)
         erase_status();
     // Stops at the first failed write: a pipeline's reader may be gone or

@@ -257,7 +257,7 @@ void heat_map(std::string &svg, const gridvane::table &t)
 
 int plot(const std::vector<std::string> &words)
 {
-    const Args args(words, {"-o", "--output", "--title", "--names", "--frames-column"},
+    const Args args(words, with_rules({"-o", "--output", "--title"}),
                     {"--curves", "--heatmap", "--strict", "--lenient"});
     if (args.operands().size() != 1)
         usage_error("plot needs one FILE");

@@ -136,7 +136,7 @@ int sample_frames(const Args &args, const Input &in, Format format, bool one_fra
 
 int sample(const std::vector<std::string> &words)
 {
-    const Args args(words, {"--frame", "--frames", "--format", "--names", "--frames-column"}, {"--strict", "--lenient"});
+    const Args args(words, with_rules({"--frame", "--frames", "--format"}), {"--strict", "--lenient"});
     const auto &ops = args.operands();
     if (ops.empty())
         usage_error("sample needs a FILE");

@@ -82,7 +82,7 @@ void copy_part(const Input &in, const Range &rows, const Range &cols, bool frame
 
 int slice(const std::vector<std::string> &words)
 {
-    const Args args(words, {"--rows", "--cols", "--format", "--names", "--frames-column"},
+    const Args args(words, with_rules({"--rows", "--cols", "--format"}),
                     {"--plain", "--frames-as-column", "--strict", "--lenient"});
     if (args.operands().size() != 1)
         usage_error("slice needs one FILE");

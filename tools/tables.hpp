@@ -25,6 +25,12 @@ Reading reading_option(const Args &args);
 // How the plain text form is read (--names first-line, --frames-column N):
 // the valued options every reading verb takes, and what they ask.
 inline const std::vector<std::string> rules_options{"--names", "--frames-column"};
+// A verb's valued options with the reading's rules beside them.
+inline std::vector<std::string> with_rules(std::vector<std::string> valued)
+{
+    valued.insert(valued.end(), rules_options.begin(), rules_options.end());
+    return valued;
+}
 gridvane_reading rules_option(const Args &args);
 // Whether a reading asks anything beyond the format.
 inline bool has_rules(const gridvane_reading &rules) { return rules.flags != 0 || rules.frames_column >= 0; }

@@ -144,6 +144,11 @@ class _Partition(object if _expressions() else DataFrameIOFunction):  # type: ig
         return _frame_of(read, meta)
 
 
+def _refuse_path_column(path: str, labels: Iterable[Any]) -> None:
+    if "path" in labels:
+        raise ValueError(f"{path}: has a column named 'path', the name read_tables gives the file's name")
+
+
 def _samples_of(path: str, lenient: bool, meta: Any) -> Tuple[np.ndarray, np.ndarray]:
     """A file's samples, in the columns of meta (which the file must have,
     with its kind of index: frames or row numbers), and its index."""
@@ -152,8 +157,7 @@ def _samples_of(path: str, lenient: bool, meta: Any) -> Tuple[np.ndarray, np.nda
     table = _functions.load(path, lenient=lenient)
     with table:
         samples, frames, labels = table.to_numpy(), table.frames, _column_labels(table)
-    if "path" in labels:
-        raise ValueError(f"{path}: has a column named 'path', the name read_tables gives the file's name")
+    _refuse_path_column(path, labels)
     wanted = [c for c in meta.columns if c != "path"]
     if not set(wanted) <= set(labels) or (frames is not None) != (meta.index.name == "frame"):
         raise ValueError(f"{path}: holds columns {labels}{' with frames' if frames is not None else ''}, not "
@@ -266,8 +270,7 @@ def read_tables(paths: Iterable[Path], columns: Optional[Sequence[str]] = None, 
             if errors != "skip" or at == len(absolute):
                 raise
             _report_skipped(path, failure)
-    if "path" in first.columns:
-        raise ValueError(f"{path}: has a column named 'path', the name read_tables gives the file's name")
+    _refuse_path_column(path, first.columns)
     if columns is not None:
         columns = list(columns)
         unknown = [c for c in columns if c not in first.columns or c == "path"]

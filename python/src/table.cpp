@@ -123,7 +123,7 @@ py::object columns(const Table &t)
         return py::none();
     py::tuple names(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view name = t.table().column_name(i); // a name is never empty
+        const std::string_view name = t.table().column_name(i); // empty: this column has no name
         names[i] = name.empty() ? py::object(py::none())
                                 : py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
                                       name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));

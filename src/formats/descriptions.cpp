@@ -132,6 +132,12 @@ std::string against_reading(const gridvane_status &s)
     }
 }
 
+// Sentences a status and its code alone both say.
+constexpr const char *padding_words = "a short row is padded to the first row's width, and these rows would be "
+                                      "nearly all padding (the bound can be raised or lifted)";
+constexpr const char *name_rule_words =
+    "cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
+
 std::string status_text(const gridvane_status &s)
 {
     switch (s.code) {
@@ -195,12 +201,10 @@ std::string status_text(const gridvane_status &s)
                                          "binary): give it";
     case GRIDVANE_E_OUT_OF_PROPORTION:
         return "the table would reach " + std::to_string(s.found) + " bytes, more than " + std::to_string(s.expected) +
-               " times what the file has given so far: a short row is padded to the first row's width, and these "
-               "rows would be nearly all padding (the bound can be raised or lifted)";
+               " times what the file has given so far: " + padding_words;
     case GRIDVANE_E_AGAINST_READING: return against_reading(s);
     case GRIDVANE_E_BAD_NAME:
-        return "column name " + std::to_string(s.found) +
-               " cannot stand in the table form: a name is not empty and has no white space, '#' or control byte";
+        return "column name " + std::to_string(s.found) + " " + name_rule_words;
     }
     return "unknown status " + std::to_string(s.code);
 }
@@ -222,12 +226,10 @@ std::string code_text(std::int32_t code, std::int32_t error)
     case GRIDVANE_E_CHANGED: return "the file changed while it was read";
     case GRIDVANE_E_AGAINST_READING: return "the input breaks the reading asked for (a line of names, a frame column)";
     case GRIDVANE_E_OUT_OF_PROPORTION:
-        return "the table would be out of proportion to the file: a short row is padded to the first row's width, "
-               "and these rows would be nearly all padding (the bound can be raised or lifted)";
+        return std::string("the table would be out of proportion to the file: ") + padding_words;
     case GRIDVANE_E_FORM_AGAINST_NAME: return "the form asked contradicts the name's type";
     case GRIDVANE_E_BAD_NAME:
-        return "a column name cannot stand in the table form: a name is not empty and has no white space, '#' or "
-               "control byte";
+        return std::string("a column name ") + name_rule_words;
     default: return status_text(gridvane_status{code, error, 0, 0, -1, 0, 0});
     }
 }

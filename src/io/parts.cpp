@@ -436,8 +436,6 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
     const std::string_view kept = block.kept();
     // The block was read from the start: the source stands where it ends.
     const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
-    if (d.form == CHAN_BIN && plan.reading.names_first_line)
-        return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
     return d.form == 0         ? d.status
            : d.form == CHAN_BIN ? plan_binary(plan, parts)
                                 : plan_ascii(plan, d.start, kept, after, parts);
