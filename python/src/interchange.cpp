@@ -330,13 +330,22 @@ void copy_column(const ArrowArray &a, char format, std::int64_t first, std::int6
 
 // Whether any of `length` elements from `start` (the parent's offset) is
 // null. Checked before: a null_count above 0 comes with its bitmap.
+// Whether a child may hold nulls at all (its bitmap is checked before
+// any read), and whether its element i (counted from its own offset) is one.
+bool may_hold_nulls(const ArrowArray &a) { return a.null_count != 0 && a.buffers[0] != nullptr; }
+bool is_null(const ArrowArray &a, std::int64_t i)
+{
+    const auto *bits = static_cast<const std::uint8_t *>(a.buffers[0]);
+    i += a.offset;
+    return (bits[i / 8] & (1u << (i % 8))) == 0;
+}
+
 bool has_nulls(const ArrowArray &a, std::int64_t start, std::int64_t length)
 {
-    if (a.null_count == 0 || a.buffers[0] == nullptr)
+    if (!may_hold_nulls(a))
         return false;
-    const auto *bits = static_cast<const std::uint8_t *>(a.buffers[0]);
-    for (std::int64_t i = a.offset + start; i < a.offset + start + length; ++i)
-        if ((bits[i / 8] & (1u << (i % 8))) == 0)
+    for (std::int64_t i = start; i < start + length; ++i)
+        if (is_null(a, i))
             return true;
     return false;
 }
@@ -534,14 +543,11 @@ py::object arrow_stream(Table &t, py::object requested_schema)
 // offset) where the column holds a null.
 void nulls_to_nan(const ArrowArray &a, std::int64_t first, std::int64_t n, float *const *dest, std::int64_t slot)
 {
-    if (a.null_count == 0 || a.n_buffers < 1 || a.buffers[0] == nullptr)
+    if (!may_hold_nulls(a))
         return;
-    const auto *bits = static_cast<const std::uint8_t *>(a.buffers[0]);
-    for (std::int64_t r = 0; r < n; ++r) {
-        const std::int64_t i = a.offset + first + r;
-        if ((bits[i / 8] & (1u << (i % 8))) == 0)
+    for (std::int64_t r = 0; r < n; ++r)
+        if (is_null(a, first + r))
             dest[r][slot] = std::numeric_limits<float>::quiet_NaN();
-    }
 }
 
 std::unique_ptr<Table> from_arrow(py::object source, bool nulls_as_nan)

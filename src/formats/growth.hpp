@@ -28,7 +28,11 @@ constexpr std::int64_t growth_allowance = GRIDVANE_GROWTH_ALLOWANCE;
 // which the join tells whether a single read would have failed in it.
 class Growth {
 public:
-    explicit Growth(std::int64_t begin = 0) : factor_(read_growth.load(std::memory_order_relaxed)), begin_(begin) {}
+    explicit Growth(std::int64_t begin = 0)
+        : factor_(read_growth.load(std::memory_order_relaxed)), begin_(begin),
+          most_bytes_(factor_ == 0 ? INT64_MAX : INT64_MAX / factor_)
+    {
+    }
 
     // A row of `bytes` taken, the input read up to `offset`: false once the
     // table passes its bound.
@@ -49,9 +53,10 @@ public:
 private:
     std::int64_t allowed(std::int64_t bytes) const
     {
-        return bytes > INT64_MAX / factor_ ? INT64_MAX : factor_ * bytes;
+        return bytes > most_bytes_ ? INT64_MAX : factor_ * bytes;
     }
     std::int64_t factor_, begin_;
+    std::int64_t most_bytes_; // past these, factor times them passes INT64_MAX: worked out once, not per row
     std::int64_t table_ = 0, peak_ = INT64_MIN;
 };
 
