@@ -26,8 +26,16 @@ CAMERA_TABLE = (b"| pan tilt focal\n---------------\n1\t|\t0\t-5\t35\n12\t|\t8.2
 
 
 def run(*args, stdin=b"", cwd=None, stdout=None):
-    done = subprocess.run([*RUNNER, TOOL, *args], input=stdin, stdout=stdout or subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=60, cwd=cwd)
+    # Under Wine on a loaded machine a process now and then fails to start or
+    # to end: it exits with nothing said, or its loader stops on "Inconsistency
+    # detected by ld.so". The tool says why whenever it fails, so such a run is
+    # the emulator's, and it is tried again, at most twice.
+    for attempt in range(3 if RUNNER else 1):
+        done = subprocess.run([*RUNNER, TOOL, *args], input=stdin, stdout=stdout or subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60, cwd=cwd)
+        lost = done.returncode != 0 and not done.stdout and not done.stderr
+        if not lost and b"Inconsistency detected by ld.so" not in done.stderr:
+            break
     return done.returncode, done.stdout, done.stderr.decode()
 
 
