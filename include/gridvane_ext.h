@@ -264,6 +264,12 @@ typedef int (*gridvane_observer)(const gridvane_finding *finding, void *context)
  * Cannot fail. */
 GRIDVANE_API size_t gridvane_finding_message(const gridvane_finding *finding, char *out, size_t size);
 
+/* Names a finding's kind as the macro does, in lower case, "decimal_comma"
+ * for GRIDVANE_FINDING_DECIMAL_COMMA: a name to test against or to show
+ * beside the words (since 1.2). NULL for a kind no reader reports. Cannot
+ * fail. */
+GRIDVANE_API const char *gridvane_finding_name(int32_t kind);
+
 /* ---- Streams of the caller's own (since 1.1) --------------------------- */
 
 /* Bytes moved through the caller's functions instead of a FILE *: for a
