@@ -31,11 +31,14 @@ Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t fl
                   std::int32_t kind)
 {
     Status status;
-    registry::Record *record = registry::register_table(type, flags, rows, names, status);
-    if (record == nullptr)
-        return failed(Step::registration, status, type);
+    const registry::Registered made = registry::register_table(type, flags, rows, names, status);
+    if (made.table == nullptr) {
+        Loaded out = failed(Step::registration, status, type);
+        out.registry_was_empty = made.registry_was_empty;
+        return out;
+    }
     Loaded out;
-    out.node = &record->node;
+    out.node = &made.table->node;
     out.form = type;
     out.kind = kind;
     return out;
@@ -162,7 +165,7 @@ void tell_host_of_load_failure(const Loaded &loaded, const char *name)
             formats::tell_host_of_ascii_failure(s);
         return;
     case Step::registration:
-        if (registry::registry_was_empty(s))
+        if (loaded.registry_was_empty)
             GRIDVANE_FAIL(0, ENOMEM, msg::read_no_first_node);
         else
             GRIDVANE_FAIL(0, ENOMEM, msg::read_no_next_node);

@@ -23,6 +23,7 @@ struct Loaded {
     std::int32_t form = 0;  // the reader that ran: CHAN_ASCII or CHAN_BIN
     std::int32_t kind = GRIDVANE_KIND_UNKNOWN;
     std::int64_t comments = 0; // lines with a comment, which the table does not keep
+    bool registry_was_empty = false; // a registration that failed: whether it would have been the first table
 };
 
 // Registers what a reader read (the registry owns it from here on), or

@@ -461,21 +461,16 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t fo
                                                     const gridvane_reading *reading, gridvane_observer observer,
                                                     void *context, gridvane_report *report)
 {
-    return at_edge(report, static_cast<gridvane_plan *>(nullptr), [&](Status &s, gridvane_report &r) {
-        gridvane_plan *none = nullptr;
+    return at_edge(report, static_cast<gridvane_plan *>(nullptr), [&](Status &s, gridvane_report &r) -> gridvane_plan * {
         formats::Reading rules;
         if (name == nullptr || name[0] == '\0' || parts < 0 || !io::reading_of(reading, rules) ||
-            (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return none;
-        }
+            (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         if (form == GRIDVANE_FORM_DECIDE && (form = gridvane_form_of_name(name, GRIDVANE_PURPOSE_LOAD, &s)) < 0)
-            return none;
+            return nullptr;
         auto *plan = new (std::nothrow) gridvane_plan;
-        if (plan == nullptr) {
-            s = failure(GRIDVANE_E_NO_MEMORY);
-            return none;
-        }
+        if (plan == nullptr)
+            return refuse(s, GRIDVANE_E_NO_MEMORY);
         plan->observer = formats::Observer(observer, context);
         plan->observed = observer != nullptr;
         plan->reading = rules;
@@ -484,7 +479,7 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t fo
         if (succeeded(s))
             return plan;
         delete plan;
-        return none;
+        return nullptr;
     });
 }
 
@@ -493,10 +488,8 @@ GRIDVANE_API int32_t gridvane_plan_parts(const gridvane_plan *plan) { return pla
 GRIDVANE_API int32_t gridvane_plan_read(gridvane_plan *plan, int32_t part, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (plan == nullptr || part < 0 || part >= plan->part_count) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (plan == nullptr || part < 0 || part >= plan->part_count)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         read_part(*plan, plan->parts[part]);
         s = plan->parts[part].status;
         return succeeded(s) ? 0 : -1;
@@ -506,10 +499,8 @@ GRIDVANE_API int32_t gridvane_plan_read(gridvane_plan *plan, int32_t part, gridv
 GRIDVANE_API int32_t gridvane_plan_finish(gridvane_plan *plan, gridvane_report *report)
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
-        if (plan == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (plan == nullptr)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         const std::unique_ptr<gridvane_plan> owned(plan);
         if (plan->whole)
             read_part(*plan, plan->parts[0]);
