@@ -301,6 +301,31 @@ typedef struct gridvane_io {
  * channel file: ArrayLoad and ArraySave refuse the name). */
 GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t purpose, gridvane_status *status);
 
+/* The form a save by this name writes when form is asked (since 1.2): form
+ * itself, or for GRIDVANE_FORM_DECIDE the name's (GRIDVANE_FORM_ASCII or
+ * GRIDVANE_FORM_BINARY; gridvane_save then writes an ASCII name in the
+ * table form when the table has frames). -1 with status: ARGUMENT (a NULL
+ * or empty name), BAD_SUFFIX, UNNAMED_FORM (DECIDE and a name the tools
+ * library does not know), FORM_AGAINST_NAME (a form the name's type
+ * contradicts, unless flags has GRIDVANE_WRITE_ANY_NAME; expected the form,
+ * found the name's), each as gridvane_save gives it. */
+GRIDVANE_API int32_t gridvane_form_to_save(const char *name, int32_t form, uint32_t flags, gridvane_status *status);
+
+/* The suffix a file of a form is written under (since 1.2): ".chan" for
+ * GRIDVANE_FORM_ASCII and GRIDVANE_FORM_TABLE, ".chb" for
+ * GRIDVANE_FORM_BINARY; NULL for another code. Cannot fail. */
+GRIDVANE_API const char *gridvane_form_suffix(int32_t form);
+
+/* The form a client names by word (since 1.2): "ascii" gives
+ * GRIDVANE_FORM_ASCII, "binary" GRIDVANE_FORM_BINARY; -1 for NULL or another
+ * word. Cannot fail. */
+GRIDVANE_API int32_t gridvane_form_of_word(const char *word);
+
+/* The word for a form, the other way (since 1.2): "ascii" for
+ * GRIDVANE_FORM_ASCII, "binary" for GRIDVANE_FORM_BINARY; NULL for another
+ * code (the table form is asked for by code). Cannot fail. */
+GRIDVANE_API const char *gridvane_form_word(int32_t form);
+
 /* ---- Reading (since 1.1) ----------------------------------------------- */
 
 /* What a read did: its status (GRIDVANE_OK on success), what the input was,

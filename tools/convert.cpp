@@ -20,37 +20,27 @@ int32_t form_option(const Args &args)
     const auto to = args.value("--to");
     if (!to)
         return GRIDVANE_FORM_DECIDE;
-    if (*to == "ascii")
-        return GRIDVANE_FORM_ASCII;
-    if (*to == "binary")
-        return GRIDVANE_FORM_BINARY;
-    usage_error("--to takes ascii or binary, not '" + *to + "'");
+    const int32_t form = gridvane_form_of_word(to->c_str());
+    if (form < 0)
+        usage_error("--to takes ascii or binary, not '" + *to + "'");
+    return form;
 }
 
-// The form OUT is written in, from --to and its name; a form that
-// contradicts the name is refused, since a reader would take the file by
-// its name.
+// The form OUT is written in, from --to and its name, as a save by that
+// name decides it; a form that contradicts the name is refused, since a
+// reader would take the file by its name.
 int32_t output_form(const Args &args, const std::string &out)
 {
     const int32_t asked = form_option(args);
     gridvane_status s{};
-    const int32_t named =
-        out == "-" ? GRIDVANE_FORM_DECIDE : gridvane_form_of_name(out.c_str(), GRIDVANE_PURPOSE_SAVE, &s);
-    if (named == -1)
+    // Standard output (and no name at all) has no type to judge.
+    const bool unnamed = out == "-" || out.empty();
+    const int32_t form = unnamed ? asked : gridvane_form_to_save(out.c_str(), asked, 0, &s);
+    if ((unnamed && form == GRIDVANE_FORM_DECIDE) || s.code == GRIDVANE_E_UNNAMED_FORM)
+        usage_error("cannot tell the format of " + out + " by its name; say --to ascii or --to binary");
+    if (form == -1)
         usage_error(status_line(out, s));
-    if (asked == GRIDVANE_FORM_DECIDE) {
-        if (named == GRIDVANE_FORM_DECIDE)
-            usage_error("cannot tell the format of " + out + " by its name; say --to ascii or --to binary");
-        return named;
-    }
-    if (named != GRIDVANE_FORM_DECIDE && named != asked) {
-        // The words a save by this name would give.
-        s.code = GRIDVANE_E_FORM_AGAINST_NAME;
-        s.expected = asked;
-        s.found = named;
-        usage_error(status_line(out, s));
-    }
-    return asked;
+    return form;
 }
 
 // Reads operand and writes it as out in form, making out's folders first
@@ -126,7 +116,7 @@ std::string batch_output(const std::string &into, const std::string &name, int32
     const std::size_t dot = relative.rfind('.');
     if (dot != std::string::npos && dot > base)
         relative.erase(dot);
-    return into + "/" + relative + (form == GRIDVANE_FORM_BINARY ? ".chb" : ".chan");
+    return into + "/" + relative + gridvane_form_suffix(form);
 }
 
 // Every file of the list (the shard's part of it) converted into a folder;

@@ -2,6 +2,7 @@
 // (a finding's are in its row of findings.cpp): clients print these, and
 // never make up their own.
 #include "content.hpp"
+#include "forms.hpp"
 #include "wording.hpp"
 
 #include "gridvane_ext.h"
@@ -100,9 +101,11 @@ std::string no_table(std::int64_t bytes)
     return bytes == 0 ? "no table: the file is empty" : "no table: only blank lines and comments";
 }
 
+// A form as messages name it ("ASCII table"), another code as ASCII.
 std::string form_name(std::int64_t form)
 {
-    return form == GRIDVANE_FORM_BINARY ? "binary" : form == GRIDVANE_FORM_TABLE ? "ASCII table" : "ASCII";
+    const Form *f = form == static_cast<std::int32_t>(form) ? form_of(static_cast<std::int32_t>(form)) : nullptr;
+    return f != nullptr ? f->words : "ASCII";
 }
 
 // A finding that sums its column up: how many more numbers of the column

@@ -7,7 +7,7 @@
 #include "loading.hpp"
 #include "replace.hpp"
 #include "saving.hpp"
-#include "formats/formats.hpp"
+#include "formats/forms.hpp"
 #include "registry/registry.hpp"
 
 #include <cerrno>
@@ -16,11 +16,6 @@
 using namespace gridvane_core;
 
 namespace {
-
-bool is_read_form(int32_t form)
-{
-    return form == GRIDVANE_FORM_DECIDE || form == GRIDVANE_FORM_ASCII || form == GRIDVANE_FORM_BINARY;
-}
 
 // A caller's reading as the readers take it; false when it asks what they
 // do not know.
@@ -71,14 +66,33 @@ GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t purpose, gr
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
         if (name == nullptr || (purpose != GRIDVANE_PURPOSE_LOAD && purpose != GRIDVANE_PURPOSE_SAVE))
             return refuse(s, GRIDVANE_E_ARGUMENT);
-        switch (const int code = GetHalvicFileType(name)) {
-        case -1: return GRIDVANE_FORM_DECIDE;
-        case 0: // ASCII to save, the content to load
-            return purpose == GRIDVANE_PURPOSE_SAVE ? GRIDVANE_FORM_ASCII : GRIDVANE_FORM_DECIDE;
-        case CHAN_BIN:
-        case CHAN_ASCII: return code;
-        default: return refuse(s, with_counts(failure(GRIDVANE_E_BAD_SUFFIX), 0, code));
-        }
+        const int code = GetHalvicFileType(name);
+        if (code == -1)
+            return GRIDVANE_FORM_DECIDE;
+        const formats::Form *form = formats::file_form(code);
+        if (form == nullptr)
+            return refuse(s, with_counts(failure(GRIDVANE_E_BAD_SUFFIX), 0, code));
+        // Type 0: the first form to save, the content to load.
+        return code == 0 && purpose == GRIDVANE_PURPOSE_LOAD ? GRIDVANE_FORM_DECIDE : form->code;
+    });
+}
+
+GRIDVANE_API int32_t gridvane_form_to_save(const char *name, int32_t form, uint32_t flags, gridvane_status *status)
+{
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
+        if (name == nullptr || name[0] == '\0')
+            return refuse(s, GRIDVANE_E_ARGUMENT);
+        const int32_t named = gridvane_form_of_name(name, GRIDVANE_PURPOSE_SAVE, &s);
+        if (named < 0)
+            return -1;
+        if (form == GRIDVANE_FORM_DECIDE)
+            return named != GRIDVANE_FORM_DECIDE ? named : refuse(s, GRIDVANE_E_UNNAMED_FORM);
+        // A reader would take the file by its name.
+        const formats::Form *asked = formats::form_of(form);
+        if (named != GRIDVANE_FORM_DECIDE && asked != nullptr && asked->type != formats::form_of(named)->type &&
+            (flags & GRIDVANE_WRITE_ANY_NAME) == 0)
+            return refuse(s, with_counts(failure(GRIDVANE_E_FORM_AGAINST_NAME), form, named));
+        return form;
     });
 }
 
@@ -87,7 +101,7 @@ GRIDVANE_API int32_t gridvane_load_with(const char *name, int32_t form, const gr
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
         formats::Reading rules;
-        if (name == nullptr || name[0] == '\0' || !is_read_form(form) || !rules_of(reading, rules))
+        if (name == nullptr || name[0] == '\0' || !formats::readable(form) || !rules_of(reading, rules))
             return refuse(s, GRIDVANE_E_ARGUMENT);
         if (form == GRIDVANE_FORM_DECIDE && (form = gridvane_form_of_name(name, GRIDVANE_PURPOSE_LOAD, &s)) < 0)
             return -1;
@@ -108,7 +122,7 @@ GRIDVANE_API int32_t gridvane_read_with(FILE *stream, int32_t form, const gridva
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
         formats::Reading rules;
-        if (stream == nullptr || !is_read_form(form) || !rules_of(reading, rules))
+        if (stream == nullptr || !formats::readable(form) || !rules_of(reading, rules))
             return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::StdioSource source(stream);
         return read_reported(source, form, rules, observer, context, s, r);
@@ -126,7 +140,7 @@ GRIDVANE_API int32_t gridvane_read_io_with(const gridvane_io *io, int32_t form, 
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
         formats::Reading rules;
-        if (io == nullptr || io->read == nullptr || !is_read_form(form) || !rules_of(reading, rules))
+        if (io == nullptr || io->read == nullptr || !formats::readable(form) || !rules_of(reading, rules))
             return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::CallbackSource source(*io);
         const int32_t id = read_reported(source, form, rules, observer, context, s, r);
@@ -167,23 +181,17 @@ GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, u
                                    gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (name == nullptr || name[0] == '\0')
-            return refuse(s, GRIDVANE_E_ARGUMENT);
-        const int32_t named = gridvane_form_of_name(name, GRIDVANE_PURPOSE_SAVE, &s);
-        if (named < 0)
+        const int32_t chosen = gridvane_form_to_save(name, form, flags, &s);
+        if (chosen < 0)
             return -1;
-        if (form == GRIDVANE_FORM_DECIDE) {
-            if (named == GRIDVANE_FORM_DECIDE)
-                return refuse(s, GRIDVANE_E_UNNAMED_FORM);
-            // An ASCII name: the table form for a table with frames.
-            form = named == GRIDVANE_FORM_BINARY ? GRIDVANE_FORM_BINARY : GRIDVANE_FORM_DECIDE;
-        } else if (named != GRIDVANE_FORM_DECIDE && (named == GRIDVANE_FORM_BINARY) != (form == GRIDVANE_FORM_BINARY) &&
-                   (flags & GRIDVANE_WRITE_ANY_NAME) == 0)
-            return refuse(s, with_counts(failure(GRIDVANE_E_FORM_AGAINST_NAME), form, named));
         // Everything that can be refused is refused before the file is touched.
         registry::Record *table = registry::find(id);
         if (table == nullptr)
             return refuse(s, GRIDVANE_E_UNKNOWN_HANDLE);
+        // The name's type given, the table's frames choose its form (the
+        // table form for an ASCII name).
+        if (form == GRIDVANE_FORM_DECIDE)
+            form = formats::written_form(chosen, table->has_frame())->code;
         int32_t resolved = 0;
         s = io::resolve_form(*table, form, flags, resolved);
         if (succeeded(s))

@@ -61,14 +61,6 @@ bool reading_of(const gridvane_reading *given, formats::Reading &reading);
 // reader); else form (0: the content decides).
 std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &reading);
 
-// Binary rows read from offset with a reading's frame column: the frames
-// moved to the last slot, or the failure where one does not fit.
-Status binary_frames(const storage::Rows &rows, const formats::Reading &reading, std::int64_t offset = 0);
-
-// The flags a table read from the ASCII form gets: frames from the table
-// form or from a reading's frame column.
-std::uint32_t ascii_flags(const formats::AsciiRead &read);
-
 // Test seam: the smallest part a planned load cuts (a megabyte); returns
 // the one before.
 std::int64_t set_smallest_part(std::int64_t bytes);
