@@ -15,7 +15,7 @@ set(GRIDVANE_EXT_NAMES
   gridvane_plan_abandon gridvane_plan_finish gridvane_plan_open gridvane_plan_parts gridvane_plan_read
   gridvane_read gridvane_read_growth gridvane_read_io gridvane_sample_many gridvane_save gridvane_set_column_names
   gridvane_status_message gridvane_write gridvane_write_io
-  gridvane_load_with gridvane_read_with gridvane_read_io_with gridvane_plan_open_with)
+  gridvane_output_name gridvane_load_with gridvane_read_with gridvane_read_io_with gridvane_plan_open_with)
 set(GRIDVANE_EXPORTED_NAMES ${GRIDVANE_API_NAMES} ${GRIDVANE_EXT_NAMES})
 
 # Fails unless a list of found names is exactly the exported ones.

@@ -326,6 +326,18 @@ GRIDVANE_API int32_t gridvane_form_of_word(const char *word);
  * code (the table form is asked for by code). Cannot fail. */
 GRIDVANE_API const char *gridvane_form_word(int32_t form);
 
+/* Where a conversion of many files into one folder writes an input, within
+ * that folder (since 1.2): the input's name relative to what the caller
+ * keeps of it (its root), with the form's suffix for its own (the part from
+ * the last '.' of its last component, when that is not the component's
+ * first byte): "a/b.chb" for "a/b.chan" and GRIDVANE_FORM_BINARY; '/' and
+ * the backslash both separate. Into out as snprintf does (out may be NULL
+ * when size is 0); returns the whole name's length, or -1 with status
+ * ARGUMENT: a NULL name, a form without a suffix, an empty name or one with
+ * a ".." component (its output would leave the folder). */
+GRIDVANE_API ptrdiff_t gridvane_output_name(const char *name, int32_t form, char *out, size_t size,
+                                            gridvane_status *status);
+
 /* ---- Reading (since 1.1) ----------------------------------------------- */
 
 /* What a read did: its status (GRIDVANE_OK on success), what the input was,

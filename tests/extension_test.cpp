@@ -363,6 +363,47 @@ TEST_F(Extension, FormWordsAndSuffixes)
     EXPECT_EQ(gridvane_form_of_word(nullptr), -1);
 }
 
+// Where a conversion into a folder writes each input: the tool's batches
+// and gridvane.dask.convert both take this name.
+TEST_F(Extension, OutputNamesOfConversions)
+{
+    const struct {
+        const char *name;
+        int32_t form;
+        const char *out; // null: refused
+    } cases[] = {
+        {"a/b.chan", GRIDVANE_FORM_BINARY, "a/b.chb"},
+        {"b.chb", GRIDVANE_FORM_TABLE, "b.chan"},
+        {"a.b/c", GRIDVANE_FORM_ASCII, "a.b/c.chan"}, // a dot of a folder is no suffix
+        {"a/b.tar.txt", GRIDVANE_FORM_BINARY, "a/b.tar.chb"},
+        {".hidden", GRIDVANE_FORM_BINARY, ".hidden.chb"}, // nor is a name's first byte
+        {"x\\y.txt", GRIDVANE_FORM_ASCII, "x\\y.chan"},
+        {"..x/y.chan", GRIDVANE_FORM_BINARY, "..x/y.chb"},
+        {"a/../b.chan", GRIDVANE_FORM_BINARY, nullptr}, // would leave the folder
+        {"..", GRIDVANE_FORM_BINARY, nullptr},
+        {"a\\..", GRIDVANE_FORM_BINARY, nullptr},
+        {"", GRIDVANE_FORM_BINARY, nullptr},
+        {"a.chan", GRIDVANE_FORM_DECIDE, nullptr}, // no suffix to give
+    };
+    for (const auto &c : cases) {
+        gridvane_status status{};
+        const ptrdiff_t length = gridvane_output_name(c.name, c.form, nullptr, 0, &status);
+        if (c.out == nullptr) {
+            EXPECT_EQ(length, -1) << c.name;
+            EXPECT_EQ(status.code, GRIDVANE_E_ARGUMENT) << c.name;
+            continue;
+        }
+        std::string out(static_cast<std::size_t>(std::max<ptrdiff_t>(length, 0)), '\0');
+        EXPECT_EQ(gridvane_output_name(c.name, c.form, out.data(), out.size() + 1, &status), length);
+        EXPECT_EQ(out, c.out) << c.name;
+    }
+    // What fits, NUL-terminated; the length is the whole name's.
+    char small[4];
+    EXPECT_EQ(gridvane_output_name("a/b.chan", GRIDVANE_FORM_BINARY, small, sizeof small, nullptr), 7);
+    EXPECT_STREQ(small, "a/b");
+    EXPECT_EQ(gridvane_output_name(nullptr, GRIDVANE_FORM_BINARY, nullptr, 0, nullptr), -1);
+}
+
 // ---- Mends ------------------------------------------------------------
 
 TEST_F(Extension, ByteOrderMarkIsSkippedByNameAndOnStreams)

@@ -95,7 +95,7 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
 
 // Where a batch writes a file: into/NAME, NAME being the file as listed
 // without a leading root, with the suffix of form. Empty for a name that
-// would leave into ("..") or has no name to keep ("-").
+// would leave into ("..") or has no name to keep ("-", a root alone).
 std::string batch_output(const std::string &into, const std::string &name, int32_t form)
 {
     std::size_t start = 0;
@@ -103,20 +103,17 @@ std::string batch_output(const std::string &into, const std::string &name, int32
         start = 2; // a Windows drive
     while (start < name.size() && (name[start] == '/' || name[start] == '\\'))
         ++start;
-    std::string relative = name.substr(start);
-    if (relative.empty() || name == "-")
+    if (name == "-")
         return {};
-    for (std::size_t part = 0; part <= relative.size();) {
-        const std::size_t end = std::min(relative.find_first_of("/\\", part), relative.size());
-        if (relative.compare(part, end - part, "..") == 0)
-            return {};
-        part = end + 1;
-    }
-    const std::size_t base = relative.find_last_of("/\\") == std::string::npos ? 0 : relative.find_last_of("/\\") + 1;
-    const std::size_t dot = relative.rfind('.');
-    if (dot != std::string::npos && dot > base)
-        relative.erase(dot);
-    return into + "/" + relative + gridvane_form_suffix(form);
+    // The rest as the library names outputs (gridvane.dask.convert too).
+    const std::string relative = name.substr(start);
+    gridvane_status s{};
+    const ptrdiff_t length = gridvane_output_name(relative.c_str(), form, nullptr, 0, &s);
+    if (length < 0)
+        return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    gridvane_output_name(relative.c_str(), form, out.data(), out.size() + 1, &s);
+    return into + "/" + out;
 }
 
 // Every file of the list (the shard's part of it) converted into a folder;

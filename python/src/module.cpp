@@ -229,4 +229,19 @@ the new one is complete.)")
             return suffix != nullptr ? py::object(py::str(suffix)) : py::object(py::none());
         },
         "kind"_a);
+    m.def(
+        "output_name",
+        [](py::handle name, py::handle kind) -> py::object {
+            // Where a conversion into a folder writes name (relative to its
+            // root), within the folder; None for a name the library refuses.
+            const std::string relative = file_name(name);
+            const std::int32_t form = gridvane_form_of_word(py::cast<std::string>(kind).c_str());
+            const ptrdiff_t length = gridvane_output_name(relative.c_str(), form, nullptr, 0, nullptr);
+            if (length < 0)
+                return py::none();
+            std::string out(static_cast<std::size_t>(length), '\0');
+            gridvane_output_name(relative.c_str(), form, out.data(), out.size() + 1, nullptr);
+            return py::module_::import("os").attr("fsdecode")(py::bytes(out));
+        },
+        "name"_a, "kind"_a);
 }
