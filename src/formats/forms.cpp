@@ -93,6 +93,8 @@ constexpr Form forms[] = {
 
 } // namespace
 
+std::span<const Form> every_form() { return forms; }
+
 const Form *form_of(std::int32_t code)
 {
     for (const Form &f : forms)

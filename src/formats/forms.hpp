@@ -12,6 +12,7 @@
 #include "storage/rows.hpp"
 
 #include <cstdint>
+#include <span>
 
 namespace gridvane_core::formats {
 
@@ -70,6 +71,9 @@ struct Form {
     Status (*fits)(const Shape &shape);
     Status (*write)(Sink &sink, const Writing &table);
 };
+
+// Every row, for tests that go through them all.
+std::span<const Form> every_form();
 
 // The row of a GRIDVANE_FORM_ code; null for none.
 const Form *form_of(std::int32_t code);
