@@ -237,7 +237,8 @@ void read_text_part(gridvane_plan &plan, Part &part, formats::Observer *watcher)
     io::DescriptorSource source(plan.fd, part.begin, part.end);
     part.span.table_form = plan.head_span.table_form;
     part.span.width = plan.head_span.width;
-    part.rows = formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span, plan.reading);
+    part.rows =
+        formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span, plan.reading);
     part.status = part.rows.status;
     const Status same = unchanged(plan, succeeded(part.status) && source.position() < part.end, false);
     if (!succeeded(same))
@@ -492,7 +493,8 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t fo
                                                     const gridvane_reading *reading, gridvane_observer observer,
                                                     void *context, gridvane_report *report)
 {
-    return at_edge(report, static_cast<gridvane_plan *>(nullptr), [&](Status &s, gridvane_report &r) -> gridvane_plan * {
+    return at_edge(report, static_cast<gridvane_plan *>(nullptr),
+                   [&](Status &s, gridvane_report &r) -> gridvane_plan * {
         formats::Reading rules;
         if (name == nullptr || name[0] == '\0' || parts < 0 || !io::reading_of(reading, rules) ||
             !formats::readable(form))
