@@ -9,12 +9,14 @@ set(GRIDVANE_API_NAMES
 set(GRIDVANE_EXT_NAMES
   gridvane_alloc gridvane_code_message gridvane_column_name gridvane_column_name_count gridvane_extent_of
   gridvane_file_abandon gridvane_file_commit gridvane_file_open gridvane_file_stream gridvane_file_temporary_name
-  gridvane_file_write gridvane_finding_message gridvane_form_of_name gridvane_frame_index_close gridvane_frame_index_open
+  gridvane_file_write gridvane_finding_message gridvane_finding_name gridvane_form_of_name gridvane_form_of_word
+  gridvane_form_suffix gridvane_form_word
+  gridvane_form_to_save gridvane_frame_index_close gridvane_frame_index_open
   gridvane_frame_index_row gridvane_load gridvane_parse_binary_header
   gridvane_plan_abandon gridvane_plan_finish gridvane_plan_open gridvane_plan_parts gridvane_plan_read
   gridvane_read gridvane_read_growth gridvane_read_io gridvane_sample_many gridvane_save gridvane_set_column_names
   gridvane_status_message gridvane_write gridvane_write_io
-  gridvane_load_with gridvane_read_with gridvane_read_io_with gridvane_plan_open_with)
+  gridvane_output_name gridvane_load_with gridvane_read_with gridvane_read_io_with gridvane_plan_open_with)
 set(GRIDVANE_EXPORTED_NAMES ${GRIDVANE_API_NAMES} ${GRIDVANE_EXT_NAMES})
 
 # Fails unless a list of found names is exactly the exported ones.

@@ -264,6 +264,12 @@ typedef int (*gridvane_observer)(const gridvane_finding *finding, void *context)
  * Cannot fail. */
 GRIDVANE_API size_t gridvane_finding_message(const gridvane_finding *finding, char *out, size_t size);
 
+/* Names a finding's kind as the macro does, in lower case, "decimal_comma"
+ * for GRIDVANE_FINDING_DECIMAL_COMMA: a name to test against or to show
+ * beside the words (since 1.2). NULL for a kind no reader reports. Cannot
+ * fail. */
+GRIDVANE_API const char *gridvane_finding_name(int32_t kind);
+
 /* ---- Streams of the caller's own (since 1.1) --------------------------- */
 
 /* Bytes moved through the caller's functions instead of a FILE *: for a
@@ -294,6 +300,43 @@ typedef struct gridvane_io {
  * ARGUMENT (a NULL name, another purpose), BAD_SUFFIX (a type that is no
  * channel file: ArrayLoad and ArraySave refuse the name). */
 GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t purpose, gridvane_status *status);
+
+/* The form a save by this name writes when form is asked (since 1.2): form
+ * itself, or for GRIDVANE_FORM_DECIDE the name's (GRIDVANE_FORM_ASCII or
+ * GRIDVANE_FORM_BINARY; gridvane_save then writes an ASCII name in the
+ * table form when the table has frames). -1 with status: ARGUMENT (a NULL
+ * or empty name), BAD_SUFFIX, UNNAMED_FORM (DECIDE and a name the tools
+ * library does not know), FORM_AGAINST_NAME (a form the name's type
+ * contradicts, unless flags has GRIDVANE_WRITE_ANY_NAME; expected the form,
+ * found the name's), each as gridvane_save gives it. */
+GRIDVANE_API int32_t gridvane_form_to_save(const char *name, int32_t form, uint32_t flags, gridvane_status *status);
+
+/* The suffix a file of a form is written under (since 1.2): ".chan" for
+ * GRIDVANE_FORM_ASCII and GRIDVANE_FORM_TABLE, ".chb" for
+ * GRIDVANE_FORM_BINARY; NULL for another code. Cannot fail. */
+GRIDVANE_API const char *gridvane_form_suffix(int32_t form);
+
+/* The form a client names by word (since 1.2): "ascii" gives
+ * GRIDVANE_FORM_ASCII, "binary" GRIDVANE_FORM_BINARY; -1 for NULL or another
+ * word. Cannot fail. */
+GRIDVANE_API int32_t gridvane_form_of_word(const char *word);
+
+/* The word for a form, the other way (since 1.2): "ascii" for
+ * GRIDVANE_FORM_ASCII, "binary" for GRIDVANE_FORM_BINARY; NULL for another
+ * code (the table form is asked for by code). Cannot fail. */
+GRIDVANE_API const char *gridvane_form_word(int32_t form);
+
+/* Where a conversion of many files into one folder writes an input, within
+ * that folder (since 1.2): the input's name relative to what the caller
+ * keeps of it (its root), with the form's suffix for its own (the part from
+ * the last '.' of its last component, when that is not the component's
+ * first byte): "a/b.chb" for "a/b.chan" and GRIDVANE_FORM_BINARY; '/' and
+ * the backslash both separate. Into out as snprintf does (out may be NULL
+ * when size is 0); returns the whole name's length, or -1 with status
+ * ARGUMENT: a NULL name, a form without a suffix, an empty name or one with
+ * a ".." component (its output would leave the folder). */
+GRIDVANE_API ptrdiff_t gridvane_output_name(const char *name, int32_t form, char *out, size_t size,
+                                            gridvane_status *status);
 
 /* ---- Reading (since 1.1) ----------------------------------------------- */
 

@@ -297,6 +297,113 @@ TEST_F(Extension, FormsOfNames)
     }
 }
 
+// The form a save by a name writes, and why it refuses, as gridvane_save
+// itself decides: clients that ask before they save (the tool) refuse what
+// the save would, with its words.
+TEST_F(Extension, FormsToSaveAreTheSavesOwn)
+{
+    const int32_t plain = gridvane_alloc(2, 2, 0, nullptr);
+    ASSERT_GT(plain, 0);
+    const struct {
+        const char *name;
+        int32_t form;
+        uint32_t flags;
+        int32_t chosen, code, expected, found;
+    } cases[] = {
+        {"a.chb", GRIDVANE_FORM_DECIDE, 0, GRIDVANE_FORM_BINARY, GRIDVANE_OK, 0, 0},
+        {"a.TXT", GRIDVANE_FORM_DECIDE, 0, GRIDVANE_FORM_ASCII, GRIDVANE_OK, 0, 0},
+        {"a.dat", GRIDVANE_FORM_DECIDE, 0, -1, GRIDVANE_E_UNNAMED_FORM, 0, 0},
+        {"a.dat", GRIDVANE_FORM_BINARY, 0, GRIDVANE_FORM_BINARY, GRIDVANE_OK, 0, 0},
+        {"a.chan", GRIDVANE_FORM_TABLE, 0, GRIDVANE_FORM_TABLE, GRIDVANE_OK, 0, 0},
+        {"a.chb", GRIDVANE_FORM_ASCII, 0, -1, GRIDVANE_E_FORM_AGAINST_NAME, GRIDVANE_FORM_ASCII, GRIDVANE_FORM_BINARY},
+        {"a.chb", GRIDVANE_FORM_TABLE, 0, -1, GRIDVANE_E_FORM_AGAINST_NAME, GRIDVANE_FORM_TABLE, GRIDVANE_FORM_BINARY},
+        {"a.cha", GRIDVANE_FORM_BINARY, 0, -1, GRIDVANE_E_FORM_AGAINST_NAME, GRIDVANE_FORM_BINARY, GRIDVANE_FORM_ASCII},
+        {"a.chb", GRIDVANE_FORM_ASCII, GRIDVANE_WRITE_ANY_NAME, GRIDVANE_FORM_ASCII, GRIDVANE_OK, 0, 0},
+        {"", GRIDVANE_FORM_ASCII, 0, -1, GRIDVANE_E_ARGUMENT, 0, 0},
+    };
+    for (const auto &c : cases) {
+        gridvane_status asked{};
+        EXPECT_EQ(gridvane_form_to_save(c.name, c.form, c.flags, &asked), c.chosen) << c.name << " " << c.form;
+        EXPECT_EQ(asked.code, c.code) << c.name << " " << c.form;
+        EXPECT_EQ(asked.expected, c.expected) << c.name;
+        EXPECT_EQ(asked.found, c.found) << c.name;
+        if (c.code == GRIDVANE_OK || c.name[0] == '\0')
+            continue;
+        gridvane_status saved{};
+        EXPECT_EQ(gridvane_save(plain, folder.path(c.name).c_str(), c.form, c.flags, &saved), -1) << c.name;
+        EXPECT_EQ(saved.code, asked.code) << c.name;
+        EXPECT_EQ(folder.listing(), std::vector<std::string>{}) << c.name;
+    }
+    EXPECT_EQ(gridvane_form_to_save(nullptr, GRIDVANE_FORM_ASCII, 0, nullptr), -1);
+}
+
+// The words and suffixes clients name forms by, both ways.
+TEST_F(Extension, FormWordsAndSuffixes)
+{
+    const struct {
+        int32_t form;
+        const char *word, *suffix;
+    } cases[] = {
+        {GRIDVANE_FORM_ASCII, "ascii", ".chan"},
+        {GRIDVANE_FORM_BINARY, "binary", ".chb"},
+        {GRIDVANE_FORM_TABLE, nullptr, ".chan"}, // asked for by code only
+        {GRIDVANE_FORM_DECIDE, nullptr, nullptr},
+        {0x999, nullptr, nullptr},
+    };
+    for (const auto &c : cases) {
+        EXPECT_STREQ(gridvane_form_word(c.form), c.word) << c.form;
+        EXPECT_STREQ(gridvane_form_suffix(c.form), c.suffix) << c.form;
+        if (c.word != nullptr) {
+            EXPECT_EQ(gridvane_form_of_word(c.word), c.form);
+        }
+    }
+    for (const char *other : {"ASCII", "table", "", "chb"}) {
+        EXPECT_EQ(gridvane_form_of_word(other), -1) << other;
+    }
+    EXPECT_EQ(gridvane_form_of_word(nullptr), -1);
+}
+
+// Where a conversion into a folder writes each input: the tool's batches
+// and gridvane.dask.convert both take this name.
+TEST_F(Extension, OutputNamesOfConversions)
+{
+    const struct {
+        const char *name;
+        int32_t form;
+        const char *out; // null: refused
+    } cases[] = {
+        {"a/b.chan", GRIDVANE_FORM_BINARY, "a/b.chb"},
+        {"b.chb", GRIDVANE_FORM_TABLE, "b.chan"},
+        {"a.b/c", GRIDVANE_FORM_ASCII, "a.b/c.chan"}, // a dot of a folder is no suffix
+        {"a/b.tar.txt", GRIDVANE_FORM_BINARY, "a/b.tar.chb"},
+        {".hidden", GRIDVANE_FORM_BINARY, ".hidden.chb"}, // nor is a name's first byte
+        {"x\\y.txt", GRIDVANE_FORM_ASCII, "x\\y.chan"},
+        {"..x/y.chan", GRIDVANE_FORM_BINARY, "..x/y.chb"},
+        {"a/../b.chan", GRIDVANE_FORM_BINARY, nullptr}, // would leave the folder
+        {"..", GRIDVANE_FORM_BINARY, nullptr},
+        {"a\\..", GRIDVANE_FORM_BINARY, nullptr},
+        {"", GRIDVANE_FORM_BINARY, nullptr},
+        {"a.chan", GRIDVANE_FORM_DECIDE, nullptr}, // no suffix to give
+    };
+    for (const auto &c : cases) {
+        gridvane_status status{};
+        const ptrdiff_t length = gridvane_output_name(c.name, c.form, nullptr, 0, &status);
+        if (c.out == nullptr) {
+            EXPECT_EQ(length, -1) << c.name;
+            EXPECT_EQ(status.code, GRIDVANE_E_ARGUMENT) << c.name;
+            continue;
+        }
+        std::string out(static_cast<std::size_t>(std::max<ptrdiff_t>(length, 0)), '\0');
+        EXPECT_EQ(gridvane_output_name(c.name, c.form, out.data(), out.size() + 1, &status), length);
+        EXPECT_EQ(out, c.out) << c.name;
+    }
+    // What fits, NUL-terminated; the length is the whole name's.
+    char small[4];
+    EXPECT_EQ(gridvane_output_name("a/b.chan", GRIDVANE_FORM_BINARY, small, sizeof small, nullptr), 7);
+    EXPECT_STREQ(small, "a/b");
+    EXPECT_EQ(gridvane_output_name(nullptr, GRIDVANE_FORM_BINARY, nullptr, 0, nullptr), -1);
+}
+
 // ---- Mends ------------------------------------------------------------
 
 TEST_F(Extension, ByteOrderMarkIsSkippedByNameAndOnStreams)

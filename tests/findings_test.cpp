@@ -6,7 +6,11 @@
 #include "formats/formats.hpp"
 #include "gridvane_ext.h"
 
+#include <cctype>
+#include <fstream>
 #include <random>
+#include <regex>
+#include <set>
 
 using gvtest::stream_of;
 
@@ -19,47 +23,20 @@ struct Seen {
     int stop_at_kind = 0; // stop the read at the first finding of this kind
 };
 
-const char *kind_name(int32_t kind)
+// The kind's name as the header's macro spells it ("NOT_A_NUMBER").
+std::string kind_name(int32_t kind)
 {
-    static const char *const names[] = {"?",
-                                        "NOT_A_NUMBER",
-                                        "PARTIAL_NUMBER",
-                                        "DECIMAL_COMMA",
-                                        "HEXADECIMAL",
-                                        "BEYOND_RANGE",
-                                        "BELOW_RANGE",
-                                        "NAN",
-                                        "INFINITE",
-                                        "NAMES_AS_ROW",
-                                        "VALUE_AS_SEPARATOR",
-                                        "OTHER_SEPARATOR",
-                                        "EXTRA_SEPARATOR",
-                                        "SHORT_ROW",
-                                        "LONG_ROW",
-                                        "FRAME_NOT_RISING",
-                                        "NO_VALUES",
-                                        "NAMES_MISMATCH",
-                                        "RULE_INDENTED",
-                                        "BAR_AS_DATA",
-                                        "NUL_BYTE",
-                                        "CARRIAGE_RETURN",
-                                        "BINARY_AS_TEXT",
-                                        "TRAILING_BYTES",
-                                        "NO_SAMPLES",
-                                        "EMPTY_CELL",
-                                        "INEXACT_FRAME",
-                                        "ROUNDED_WHOLE_NUMBER",
-                                        "COMMA_SEPARATED",
-                                        "NOT_PLAIN_TEXT",
-                                        "NAME_NOT_UTF8",
-                                        "ROUNDED_WHOLE_PART"};
-    return kind > 0 && kind < static_cast<int32_t>(std::size(names)) ? names[kind] : "?";
+    const char *name = gridvane_finding_name(kind);
+    std::string upper = name != nullptr ? name : "?";
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
 }
 
 extern "C" int remember(const gridvane_finding *f, void *context)
 {
     auto *seen = static_cast<Seen *>(context);
-    seen->findings.push_back(std::string(kind_name(f->kind)) + "@" + std::to_string(f->line) + ":" +
+    seen->findings.push_back(kind_name(f->kind) + "@" + std::to_string(f->line) + ":" +
                              std::to_string(f->column));
     std::string text(gridvane_finding_message(f, nullptr, 0), '\0');
     gridvane_finding_message(f, text.data(), text.size() + 1);
@@ -284,6 +261,40 @@ TEST(Findings, EveryStatusHasItsWords)
         EXPECT_EQ(bare.find("unknown status"), std::string::npos) << code << ": " << bare;
         EXPECT_EQ(bare.find(" 0 "), std::string::npos) << code << ": " << bare;
     }
+}
+
+// Every GRIDVANE_FINDING_ macro the public header defines has a row in the
+// list of findings: its own name, the severity its comment states, and
+// words of its own.
+TEST(Findings, EveryFindingHasANameASeverityAndWords)
+{
+    std::ifstream header(GRIDVANE_TEST_DATA "/../../include/gridvane_ext.h");
+    ASSERT_TRUE(header) << "the public header is not where the tests expect it";
+    const std::regex definition(R"(^#define GRIDVANE_FINDING_([A-Z0-9_]+) +([0-9]+) +/\* (WARNING|ERROR):)");
+    std::set<int32_t> codes;
+    std::string line;
+    while (std::getline(header, line)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, definition))
+            continue;
+        const int32_t code = std::stoi(m[2]);
+        codes.insert(code);
+        EXPECT_EQ(kind_name(code), m[1].str()) << code;
+        EXPECT_EQ(gridvane_core::formats::Observer::severity_of(code),
+                  m[3] == "WARNING" ? GRIDVANE_SEVERITY_WARNING : GRIDVANE_SEVERITY_ERROR)
+            << m[1];
+        gridvane_finding f{};
+        f.kind = code;
+        std::string words(gridvane_finding_message(&f, nullptr, 0), '\0');
+        gridvane_finding_message(&f, words.data(), words.size() + 1);
+        EXPECT_EQ(words.find("unknown finding"), std::string::npos) << m[1] << ": " << words;
+    }
+    ASSERT_FALSE(codes.empty());
+    // The codes run from 1 without a gap, and the list knows none beyond them.
+    EXPECT_EQ(*codes.begin(), 1);
+    EXPECT_EQ(*codes.rbegin(), static_cast<int32_t>(codes.size()));
+    EXPECT_EQ(gridvane_finding_name(0), nullptr);
+    EXPECT_EQ(gridvane_finding_name(static_cast<int32_t>(codes.size()) + 1), nullptr);
 }
 
 TEST(Findings, RoundedNumbersCountedOnceAColumn)

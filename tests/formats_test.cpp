@@ -1,6 +1,7 @@
 #include "support.hpp"
 
 #include "formats/formats.hpp"
+#include "formats/forms.hpp"
 #include "formats/messages.hpp"
 #include "formats/number_text.hpp"
 
@@ -684,3 +685,56 @@ TEST(AsciiReader, ReadErrorIsNotEndOfInput)
 }
 
 } // namespace
+
+// Each row of the table of forms reads back what it writes (a form read
+// as another, the table form, through its type's reader), frames where it
+// keeps them, and names itself to clients.
+TEST(Forms, EachFormReadsBackWhatItWrites)
+{
+    namespace fm = gridvane_core::formats;
+    gvtest::Rows rows = {{1.5f, -2.0f, 0.25f, 10.0f}, {3.0f, 4.0f, 1e-3f, 20.0f}}; // the frame in the last slot
+    auto ptrs = gvtest::pointers(rows);
+    for (const fm::Form &form : fm::every_form()) {
+        SCOPED_TRACE(form.words);
+        EXPECT_EQ(fm::form_of(form.code), &form);
+        ASSERT_NE(form.suffix, nullptr);
+        const fm::Form *reader = form.read != nullptr ? &form : fm::file_form(form.type);
+        ASSERT_NE(reader, nullptr) << "a form no reader reads";
+        EXPECT_EQ(fm::readable(form.code), form.read != nullptr);
+
+        std::string bytes;
+        gridvane_io io{&bytes, nullptr,
+                       [](void *context, const void *data, size_t size) -> ptrdiff_t {
+                           static_cast<std::string *>(context)->append(static_cast<const char *>(data), size);
+                           return static_cast<ptrdiff_t>(size);
+                       },
+                       nullptr};
+        fm::CallbackSink sink(io);
+        fm::Writing w;
+        w.rows = ptrs.data();
+        w.columns = 3;
+        w.count = 2;
+        w.frame_slot = form.frames ? 3 : -1;
+        fm::Shape shape;
+        shape.frames = shape.frame_slot = form.frames;
+        shape.columns = 3;
+        shape.rows = 2;
+        ASSERT_TRUE(gridvane_core::succeeded(form.fits(shape)));
+        ASSERT_TRUE(gridvane_core::succeeded(form.write(sink, w)));
+
+        FILE *f = gvtest::stream_of(bytes);
+        fm::StdioSource source(f);
+        const fm::Read read = reader->read(source, nullptr, {}, {});
+        std::fclose(f);
+        ASSERT_TRUE(gridvane_core::succeeded(read.status));
+        EXPECT_EQ(read.flags, form.frames ? uint32_t{ARRAY_FRAME} : 0u);
+        const std::size_t width = form.frames ? 4 : 3;
+        ASSERT_EQ(read.rows.width, static_cast<int64_t>(width));
+        ASSERT_EQ(read.rows.count, 2);
+        for (std::size_t r = 0; r < 2; ++r)
+            for (std::size_t c = 0; c < width; ++c)
+                EXPECT_EQ(read.rows.index[r][c], rows[r][c]) << r << "," << c;
+        gridvane_core::storage::release_rows(read.rows);
+        gridvane_core::storage::release_names(read.names);
+    }
+}

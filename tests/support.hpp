@@ -65,7 +65,7 @@ inline ArrayNode *register_rows(const std::vector<std::vector<float>> &rows, int
         if (!rows[r].empty())
             std::memcpy(storage.index[r], rows[r].data(), rows[r].size() * sizeof(float));
     gridvane_core::Status status;
-    return &gridvane_core::registry::register_table(type, frame ? ARRAY_FRAME : 0, storage, {}, status)->node;
+    return &gridvane_core::registry::register_table(type, frame ? ARRAY_FRAME : 0, storage, {}, status).table->node;
 }
 
 // Heap blocks in use, less the records the registry keeps for reuse.

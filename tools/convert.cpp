@@ -20,37 +20,27 @@ int32_t form_option(const Args &args)
     const auto to = args.value("--to");
     if (!to)
         return GRIDVANE_FORM_DECIDE;
-    if (*to == "ascii")
-        return GRIDVANE_FORM_ASCII;
-    if (*to == "binary")
-        return GRIDVANE_FORM_BINARY;
-    usage_error("--to takes ascii or binary, not '" + *to + "'");
+    const int32_t form = gridvane_form_of_word(to->c_str());
+    if (form < 0)
+        usage_error("--to takes ascii or binary, not '" + *to + "'");
+    return form;
 }
 
-// The form OUT is written in, from --to and its name; a form that
-// contradicts the name is refused, since a reader would take the file by
-// its name.
+// The form OUT is written in, from --to and its name, as a save by that
+// name decides it; a form that contradicts the name is refused, since a
+// reader would take the file by its name.
 int32_t output_form(const Args &args, const std::string &out)
 {
     const int32_t asked = form_option(args);
     gridvane_status s{};
-    const int32_t named =
-        out == "-" ? GRIDVANE_FORM_DECIDE : gridvane_form_of_name(out.c_str(), GRIDVANE_PURPOSE_SAVE, &s);
-    if (named == -1)
+    // Standard output (and no name at all) has no type to judge.
+    const bool unnamed = out == "-" || out.empty();
+    const int32_t form = unnamed ? asked : gridvane_form_to_save(out.c_str(), asked, 0, &s);
+    if ((unnamed && form == GRIDVANE_FORM_DECIDE) || s.code == GRIDVANE_E_UNNAMED_FORM)
+        usage_error("cannot tell the format of " + out + " by its name; say --to ascii or --to binary");
+    if (form == -1)
         usage_error(status_line(out, s));
-    if (asked == GRIDVANE_FORM_DECIDE) {
-        if (named == GRIDVANE_FORM_DECIDE)
-            usage_error("cannot tell the format of " + out + " by its name; say --to ascii or --to binary");
-        return named;
-    }
-    if (named != GRIDVANE_FORM_DECIDE && named != asked) {
-        // The words a save by this name would give.
-        s.code = GRIDVANE_E_FORM_AGAINST_NAME;
-        s.expected = asked;
-        s.found = named;
-        usage_error(status_line(out, s));
-    }
-    return asked;
+    return form;
 }
 
 // Reads operand and writes it as out in form, making out's folders first
@@ -105,7 +95,7 @@ void convert_file(const Args &args, const std::string &operand, const std::strin
 
 // Where a batch writes a file: into/NAME, NAME being the file as listed
 // without a leading root, with the suffix of form. Empty for a name that
-// would leave into ("..") or has no name to keep ("-").
+// would leave into ("..") or has no name to keep ("-", a root alone).
 std::string batch_output(const std::string &into, const std::string &name, int32_t form)
 {
     std::size_t start = 0;
@@ -113,20 +103,17 @@ std::string batch_output(const std::string &into, const std::string &name, int32
         start = 2; // a Windows drive
     while (start < name.size() && (name[start] == '/' || name[start] == '\\'))
         ++start;
-    std::string relative = name.substr(start);
-    if (relative.empty() || name == "-")
+    if (name == "-")
         return {};
-    for (std::size_t part = 0; part <= relative.size();) {
-        const std::size_t end = std::min(relative.find_first_of("/\\", part), relative.size());
-        if (relative.compare(part, end - part, "..") == 0)
-            return {};
-        part = end + 1;
-    }
-    const std::size_t base = relative.find_last_of("/\\") == std::string::npos ? 0 : relative.find_last_of("/\\") + 1;
-    const std::size_t dot = relative.rfind('.');
-    if (dot != std::string::npos && dot > base)
-        relative.erase(dot);
-    return into + "/" + relative + (form == GRIDVANE_FORM_BINARY ? ".chb" : ".chan");
+    // The rest as the library names outputs (gridvane.dask.convert too).
+    const std::string relative = name.substr(start);
+    gridvane_status s{};
+    const ptrdiff_t length = gridvane_output_name(relative.c_str(), form, nullptr, 0, &s);
+    if (length < 0)
+        return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    gridvane_output_name(relative.c_str(), form, out.data(), out.size() + 1, &s);
+    return into + "/" + out;
 }
 
 // Every file of the list (the shard's part of it) converted into a folder;

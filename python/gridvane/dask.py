@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional,
 import numpy as np
 
 from . import _functions
-from ._gridvane import Table
+from ._gridvane import Table, output_name, suffix_of_kind
 from ._kept import kept_table
 
 if TYPE_CHECKING:
@@ -381,9 +381,6 @@ def sample(paths_or_tables: Union[Path, Table, Sequence[Union[Path, Table]]], u:
 
 # ---- conversions
 
-_SUFFIX = {"binary": ".chb", "ascii": ".chan"}
-
-
 def _convert_one(pair: tuple, kind: str, lenient: bool, drop_frames: bool, errors: str) -> tuple:
     source, destination = pair
     try:
@@ -419,7 +416,7 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
     with its file, line and column); errors="skip": failure is its text, and
     the others go on. files_per_task files make one task: a task costs Dask
     about a millisecond, as much as converting a small file."""
-    if kind not in _SUFFIX:
+    if suffix_of_kind(kind) is None:
         raise ValueError(f"kind is 'ascii' or 'binary', not {kind!r}")
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors is 'raise' or 'skip', not {errors!r}")
@@ -442,10 +439,11 @@ def convert(paths: Iterable[Path], into: Path, kind: str, root: Optional[Path] =
     pairs: List[tuple] = []
     written: Dict[str, str] = {}
     for source in sources:
-        relative = os.path.relpath(source, root)
-        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+        # Named as the tool's batches name them: None for a name that leaves root.
+        named = output_name(os.path.relpath(source, root), kind)
+        if named is None:
             raise ValueError(f"{source}: is not under {root}")
-        destination = os.path.join(into, os.path.splitext(relative)[0] + _SUFFIX[kind])
+        destination = os.path.join(into, named)
         if key(destination) in written:
             raise ValueError(f"{written[key(destination)]} and {source} would both be converted to {destination}")
         over = existing.get(key(destination))

@@ -38,7 +38,7 @@ std::string kind_text(py::handle kind)
 {
     if (py::isinstance<py::str>(kind)) {
         const auto text = py::cast<std::string>(kind);
-        if (text == "ascii" || text == "binary")
+        if (gridvane_form_of_word(text.c_str()) >= 0)
             return text;
     }
     throw py::value_error("kind must be 'ascii' or 'binary', not " + py::cast<std::string>(py::repr(kind)));
@@ -50,7 +50,7 @@ std::int32_t read_form(py::handle kind)
 {
     if (kind.is_none())
         return GRIDVANE_FORM_DECIDE;
-    return kind_text(kind) == "binary" ? GRIDVANE_FORM_BINARY : GRIDVANE_FORM_ASCII;
+    return gridvane_form_of_word(kind_text(kind).c_str());
 }
 
 std::string write_kind(py::handle kind) { return kind.is_none() ? std::string() : kind_text(kind); }

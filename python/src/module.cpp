@@ -13,6 +13,7 @@
 #include "table.hpp"
 
 #include "gridvane.h"
+#include "gridvane_ext.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -214,11 +215,33 @@ the new one is complete.)")
         [](py::handle path) -> py::object {
             gridvane::failure why;
             const gridvane::form form = gridvane::form_of_name(file_name(path), GRIDVANE_PURPOSE_SAVE, why);
-            if (form == gridvane::form::binary)
-                return py::str("binary");
-            if (form == gridvane::form::ascii)
-                return py::str("ascii");
-            return py::none();
+            const char *word = gridvane_form_word(static_cast<std::int32_t>(form));
+            return word != nullptr ? py::object(py::str(word)) : py::object(py::none());
         },
         "path"_a);
+    m.def(
+        "suffix_of_kind",
+        [](py::handle kind) -> py::object {
+            // The library's suffix for a file of the form; None for what names no form.
+            const char *suffix = py::isinstance<py::str>(kind)
+                                     ? gridvane_form_suffix(gridvane_form_of_word(py::cast<std::string>(kind).c_str()))
+                                     : nullptr;
+            return suffix != nullptr ? py::object(py::str(suffix)) : py::object(py::none());
+        },
+        "kind"_a);
+    m.def(
+        "output_name",
+        [](py::handle name, py::handle kind) -> py::object {
+            // Where a conversion into a folder writes name (relative to its
+            // root), within the folder; None for a name the library refuses.
+            const std::string relative = file_name(name);
+            const std::int32_t form = gridvane_form_of_word(py::cast<std::string>(kind).c_str());
+            const ptrdiff_t length = gridvane_output_name(relative.c_str(), form, nullptr, 0, nullptr);
+            if (length < 0)
+                return py::none();
+            std::string out(static_cast<std::size_t>(length), '\0');
+            gridvane_output_name(relative.c_str(), form, out.data(), out.size() + 1, nullptr);
+            return py::module_::import("os").attr("fsdecode")(py::bytes(out));
+        },
+        "name"_a, "kind"_a);
 }

@@ -98,11 +98,8 @@ std::vector<float> frame_column(const Table &t)
 py::object kind_of(const Table &t)
 {
     t.id();
-    switch (t.table().type()) {
-    case CHAN_ASCII: return py::str("ascii");
-    case CHAN_BIN: return py::str("binary");
-    default: return py::none();
-    }
+    const char *word = gridvane_form_word(t.table().type());
+    return word != nullptr ? py::object(py::str(word)) : py::object(py::none());
 }
 
 py::object frames(const Table &t)
@@ -357,12 +354,12 @@ namespace {
 // unless they are dropped.
 std::int32_t form_for(const Table &t, const std::string &kind, std::int32_t named, bool drop_frames)
 {
-    std::string k = kind;
-    if (k.empty())
-        k = named == GRIDVANE_FORM_BINARY  ? "binary"
-            : named == GRIDVANE_FORM_ASCII ? "ascii"
-                                           : py::cast<std::string>(kind_of(t));
-    if (k == "binary")
+    std::int32_t form = kind.empty() ? named : gridvane_form_of_word(kind.c_str());
+    if (form == GRIDVANE_FORM_DECIDE) {
+        t.id(); // a closed table raises
+        form = t.table().type();
+    }
+    if (form == GRIDVANE_FORM_BINARY)
         return GRIDVANE_FORM_BINARY;
     return t.has_frames() && !drop_frames ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII;
 }

@@ -7,6 +7,8 @@
 #include "status.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <type_traits>
 
 namespace gridvane_core {
 
@@ -20,6 +22,28 @@ template <typename Result> Result fail(Result result, int error)
 // The same with a message, named where the compiler can check its format
 // against its values (Libprintf is declared as printf is).
 #define GRIDVANE_FAIL(result, error, ...) (Libprintf(__VA_ARGS__), ::gridvane_core::fail((result), (error)))
+
+// What a body that refuses returns: -1 where the function returns a number,
+// NULL where it returns a pointer. at_edge hands its caller the failure
+// result whatever the body returned, so this only has to convert.
+struct Refusal {
+    template <typename T>
+        requires std::is_integral_v<T>
+    constexpr operator T() const
+    {
+        return T(-1);
+    }
+    template <typename T> constexpr operator T *() const { return nullptr; }
+};
+
+// A refusal in one line: fills the body's status and returns,
+// `if (name == nullptr) return refuse(s, GRIDVANE_E_ARGUMENT);`.
+inline Refusal refuse(Status &s, const Status &failed)
+{
+    s = failed;
+    return {};
+}
+inline Refusal refuse(Status &s, std::int32_t code, int error = 0) { return refuse(s, failure(code, error)); }
 
 // Runs the body of an exported function: whatever it throws (a standard
 // container out of memory, a lock the system refuses) becomes the

@@ -115,10 +115,8 @@ GRIDVANE_API int32_t gridvane_parse_binary_header(const void *bytes, size_t size
                                                   gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (bytes == nullptr || header == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (bytes == nullptr || header == nullptr)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::BinaryHeader parsed;
         s = formats::parse_header(static_cast<const unsigned char *>(bytes), size, parsed);
         *header = gridvane_binary_header{parsed.big_endian ? 1 : 0, parsed.columns, parsed.rows};

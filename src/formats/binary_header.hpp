@@ -44,6 +44,17 @@ struct BinaryHeader {
     std::int32_t columns = 0, rows = 0;
 };
 
+// Where a row's samples begin in the file, and the bytes a row takes (at
+// least 1: rows of no columns are still cut into parts).
+inline std::int64_t binary_row_offset(const BinaryHeader &h, std::int64_t row)
+{
+    return std::int64_t{GRIDVANE_BINARY_HEADER_SIZE} + row * h.columns * std::int64_t{sizeof(float)};
+}
+inline std::int64_t binary_row_bytes(const BinaryHeader &h)
+{
+    return h.columns > 0 ? std::int64_t{h.columns} * std::int64_t{sizeof(float)} : 1;
+}
+
 // The bytes of samples a header promises.
 inline std::int64_t sample_bytes(const BinaryHeader &header) { return std::int64_t{header.columns} * header.rows * 4; }
 

@@ -1,7 +1,9 @@
-// The words for every status and finding the extension interface hands out,
-// in one place: clients print these, and never make up their own.
+// The words for every status the extension interface hands out, in one place
+// (a finding's are in its row of findings.cpp): clients print these, and
+// never make up their own.
 #include "content.hpp"
-#include "observer.hpp"
+#include "forms.hpp"
+#include "wording.hpp"
 
 #include "gridvane_ext.h"
 
@@ -13,8 +15,6 @@
 #include <string>
 
 namespace gridvane_core::formats {
-
-namespace {
 
 // A token or a few bytes as a message shows them: control bytes escaped, a
 // long token cut.
@@ -37,16 +37,6 @@ std::string quoted(const char *text, std::size_t size)
 
 std::string quoted(const char *text) { return text == nullptr ? "''" : quoted(text, std::strlen(text)); }
 
-// The bytes a status carries packed in found (expected of them).
-std::string quoted_bytes(std::int64_t packed, std::int64_t count)
-{
-    char bytes[4];
-    const auto n = static_cast<std::size_t>(count < 0 ? 0 : count > 4 ? 4 : count);
-    for (std::size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<char>((packed >> (8 * i)) & 0xFF);
-    return quoted(bytes, n);
-}
-
 // The shortest text that reads back as the same float.
 std::string number(double x)
 {
@@ -67,13 +57,26 @@ std::string count_of(std::int64_t n, const char *noun)
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-// a - b, held to the range of int64_t: a finding built by hand may carry
-// counts no file gives, and its words cannot fail.
-std::int64_t difference(std::int64_t a, std::int64_t b)
+std::size_t copy_out(const std::string &text, char *out, std::size_t size)
 {
-    if (b < 0 ? a > INT64_MAX + b : a < INT64_MIN + b)
-        return b < 0 ? INT64_MAX : INT64_MIN;
-    return a - b;
+    if (out != nullptr && size > 0) {
+        const std::size_t n = text.size() < size ? text.size() : size - 1;
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return text.size();
+}
+
+namespace {
+
+// The bytes a status carries packed in found (expected of them).
+std::string quoted_bytes(std::int64_t packed, std::int64_t count)
+{
+    char bytes[4];
+    const auto n = static_cast<std::size_t>(count < 0 ? 0 : count > 4 ? 4 : count);
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<char>((packed >> (8 * i)) & 0xFF);
+    return quoted(bytes, n);
 }
 
 // Whether the first bytes look like a text channel file: printable, and
@@ -98,20 +101,14 @@ std::string no_table(std::int64_t bytes)
     return bytes == 0 ? "no table: the file is empty" : "no table: only blank lines and comments";
 }
 
+// A form as messages name it ("ASCII table"), another code as ASCII.
 std::string form_name(std::int64_t form)
 {
-    return form == GRIDVANE_FORM_BINARY ? "binary" : form == GRIDVANE_FORM_TABLE ? "ASCII table" : "ASCII";
+    const Form *f = form == static_cast<std::int32_t>(form) ? form_of(static_cast<std::int32_t>(form)) : nullptr;
+    return f != nullptr ? f->words : "ASCII";
 }
 
 // A finding that sums its column up: how many more numbers of the column
-// it stands for.
-std::string more_in_column(const gridvane_finding &f)
-{
-    if (f.found <= 1)
-        return "";
-    return ", and rounds " + std::to_string(f.found - 1) + " more in column " + std::to_string(f.expected);
-}
-
 // What a reading asked for that the input breaks.
 std::string against_reading(const gridvane_status &s)
 {
@@ -234,112 +231,7 @@ std::string code_text(std::int32_t code, std::int32_t error)
     }
 }
 
-std::string finding_text(const gridvane_finding &f)
-{
-    const std::string what = f.frame ? "frame " : "";
-    const std::string token = quoted(f.text);
-    const bool binary = f.text == nullptr; // a binary sample: no token, a cell
-    const std::string cell = " at row " + std::to_string(f.expected) + ", column " + std::to_string(f.found);
-    switch (f.kind) {
-    case GRIDVANE_FINDING_NOT_A_NUMBER: return what + token + " is not a number: the reader takes 0";
-    case GRIDVANE_FINDING_PARTIAL_NUMBER:
-        return what + token + " has text after the number: the reader takes " + number(f.taken);
-    case GRIDVANE_FINDING_DECIMAL_COMMA:
-        return what + token + " has text after the number: the reader takes " + number(f.taken) + " (a decimal comma)";
-    case GRIDVANE_FINDING_COMMA_SEPARATED:
-        return what + token + " holds values separated by commas: the reader takes " + number(f.taken) +
-               " (it separates values at blanks)";
-    case GRIDVANE_FINDING_NAME_NOT_UTF8:
-        return "column name " + token + " is not UTF-8 (another encoding?): the table keeps its bytes as they are";
-    case GRIDVANE_FINDING_NOT_PLAIN_TEXT:
-        return std::string(not_plain_text_name(static_cast<std::int32_t>(f.found))) +
-               " read as text: the reader takes its bytes for numbers";
-    case GRIDVANE_FINDING_HEXADECIMAL:
-        return what + token + " is a hexadecimal number: the reader takes " + number(f.taken);
-    case GRIDVANE_FINDING_BEYOND_RANGE:
-        return what + token + " is beyond the float range: the reader takes " + number(f.taken);
-    case GRIDVANE_FINDING_BELOW_RANGE: return what + token + " is below the float range: the reader takes 0";
-    case GRIDVANE_FINDING_NAN: return binary ? "NaN" + cell : what + "NaN";
-    case GRIDVANE_FINDING_INFINITE: return binary ? "infinite value" + cell : what + "infinite value " + token;
-    case GRIDVANE_FINDING_NAMES_AS_ROW:
-        return "a line of names read as a row of zeros: a table-form header begins with '|'";
-    case GRIDVANE_FINDING_VALUE_AS_SEPARATOR:
-    case GRIDVANE_FINDING_OTHER_SEPARATOR:
-        return token + " stands where the separator '|' belongs: the reader drops it";
-    case GRIDVANE_FINDING_EXTRA_SEPARATOR: return "'|' stands where a value belongs: the reader takes 0";
-    case GRIDVANE_FINDING_SHORT_ROW:
-        return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
-               ": the reader reads the missing " + std::to_string(difference(f.expected, f.found)) + " as 0";
-    case GRIDVANE_FINDING_LONG_ROW:
-        return count_of(f.found, "value") + " where the first row has " + std::to_string(f.expected) +
-               ": the reader ignores the last " + std::to_string(difference(f.found, f.expected));
-    case GRIDVANE_FINDING_FRAME_NOT_RISING:
-        return "frame " + number(f.taken) + " does not increase (line " + std::to_string(f.expected) + " has " +
-               number(f.previous) + "): frame lookups expect rising frames";
-    case GRIDVANE_FINDING_NO_VALUES:
-        return "the first data line has no values: the table gets no columns, only frames";
-    case GRIDVANE_FINDING_NAMES_MISMATCH:
-        return count_of(f.found, "value") + ", but the header names " + count_of(f.expected, "column");
-    case GRIDVANE_FINDING_RULE_INDENTED:
-        return "the rule line must begin with '-' in its first column: this line stays in the header";
-    case GRIDVANE_FINDING_BAR_AS_DATA:
-        return "a line beginning with '|' after the first data line is data: its frame reads as 0";
-    case GRIDVANE_FINDING_NUL_BYTE: return "NUL byte: the reader ignores the rest of the line";
-    case GRIDVANE_FINDING_CARRIAGE_RETURN:
-        return "carriage return inside a line: the reader ends lines only at a line feed";
-    case GRIDVANE_FINDING_BINARY_AS_TEXT:
-        return "binary channel data under a text name or form: the reader takes it as text";
-    case GRIDVANE_FINDING_TRAILING_BYTES: return count_of(f.found, "byte") + " after the last sample are ignored";
-    case GRIDVANE_FINDING_NO_SAMPLES:
-        return "no samples: " + std::to_string(f.expected) + " columns x " + std::to_string(f.found) + " rows";
-    case GRIDVANE_FINDING_EMPTY_CELL:
-        return "two tabs in a row leave a cell empty: the reader drops it and moves the values after it left";
-    case GRIDVANE_FINDING_INEXACT_FRAME:
-        return "frame " + token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
-               ", and frame lookups find another frame";
-    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
-        return token + " is a whole number a float cannot hold: the reader takes " + number(f.taken) +
-               more_in_column(f);
-    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART:
-        return token + " is past 16777216, where a float keeps no fraction and not every whole number: the reader "
-                       "takes " +
-               number(f.taken) + more_in_column(f);
-    }
-    return "unknown finding " + std::to_string(f.kind);
-}
-
-std::size_t copy_out(const std::string &text, char *out, std::size_t size)
-{
-    if (out != nullptr && size > 0) {
-        const std::size_t n = text.size() < size ? text.size() : size - 1;
-        std::memcpy(out, text.data(), n);
-        out[n] = '\0';
-    }
-    return text.size();
-}
-
 } // namespace
-
-std::int32_t Observer::severity_of(std::int32_t kind)
-{
-    switch (kind) {
-    case GRIDVANE_FINDING_HEXADECIMAL:
-    case GRIDVANE_FINDING_BELOW_RANGE:
-    case GRIDVANE_FINDING_NAN:
-    case GRIDVANE_FINDING_INFINITE:
-    case GRIDVANE_FINDING_OTHER_SEPARATOR:
-    case GRIDVANE_FINDING_FRAME_NOT_RISING:
-    case GRIDVANE_FINDING_NO_VALUES:
-    case GRIDVANE_FINDING_NAMES_MISMATCH:
-    case GRIDVANE_FINDING_RULE_INDENTED:
-    case GRIDVANE_FINDING_TRAILING_BYTES:
-    case GRIDVANE_FINDING_NO_SAMPLES:
-    case GRIDVANE_FINDING_ROUNDED_WHOLE_NUMBER:
-    case GRIDVANE_FINDING_ROUNDED_WHOLE_PART:
-    case GRIDVANE_FINDING_NAME_NOT_UTF8: return GRIDVANE_SEVERITY_WARNING;
-    default: return GRIDVANE_SEVERITY_ERROR;
-    }
-}
 
 } // namespace gridvane_core::formats
 
@@ -359,17 +251,6 @@ GRIDVANE_API size_t gridvane_status_message(const gridvane_status *status, char 
     try {
         return gridvane_core::formats::copy_out(
             status == nullptr ? std::string("invalid argument") : gridvane_core::formats::status_text(*status), out, size);
-    } catch (...) { // out of memory: no text
-        return gridvane_core::formats::copy_out({}, out, size);
-    }
-}
-
-GRIDVANE_API size_t gridvane_finding_message(const gridvane_finding *finding, char *out, size_t size)
-{
-    try {
-        return gridvane_core::formats::copy_out(
-            finding == nullptr ? std::string("invalid argument") : gridvane_core::formats::finding_text(*finding), out,
-            size);
     } catch (...) { // out of memory: no text
         return gridvane_core::formats::copy_out({}, out, size);
     }

@@ -8,6 +8,7 @@
 #include "loading.hpp"
 #include "messages.hpp"
 #include "descriptors.hpp"
+#include "formats/forms.hpp"
 #include "formats/messages.hpp"
 #include "saving.hpp"
 #include "registry/registry.hpp"
@@ -16,12 +17,6 @@
 #include <cstring>
 
 using namespace gridvane_core;
-
-namespace {
-
-bool is_channel_code(int32_t code) { return code == 0 || code == CHAN_BIN || code == CHAN_ASCII; }
-
-} // namespace
 
 extern "C" {
 
@@ -43,7 +38,7 @@ GRIDVANE_API int32_t ArrayWrite(FILE *stream, ArrayNode *record, int32_t type)
     return guarded(int32_t(-1), [&]() -> int32_t {
         if (stream == nullptr || record == nullptr)
             return fail(-1, EINVAL);
-        if (type != 0 && type != CHAN_ASCII && type != CHAN_BIN)
+        if (formats::file_form(type) == nullptr)
             return -1;
         formats::StdioSink sink(stream);
         const int before = errno;
@@ -59,7 +54,7 @@ GRIDVANE_API int32_t ArrayLoad(const char *name)
         int32_t code = GetHalvicFileType(name);
         if (code == -1)
             code = 0;
-        if (!is_channel_code(code))
+        if (formats::file_form(code) == nullptr)
             return GRIDVANE_FAIL(-1, EINVAL, io::msg::load_bad_suffix, name);
         io::Loaded loaded;
         if (std::strncmp(name, "stdin", 5) == 0) {
@@ -85,22 +80,22 @@ GRIDVANE_API int32_t ArraySave(int32_t id, const char *name, int32_t fallbackTyp
         int32_t code = GetHalvicFileType(name);
         if (code == -1)
             code = fallbackType;
-        if (!is_channel_code(code))
+        const formats::Form *form = formats::file_form(code);
+        if (form == nullptr)
             return GRIDVANE_FAIL(-1, EINVAL, io::msg::save_bad_suffix, name);
         // Looked up before the file is touched: an unknown handle never creates
         // or empties it. (ENOMEM is the error number hosts have always seen.)
         registry::Record *table = registry::find(id);
         if (table == nullptr)
             return fail(-1, ENOMEM);
-        const int32_t form = code == CHAN_BIN ? CHAN_BIN : CHAN_ASCII; // the plain forms only
 
         if (std::strncmp(name, "stdout", 6) == 0) {
             io::BinaryMode binary(stdout);
             formats::StdioSink sink(stdout);
             const int before = errno;
-            return formats::written_for_host(io::write_record(sink, table->node, form), before);
+            return formats::written_for_host(io::write_record(sink, table->node, form->code), before);
         }
-        const Status saved = io::save_table(*table, name, form);
+        const Status saved = io::save_table(*table, name, form->code);
         if (saved.code == GRIDVANE_E_OPEN)
             return GRIDVANE_FAIL(-1, saved.error, io::msg::save_cant_open, name, std::strerror(saved.error));
         return succeeded(saved) ? 0 : fail(-1, saved.error);

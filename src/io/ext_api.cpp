@@ -7,7 +7,7 @@
 #include "loading.hpp"
 #include "replace.hpp"
 #include "saving.hpp"
-#include "formats/formats.hpp"
+#include "formats/forms.hpp"
 #include "registry/registry.hpp"
 
 #include <cerrno>
@@ -16,11 +16,6 @@
 using namespace gridvane_core;
 
 namespace {
-
-bool is_read_form(int32_t form)
-{
-    return form == GRIDVANE_FORM_DECIDE || form == GRIDVANE_FORM_ASCII || form == GRIDVANE_FORM_BINARY;
-}
 
 // A caller's reading as the readers take it; false when it asks what they
 // do not know.
@@ -51,10 +46,8 @@ int32_t read_reported(formats::Source &source, int32_t form, const formats::Read
 int32_t write_reported(formats::Sink &sink, int32_t id, int32_t form, uint32_t flags, Status &status)
 {
     registry::Record *table = registry::find(id);
-    if (table == nullptr) {
-        status = failure(GRIDVANE_E_UNKNOWN_HANDLE);
-        return -1;
-    }
+    if (table == nullptr)
+        return refuse(status, GRIDVANE_E_UNKNOWN_HANDLE);
     const int errno_before = errno;
     int32_t resolved = 0;
     status = io::resolve_form(*table, form, flags, resolved);
@@ -71,18 +64,35 @@ extern "C" {
 GRIDVANE_API int32_t gridvane_form_of_name(const char *name, int32_t purpose, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (name == nullptr || (purpose != GRIDVANE_PURPOSE_LOAD && purpose != GRIDVANE_PURPOSE_SAVE)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
+        if (name == nullptr || (purpose != GRIDVANE_PURPOSE_LOAD && purpose != GRIDVANE_PURPOSE_SAVE))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
+        const int code = GetHalvicFileType(name);
+        if (code == -1)
+            return GRIDVANE_FORM_DECIDE;
+        const formats::Form *form = formats::file_form(code);
+        if (form == nullptr)
+            return refuse(s, with_counts(failure(GRIDVANE_E_BAD_SUFFIX), 0, code));
+        // Type 0: the first form to save, the content to load.
+        return code == 0 && purpose == GRIDVANE_PURPOSE_LOAD ? GRIDVANE_FORM_DECIDE : form->code;
+    });
+}
+
+GRIDVANE_API int32_t gridvane_form_to_save(const char *name, int32_t form, uint32_t flags, gridvane_status *status)
+{
+    return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
+        if (name == nullptr || name[0] == '\0')
+            return refuse(s, GRIDVANE_E_ARGUMENT);
+        const int32_t named = gridvane_form_of_name(name, GRIDVANE_PURPOSE_SAVE, &s);
+        if (named < 0)
             return -1;
-        }
-        switch (const int code = GetHalvicFileType(name)) {
-        case -1: return GRIDVANE_FORM_DECIDE;
-        case 0: // ASCII to save, the content to load
-            return purpose == GRIDVANE_PURPOSE_SAVE ? GRIDVANE_FORM_ASCII : GRIDVANE_FORM_DECIDE;
-        case CHAN_BIN:
-        case CHAN_ASCII: return code;
-        default: s = with_counts(failure(GRIDVANE_E_BAD_SUFFIX), 0, code); return -1;
-        }
+        if (form == GRIDVANE_FORM_DECIDE)
+            return named != GRIDVANE_FORM_DECIDE ? named : refuse(s, GRIDVANE_E_UNNAMED_FORM);
+        // A reader would take the file by its name.
+        const formats::Form *asked = formats::form_of(form);
+        if (named != GRIDVANE_FORM_DECIDE && asked != nullptr && asked->type != formats::form_of(named)->type &&
+            (flags & GRIDVANE_WRITE_ANY_NAME) == 0)
+            return refuse(s, with_counts(failure(GRIDVANE_E_FORM_AGAINST_NAME), form, named));
+        return form;
     });
 }
 
@@ -91,10 +101,8 @@ GRIDVANE_API int32_t gridvane_load_with(const char *name, int32_t form, const gr
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
         formats::Reading rules;
-        if (name == nullptr || name[0] == '\0' || !is_read_form(form) || !rules_of(reading, rules)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (name == nullptr || name[0] == '\0' || !formats::readable(form) || !rules_of(reading, rules))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         if (form == GRIDVANE_FORM_DECIDE && (form = gridvane_form_of_name(name, GRIDVANE_PURPOSE_LOAD, &s)) < 0)
             return -1;
         formats::Observer watching(observer, context);
@@ -114,10 +122,8 @@ GRIDVANE_API int32_t gridvane_read_with(FILE *stream, int32_t form, const gridva
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
         formats::Reading rules;
-        if (stream == nullptr || !is_read_form(form) || !rules_of(reading, rules)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (stream == nullptr || !formats::readable(form) || !rules_of(reading, rules))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::StdioSource source(stream);
         return read_reported(source, form, rules, observer, context, s, r);
     });
@@ -134,10 +140,8 @@ GRIDVANE_API int32_t gridvane_read_io_with(const gridvane_io *io, int32_t form, 
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
         formats::Reading rules;
-        if (io == nullptr || io->read == nullptr || !is_read_form(form) || !rules_of(reading, rules)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (io == nullptr || io->read == nullptr || !formats::readable(form) || !rules_of(reading, rules))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::CallbackSource source(*io);
         const int32_t id = read_reported(source, form, rules, observer, context, s, r);
         if (source.threw())
@@ -155,10 +159,8 @@ GRIDVANE_API int32_t gridvane_read_io(const gridvane_io *io, int32_t form, gridv
 GRIDVANE_API int32_t gridvane_write(FILE *stream, int32_t id, int32_t form, uint32_t flags, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (stream == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (stream == nullptr)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::StdioSink sink(stream);
         return write_reported(sink, id, form, flags, s);
     });
@@ -168,10 +170,8 @@ GRIDVANE_API int32_t gridvane_write_io(const gridvane_io *io, int32_t id, int32_
                                        gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (io == nullptr || io->write == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (io == nullptr || io->write == nullptr)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         formats::CallbackSink sink(*io);
         return write_reported(sink, id, form, flags, s);
     });
@@ -181,31 +181,17 @@ GRIDVANE_API int32_t gridvane_save(int32_t id, const char *name, int32_t form, u
                                    gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (name == nullptr || name[0] == '\0') {
-            s = failure(GRIDVANE_E_ARGUMENT);
+        const int32_t chosen = gridvane_form_to_save(name, form, flags, &s);
+        if (chosen < 0)
             return -1;
-        }
-        const int32_t named = gridvane_form_of_name(name, GRIDVANE_PURPOSE_SAVE, &s);
-        if (named < 0)
-            return -1;
-        if (form == GRIDVANE_FORM_DECIDE) {
-            if (named == GRIDVANE_FORM_DECIDE) {
-                s = failure(GRIDVANE_E_UNNAMED_FORM);
-                return -1;
-            }
-            // An ASCII name: the table form for a table with frames.
-            form = named == GRIDVANE_FORM_BINARY ? GRIDVANE_FORM_BINARY : GRIDVANE_FORM_DECIDE;
-        } else if (named != GRIDVANE_FORM_DECIDE && (named == GRIDVANE_FORM_BINARY) != (form == GRIDVANE_FORM_BINARY) &&
-                   (flags & GRIDVANE_WRITE_ANY_NAME) == 0) {
-            s = with_counts(failure(GRIDVANE_E_FORM_AGAINST_NAME), form, named);
-            return -1;
-        }
         // Everything that can be refused is refused before the file is touched.
         registry::Record *table = registry::find(id);
-        if (table == nullptr) {
-            s = failure(GRIDVANE_E_UNKNOWN_HANDLE);
-            return -1;
-        }
+        if (table == nullptr)
+            return refuse(s, GRIDVANE_E_UNKNOWN_HANDLE);
+        // The name's type given, the table's frames choose its form (the
+        // table form for an ASCII name).
+        if (form == GRIDVANE_FORM_DECIDE)
+            form = formats::written_form(chosen, table->has_frame())->code;
         int32_t resolved = 0;
         s = io::resolve_form(*table, form, flags, resolved);
         if (succeeded(s))
@@ -218,21 +204,15 @@ GRIDVANE_API int32_t gridvane_set_column_names(int32_t id, int32_t count, const 
                                                gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (count < 0 || (count > 0 && names == nullptr)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (count < 0 || (count > 0 && names == nullptr))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         // A name past the last column would name none.
         if (const registry::Record *table = registry::find(id);
-            table != nullptr && count > registry::exact_columns(*table)) {
-            s = with_counts(failure(GRIDVANE_E_ARGUMENT), registry::exact_columns(*table), count);
-            return -1;
-        }
+            table != nullptr && count > registry::exact_columns(*table))
+            return refuse(s, with_counts(failure(GRIDVANE_E_ARGUMENT), registry::exact_columns(*table), count));
         for (int32_t i = 0; i < count; ++i)
-            if (!formats::name_fits_table_form(names[i])) {
-                s = with_counts(failure(GRIDVANE_E_BAD_NAME), 0, i);
-                return -1;
-            }
+            if (!formats::name_fits_table_form(names[i]))
+                return refuse(s, with_counts(failure(GRIDVANE_E_BAD_NAME), 0, i));
         const storage::Names kept = storage::make_names(names, nullptr, count);
         if (count > 0 && kept.list == nullptr)
             s = failure(GRIDVANE_E_NO_MEMORY);
@@ -254,15 +234,11 @@ extern "C" {
 GRIDVANE_API gridvane_file *gridvane_file_open(const char *name, gridvane_status *status)
 {
     return at_edge(status, static_cast<gridvane_file *>(nullptr), [&](Status &s) -> gridvane_file * {
-        if (name == nullptr || name[0] == '\0') {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return nullptr;
-        }
+        if (name == nullptr || name[0] == '\0')
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         auto *file = new (std::nothrow) gridvane_file;
-        if (file == nullptr) {
-            s = failure(GRIDVANE_E_NO_MEMORY);
-            return nullptr;
-        }
+        if (file == nullptr)
+            return refuse(s, GRIDVANE_E_NO_MEMORY);
         s = file->target.open(name);
         if (succeeded(s))
             return file;
@@ -274,10 +250,8 @@ GRIDVANE_API gridvane_file *gridvane_file_open(const char *name, gridvane_status
 GRIDVANE_API int32_t gridvane_file_write(gridvane_file *file, const void *data, size_t size, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (file == nullptr || (data == nullptr && size > 0)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (file == nullptr || (data == nullptr && size > 0))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         s = file->target.write(data, size);
         return succeeded(s) ? 0 : -1;
     });
@@ -296,10 +270,8 @@ GRIDVANE_API const char *gridvane_file_temporary_name(const gridvane_file *file)
 GRIDVANE_API int32_t gridvane_file_commit(gridvane_file *file, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (file == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (file == nullptr)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         s = file->target.finish(true);
         delete file;
         return succeeded(s) ? 0 : -1;

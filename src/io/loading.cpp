@@ -4,13 +4,12 @@
 #include "common/failure.hpp"
 #include "messages.hpp"
 #include "platform/system.hpp"
-#include "formats/messages.hpp"
+#include "formats/forms.hpp"
 #include "registry/registry.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <string_view>
-
 
 namespace gridvane_core::io {
 
@@ -31,11 +30,14 @@ Loaded registered(std::int32_t type, const storage::Rows &rows, std::uint32_t fl
                   std::int32_t kind)
 {
     Status status;
-    registry::Record *record = registry::register_table(type, flags, rows, names, status);
-    if (record == nullptr)
-        return failed(Step::registration, status, type);
+    const registry::Registered made = registry::register_table(type, flags, rows, names, status);
+    if (made.table == nullptr) {
+        Loaded out = failed(Step::registration, status, type);
+        out.registry_was_empty = made.registry_was_empty;
+        return out;
+    }
     Loaded out;
-    out.node = &record->node;
+    out.node = &made.table->node;
     out.form = type;
     out.kind = kind;
     return out;
@@ -58,46 +60,20 @@ std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &readi
     return form == 0 && reading.names_first_line ? CHAN_ASCII : form;
 }
 
-Status binary_frames(const storage::Rows &rows, const formats::Reading &reading, std::int64_t offset)
-{
-    if (reading.frames_column < 0)
-        return ok_status();
-    return formats::binary_frames_from_column(rows, reading.frames_column, offset + GRIDVANE_BINARY_HEADER_SIZE);
-}
-
-std::uint32_t ascii_flags(const formats::AsciiRead &read)
-{
-    return read.table_form || read.frames_column ? ARRAY_FRAME : 0;
-}
-
 Loaded read_form(formats::Source &source, std::int32_t form, formats::Observer *observer,
                  const formats::ReadStart &start, const formats::Reading &reading)
 {
-    if (form == CHAN_ASCII) {
-        // Text tables, often of many short rows, keep their rows in packs.
-        const formats::AsciiRead read = formats::read_ascii(source, storage::Layout::packs, observer, start, reading);
-        if (!succeeded(read.status))
-            return failed(Step::read, read.status, form);
-        Loaded out = registered(form, read.rows, ascii_flags(read), read.names,
-                                read.table_form ? GRIDVANE_KIND_ASCII_TABLE : GRIDVANE_KIND_ASCII_PLAIN);
-        out.comments = read.comments;
-        return out;
-    }
-    if (form == CHAN_BIN && reading.names_first_line)
-        return failed(Step::read, with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0), form);
-    if (form == CHAN_BIN) {
-        const formats::BinaryRead read = formats::read_binary(source, storage::Layout::packs, observer, start.offset);
-        if (!succeeded(read.status))
-            return failed(Step::read, read.status, form);
-        const Status framed = binary_frames(read.rows, reading, start.offset);
-        if (!succeeded(framed)) {
-            storage::release_rows(read.rows);
-            return failed(Step::read, framed, form);
-        }
-        return registered(form, read.rows, reading.frames_column >= 0 ? ARRAY_FRAME : 0, {},
-                          read.big_endian ? GRIDVANE_KIND_BINARY_BIG : GRIDVANE_KIND_BINARY_LITTLE);
-    }
-    return registered(form, {}, 0, {}, GRIDVANE_KIND_UNKNOWN);
+    const formats::Form *f = formats::form_of(form);
+    if (f == nullptr || f->read == nullptr) // another family: a table without samples
+        return registered(form, {}, 0, {}, GRIDVANE_KIND_UNKNOWN);
+    if (const Status takes = formats::takes_reading(*f, reading); !succeeded(takes))
+        return failed(Step::read, takes, form);
+    const formats::Read read = f->read(source, observer, start, reading);
+    if (!succeeded(read.status))
+        return failed(Step::read, read.status, form);
+    Loaded out = registered(form, read.rows, read.flags, read.names, read.kind);
+    out.comments = read.comments;
+    return out;
 }
 
 Loaded read_deciding(formats::Source &source, std::int32_t form, formats::Observer *observer,
@@ -156,13 +132,11 @@ void tell_host_of_load_failure(const Loaded &loaded, const char *name)
             GRIDVANE_FAIL(0, EIO, msg::load_premature_eof);
         return;
     case Step::read:
-        if (loaded.form == CHAN_BIN)
-            formats::tell_host_of_binary_failure(s);
-        else
-            formats::tell_host_of_ascii_failure(s);
+        if (const formats::Form *f = formats::form_of(loaded.form))
+            f->tell_host(s);
         return;
     case Step::registration:
-        if (registry::registry_was_empty(s))
+        if (loaded.registry_was_empty)
             GRIDVANE_FAIL(0, ENOMEM, msg::read_no_first_node);
         else
             GRIDVANE_FAIL(0, ENOMEM, msg::read_no_next_node);

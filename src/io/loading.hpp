@@ -23,6 +23,7 @@ struct Loaded {
     std::int32_t form = 0;  // the reader that ran: CHAN_ASCII or CHAN_BIN
     std::int32_t kind = GRIDVANE_KIND_UNKNOWN;
     std::int64_t comments = 0; // lines with a comment, which the table does not keep
+    bool registry_was_empty = false; // a registration that failed: whether it would have been the first table
 };
 
 // Registers what a reader read (the registry owns it from here on), or
@@ -59,14 +60,6 @@ bool reading_of(const gridvane_reading *given, formats::Reading &reading);
 // one decides for the text form (binary data is then refused by the
 // reader); else form (0: the content decides).
 std::int32_t decided_by_reading(std::int32_t form, const formats::Reading &reading);
-
-// Binary rows read from offset with a reading's frame column: the frames
-// moved to the last slot, or the failure where one does not fit.
-Status binary_frames(const storage::Rows &rows, const formats::Reading &reading, std::int64_t offset = 0);
-
-// The flags a table read from the ASCII form gets: frames from the table
-// form or from a reading's frame column.
-std::uint32_t ascii_flags(const formats::AsciiRead &read);
 
 // Test seam: the smallest part a planned load cuts (a megabyte); returns
 // the one before.

@@ -20,7 +20,7 @@
 #include "common/heap.hpp"
 #include "descriptors.hpp"
 #include "formats/binary_header.hpp"
-#include "formats/formats.hpp"
+#include "formats/forms.hpp"
 #include "formats/growth.hpp"
 #include "formats/joining.hpp"
 #include "loading.hpp"
@@ -41,6 +41,8 @@ namespace {
 // Parts are at least this large: below it, one thread does better (tests
 // make it smaller).
 std::int64_t smallest_part = 1 << 20;
+
+struct Parting;
 
 struct Part {
     Part() = default;
@@ -69,6 +71,7 @@ struct gridvane_plan {
     formats::Observer observer{nullptr, nullptr};
     bool observed = false;
     std::int32_t form = 0, kind = GRIDVANE_KIND_UNKNOWN;
+    const Parting *parting = nullptr; // how the form is read in parts
     formats::Reading reading;
     // A load not split (not a regular file): its one part reads it all, in
     // the form asked (form is then GRIDVANE_FORM_DECIDE or the form given).
@@ -175,8 +178,10 @@ Status plan_ascii(gridvane_plan &plan, const formats::ReadStart &start, std::str
 }
 
 // Reads the header of a binary file, makes the block every part reads into
-// and cuts the rows.
-Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
+// and cuts the rows (the header is read again from the start: a decision
+// by content keeps nothing the rows need).
+Status plan_binary(gridvane_plan &plan, const formats::ReadStart &, std::string_view, std::int64_t,
+                   std::int32_t wanted)
 {
     io::DescriptorSource head(plan.fd);
     Status s = formats::read_binary_head(head, plan.watcher(), plan.header);
@@ -197,7 +202,7 @@ Status plan_binary(gridvane_plan &plan, std::int32_t wanted)
     plan.block = storage::Rows{plan.block.index, h.rows, h.columns, storage::Layout::block};
     for (std::int32_t r = 0; r < h.rows; ++r)
         plan.block.index[r] = samples + std::int64_t{r} * h.columns;
-    return cut(plan, 0, h.rows, wanted, std::max<std::int64_t>(std::int64_t{h.columns} * 4, 1));
+    return cut(plan, 0, h.rows, wanted, formats::binary_row_bytes(h));
 }
 
 // OK while the file is the one the plan opened: the same size and, with
@@ -226,6 +231,48 @@ void read_whole(gridvane_plan &plan, Part &part)
     part.status = plan.loaded.status;
 }
 
+// Reads one part of lines after the head.
+void read_text_part(gridvane_plan &plan, Part &part, formats::Observer *watcher)
+{
+    io::DescriptorSource source(plan.fd, part.begin, part.end);
+    part.span.table_form = plan.head_span.table_form;
+    part.span.width = plan.head_span.width;
+    part.rows =
+        formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span, plan.reading);
+    part.status = part.rows.status;
+    const Status same = unchanged(plan, succeeded(part.status) && source.position() < part.end, false);
+    if (!succeeded(same))
+        part.status = same;
+}
+
+// Reads one part of binary rows into their place in the block.
+void read_binary_part(gridvane_plan &plan, Part &part, formats::Observer *watcher)
+{
+    const formats::BinaryHeader &h = plan.header;
+    const std::int64_t count = part.end - part.begin;
+    float *into = count == 0 || h.columns == 0 ? nullptr : plan.block.index[part.begin];
+    io::DescriptorSource source(plan.fd, formats::binary_row_offset(h, part.begin),
+                                formats::binary_row_offset(h, part.end));
+    part.status = formats::read_binary_rows(source, h, part.begin, count, into);
+    // The open found every sample there: samples missing now were cut since.
+    const Status same = unchanged(plan, part.status.code == GRIDVANE_E_TRUNCATED_SAMPLES, false);
+    if (!succeeded(same))
+        part.status = same;
+    if (succeeded(part.status) && watcher != nullptr)
+        formats::observe_binary_rows(h, part.begin, count, into, *watcher);
+}
+
+// How a plan reads a form in parts, for each way the form table says a
+// form is cut: what the open reads before the parts (after a decision by
+// content, the bytes it kept and where the source stands), how a part is
+// read, and how the finish joins them.
+struct Parting {
+    Status (*open)(gridvane_plan &plan, const formats::ReadStart &start, std::string_view kept,
+                   std::int64_t source_at, std::int32_t wanted);
+    void (*read)(gridvane_plan &plan, Part &part, formats::Observer *watcher);
+    io::Loaded (*finish)(gridvane_plan &plan);
+};
+
 // Reads one part into its rows, keeping its findings.
 void read_part(gridvane_plan &plan, Part &part)
 {
@@ -237,31 +284,7 @@ void read_part(gridvane_plan &plan, Part &part)
         return;
     }
     formats::Observer keeper = part.kept.observer();
-    formats::Observer *watcher = plan.observed ? &keeper : nullptr;
-    if (plan.form == CHAN_ASCII) {
-        io::DescriptorSource source(plan.fd, part.begin, part.end);
-        part.span.table_form = plan.head_span.table_form;
-        part.span.width = plan.head_span.width;
-        part.rows =
-            formats::read_ascii_part(source, watcher, formats::ReadStart{1, 0, part.begin}, part.span, plan.reading);
-        part.status = part.rows.status;
-        const Status same = unchanged(plan, succeeded(part.status) && source.position() < part.end, false);
-        if (!succeeded(same))
-            part.status = same;
-        return;
-    }
-    const formats::BinaryHeader &h = plan.header;
-    const std::int64_t count = part.end - part.begin;
-    float *into = count == 0 || h.columns == 0 ? nullptr : plan.block.index[part.begin];
-    const std::int64_t first = formats::header_size + part.begin * h.columns * std::int64_t{4};
-    io::DescriptorSource source(plan.fd, first, first + count * h.columns * 4);
-    part.status = formats::read_binary_rows(source, h, part.begin, count, into);
-    // The open found every sample there: samples missing now were cut since.
-    const Status same = unchanged(plan, part.status.code == GRIDVANE_E_TRUNCATED_SAMPLES, false);
-    if (!succeeded(same))
-        part.status = same;
-    if (succeeded(part.status) && watcher != nullptr)
-        formats::observe_binary_rows(h, part.begin, count, into, keeper);
+    plan.parting->read(plan, part, plan.observed ? &keeper : nullptr);
 }
 
 // The caller's observer, told only what it was not told yet: a single read
@@ -369,7 +392,7 @@ io::Loaded finish_ascii(gridvane_plan &plan)
         take(plan.parts[k].rows.rows, k + 1);
     const storage::Names names = plan.head.names;
     plan.head.names = {};
-    io::Loaded loaded = io::registered(CHAN_ASCII, all, io::ascii_flags(plan.head), names, plan.kind);
+    io::Loaded loaded = io::registered(plan.form, all, formats::ascii_flags(plan.head), names, plan.kind);
     loaded.comments = plan.head.comments;
     for (std::int32_t k = 0; k < plan.part_count; ++k)
         loaded.comments += plan.parts[k].rows.comments;
@@ -395,11 +418,29 @@ io::Loaded finish_binary(gridvane_plan &plan)
         return failed(same);
     if (plan.observed && !formats::observe_binary_end(plan.header, plan.opened.size, plan.observer))
         return failed(plan.observer.stopped());
-    if (const Status framed = io::binary_frames(plan.block, plan.reading); !succeeded(framed))
+    if (const Status framed = formats::binary_frames(plan.block, plan.reading); !succeeded(framed))
         return failed(framed);
     const storage::Rows block = plan.block;
     plan.block = {};
-    return io::registered(CHAN_BIN, block, plan.reading.frames_column >= 0 ? ARRAY_FRAME : 0, {}, plan.kind);
+    return io::registered(plan.form, block, plan.reading.frames_column >= 0 ? ARRAY_FRAME : 0, {}, plan.kind);
+}
+
+// By formats::Cut.
+constexpr Parting partings[] = {
+    {plan_ascii, read_text_part, finish_ascii},    // lines
+    {plan_binary, read_binary_part, finish_binary}, // rows
+};
+static_assert(static_cast<int>(formats::Cut::rows) == 1 && std::size(partings) == 2);
+
+// Reads what comes before the parts of a file in a form.
+Status open_in(gridvane_plan &plan, const formats::Form &form, const formats::ReadStart &start,
+               std::string_view kept, std::int64_t source_at, std::int32_t wanted)
+{
+    if (const Status takes = formats::takes_reading(form, plan.reading); !succeeded(takes))
+        return takes;
+    plan.form = form.code;
+    plan.parting = &partings[static_cast<int>(form.cut)];
+    return plan.parting->open(plan, start, kept, source_at, wanted);
 }
 
 // Opens the file and reads what comes before the parts.
@@ -419,26 +460,17 @@ Status open_plan(gridvane_plan &plan, const char *name, std::int32_t form, std::
         return ok_status();
     }
     form = io::decided_by_reading(form, plan.reading);
-    if (form == GRIDVANE_FORM_BINARY && plan.reading.names_first_line)
-        return with_counts(failure(GRIDVANE_E_AGAINST_READING), 0, 0);
-    if (form == GRIDVANE_FORM_BINARY) {
-        plan.form = CHAN_BIN;
-        return plan_binary(plan, parts);
-    }
-    if (form == GRIDVANE_FORM_ASCII) {
-        plan.form = CHAN_ASCII;
-        return plan_ascii(plan, {}, {}, 0, parts);
-    }
+    if (form != GRIDVANE_FORM_DECIDE)
+        return open_in(plan, *formats::form_of(form), {}, {}, 0, parts);
     io::DescriptorSource source(plan.fd);
     formats::ContentBlock block;
     const formats::Decision d = block.decide(source);
-    plan.form = d.form;
+    if (d.form == 0)
+        return d.status;
     const std::string_view kept = block.kept();
     // The block was read from the start: the source stands where it ends.
     const std::int64_t after = d.start.offset + static_cast<std::int64_t>(kept.size());
-    return d.form == 0         ? d.status
-           : d.form == CHAN_BIN ? plan_binary(plan, parts)
-                                : plan_ascii(plan, d.start, kept, after, parts);
+    return open_in(plan, *formats::form_of(d.form), d.start, kept, after, parts);
 }
 
 } // namespace
@@ -461,21 +493,17 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t fo
                                                     const gridvane_reading *reading, gridvane_observer observer,
                                                     void *context, gridvane_report *report)
 {
-    return at_edge(report, static_cast<gridvane_plan *>(nullptr), [&](Status &s, gridvane_report &r) {
-        gridvane_plan *none = nullptr;
+    return at_edge(report, static_cast<gridvane_plan *>(nullptr),
+                   [&](Status &s, gridvane_report &r) -> gridvane_plan * {
         formats::Reading rules;
         if (name == nullptr || name[0] == '\0' || parts < 0 || !io::reading_of(reading, rules) ||
-            (form != GRIDVANE_FORM_DECIDE && form != GRIDVANE_FORM_ASCII && form != GRIDVANE_FORM_BINARY)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return none;
-        }
+            !formats::readable(form))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         if (form == GRIDVANE_FORM_DECIDE && (form = gridvane_form_of_name(name, GRIDVANE_PURPOSE_LOAD, &s)) < 0)
-            return none;
+            return nullptr;
         auto *plan = new (std::nothrow) gridvane_plan;
-        if (plan == nullptr) {
-            s = failure(GRIDVANE_E_NO_MEMORY);
-            return none;
-        }
+        if (plan == nullptr)
+            return refuse(s, GRIDVANE_E_NO_MEMORY);
         plan->observer = formats::Observer(observer, context);
         plan->observed = observer != nullptr;
         plan->reading = rules;
@@ -484,7 +512,7 @@ GRIDVANE_API gridvane_plan *gridvane_plan_open_with(const char *name, int32_t fo
         if (succeeded(s))
             return plan;
         delete plan;
-        return none;
+        return nullptr;
     });
 }
 
@@ -493,10 +521,8 @@ GRIDVANE_API int32_t gridvane_plan_parts(const gridvane_plan *plan) { return pla
 GRIDVANE_API int32_t gridvane_plan_read(gridvane_plan *plan, int32_t part, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (plan == nullptr || part < 0 || part >= plan->part_count) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (plan == nullptr || part < 0 || part >= plan->part_count)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         read_part(*plan, plan->parts[part]);
         s = plan->parts[part].status;
         return succeeded(s) ? 0 : -1;
@@ -506,16 +532,13 @@ GRIDVANE_API int32_t gridvane_plan_read(gridvane_plan *plan, int32_t part, gridv
 GRIDVANE_API int32_t gridvane_plan_finish(gridvane_plan *plan, gridvane_report *report)
 {
     return at_edge(report, int32_t(-1), [&](Status &s, gridvane_report &r) -> int32_t {
-        if (plan == nullptr) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (plan == nullptr)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         const std::unique_ptr<gridvane_plan> owned(plan);
         if (plan->whole)
             read_part(*plan, plan->parts[0]);
-        const io::Loaded loaded = plan->whole                  ? std::exchange(plan->loaded, io::Loaded{})
-                                  : plan->form == CHAN_BIN ? finish_binary(*plan)
-                                                           : finish_ascii(*plan);
+        const io::Loaded loaded =
+            plan->whole ? std::exchange(plan->loaded, io::Loaded{}) : plan->parting->finish(*plan);
         fill_report(r, loaded.node != nullptr ? plan->kind : GRIDVANE_KIND_UNKNOWN, plan->watcher(), loaded.comments);
         s = loaded.status;
         return loaded.node != nullptr ? loaded.node->id : -1;

@@ -2,7 +2,7 @@
 
 #include "descriptors.hpp"
 #include "replace.hpp"
-#include "formats/formats.hpp"
+#include "formats/forms.hpp"
 #include "registry/registry.hpp"
 #include "registry/frames.hpp"
 
@@ -30,11 +30,12 @@ Status write_record(formats::Sink &sink, const ArrayNode &node, std::int32_t cod
 {
     registry::Record *table = registry::find(node.id);
     const bool registered = table != nullptr && &table->node == &node;
-    const auto count_u = registered ? columns_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countU));
-    const auto count_v = registered ? rows_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countV));
-    if (code == CHAN_BIN)
-        return formats::write_binary_checked(sink, node.rows, count_u, count_v);
-    return formats::write_ascii_checked(sink, node.rows, count_u, count_v, digits);
+    formats::Writing w;
+    w.rows = node.rows;
+    w.columns = registered ? columns_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countU));
+    w.count = registered ? rows_of(*table) : static_cast<std::int32_t>(registry::truncated_count(node.countV));
+    w.digits = digits;
+    return formats::file_form(code)->write(sink, w);
 }
 
 Status resolve_form(const registry::Record &table, std::int32_t form, std::uint32_t flags, std::int32_t &resolved)
@@ -44,38 +45,32 @@ Status resolve_form(const registry::Record &table, std::int32_t form, std::uint3
         return failure(GRIDVANE_E_ARGUMENT, EINVAL);
     if (!table.has_sample_type())
         return failure(GRIDVANE_E_NO_SAMPLES, EINVAL);
-    resolved = form == GRIDVANE_FORM_DECIDE ? (table.has_frame() ? GRIDVANE_FORM_TABLE : GRIDVANE_FORM_ASCII) : form;
-    switch (resolved) {
-    case GRIDVANE_FORM_ASCII: return ok_status();
-    case GRIDVANE_FORM_TABLE:
-        return table.has_frame() && registry::frame_slot(table) >= 0 ? ok_status()
-                                                                     : failure(GRIDVANE_E_ARGUMENT, EINVAL);
-    case GRIDVANE_FORM_BINARY: {
-        const bool frames_first = frames_as_column(table, flags);
-        if (table.has_frame() && !frames_first && (flags & GRIDVANE_WRITE_DROP_FRAMES) == 0)
-            return failure(GRIDVANE_E_FRAMES_LOST, EINVAL);
-        const std::int64_t columns = std::int64_t{columns_of(table)} + (frames_first ? 1 : 0);
-        if (columns > GRIDVANE_BINARY_COUNT_MAX || rows_of(table) > GRIDVANE_BINARY_COUNT_MAX)
-            return with_counts(failure(GRIDVANE_E_TOO_LARGE, EINVAL), columns, rows_of(table));
-        return ok_status();
-    }
-    default: return failure(GRIDVANE_E_ARGUMENT, EINVAL);
-    }
+    const formats::Form *f = form == GRIDVANE_FORM_DECIDE ? formats::written_form(CHAN_ASCII, table.has_frame())
+                                                          : formats::form_of(form);
+    if (f == nullptr)
+        return failure(GRIDVANE_E_ARGUMENT, EINVAL);
+    resolved = f->code;
+    formats::Shape shape;
+    shape.frames = table.has_frame();
+    shape.frame_slot = registry::frame_slot(table) >= 0;
+    shape.frames_first = frames_as_column(table, flags);
+    shape.drop_frames = (flags & GRIDVANE_WRITE_DROP_FRAMES) != 0;
+    shape.columns = columns_of(table);
+    shape.rows = rows_of(table);
+    return f->fits(shape);
 }
 
 Status write_table(formats::Sink &sink, const registry::Record &table, std::int32_t form, std::uint32_t flags)
 {
-    const auto digits = (flags & GRIDVANE_WRITE_SHORTEST) != 0 ? formats::Digits::shortest : formats::Digits::g15;
-    if (form == GRIDVANE_FORM_TABLE)
-        return formats::write_ascii_table(sink, table.node.rows, columns_of(table), rows_of(table),
-                                          registry::frame_slot(table), table.names, digits);
-    if (frames_as_column(table, flags))
-        return form == GRIDVANE_FORM_BINARY
-                   ? formats::write_binary_frame_first(sink, table.node.rows, columns_of(table), rows_of(table),
-                                                       registry::frame_slot(table))
-                   : formats::write_ascii(sink, table.node.rows, columns_of(table), rows_of(table), digits,
-                                          registry::frame_slot(table));
-    return write_record(sink, table.node, form, digits);
+    formats::Writing w;
+    w.rows = table.node.rows;
+    w.columns = columns_of(table);
+    w.count = rows_of(table);
+    w.frame_slot = table.has_frame() ? registry::frame_slot(table) : -1;
+    w.frames_first = frames_as_column(table, flags);
+    w.names = &table.names;
+    w.digits = (flags & GRIDVANE_WRITE_SHORTEST) != 0 ? formats::Digits::shortest : formats::Digits::g15;
+    return formats::form_of(form)->write(sink, w);
 }
 
 Status save_table(const registry::Record &table, const char *name, std::int32_t form, std::uint32_t flags)

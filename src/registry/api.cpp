@@ -50,11 +50,11 @@ GRIDVANE_API int32_t ArrayAlloc(int32_t rowCount, int32_t columnCount)
         if (rows.index == nullptr) // not every C library's allocator says so itself
             return GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_space);
         Status status;
-        const Record *table = registry::register_table(CHAN_ASCII, 0, rows, {}, status);
-        if (table == nullptr) // the record's memory, as the storage's: ENOMEM whatever the allocator said
-            return registry::registry_was_empty(status) ? GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_first_node)
-                                                        : GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_next_node);
-        return table->node.id;
+        const registry::Registered made = registry::register_table(CHAN_ASCII, 0, rows, {}, status);
+        if (made.table == nullptr) // the record's memory, as the storage's: ENOMEM whatever the allocator said
+            return made.registry_was_empty ? GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_first_node)
+                                           : GRIDVANE_FAIL(-1, ENOMEM, registry::msg::no_next_node);
+        return made.table->node.id;
     });
 }
 
@@ -163,17 +163,13 @@ GRIDVANE_API float ArrayFrameGetV(int32_t id, int32_t frame)
 GRIDVANE_API int32_t gridvane_alloc(int32_t rows, int32_t columns, uint32_t flags, gridvane_status *status)
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
-        if (rows < 1 || columns < 1 || (flags & ~uint32_t{ARRAY_FRAME}) != 0) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+        if (rows < 1 || columns < 1 || (flags & ~uint32_t{ARRAY_FRAME}) != 0)
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         const bool frames = (flags & ARRAY_FRAME) != 0;
         const storage::Rows storage = storage::make_rows(rows, int64_t{columns} + (frames ? 1 : 0));
-        if (storage.index == nullptr) {
-            s = failure(GRIDVANE_E_NO_MEMORY);
-            return -1;
-        }
-        const Record *table = registry::register_table(CHAN_ASCII, flags, storage, {}, s);
+        if (storage.index == nullptr)
+            return refuse(s, GRIDVANE_E_NO_MEMORY);
+        const Record *table = registry::register_table(CHAN_ASCII, flags, storage, {}, s).table;
         return table == nullptr ? -1 : table->node.id;
     });
 }
@@ -182,10 +178,8 @@ GRIDVANE_API int32_t gridvane_extent_of(int32_t id, gridvane_extent *extent, gri
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
         Record *table = extent == nullptr ? nullptr : registry::find(id);
-        if (table == nullptr) {
-            s = failure(extent == nullptr ? GRIDVANE_E_ARGUMENT : GRIDVANE_E_UNKNOWN_HANDLE);
-            return -1;
-        }
+        if (table == nullptr)
+            return refuse(s, extent == nullptr ? GRIDVANE_E_ARGUMENT : GRIDVANE_E_UNKNOWN_HANDLE);
         *extent = gridvane_extent{registry::exact_rows(*table), registry::exact_columns(*table),
                                   table->has_frame() ? 1 : 0, table->node.type};
         return 0;
@@ -206,10 +200,8 @@ GRIDVANE_API const char *gridvane_column_name(int32_t id, int32_t column, gridva
 {
     return at_edge(status, static_cast<const char *>(nullptr), [&](Status &s) -> const char * {
         Record *table = registry::find(id);
-        if (table == nullptr || column < 0) {
-            s = failure(table == nullptr ? GRIDVANE_E_UNKNOWN_HANDLE : GRIDVANE_E_ARGUMENT);
-            return nullptr;
-        }
+        if (table == nullptr || column < 0)
+            return refuse(s, table == nullptr ? GRIDVANE_E_UNKNOWN_HANDLE : GRIDVANE_E_ARGUMENT);
         return column < table->names.count ? table->names.list[column] : nullptr;
     });
 }
@@ -219,15 +211,12 @@ GRIDVANE_API int32_t gridvane_sample_many(int32_t id, size_t n, const float *u, 
 {
     return at_edge(status, int32_t(-1), [&](Status &s) -> int32_t {
         if ((n != 0 && (u == nullptr || v == nullptr || out == nullptr)) || !fits_an_array(n, 1) ||
-            !fits_an_array(n, u_stride) || !fits_an_array(n, v_stride)) {
-            s = failure(GRIDVANE_E_ARGUMENT);
-            return -1;
-        }
+            !fits_an_array(n, u_stride) || !fits_an_array(n, v_stride))
+            return refuse(s, GRIDVANE_E_ARGUMENT);
         Record *table = registry::find(id);
         if (table == nullptr) {
             std::fill(out, out + n, 0.0f); // as ArrayGetValue answers an unknown handle
-            s = failure(GRIDVANE_E_UNKNOWN_HANDLE);
-            return -1;
+            return refuse(s, GRIDVANE_E_UNKNOWN_HANDLE);
         }
         registry::sample_many(*table, registry::current_bounds(*table), n, u, u_stride, v, v_stride, out);
         return 0;
@@ -238,10 +227,8 @@ GRIDVANE_API gridvane_frame_index *gridvane_frame_index_open(int32_t id, gridvan
 {
     return at_edge(status, static_cast<gridvane_frame_index *>(nullptr), [&](Status &s) -> gridvane_frame_index * {
         Record *table = registry::find(id);
-        if (table == nullptr || !table->has_frame()) {
-            s = failure(table == nullptr ? GRIDVANE_E_UNKNOWN_HANDLE : GRIDVANE_E_ARGUMENT);
-            return nullptr;
-        }
+        if (table == nullptr || !table->has_frame())
+            return refuse(s, table == nullptr ? GRIDVANE_E_UNKNOWN_HANDLE : GRIDVANE_E_ARGUMENT);
         return reinterpret_cast<gridvane_frame_index *>(new registry::FrameIndex(*table));
     });
 }

@@ -184,8 +184,8 @@ Record *find_uncached(std::int32_t id)
     return found;
 }
 
-Record *register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
-                       const storage::Names &names, Status &status)
+Registered register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
+                          const storage::Names &names, Status &status)
 {
     State &s = state();
     std::unique_lock lock(s.lock);
@@ -200,8 +200,8 @@ Record *register_table(std::int32_t type, std::uint32_t flags, const storage::Ro
     if (table == nullptr) {
         lock.unlock();
         Held{storage, names}.release();
-        status = with_counts(failure(GRIDVANE_E_NO_MEMORY, ENOMEM), was_empty ? 1 : 0, 0);
-        return nullptr;
+        status = failure(GRIDVANE_E_NO_MEMORY, ENOMEM);
+        return {nullptr, was_empty};
     }
 
     ArrayNode &node = table->node;
@@ -222,7 +222,7 @@ Record *register_table(std::int32_t type, std::uint32_t flags, const storage::Ro
     lock.unlock();
     remember(table, id, serial);
     status = ok_status();
-    return table;
+    return {table, false};
 }
 
 bool free_table(std::int32_t id)

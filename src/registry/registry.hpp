@@ -68,12 +68,15 @@ inline Record *find(std::int32_t id)
 // which the registry owns from now on, also when the registration fails
 // (they are then released). The record's counts are the storage's, less the
 // frame slot when flags has ARRAY_FRAME; a table without storage (another
-// family) gets counts of 0. Returns the new record, or null with status
-// NO_MEMORY, which says whether the registry was empty then (hosts of the
-// 20 functions see different messages).
-Record *register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
-                       const storage::Names &names, Status &status);
-inline bool registry_was_empty(const Status &failed_registration) { return failed_registration.expected == 1; }
+// family) gets counts of 0. Gives the new record, or null with status
+// NO_MEMORY and whether the registry was empty then (hosts of the 20
+// functions see different messages).
+struct Registered {
+    Record *table = nullptr;
+    bool registry_was_empty = false;
+};
+Registered register_table(std::int32_t type, std::uint32_t flags, const storage::Rows &storage,
+                          const storage::Names &names, Status &status);
 
 // Gives a table new column names, which the registry owns from now on, and
 // releases the old ones; false (the new ones released) for an unknown
