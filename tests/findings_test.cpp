@@ -159,6 +159,40 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     EXPECT_EQ(rows_of(nul.read), (gvtest::Rows{{1, 2}, {3, 0}}));
 }
 
+// Two tabs in a row are found wherever they stand in a line: in the first
+// bytes or the last, in one block of 16 bytes or across two, in lines of
+// any length (each of which its host may split byte by byte or in blocks),
+// and not where a comment holds them or where a tab ends what is seen.
+TEST(Findings, AnEmptyCellIsToldAtItsSecondTabWhereverItStands)
+{
+    for (std::size_t values = 1; values <= 40; ++values) {
+        std::string line;
+        for (std::size_t i = 0; i < values; ++i)
+            line += i == 0 ? "7" : "\t7";
+        const Read plain = observed(line + "\n");
+        EXPECT_EQ(plain.seen.findings, std::vector<std::string>{}) << line;
+        EXPECT_EQ(rows_of(plain.read), (gvtest::Rows{std::vector<float>(values, 7.0f)})) << line;
+        // A tab doubled after each value in turn, the last one's included.
+        for (std::size_t tab = 1; tab <= line.size(); tab += 2) {
+            std::string doubled = line;
+            doubled.insert(tab, tab == line.size() ? "\t\t" : "\t");
+            const std::string expected = "EMPTY_CELL@1:" + std::to_string(tab + 2);
+            for (const char *after : {"\n", "# x\t\t\n", "\t# \t\t\n"}) {
+                const Read got = observed(doubled + after + "7\n");
+                rows_of(got.read);
+                ASSERT_FALSE(got.seen.findings.empty()) << doubled << after;
+                EXPECT_EQ(got.seen.findings[0], expected) << doubled << after;
+            }
+        }
+        // A single tab before the comment or the line's end is no pair.
+        for (const char *after : {"\t#\t\t\n", "\t\n", "\t"}) {
+            const Read got = observed(line + after);
+            EXPECT_EQ(got.seen.findings, std::vector<std::string>{}) << line << after;
+            rows_of(got.read);
+        }
+    }
+}
+
 // What a load says of input that its first bytes show to be no channel
 // file: compressed data, or text of two or four bytes a character, with its
 // byte-order mark or without, however short; the words of the failure, or
