@@ -159,11 +159,12 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     EXPECT_EQ(rows_of(nul.read), (gvtest::Rows{{1, 2}, {3, 0}}));
 }
 
-// Two tabs in a row are found wherever they stand in a line: in the first
-// bytes or the last, in one block of 16 bytes or across two, in lines of
-// any length (each of which its host may split byte by byte or in blocks),
-// and not where a comment holds them or where a tab ends what is seen.
-TEST(Findings, AnEmptyCellIsToldAtItsSecondTabWhereverItStands)
+// Two tabs in a row, a carriage return and a NUL are found wherever they
+// stand in a line: in the first bytes or the last, in one block of 16
+// bytes or across two, in lines of any length (each of which its host may
+// split byte by byte or in blocks); and none where a comment or a NUL
+// hides them, nor a pair whose second tab would end what is seen.
+TEST(Findings, MarksInALineAreToldWhereverTheyStand)
 {
     for (std::size_t values = 1; values <= 40; ++values) {
         std::string line;
@@ -182,6 +183,23 @@ TEST(Findings, AnEmptyCellIsToldAtItsSecondTabWhereverItStands)
                 rows_of(got.read);
                 ASSERT_FALSE(got.seen.findings.empty()) << doubled << after;
                 EXPECT_EQ(got.seen.findings[0], expected) << doubled << after;
+            }
+        }
+        // A carriage return, a NUL or a comment in the place of each tab in
+        // turn: what stands after a NUL or a '#' is not looked at.
+        for (std::size_t at = 1; at < line.size(); at += 2) {
+            const auto with = [&](char c) { return line.substr(0, at) + c + line.substr(at + 1) + "\t\t\r7\n"; };
+            const std::string column = std::to_string(at + 1);
+            const struct {
+                char c;
+                std::vector<std::string> findings;
+            } marks[] = {{'\r', {"CARRIAGE_RETURN@1:" + column, "EMPTY_CELL@1:" + std::to_string(line.size() + 2)}},
+                         {'\0', {"NUL_BYTE@1:" + column}},
+                         {'#', {}}};
+            for (const auto &mark : marks) {
+                const Read got = observed(with(mark.c));
+                EXPECT_EQ(got.seen.findings, mark.findings) << line << " with " << int(mark.c) << " at " << at;
+                rows_of(got.read);
             }
         }
         // A single tab before the comment or the line's end is no pair.
