@@ -24,6 +24,10 @@
 #include <functional>
 #include <type_traits>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#    include <emmintrin.h>
+#endif
+
 namespace gridvane_core::formats {
 
 namespace {
