@@ -136,6 +136,58 @@ TEST(Findings, AsciiReaderSaysWhereItTakesTextOtherThanWritten)
     EXPECT_EQ(rows_of(nul.read), (gvtest::Rows{{1, 2}, {3, 0}}));
 }
 
+// Two tabs in a row, a carriage return and a NUL are found wherever they
+// stand in a line: in the first bytes or the last, in one block of 16
+// bytes or across two, in lines of any length (each of which its host may
+// split byte by byte or in blocks); and none where a comment or a NUL
+// hides them, nor a pair whose second tab would end what is seen.
+TEST(Findings, MarksInALineAreToldWhereverTheyStand)
+{
+    for (std::size_t values = 1; values <= 40; ++values) {
+        std::string line;
+        for (std::size_t i = 0; i < values; ++i)
+            line += i == 0 ? "7" : "\t7";
+        const Read plain = observed(line + "\n");
+        EXPECT_EQ(plain.seen.findings, std::vector<std::string>{}) << line;
+        EXPECT_EQ(rows_of(plain.read), (gvtest::Rows{std::vector<float>(values, 7.0f)})) << line;
+        // A tab doubled after each value in turn, the last one's included.
+        for (std::size_t tab = 1; tab <= line.size(); tab += 2) {
+            std::string doubled = line;
+            doubled.insert(tab, tab == line.size() ? "\t\t" : "\t");
+            const std::string expected = "EMPTY_CELL@1:" + std::to_string(tab + 2);
+            for (const char *after : {"\n", "# x\t\t\n", "\t# \t\t\n"}) {
+                const Read got = observed(doubled + after + "7\n");
+                rows_of(got.read);
+                ASSERT_FALSE(got.seen.findings.empty()) << doubled << after;
+                EXPECT_EQ(got.seen.findings[0], expected) << doubled << after;
+            }
+        }
+        // A carriage return, a NUL or a comment in the place of each tab in
+        // turn: what stands after a NUL or a '#' is not looked at.
+        for (std::size_t at = 1; at < line.size(); at += 2) {
+            const auto with = [&](char c) { return line.substr(0, at) + c + line.substr(at + 1) + "\t\t\r7\n"; };
+            const std::string column = std::to_string(at + 1);
+            const struct {
+                char c;
+                std::vector<std::string> findings;
+            } marks[] = {{'\r', {"CARRIAGE_RETURN@1:" + column, "EMPTY_CELL@1:" + std::to_string(line.size() + 2)}},
+                         {'\0', {"NUL_BYTE@1:" + column}},
+                         {'#', {}}};
+            for (const auto &mark : marks) {
+                const Read got = observed(with(mark.c));
+                EXPECT_EQ(got.seen.findings, mark.findings) << line << " with " << int(mark.c) << " at " << at;
+                rows_of(got.read);
+            }
+        }
+        // A single tab before the comment or the line's end is no pair.
+        for (const char *after : {"\t#\t\t\n", "\t\n", "\t"}) {
+            const Read got = observed(line + after);
+            EXPECT_EQ(got.seen.findings, std::vector<std::string>{}) << line << after;
+            rows_of(got.read);
+        }
+    }
+}
+
 // What a load says of input that its first bytes show to be no channel
 // file: compressed data, or text of two or four bytes a character, with its
 // byte-order mark or without, however short; the words of the failure, or

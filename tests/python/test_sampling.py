@@ -105,3 +105,22 @@ def test_large_batches_shared_between_threads_give_the_same_bits():
     for n in (2 * 2**17 + 1, 3 * 2**17 + 1):  # a count the threads do not share evenly: the last point too
         us = np.random.default_rng(n).uniform(0, 59, n)
         assert np.array_equal(bits(t.sample(us, 7.25)), bits(reference(a, us, 7.25)))
+
+
+def test_float64_coordinates_give_the_bits_of_the_same_points_as_float32():
+    # Lengths around the chunk (1024 points) and the threads' stretches
+    # (32 chunks), odd ones included; contiguous, reversed, strided and
+    # unaligned doubles (narrowed four at a time, the rest one by one).
+    a = np.random.default_rng(5).uniform(-1, 1, (70, 90)).astype(np.float32)
+    t = gridvane.from_numpy(a)
+    for n in (1, 3, 5, 1023, 1025, 4099, 32 * 1024 + 7, 2 * 2**17 + 4097):
+        rng = np.random.default_rng(n)
+        u, v = rng.uniform(-3, 93, 2 * n + 1), rng.uniform(-3, 73, 2 * n + 1)
+        unaligned = np.frombuffer(bytearray(8 * (n + 1) + 4), np.float64, n, 4)
+        unaligned[:] = u[:n]
+        for label, us, vs in [("contiguous", u[:n], v[:n]), ("reversed", u[n - 1::-1], v[n - 1::-1]),
+                              ("strided", u[::2][:n], v[1::2][:n]), ("unaligned", unaligned, v[:n])]:
+            got = t.sample(us, vs)
+            narrowed = t.sample(us.astype(np.float32), vs.astype(np.float32))
+            assert np.array_equal(bits(got), bits(narrowed)), (n, label)
+            assert np.array_equal(bits(got), bits(reference(a, us, vs))), (n, label)
