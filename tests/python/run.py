@@ -26,8 +26,10 @@ def as_nobody(command):
 
 
 def nobody_runs(python):
-    return subprocess.run(as_nobody([python, "-c", ""]), cwd="/", stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode == 0
+    """Whether nobody runs this very Python (not, say, another of the same name)."""
+    this = "import sys; print(sys.version, sys.prefix)"
+    ran = subprocess.run(as_nobody([python, "-c", this]), cwd="/", capture_output=True, text=True)
+    return ran.returncode == 0 and ran.stdout.strip() == f"{sys.version} {sys.prefix}"
 
 
 def unprivileged(test_file, options):
