@@ -17,7 +17,8 @@ import shutil
 import subprocess
 import sys
 
-import stacks
+sys.dont_write_bytecode = True  # configure writes nothing into the source tree
+import stacks  # noqa: E402
 
 
 def cmake_string(text):
