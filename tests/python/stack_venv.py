@@ -68,6 +68,7 @@ def make(requirements, venv, pins):
 
 def main():
     requirements, venv, cmake_file, *pins = sys.argv[1:]
+    venv = os.path.abspath(venv)
     try:
         python = make(requirements, venv, pins)
     except stacks.Skip as skipped:
