@@ -20,11 +20,15 @@ except ImportError:
 
 
 def pytest_sessionfinish(session, exitstatus):
-    """A run in which anything was skipped (a test, or a whole file that could
-    not be collected) reports 77, so CTest shows it as skipped, not passed."""
+    """A run in which nothing passed but something was skipped (a whole file
+    that could not be collected, or every case) reports 77, so CTest shows it
+    as skipped, not passed. One in which some cases passed and others were
+    skipped for a reason of this machine passes, and its last lines give the
+    counts of each and (-rs) the reasons."""
     reporter = session.config.pluginmanager.get_plugin("terminalreporter")
     passed_or_empty = exitstatus in (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED)
-    if passed_or_empty and reporter is not None and reporter.stats.get("skipped"):
+    stats = reporter.stats if reporter is not None else {}
+    if passed_or_empty and stats.get("skipped") and not stats.get("passed"):
         session.exitstatus = 77
 
 

@@ -6,7 +6,10 @@ usage: run.py [--unprivileged] TEST_FILE [pytest options]
 --unprivileged: run as root (as CI does), the file runs instead as the
 unprivileged user nobody, on a copy of the package, the libraries
 (GRIDVANE_LIBRARY_DIR), the tests and the examples that nobody may read, so
-that the cases about files and folders a user may not touch run too."""
+that the cases about files and folders a user may not touch run too. When
+nobody may not run this Python (one in root's home, as pyenv's), the file
+runs as root without the capabilities that pass over files' permissions
+instead, which has root's own files refuse it as they refuse their owner."""
 import glob
 import os
 import shutil
@@ -16,6 +19,17 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NOBODY = 65534
+
+
+def as_nobody(command):
+    return ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", *command]
+
+
+def nobody_runs(python):
+    """Whether nobody runs this very Python (not, say, another of the same name)."""
+    this = "import sys; print(sys.version, sys.prefix)"
+    ran = subprocess.run(as_nobody([python, "-c", this]), cwd="/", capture_output=True, text=True)
+    return ran.returncode == 0 and ran.stdout.strip() == f"{sys.version} {sys.prefix}"
 
 
 def unprivileged(test_file, options):
@@ -34,9 +48,8 @@ def unprivileged(test_file, options):
         os.chmod(top, 0o755)
         env = dict(os.environ, PYTHONPATH=os.path.join(top, "package"), LD_LIBRARY_PATH=os.path.join(top, "lib"),
                    HOME=top)
-        command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", sys.executable,
-                   os.path.join(top, "tests", "python", "run.py"),
-                   os.path.join(top, "tests", "python", os.path.basename(test_file)), *options]
+        command = as_nobody([sys.executable, os.path.join(top, "tests", "python", "run.py"),
+                             os.path.join(top, "tests", "python", os.path.basename(test_file)), *options])
         return subprocess.run(command, env=env, cwd=top).returncode
 
 
@@ -44,8 +57,14 @@ def main():
     if sys.argv[1:2] == ["--unprivileged"]:
         del sys.argv[1]
         if os.geteuid() == 0 and shutil.which("setpriv"):
-            print("running as the unprivileged user nobody")
-            return unprivileged(sys.argv[1], sys.argv[2:])
+            if nobody_runs(sys.executable):
+                print("running as the unprivileged user nobody")
+                return unprivileged(sys.argv[1], sys.argv[2:])
+            print(f"running as root without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH (nobody may not run "
+                  f"{sys.executable})")
+            caps = "-dac_override,-dac_read_search"
+            return subprocess.run(["setpriv", f"--bounding-set={caps}", f"--inh-caps={caps}", sys.executable,
+                                   os.path.abspath(__file__), *sys.argv[1:]]).returncode
     for module, package in (("pytest", "python3-pytest"), ("numpy", "python3-numpy")):
         try:
             __import__(module)
