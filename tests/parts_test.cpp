@@ -170,8 +170,8 @@ TEST_F(Parts, CutAtEveryLineOfCraftedFiles)
         "16777217 1.5\n1311868164.5 2\n123456789 3\n1311868165.25 16777219\n1 2e9\n",
         // Short tokens and long ones, in lines short and long, with cells
         // left empty at either end of a block of 16 bytes.
-        "1\t\t2\n-0.5\t3e2\t7\n\t23.64325\t-711.6808\t-4.20018568547675e-06\t0.0199791062623262\t\t5\n"
-        "12345678901234567890\t.5\n9\t8\t\t7 # \t\t\n-1\t-22\t333\t4444\t55555\t666666\t\t7\n",
+        ("1\t\t2\n-0.5\t3e2\t7\n\t23.64325\t-711.6808\t-4.20018568547675e-06\t0.0199791062623262\t\t5\n"
+         "12345678901234567890\t.5\n9\t8\t\t7 # \t\t\n-1\t-22\t333\t4444\t55555\t666666\t\t7\n"),
     };
     int n = 0;
     for (const char *text : texts) {
