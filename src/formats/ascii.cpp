@@ -557,7 +557,10 @@ private:
     // Cuts the comment and splits the rest; false when memory ran out.
     bool split(char *line, std::size_t &length)
     {
-        if (auto *hash = static_cast<char *>(std::memchr(line, '#', length))) {
+        char *hash = comment_known_ ? (comment_ != nullptr ? line + (comment_ - line) : nullptr)
+                                    : static_cast<char *>(std::memchr(line, '#', length));
+        comment_known_ = false;
+        if (hash != nullptr) {
             *hash = '\0';
             length = static_cast<std::size_t>(hash - line);
             ++comments_;
@@ -736,6 +739,10 @@ private:
         if (marks.nul && !tell(at(GRIDVANE_FINDING_NUL_BYTE, marks.end)))
             return false;
         visible_end_ = marks.end;
+        // Without a NUL the marks end at the comment's '#' or at the line's
+        // end: the split takes that instead of looking for the '#' again.
+        comment_known_ = !marks.nul;
+        comment_ = marks.end < line + length ? marks.end : nullptr;
         // Two tabs in a row are a cell left empty, which the split drops:
         // told with the row, once its form is known (the split overwrites
         // the tabs).
@@ -970,6 +977,8 @@ private:
     bool names_row_ = false, told_carriage_return_ = false;
     const char *visible_end_ = nullptr; // where the reader stops seeing the current line
     const char *empty_cell_ = nullptr;  // the second of two tabs in a row on the current line
+    const char *comment_ = nullptr;     // the current line's '#' (null: none), when comment_known_
+    bool comment_known_ = false;        // the watching reader found it before the split
     std::int64_t comments_ = 0;         // lines with a comment, which no table keeps
     float last_frame_ = NAN;
     std::int64_t last_frame_line_ = 0;
